@@ -1,0 +1,25 @@
+# cdx_library(NAME DEPENDS dep...): a static library of every .cpp in the
+# calling folder; the folder's parent is on the include path, so headers are
+# included as "platform/xxx.h", "cdxlib/xxx.h".
+function(cdx_library name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} Threads::Threads)
+  else()
+    # A folder whose sources are still to come.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPENDS} Threads::Threads)
+  endif()
+endfunction()
+
+# cdx_tool(NAME SOURCES... DEPENDS dep...): a command-line program.
+function(cdx_tool name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+endfunction()

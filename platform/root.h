@@ -1,0 +1,43 @@
+// The instance root.
+//
+// All shared state of one machine (registry tree, shared memory, mutexes,
+// mailslots, event log file, port map) lives under one root directory named
+// by the environment variable CDXPLAT_ROOT, so that several instances (tests
+// running side by side) never collide. Without the variable the root is
+// "/dev/shm/cdxplat" (tmpfs, so that shared memory is memory).
+//
+// Layout under the root, each kind in its own folder:
+//   shm/      named shared memory objects        (shm.h)
+//   mutex/    named mutexes                      (named_mutex.h)
+//   registry/ registry tree, HKLM and HKCU       (registry.h)
+//   eventlog  the text-file event log            (eventlog.h)
+// Mailslots are abstract AF_UNIX sockets whose names carry a hash of the
+// root's real path (mailslot.h), so they need no folder.
+#pragma once
+#include <string>
+
+namespace plat {
+
+// The root directory (created on first use, mode 0777 so every user may use
+// it). The value is read from the environment at each call, so a test may set
+// CDXPLAT_ROOT before it starts using the platform.
+std::string Root();
+
+// Root() + "/" + kind, created when missing.
+std::string RootFolder(const char* kind);
+
+// A short stable tag of the root (hex of a hash of its real path), used to
+// scope names that do not live in the file system.
+std::string RootTag();
+
+// File-system-safe form of an object name: every byte outside
+// [A-Za-z0-9._-] becomes %XX. Object names such as "Global\dm_x" keep their
+// exact case and so stay distinct from "global\dm_x".
+std::string EncodeObjectName(const std::string& name);
+
+// Removes every object of this instance (shared memory, mutexes, registry,
+// event log). Processes that still map an object keep their mapping.
+// Returns 0, or -1 with the system error set.
+int ResetInstance();
+
+}  // namespace plat
