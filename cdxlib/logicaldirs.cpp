@@ -140,7 +140,7 @@ const char* Dir_Resolve(const char* name) {
   if (!plat::DirectoryExists(result)) plat::MakeDirectory(result);
   if (Dir_CheckAccess(result.c_str(), kGenericWrite)) return result.c_str();
   const std::string appData = plat::LocalAppDataFolder();
-  if (appData.empty() || !plat::DirectoryExists(appData)) return result.c_str();
+  if (appData.empty() || plat::MakeDirectories(appData) != 0) return result.c_str();
   std::string dir = appData;
   for (const std::string& level : {std::string("Quillomatic"), std::string(Prod_GetProductName()),
                                    WithoutPrefix(canonical)}) {
