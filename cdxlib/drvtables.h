@@ -121,11 +121,11 @@ constexpr uint32_t kDrvValueRecordSize = 264;  // analog value record
 constexpr uint32_t kDrvChannelConfigSize = 216;
 constexpr uint32_t kDrvLoggerDataPerEntry = 172 + 1528;
 
-// Data size of a values module for n channels of the given value kind (4:
-// words only; 8: words, f32 values and value records).
-constexpr uint32_t Drv_ValuesDataSize(uint32_t channels, uint32_t valueKind) {
-  return kDrvValueWordsOffset + 4 * channels +
-         (valueKind == 8 ? channels * (4 + kDrvValueRecordSize) : 0);
+// Data size of a values module for n channels: the header, one word per
+// channel, and for value kind 8 one f32 per channel; with records, one
+// 264-byte value record per channel behind them.
+constexpr uint32_t Drv_ValuesDataSize(uint32_t channels, uint32_t valueKind, bool records) {
+  return kDrvValueWordsOffset + valueKind * channels + (records ? channels * kDrvValueRecordSize : 0);
 }
 
 // ---------------------------------------------------------------------------
