@@ -98,7 +98,7 @@ bool PrefixEquals(const char* a, const char* b) {
 }
 
 const char* DevicePathPrefix(const DeviceRecord* dev, int k) {
-  return reinterpret_cast<const char*>(dev) + 48 + 2 * k;
+  return dev->PathPrefix[k];
 }
 
 // Sizes the cache once, from the counts current at its first use.
@@ -281,7 +281,7 @@ int32_t Drv_GetOwnerPid(const char* prefix) {
   if (index < 0) return 0;
   if (IsDriverIndex(index)) return Drv_DriverAt(index)->pid;
   const DeviceRecord* dev = DeviceOfIndex(index);
-  return dev ? ReadI32(reinterpret_cast<const uint8_t*>(dev) + 780) : 0;
+  return dev ? static_cast<int32_t>(dev->ScannerPid) : 0;
 }
 
 const char* Drv_GetOwnerName(const char* prefix) {
@@ -294,7 +294,7 @@ const char* Drv_GetOwnerName(const char* prefix) {
   if (IsDriverIndex(index)) {
     source = Drv_DriverAt(index)->printName;
   } else if (const DeviceRecord* dev = DeviceOfIndex(index)) {
-    source = reinterpret_cast<const char*>(dev) + 9;
+    source = dev->ProcessName;
   }
   if (source) {
     std::memcpy(name, source, 25);

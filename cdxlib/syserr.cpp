@@ -120,7 +120,7 @@ int ChannelCount(DataModuleHeader* values, DataModuleHeader* conf) {
 }
 
 bool DescriptionIs(const ChannelConfig* cc, const std::string& text) {
-  return strcasecmp(Chan_GetDescription(cc), text.c_str()) == 0;
+  return strcasecmp(Chan_GetDescription(*cc), text.c_str()) == 0;
 }
 
 // The text a process's SYSER channel is named by.
@@ -140,8 +140,8 @@ std::string SyserText(int type, const char* name, bool compact) {
 
 bool Matches(const ChannelConfig* cc, int type, const std::string& text, bool compact) {
   if (compact || type != kSysErrTypeLoggerExp || text.size() <= 15) return DescriptionIs(cc, text);
-  return strcasecmp(Chan_GetTag(cc), text.substr(0, 15).c_str()) == 0 &&
-         strcasecmp(Chan_GetDescription(cc), text.substr(15).c_str()) == 0;
+  return strcasecmp(Chan_GetTag(*cc), text.substr(0, 15).c_str()) == 0 &&
+         strcasecmp(Chan_GetDescription(*cc), text.substr(15).c_str()) == 0;
 }
 
 // Binds the SYSER channel of the process; returns its high-state text when
@@ -166,7 +166,7 @@ std::string Bind(int type, const char* name, bool compact) {
     g_bind.record = &records[c - 1];
     uint32_t word = 0;
     std::memcpy(&word, DataOf(values) + kDrvValueWordsOffset + 4 * (c - 1), 4);
-    if (word & 1) return FieldText(g_bind.record->digital.highStateText, sizeof(g_bind.record->digital.highStateText));
+    if (word & 1) return FieldText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText));
     return {};
   }
   return {};
@@ -175,13 +175,14 @@ std::string Bind(int type, const char* name, bool compact) {
 void MirrorSet(const char* text) {
   if (!g_bind.channel) return;
   if (DM_Lock(g_bind.conf) == 0) {
-    PutText(g_bind.record->digital.highStateText, sizeof(g_bind.record->digital.highStateText), text, 32);
-    PutText(g_bind.record->digital.alarmText, sizeof(g_bind.record->digital.alarmText), text, 32);
+    PutText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText), text, 32);
+    PutText(g_bind.record->digital.AlarmText, sizeof(g_bind.record->digital.AlarmText), text, 32);
     DM_Notify(g_bind.conf, 0);
     DM_Unlock(g_bind.conf);
   }
   if (DM_Lock(g_bind.values) == 0) {
-    TimeStamp now = Time_NowLocal();
+    TimeStamp now{};
+    Time_NowLocal(&now);
     std::memcpy(DataOf(g_bind.values) + 12, &now, sizeof(now));
     DM_Unlock(g_bind.values);
   }
