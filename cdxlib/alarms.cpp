@@ -1,7 +1,9 @@
 #include "cdxlib/alarms.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <memory>
 
 #include "cdxlib/datamodule.h"
@@ -159,17 +161,14 @@ int SendAndClose(const AlarmMessage& m) {
   return 0;
 }
 
-// This machine's names, cut to their fields.
-struct LocalNames {
-  char computer[kAlmComputerMax + 1] = {};
-  char user[kAlmUserMax + 1] = {};
-  LocalNames() {
-    Sys_GetComputerName(computer, sizeof computer);
-    Sys_GetUserName(user, sizeof user);
-  }
-};
 
 }  // namespace
+
+AlmLocalNames::AlmLocalNames() {
+  const std::string c = plat::ComputerName(), u = plat::UserName();
+  std::memcpy(computer, c.data(), std::min(c.size(), kAlmComputerMax));
+  std::memcpy(user, u.data(), std::min(u.size(), kAlmUserMax));
+}
 
 // ---- senders of the alarm kinds ---------------------------------------------
 
@@ -219,7 +218,7 @@ int Alm_SendWarningClearMsg(int index, uint32_t status, const char* computer, co
 }
 
 int Alm_SendAlarmMsgLocal(int index, uint32_t status, int driveCommon, int priority, int delay) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendAlarmMsg(index, status, driveCommon, priority, delay, names.computer, names.user,
                           nullptr);
 }
@@ -229,17 +228,17 @@ int Alm_SendAlarmMsgLocalNoDelay(int index, uint32_t status, int driveCommon, in
 }
 
 int Alm_SendAlarmClearMsgLocal(int index, uint32_t status) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendAlarmClearMsg(index, status, names.computer, names.user, nullptr);
 }
 
 int Alm_SendWarningMsgLocal(int index, uint32_t status, int priority) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendWarningMsg(index, status, priority, names.computer, names.user, nullptr);
 }
 
 int Alm_SendWarningClearMsgLocal(int index, uint32_t status) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendWarningClearMsg(index, status, names.computer, names.user, nullptr);
 }
 
@@ -254,7 +253,7 @@ int Alm_SendTextMsg(const char* prefix, int number, const char* computer, const 
 }
 
 int Alm_SendTextMsgLocal(const char* prefix, int number) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendTextMsg(prefix, number, names.computer, names.user, "");
 }
 
@@ -263,7 +262,7 @@ int Alm_SendOperatorMsg(const char* computer, const char* user) {
 }
 
 int Alm_SendOperatorMsgLocal() {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendOperatorMsg(names.computer, names.user);
 }
 
@@ -278,12 +277,12 @@ int Alm_SendKind7Msg(const char* prefix, int number, const char* computer, const
 }
 
 int Alm_SendKind6MsgLocal(const char* prefix, int number) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendKind6Msg(prefix, number, names.computer, names.user);
 }
 
 int Alm_SendKind7MsgLocal(const char* prefix, int number) {
-  LocalNames names;
+  AlmLocalNames names;
   return Alm_SendKind7Msg(prefix, number, names.computer, names.user);
 }
 

@@ -9,7 +9,6 @@
 #include "cdxlib/drvtables.h"
 #include "cdxlib/signals.h"
 #include "platform/error.h"
-#include "platform/sysinfo.h"
 
 namespace {
 
@@ -325,15 +324,6 @@ int RunWrite(const char* prefix, const Target& t, bool lock, bool notifyOthers, 
   return 0;
 }
 
-// The names the messages carry: the caller's, or this machine's.
-struct LocalNames {
-  char computer[kAlmComputerMax + 1] = {};
-  char user[kAlmUserMax + 1] = {};
-  LocalNames() {
-    Sys_GetComputerName(computer, sizeof computer);
-    Sys_GetUserName(user, sizeof user);
-  }
-};
 
 }  // namespace
 
@@ -365,7 +355,7 @@ int Val_WriteAnalogEx(int force, int lock, const char* prefix, int first, int la
 }
 
 int Val_WriteDigital(const char* prefix, int first, int last, const uint32_t* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteDigitalEx(0, 1, prefix, first, last, values, n.computer, n.user);
 }
 int Val_WriteDigitalAs(const char* prefix, int first, int last, const uint32_t* values,
@@ -373,15 +363,15 @@ int Val_WriteDigitalAs(const char* prefix, int first, int last, const uint32_t* 
   return Val_WriteDigitalEx(0, 1, prefix, first, last, values, computer, user);
 }
 int Val_ForceDigital(const char* prefix, int first, int last, const uint32_t* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteDigitalEx(1, 1, prefix, first, last, values, n.computer, n.user);
 }
 int Val_WriteDigitalLocked(const char* prefix, int first, int last, const uint32_t* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteDigitalEx(0, 0, prefix, first, last, values, n.computer, n.user);
 }
 int Val_WriteAnalog(const char* prefix, int first, int last, const float* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteAnalogEx(0, 1, prefix, first, last, values, n.computer, n.user);
 }
 int Val_WriteAnalogAs(const char* prefix, int first, int last, const float* values,
@@ -389,11 +379,11 @@ int Val_WriteAnalogAs(const char* prefix, int first, int last, const float* valu
   return Val_WriteAnalogEx(0, 1, prefix, first, last, values, computer, user);
 }
 int Val_ForceAnalog(const char* prefix, int first, int last, const float* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteAnalogEx(1, 1, prefix, first, last, values, n.computer, n.user);
 }
 int Val_WriteAnalogLocked(const char* prefix, int first, int last, const float* values) {
-  LocalNames n;
+  AlmLocalNames n;
   return Val_WriteAnalogEx(0, 0, prefix, first, last, values, n.computer, n.user);
 }
 
