@@ -7,13 +7,18 @@
 #include <string>
 #include <strings.h>
 
+#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
+    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/eventlog.h"
 #include "cdxlib/timestamp.h"
 #include "cdxlib/valwrite.h"
 #include "platform/error.h"
+#if __has_include("platform/eventlog.h")
+#include "platform/eventlog.h"
+#define CDX_HAVE_EVENTLOG 1
+#endif
 
 namespace {
 
@@ -358,7 +363,13 @@ int SysErr_BoundChannel() { return g_bind.channel; }
 
 void ReportSystemEvent(const char* server, int eventType, const char* message) {
   ErrorKeeper keep;
-  EventLog_Report(server, eventType, 102, message ? message : "");
+#ifdef CDX_HAVE_EVENTLOG
+  plat::EventLog_Report(server, Prod_GetProductName(), eventType, 102, message ? message : "");
+#else
+  (void)server;
+  (void)eventType;
+  (void)message;
+#endif
 }
 
 void SysErr_ResetProcessState() {
@@ -367,3 +378,5 @@ void SysErr_ResetProcessState() {
   g_compact = nullptr;
   g_bind = SyserBinding{};
 }
+
+#endif  // the data-module layer is in the tree
