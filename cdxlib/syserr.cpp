@@ -14,6 +14,11 @@
 #include "cdxlib/drvtables.h"
 #include "cdxlib/timestamp.h"
 #include "cdxlib/valwrite.h"
+// The mirror writes the SYSER channel through the value writes once they are
+// built (their header comes first).
+#if __has_include("cdxlib/valwrite.cpp")
+#define CDX_HAVE_VALWRITE 1
+#endif
 #include "platform/error.h"
 #if __has_include("platform/eventlog.h")
 #include "platform/eventlog.h"
@@ -191,14 +196,18 @@ void MirrorSet(const char* text) {
     std::memcpy(DataOf(g_bind.values) + 12, &now, sizeof(now));
     DM_Unlock(g_bind.values);
   }
+#ifdef CDX_HAVE_VALWRITE
   uint32_t one = 1;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &one);
+#endif
 }
 
 void MirrorClear() {
   if (!g_bind.channel) return;
+#ifdef CDX_HAVE_VALWRITE
   uint32_t zero = 0;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &zero);
+#endif
 }
 
 // Stores a text in an entry's field under the table lock and notifies.
