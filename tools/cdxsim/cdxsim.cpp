@@ -27,7 +27,7 @@ extern char** environ;
 namespace cdxsim {
 namespace {
 
-constexpr int kReaderAlarm = 0, kReaderDerived = 1, kReaderLogger = 2;
+constexpr int kReaderAlarm = 0, kReaderDerived = 1, kReaderLogger = 2, kReaderWatch = 3;
 constexpr int32_t kLoggerPidBase = 0x40000000;  // above any real pid
 
 // ---- description parsing ------------------------------------------------------
@@ -456,6 +456,7 @@ void Sim::StartReaders() {
     if (d.name == "ALARM") add("xalarms", 0, kReaderAlarm, 0);
     if (d.name == "DERIVED") add("derived", 0, kReaderDerived, 0);
   }
+  add("dm_" + std::to_string(static_cast<uint32_t>(LoggerPid(0))) + ".slt", 4, kReaderWatch, 0);
   for (size_t i = 0; i < desc_.loggers.size(); ++i) {
     add("dm_" + std::to_string(static_cast<uint32_t>(LoggerPid(static_cast<int>(i) + 1))) + ".slt", 4,
         kReaderLogger, static_cast<int>(i) + 1);
@@ -485,6 +486,10 @@ void Sim::ReaderLoop(plat::MailslotReader* reader, int kind, int logger) {
       if (n == static_cast<int>(a.size())) alarms_.push_back(a);
     } else if (kind == kReaderDerived) {
       derived_.emplace_back(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+    } else if (kind == kReaderWatch && n == 4) {
+      uint32_t code;
+      std::memcpy(&code, buf, 4);
+      watchCodes_.push_back(code);
     } else if (n == 4) {
       uint32_t code;
       std::memcpy(&code, buf, 4);
@@ -644,6 +649,36 @@ std::string Sim::WaitStatusText(const std::string& name, const std::string& want
   return text;
 }
 
+int Sim::Watch(const std::string& moduleName) {
+  DataModuleHeader* m = OpenModule(moduleName);
+  if (!m) return -1;
+  uint8_t* base = reinterpret_cast<uint8_t*>(m);
+  uint32_t notifyOffset = 0;
+  std::memcpy(&notifyOffset, base + 124, 4);
+  // The current layout's 8-byte entries {i32 pid, i16 code, 2 reserved}
+  // follow 32 legacy entries of 4 bytes.
+  int rc = -1;
+  DM_Lock(m);
+  for (int i = 0; i < 32 && rc != 0; ++i) {
+    uint8_t* e = base + notifyOffset + 128 + 8 * i;
+    int32_t pid;
+    std::memcpy(&pid, e, 4);
+    if (pid == 0 || pid == LoggerPid(0)) {
+      PutI32(e, LoggerPid(0));
+      int16_t code = static_cast<int16_t>(kWatchCode);
+      std::memcpy(e + 4, &code, 2);
+      rc = 0;
+    }
+  }
+  DM_Unlock(m);
+  return rc;
+}
+
+std::vector<uint32_t> Sim::WatchCodes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return watchCodes_;
+}
+
 std::vector<AlarmBytes> Sim::Alarms() const {
   std::lock_guard<std::mutex> lock(mu_);
   return alarms_;
@@ -676,6 +711,9 @@ bool Sim::WaitAlarms(size_t n, int timeoutMs) const {
 }
 bool Sim::WaitLoggerCodes(size_t n, int timeoutMs) const {
   return WaitFor([&] { return LoggerCodes().size() >= n; }, timeoutMs);
+}
+bool Sim::WaitWatchCodes(size_t n, int timeoutMs) const {
+  return WaitFor([&] { return WatchCodes().size() >= n; }, timeoutMs);
 }
 bool Sim::WaitDerived(size_t n, int timeoutMs) const {
   return WaitFor([&] { return DerivedNotices().size() >= n; }, timeoutMs);

@@ -172,7 +172,15 @@ class Sim {
   bool WaitLoggerCodes(size_t n, int timeoutMs) const;
   bool WaitDerived(size_t n, int timeoutMs) const;
 
-  // Pid given to simulated logger n (1-based).
+  // Subscribes the watcher (a signal mailslot of a pid of its own) to the
+  // next full notification of a module, as a subscriber process would; the
+  // subscription is one-shot, as every subscription is. 0 or -1.
+  int Watch(const std::string& moduleName);
+  std::vector<uint32_t> WatchCodes() const;
+  bool WaitWatchCodes(size_t n, int timeoutMs) const;
+  static constexpr uint32_t kWatchCode = 0x7A5A;
+
+  // Pid given to simulated logger n (1-based); n = 0 is the watcher.
   int32_t LoggerPid(int n) const;
 
  private:
@@ -192,6 +200,7 @@ class Sim {
   std::vector<AlarmBytes> alarms_;
   std::vector<std::string> derived_;
   std::vector<LoggerCode> loggerCodes_;
+  std::vector<uint32_t> watchCodes_;
   std::vector<pid_t> children_;
 };
 
