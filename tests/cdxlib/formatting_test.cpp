@@ -71,7 +71,9 @@ TEST(TagAddress, Parsing) {
   for (const auto& c : ncases) {
     int32_t n = -5;
     ASSERT_EQ(Tag_ParseNumber(c.text, &n), c.rc) << c.text;
-    if (c.rc == 0) EXPECT_EQ(n, c.number) << c.text;
+    if (c.rc == 0) {
+      EXPECT_EQ(n, c.number) << c.text;
+    }
   }
 }
 
