@@ -281,7 +281,7 @@ TEST_F(FsTest, TranslationFiles) {
 }
 
 TEST(WideField, StoreAndRead) {
-  unsigned char field[32];
+  unsigned char field[32] = {};
   uint32_t flags = 0;
   EXPECT_EQ(std::u16string(Xlat_ReadWideText32(field, flags)), u"");  // flag clear
   struct Case {
