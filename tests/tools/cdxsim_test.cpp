@@ -1,6 +1,6 @@
 // cdxsim: the description parser, the layouts it builds (checked byte by
-// byte against the shared formats' offsets, not through the structs), and
-// the compact error-list layout.
+// byte against the shared formats' offsets, not through the structs), the
+// compact error-list layout, and a device program driven end to end.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -159,6 +159,65 @@ TEST_F(CdxsimLayout, CompactErrorListUsesOnlyTheEntriesThatFit) {
   EXPECT_EQ(sim_->StatusText("a-process-with-a-long-na"), "");
   // Nothing was written past the data area's last whole entry.
   for (uint32_t i = 4 + 57 * 4; i < size; ++i) EXPECT_EQ(d[i], 0) << i;
+}
+
+// ---- end to end: a device program started, signalled and read back ----------
+
+const char* kDevice = R"(
+errors  entries=8
+driver  name=ALARM
+device  type=qd number=7 name=dev7 process=qd_dev7 ai=QA di=QB diag=QX scanrate=100
+module  prefix=QA channels=4
+module  prefix=QB channels=4 kind=4
+module  prefix=QX channels=8
+channel prefix=QX number=1 type=3 desc=LINK alarm=1
+env     CDX_GREETING=hello
+)";
+
+TEST(CdxsimEndToEnd, DeviceProgramAnswersScansWithRecordStatusAndAlarms) {
+  cdxsim::Description d;
+  std::string error;
+  ASSERT_TRUE(cdxsim::Description::Parse(kDevice, &d, &error)) << error;
+  d.program = std::string(CDX_BIN_DIR) + "/tdevice";
+  cdxsim::Sim sim(d);
+  ASSERT_EQ(sim.Create(), 0);
+
+  const pid_t pid = sim.StartDevice(7);
+  ASSERT_GT(pid, 0);
+  // Up: registered under the record's process name, with the environment
+  // of the description.
+  ASSERT_EQ(sim.WaitStatusText("qd_dev7", "UP hello", 10000), "UP hello");
+  std::vector<uint8_t> record;
+  ASSERT_TRUE(sim.ReadDevice(7, &record));
+  ASSERT_EQ(record.size(), 788u);
+  EXPECT_EQ(At<uint16_t>(record.data(), 34), 7);
+  EXPECT_EQ(At<uint8_t>(record.data(), 58), 1);                         // running
+  EXPECT_EQ(At<uint32_t>(record.data(), 780), static_cast<uint32_t>(pid));  // scanner pid
+
+  // Three scan requests: three scans counted, and channel 1 of the
+  // diagnostics module raised, cleared and raised again.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(sim.Send(pid, 300), 0);
+  EXPECT_EQ(sim.WaitStatusText("qd_dev7", "SCAN 3", 10000), "SCAN 3");
+  ASSERT_TRUE(sim.ReadDevice(7, &record));
+  EXPECT_EQ(At<int32_t>(record.data(), 764), 3);
+  ASSERT_TRUE(sim.WaitAlarms(3, 10000));
+  const std::vector<cdxsim::AlarmBytes> alarms = sim.Alarms();
+  ASSERT_EQ(alarms.size(), 3u);
+  const uint32_t kinds[] = {0, 1, 0};  // raised, cleared, raised
+  for (size_t i = 0; i < alarms.size(); ++i) {
+    EXPECT_EQ(std::memcmp(alarms[i].data(), "QX", 2), 0) << i;
+    EXPECT_EQ(At<uint16_t>(alarms[i].data(), 2), 1) << i;
+    EXPECT_EQ(At<uint32_t>(alarms[i].data(), 8) & 7u, kinds[i]) << i;
+  }
+
+  // Stop: the text is cleared, the record marked stopped, the program ends.
+  ASSERT_EQ(sim.Send(pid, 31), 0);
+  EXPECT_EQ(sim.WaitExit(pid, 10000), 0);
+  bool found = false;
+  EXPECT_EQ(sim.StatusText("QD_DEV7", &found), "");
+  EXPECT_TRUE(found);
+  ASSERT_TRUE(sim.ReadDevice(7, &record));
+  EXPECT_EQ(At<uint8_t>(record.data(), 58), 0);
 }
 
 }  // namespace

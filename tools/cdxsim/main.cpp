@@ -32,7 +32,7 @@ void Usage() {
                "  device  type=qd number=1 name=dev1 [process=..] [ai=XX] [di=XX] [ao=XX] [do=XX]\n"
                "          [ci=XX] [diag=XX] [scanrate=1000] [port=..] [node=1] [retries=3]\n"
                "  module  prefix=XX channels=16 [kind=8|4] [records=0|1]\n"
-               "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..]\n"
+               "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..] [alarm=0|1]\n"
                "  logger  name=LOG1 [type=stand] [enabled=1] [triggers=XX:1,XX:5]\n"
                "  env     NAME=VALUE\n"
                "  program PATH\n");
