@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
   int scans = 0;
   uint32_t state = 0;
   const int64_t deadline = plat::MonotonicMs() + 60000;
-  while (!g_stop && plat::MonotonicMs() < deadline) {
-    Sig_WaitTicks(10);
+  for (;;) {
+    // Scan requests that came before the stop are answered first.
+    const bool stop = g_stop || plat::MonotonicMs() >= deadline;
     while (scans < g_scanRequests) {
       ++scans;
       state ^= 1u;
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
       own->LastScanMs = scans;
       SysErr_SetText("SCAN %d", scans);
     }
+    if (stop) break;
+    Sig_WaitTicks(10);
   }
   SysErr_ClearText();
   own->Running = 0;
