@@ -257,6 +257,21 @@ TEST_F(StartDriverTest, ProgramThatEndsAtOnceFailsPromptly) {
   EXPECT_EQ(std::filesystem::current_path(), base_);
 }
 
+TEST_F(StartDriverTest, ProgramThatNeverComesUpFailsAtTheTimeOut) {
+  DriverRecord* rec = Drv_FindDriver("tstup");
+  ASSERT_NE(rec, nullptr);
+  setenv("CDX_TSTUP_SILENT", "1", 1);
+  Drv_SetStartTimeout(300);
+  EXPECT_EQ(Drv_StartDriver(rec), -1);
+  EXPECT_EQ(errno, 258);
+  unsetenv("CDX_TSTUP_SILENT");
+  Drv_SetStartTimeout(0);
+  EXPECT_GT(rec->pid, 0);
+  EXPECT_EQ(rec->started, 0);
+  EXPECT_EQ(std::filesystem::current_path(), base_);
+  Sig_Send(rec->pid, 31);
+}
+
 TEST_F(StartDriverTest, MissingDirectorySetsStatusText) {
   DriverRecord* rec = Drv_FindDriver("tnone");
   ASSERT_NE(rec, nullptr);
