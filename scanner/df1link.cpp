@@ -1,0 +1,249 @@
+#include "scanner/df1link.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/sync.h"
+#include "scanner/portwait.h"
+
+namespace {
+
+Df1Timeouts g_timeouts;
+ComPort g_port = nullptr;
+uint8_t g_lastResponse = kDf1Nak;
+
+// Receive buffer: fill count and read position.
+uint8_t g_rx[kComRxBufferSize];
+int g_rxFill = 0;
+int g_rxPos = 0;
+
+uint8_t g_frame[kDf1FrameBufferSize];
+
+void WritePair(ComPort port, uint8_t second) {
+  const uint8_t pair[2] = {kDf1Dle, second};
+  port->Write(pair, 2);
+}
+
+}  // namespace
+
+const Df1Timeouts& Df1_GetTimeouts() { return g_timeouts; }
+void Df1_SetTimeouts(const Df1Timeouts& t) { g_timeouts = t; }
+
+ComPort Com_OpenPath(const char* devicePath, const char* modeText) {
+  Com_Close();
+  plat::SerialSettings settings;
+  if (ParseSerialSettings(modeText, &settings) != 0) return nullptr;
+  plat::SerialPort* port = plat::SerialPort::Open(devicePath);
+  if (!port) return nullptr;
+  if (port->Configure(settings) != 0 || Com_AttachWait(port) != 0) {
+    const uint32_t e = plat::GetLastError();
+    delete port;
+    plat::Fail(e);
+    return nullptr;
+  }
+  g_port = port;
+  g_rxFill = g_rxPos = 0;
+  return port;
+}
+
+void Com_Close() {
+  if (!g_port) return;
+  Com_DetachWait(g_port);
+  delete g_port;
+  g_port = nullptr;
+  g_rxFill = g_rxPos = 0;
+}
+
+ComPort Com_Port() { return g_port; }
+
+int Com_InQueueCount(ComPort port) {
+  if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
+  return port->InQueue();
+}
+
+int Com_WaitInput(ComPort port, int timeoutMs) {
+  if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
+  const int64_t deadline = plat::MonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  for (;;) {
+    const int n = port->InQueue();
+    if (n != 0) return n;
+    const int64_t left = deadline - plat::MonotonicMs();
+    if (left <= 0) return 0;
+    Com_WaitOnce(port, static_cast<int>(left));
+  }
+}
+
+int Com_FillBuffer(ComPort port, int timeoutMs) {
+  int n = Com_WaitInput(port, timeoutMs);
+  if (n <= 0) return -1;
+  if (n > kComRxBufferSize) n = kComRxBufferSize;
+  const int got = port->Read(g_rx, n);
+  if (got != n) {
+    g_rxFill = g_rxPos = 0;
+    if (got >= 0) plat::Fail(plat::kErrReadFault);
+    return -1;
+  }
+  g_rxFill = n;
+  g_rxPos = 0;
+  return 0;
+}
+
+int Com_ReadByte(ComPort port, int timeoutMs) {
+  if (g_rxPos >= g_rxFill && Com_FillBuffer(port, timeoutMs) != 0) return -1;
+  return g_rx[g_rxPos++];
+}
+
+void Com_Purge(ComPort port) {
+  g_rxFill = g_rxPos = 0;
+  if (!port) return;
+  uint8_t sink[256];
+  for (;;) {
+    const int n = port->InQueue();
+    if (n <= 0) break;
+    if (port->Read(sink, n < 256 ? n : 256) <= 0) break;
+  }
+}
+
+int Com_ReadBytes(ComPort port, uint8_t* buffer, int count, int timeoutMs) {
+  int done = 0;
+  while (done < count) {
+    const int b = Com_ReadByte(port, timeoutMs);
+    if (b < 0) break;
+    buffer[done++] = static_cast<uint8_t>(b);
+  }
+  return done;
+}
+
+int Com_ReadUntil(ComPort port, uint8_t* buffer, uint8_t terminator, int capacity, int timeoutMs) {
+  if (capacity <= 0) return 0;
+  std::memset(buffer, 0, static_cast<size_t>(capacity));
+  int done = 0;
+  while (done < capacity) {
+    const int b = Com_ReadByte(port, timeoutMs);
+    if (b < 0) break;
+    buffer[done++] = static_cast<uint8_t>(b);
+    if (b == terminator) break;
+  }
+  return done;
+}
+
+uint8_t Df1_Bcc(const uint8_t* data, int length) {
+  uint8_t sum = 0;
+  for (int i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+  return static_cast<uint8_t>(-sum);
+}
+
+uint8_t Df1_Lrc(const uint8_t* data, int length) {
+  uint8_t x = 0;
+  for (int i = 0; i < length; ++i) x ^= data[i];
+  return x;
+}
+
+uint16_t Df1_Crc16(const uint8_t* data, int length) {
+  uint16_t crc = 0;
+  for (int i = 0; i < length; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
+    for (int b = 0; b < 8; ++b) crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+  }
+  return crc;
+}
+
+int Df1_ReadSymbol(ComPort port, int timeoutMs) {
+  const int b = Com_ReadByte(port, timeoutMs);
+  if (b < 0) return kSymTimeout;
+  if (b != kDf1Dle) return b;
+  switch (Com_ReadByte(port, g_timeouts.symbolMs)) {
+    case kDf1Stx: return kSymStx;
+    case kDf1Etx: return kSymEtx;
+    case kDf1Enq:
+      Df1_RepeatResponse(port);
+      return kSymEnq;
+    case kDf1Ack: return kSymAck;
+    case kDf1Dle: return kSymDle;
+    case kDf1Nak: return kSymNak;
+    case -1: return kSymTimeout;
+    default: return kSymOther;
+  }
+}
+
+int Df1_SendFrame(ComPort port, const uint8_t* data, int length) {
+  if (!port) return plat::Fail(plat::kErrInvalidHandle), kDf1CommandTimeout;
+  Com_Purge(port);
+  g_frame[0] = kDf1Dle;
+  g_frame[1] = kDf1Stx;
+  int i = 2;
+  for (int k = 0; k < length; ++k) {
+    const uint8_t b = data[k];
+    if (b == kDf1Dle) {
+      if (i > 250) return kDf1CommandTooLong;
+      g_frame[i++] = kDf1Dle;
+      g_frame[i++] = kDf1Dle;
+    } else {
+      if (i > 251) return kDf1CommandTooLong;
+      g_frame[i++] = b;
+    }
+  }
+  g_frame[i] = kDf1Dle;
+  g_frame[i + 1] = kDf1Etx;
+  g_frame[i + 2] = Df1_Bcc(data, length);
+  // A write that fails is never acknowledged: reported as no acknowledgement.
+  if (port->Write(g_frame, i + 3) != i + 3) return kDf1CommandTimeout;
+  switch (Df1_ReadSymbol(port, g_timeouts.ackMs)) {
+    case kSymAck: return kDf1Ok;
+    case kSymNak: return kDf1CommandNak;
+    case kSymTimeout: return kDf1CommandTimeout;
+    default: return kDf1Unrecognised;
+  }
+}
+
+int Df1_ReceiveFrame(ComPort port, uint8_t* buffer, int* length, int capacity) {
+  *length = 0;
+  const int first = Df1_ReadSymbol(port, g_timeouts.firstMs);
+  if (first == kSymTimeout) return kDf1ReceiveTimeout;
+  if (first != kSymStx) {
+    errno = first;
+    plat::SetLastError(static_cast<uint32_t>(first));
+    return kDf1NoStx;
+  }
+  int stored = 0;
+  for (;;) {
+    int s = Df1_ReadSymbol(port, g_timeouts.symbolMs);
+    if (s == kSymTimeout) return kDf1Incomplete;
+    if (s == kSymDle) s = kDf1Dle;
+    if (s >= 0) {
+      if (stored >= capacity) return kDf1TooLong;
+      buffer[stored++] = static_cast<uint8_t>(s);
+      continue;
+    }
+    if (s == kSymEtx) {
+      // The BCC is sent as it is: 0x10 is an ordinary value here.
+      const int bcc = Com_ReadByte(port, g_timeouts.symbolMs);
+      if (bcc < 0 || bcc != Df1_Bcc(buffer, stored)) return kDf1BadBcc;
+      *length = stored;
+      return kDf1Ok;
+    }
+    return kDf1BadSymbol;
+  }
+}
+
+void Df1_SendAck(ComPort port) {
+  g_lastResponse = kDf1Ack;
+  if (port) WritePair(port, kDf1Ack);
+}
+
+void Df1_SendNak(ComPort port) {
+  g_lastResponse = kDf1Nak;
+  if (port) WritePair(port, kDf1Nak);
+}
+
+void Df1_RepeatResponse(ComPort port) {
+  if (port) WritePair(port, g_lastResponse);
+}
+
+uint8_t Df1_LastResponse() { return g_lastResponse; }
+
+void Df1_ResetLink() {
+  g_lastResponse = kDf1Nak;
+  g_rxFill = g_rxPos = 0;
+}
