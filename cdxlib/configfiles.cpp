@@ -1,0 +1,448 @@
+#include "cdxlib/configfiles.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace {
+
+// Which files a call reads or writes. The XML road (files "<kind>.xml" and
+// "config.xml") is taken only when the directory's extension library exports
+// its XML entry and the "ReadXML"/"WriteXML" switches ask for it; the change
+// history is compared and touched only when it is on. Neither the extension
+// library loader, the XML layer nor the change history is part of this
+// build, so every call takes the binary road with the history off.
+struct ConfigRoad {
+  bool readXml = false;
+  bool writeBinary = true;
+  bool writeXml = false;
+  bool history = false;
+};
+
+ConfigRoad RoadFor(const char* /*dir*/) { return ConfigRoad{}; }
+
+// The byte offset at which the extension library places a device's extra
+// data in its file: no library can be loaded here, so 0.
+uint64_t DeviceExtraOffset() { return 0; }
+
+// Closes a descriptor without disturbing the error already set.
+void CloseKeepingError(int fd) {
+  const int saved = errno;
+  const uint32_t last = plat::GetLastError();
+  ::close(fd);
+  errno = saved;
+  plat::SetLastError(last);
+}
+
+std::string Join(const char* dir, const char* name) {
+  std::string p = dir;
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p + name;
+}
+
+// -1 with the system error of a failed open: a missing directory is "path
+// not found" (3), a missing file in an existing directory "file not found".
+int FailOpen(int err, const std::string& path) {
+  if (err == ENOENT) {
+    const std::string parent = path.substr(0, path.find_last_of('/') + 1);
+    struct stat st;
+    if (!parent.empty() && ::stat(parent.c_str(), &st) != 0) return plat::Fail(plat::kErrPathNotFound), -1;
+  }
+  return plat::FailErrno(err), -1;
+}
+
+// Reads exactly len bytes at offset; a file that ends first gives 38.
+int ReadExact(int fd, uint64_t offset, void* data, size_t len) {
+  auto* p = static_cast<unsigned char*>(data);
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return plat::FailErrno(errno), -1;
+    }
+    if (n == 0) return plat::Fail(plat::kErrHandleEof), -1;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Reads up to len bytes at offset; returns the count read or -1.
+ssize_t ReadUpTo(int fd, uint64_t offset, void* data, size_t len) {
+  auto* p = static_cast<unsigned char*>(data);
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return plat::FailErrno(errno), -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int WriteAll(int fd, uint64_t offset, const void* data, size_t len) {
+  auto* p = static_cast<const unsigned char*>(data);
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::pwrite(fd, p + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return plat::FailErrno(errno), -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread for a moment).
+mode_t ProcessUmask() {
+  FILE* f = std::fopen("/proc/self/status", "re");
+  unsigned mask = 022;
+  if (f) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    std::fclose(f);
+  }
+  return static_cast<mode_t>(mask);
+}
+
+// One piece of a file to be written.
+struct Patch {
+  uint64_t offset;
+  const void* data;
+  size_t length;
+};
+
+// Writes the patches into a file, creating it when missing and never
+// cutting it short; bytes not patched keep their values and a gap beyond the
+// old end reads back as zeros. A regular file is rebuilt in a temporary file
+// beside it and renamed into place, so a crash leaves the old or the new
+// file, never a mix; anything else (a device) is written in place.
+int PatchFile(const std::string& path, const std::vector<Patch>& patches) {
+  struct stat st;
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return FailOpen(errno, path);
+    for (const Patch& p : patches)
+      if (WriteAll(fd, p.offset, p.data, p.length) != 0) return CloseKeepingError(fd), -1;
+    if (::close(fd) != 0) return plat::FailErrno(errno), -1;
+    return 0;
+  }
+
+  std::vector<unsigned char> content;
+  if (exists) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FailOpen(errno, path);
+    content.resize(static_cast<size_t>(st.st_size));
+    const ssize_t n = ReadUpTo(fd, 0, content.data(), content.size());
+    if (n < 0) return CloseKeepingError(fd), -1;
+    content.resize(static_cast<size_t>(n));
+    ::close(fd);
+  }
+  for (const Patch& p : patches) {
+    if (p.offset + p.length > content.size()) content.resize(p.offset + p.length, 0);
+    if (p.length) memcpy(content.data() + p.offset, p.data, p.length);
+  }
+
+  std::string temp = path + ".tmpXXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return FailOpen(errno, path);
+  const mode_t mode = exists ? (st.st_mode & 07777) : 0666;
+  const mode_t mask = ProcessUmask();
+  int rc = ::fchmod(fd, exists ? mode : (mode & ~mask)) == 0 ? 0 : (plat::FailErrno(errno), -1);
+  if (rc == 0) rc = WriteAll(fd, 0, content.data(), content.size());
+  if (rc == 0 && ::fsync(fd) != 0) rc = (plat::FailErrno(errno), -1);
+  if (rc != 0) {
+    const uint32_t code = plat::GetLastError();
+    ::close(fd);
+    ::unlink(temp.c_str());
+    plat::Fail(code);
+    return -1;
+  }
+  if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    plat::FailErrno(errno);
+    const uint32_t code = plat::GetLastError();
+    ::unlink(temp.c_str());
+    plat::Fail(code);
+    return -1;
+  }
+  return 0;
+}
+
+bool ValidKind(int kind) { return Chan_KindName(kind) != nullptr; }
+
+bool ValidRange(int first, int count) { return first >= 0 && count >= 0; }
+
+// The offset of channel `first`'s block in an extra-data file of count
+// equal blocks; -1 when the length does not split into count blocks and the
+// range does not start at 0.
+int64_t ChannelExtraOffset(int first, int count, uint32_t extraLength) {
+  if (first == 0 || count == 0) return 0;
+  if (extraLength % static_cast<uint32_t>(count) != 0) return -1;
+  return int64_t{first} * (extraLength / static_cast<uint32_t>(count));
+}
+
+bool HasExtra(const void* extra, uint32_t extraLength, const char* extraFileName) {
+  return extra && extraLength > 0 && extraFileName && extraFileName[0] != 0;
+}
+
+// Reads the extra data: zero-filled first; a missing file is no failure.
+int LoadExtra(const std::string& path, uint64_t offset, void* extra, uint32_t extraLength) {
+  memset(extra, 0, extraLength);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    return FailOpen(errno, path);
+  }
+  const ssize_t n = ReadUpTo(fd, offset, extra, extraLength);
+  if (n < 0) return CloseKeepingError(fd), -1;
+  ::close(fd);
+  return 0;
+}
+
+bool CurrentDir(std::string* out) {
+  char buf[4096];
+  if (!::getcwd(buf, sizeof buf)) {
+    plat::FailErrno(errno);
+    return false;
+  }
+  *out = buf;
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- channels
+
+int Cfg_LoadChannels(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
+                     uint32_t extraLength, const char* extraFileName) {
+  if (!dir || !ValidKind(kind) || !ValidRange(first, count)) return plat::Fail(plat::kErrInvalidParameter), -1;
+  const ConfigRoad road = RoadFor(dir);
+  if (road.readXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+
+  if (records && count > 0) {
+    const std::string path = Join(dir, Chan_KindName(kind));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FailOpen(errno, path);
+    const int rc = ReadExact(fd, ChannelFileOffset(static_cast<uint64_t>(first)), records,
+                             static_cast<size_t>(count) * kChannelRecordSize);
+    if (rc != 0) return CloseKeepingError(fd), -1;
+    ::close(fd);
+  }
+  if (HasExtra(extra, extraLength, extraFileName)) {
+    const int64_t offset = ChannelExtraOffset(first, count, extraLength);
+    if (offset < 0) return plat::Fail(plat::kErrInvalidParameter), -1;
+    if (LoadExtra(Join(dir, extraFileName), static_cast<uint64_t>(offset), extra, extraLength) != 0) return -1;
+  }
+  return 0;
+}
+
+int Cfg_LoadChannelsInCwd(int kind, ChannelConfig* records, int first, int count) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_LoadChannels(cwd.c_str(), kind, records, first, count, nullptr, 0, nullptr);
+}
+
+int Cfg_SaveChannelsEx(const char* /*user*/, const char* dir, int kind, const ChannelConfig* records, int first,
+                       int count, const void* extra, uint32_t extraLength, const char* extraFileName, int /*merge*/) {
+  if (!dir || !ValidKind(kind) || !ValidRange(first, count) || (count > 0 && !records))
+    return plat::Fail(plat::kErrInvalidParameter), -1;
+  const bool withExtra = HasExtra(extra, extraLength, extraFileName);
+  const int64_t extraOffset = withExtra ? ChannelExtraOffset(first, count, extraLength) : 0;
+  if (extraOffset < 0) return plat::Fail(plat::kErrInvalidParameter), -1;
+
+  const ConfigRoad road = RoadFor(dir);
+  if (road.writeXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+  if (road.writeBinary) {
+    ConfigFileHeader header{};
+    Time_NowLocal(&header.Saved);
+    header.Saved.microseconds = 0;
+    std::vector<Patch> patches = {{0, &header, sizeof header}};
+    if (count > 0)
+      patches.push_back({ChannelFileOffset(static_cast<uint64_t>(first)), records,
+                         static_cast<size_t>(count) * kChannelRecordSize});
+    if (PatchFile(Join(dir, Chan_KindName(kind)), patches) != 0) return -1;
+    if (withExtra && PatchFile(Join(dir, extraFileName), {{static_cast<uint64_t>(extraOffset), extra, extraLength}}) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+int Cfg_SaveChannels(const char* user, const char* dir, int kind, const ChannelConfig* records, int first, int count,
+                     const void* extra, uint32_t extraLength, const char* extraFileName) {
+  return Cfg_SaveChannelsEx(user, dir, kind, records, first, count, extra, extraLength, extraFileName, 1);
+}
+
+int Cfg_RewriteChannels(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
+                        int count, const void* extra, uint32_t extraLength, const char* extraFileName) {
+  return Cfg_SaveChannelsEx(user, dir, kind, records, first, count, extra, extraLength, extraFileName, 0);
+}
+
+int Cfg_SaveChannelsInCwd(int kind, const ChannelConfig* records, int first, int count) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_SaveChannelsEx(nullptr, cwd.c_str(), kind, records, first, count, nullptr, 0, nullptr, 1);
+}
+
+// ---------------------------------------------------------------- devices
+
+int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
+                     const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
+                     uint32_t* saveRate) {
+  if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
+  const ConfigRoad road = RoadFor(dir);
+  if (road.readXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
+
+  const std::string config = Join(dir, "config");
+  if (enable) {
+    // The one load that creates its file: an empty "config" is left behind,
+    // and the read of its missing byte fails.
+    const int fd = ::open(config.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return FailOpen(errno, config);
+    if (ReadExact(fd, kConfigEnableOffset, enable, 1) != 0) return CloseKeepingError(fd), -1;
+    ::close(fd);
+  }
+  if (saveOutputs || saveByTag || saveRate) {
+    const std::string path = Join(dir, "saveconfig");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FailOpen(errno, path);
+    SaveConfigFile file{};
+    int rc = 0;
+    if (rc == 0 && saveOutputs) rc = ReadExact(fd, offsetof(SaveConfigFile, SaveOutputs), &file.SaveOutputs, 1);
+    if (rc == 0 && saveByTag) rc = ReadExact(fd, offsetof(SaveConfigFile, SaveByTag), &file.SaveByTag, 1);
+    if (rc == 0 && saveRate) rc = ReadExact(fd, offsetof(SaveConfigFile, SaveRate), file.SaveRate, 4);
+    if (rc != 0) return CloseKeepingError(fd), -1;
+    ::close(fd);
+    if (saveOutputs) *saveOutputs = file.SaveOutputs;
+    if (saveByTag) *saveByTag = file.SaveByTag;
+    if (saveRate) memcpy(saveRate, file.SaveRate, 4);
+  }
+  if (record && size > 0) {
+    const int fd = ::open(config.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FailOpen(errno, config);
+    if (ReadUpTo(fd, kConfigRecordOffset, record, size) < 0) return CloseKeepingError(fd), -1;
+    ::close(fd);
+  }
+  if (HasExtra(extra, extraLength, extraFileName) &&
+      LoadExtra(Join(dir, extraFileName), DeviceExtraOffset(), extra, extraLength) != 0)
+    return -1;
+  return 0;
+}
+
+int Cfg_LoadDevice(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
+                   const char* extraFileName) {
+  return Cfg_LoadDeviceEx(dir, record, size, extra, extraLength, extraFileName, nullptr, nullptr, nullptr, nullptr);
+}
+
+int Cfg_LoadDeviceInCwd(void* record, uint32_t size) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_LoadDeviceEx(cwd.c_str(), record, size, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+int Cfg_LoadSaveConfigInCwd(uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_LoadDeviceEx(cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, nullptr, saveOutputs, saveByTag, saveRate);
+}
+
+int Cfg_LoadEnableInCwd(uint8_t* enable) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_LoadDeviceEx(cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, enable, nullptr, nullptr, nullptr);
+}
+
+int Cfg_SaveDeviceEx(const char* /*user*/, const char* dir, const void* record, uint32_t size, const void* extra,
+                     uint32_t extraLength, const char* extraFileName, const uint8_t* enable,
+                     const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
+  if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
+  const ConfigRoad road = RoadFor(dir);
+  if (road.writeXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
+  if (!road.writeBinary) return 0;
+
+  std::vector<Patch> config;
+  if (enable) config.push_back({kConfigEnableOffset, enable, 1});
+  if (record && size > 0) config.push_back({kConfigRecordOffset, record, size});
+  // Enable and record go to "config" in one replacement of the file.
+  if (!config.empty() && PatchFile(Join(dir, "config"), config) != 0) return -1;
+
+  SaveConfigFile file{};
+  std::vector<Patch> saveconfig;
+  if (saveOutputs) {
+    file.SaveOutputs = *saveOutputs;
+    saveconfig.push_back({offsetof(SaveConfigFile, SaveOutputs), &file.SaveOutputs, 1});
+  }
+  if (saveByTag) {
+    file.SaveByTag = *saveByTag;
+    saveconfig.push_back({offsetof(SaveConfigFile, SaveByTag), &file.SaveByTag, 1});
+  }
+  if (saveRate) {
+    memcpy(file.SaveRate, saveRate, 4);
+    saveconfig.push_back({offsetof(SaveConfigFile, SaveRate), file.SaveRate, 4});
+  }
+  if (!saveconfig.empty() && PatchFile(Join(dir, "saveconfig"), saveconfig) != 0) return -1;
+
+  if (HasExtra(extra, extraLength, extraFileName) &&
+      PatchFile(Join(dir, extraFileName), {{DeviceExtraOffset(), extra, extraLength}}) != 0)
+    return -1;
+  return 0;
+}
+
+int Cfg_SaveDevice(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
+                   uint32_t extraLength, const char* extraFileName) {
+  return Cfg_SaveDeviceEx(user, dir, record, size, extra, extraLength, extraFileName, nullptr, nullptr, nullptr,
+                          nullptr);
+}
+
+int Cfg_SaveDeviceInCwd(const void* record, uint32_t size) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_SaveDeviceEx(nullptr, cwd.c_str(), record, size, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+int Cfg_SaveSaveConfigInCwd(const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_SaveDeviceEx(nullptr, cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, nullptr, saveOutputs, saveByTag,
+                          saveRate);
+}
+
+int Cfg_SaveEnableInCwd(const uint8_t* enable) {
+  std::string cwd;
+  if (!CurrentDir(&cwd)) return -1;
+  return Cfg_SaveDeviceEx(nullptr, cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, enable, nullptr, nullptr, nullptr);
+}
+
+// ---------------------------------------------------------------- other
+
+bool Cfg_IsDeviceDir(const char* path) {
+  if (!path) return false;
+  static const char kSuffix[] = "CURRENT_CONFIG";
+  const size_t n = strlen(path), k = sizeof kSuffix - 1;
+  if (n < k + 1) return true;
+  const char sep = path[n - k - 1];
+  if (sep != '/' && sep != '\\') return true;
+  return strncasecmp(path + n - k, kSuffix, k) != 0;
+}
+
+void* Cfg_Alloc(size_t size) {
+  void* p = std::malloc(size ? size : 1);
+  if (!p) plat::Fail(plat::kErrNotEnoughMemory);
+  return p;
+}
+
+void Cfg_Free(void* block) { std::free(block); }
