@@ -108,6 +108,14 @@ constexpr int kAlmMaxLoggers = 2000;  // loggers beyond are not counted
 // Least time between two open attempts of a receiver's mailslot.
 constexpr int kAlmReopenIntervalMs = 1000;
 
+// This machine's computer name and the process user's name, cut to the
+// message fields (the names the local senders and the value writes use).
+struct AlmLocalNames {
+  char computer[kAlmComputerMax + 1] = {};
+  char user[kAlmUserMax + 1] = {};
+  AlmLocalNames();
+};
+
 // ---------------------------------------------------------------------------
 // Senders of the alarm kinds. index: 0-based channel of the attached driver
 // (below its channel count, else -1 with 87; -1 with 1 when nothing is
