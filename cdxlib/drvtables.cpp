@@ -7,10 +7,16 @@
 #include <unistd.h>
 #include <vector>
 
+// The tables stand on the data-module layer, the signals, the configuration
+// files and the process start; until all of them are in the tree only the
+// bit and text helpers are built.
+#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
+    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
+#define CDX_DRVTABLES_FULL 1
 #include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/proc.h"
+#include "cdxlib/writefilter.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
@@ -98,7 +104,7 @@ bool PrefixEquals(const char* a, const char* b) {
 }
 
 const char* DevicePathPrefix(const DeviceRecord* dev, int k) {
-  return reinterpret_cast<const char*>(dev) + 48 + 2 * k;
+  return dev->PathPrefix[k];
 }
 
 // Sizes the cache once, from the counts current at its first use.
@@ -281,7 +287,7 @@ int32_t Drv_GetOwnerPid(const char* prefix) {
   if (index < 0) return 0;
   if (IsDriverIndex(index)) return Drv_DriverAt(index)->pid;
   const DeviceRecord* dev = DeviceOfIndex(index);
-  return dev ? ReadI32(reinterpret_cast<const uint8_t*>(dev) + 780) : 0;
+  return dev ? static_cast<int32_t>(dev->ScannerPid) : 0;
 }
 
 const char* Drv_GetOwnerName(const char* prefix) {
@@ -294,7 +300,7 @@ const char* Drv_GetOwnerName(const char* prefix) {
   if (IsDriverIndex(index)) {
     source = Drv_DriverAt(index)->printName;
   } else if (const DeviceRecord* dev = DeviceOfIndex(index)) {
-    source = reinterpret_cast<const char*>(dev) + 9;
+    source = dev->ProcessName;
   }
   if (source) {
     std::memcpy(name, source, 25);
@@ -369,7 +375,7 @@ int Drv_StartDriver(DriverRecord* record) {
 
   if (record->configured && record->type) {
     record->started = 0;
-    int32_t pid = Proc_StartHelper(record, "run", 0);
+    int32_t pid = Proc_StartHelper(record->programName, "run", 0);
     if (pid <= 0) {
       failCode = plat::GetLastError();
       record->configured = 0;
@@ -431,6 +437,16 @@ int Drv_EventBitSet(DataModuleHeader* eventModule, int rowLength, int row, int n
   return 0;
 }
 
+void Drv_ResetProcessState() {
+  g_driverTable = g_deviceTable = g_loggerTable = nullptr;
+  g_cache.clear();
+  g_cacheSized = false;
+  g_cacheDrivers = 0;
+  g_startTimeoutMs = kDefaultStartTimeoutMs;
+}
+
+#endif  // CDX_DRVTABLES_FULL
+
 void Bit_Set(uint8_t* bytes, int n) { bytes[n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8)); }
 void Bit_Clear(uint8_t* bytes, int n) { bytes[n / 8] &= static_cast<uint8_t>(~(0x80 >> (n % 8))); }
 int Bit_Test(const uint8_t* bytes, int n) { return (bytes[n / 8] & (0x80 >> (n % 8))) ? 1 : 0; }
@@ -439,12 +455,4 @@ void Str_UpperN(char* text, int n) {
   for (int i = 0; i < n; ++i) {
     if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
   }
-}
-
-void Drv_ResetProcessState() {
-  g_driverTable = g_deviceTable = g_loggerTable = nullptr;
-  g_cache.clear();
-  g_cacheSized = false;
-  g_cacheDrivers = 0;
-  g_startTimeoutMs = kDefaultStartTimeoutMs;
 }

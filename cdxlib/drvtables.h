@@ -29,7 +29,8 @@
 #include <cstddef>
 #include <cstdint>
 
-struct DeviceRecord;  // cdxlib/devicerecord.h (788 bytes)
+#include "cdxlib/devicerecord.h"
+#include "cdxlib/timestamp.h"
 
 struct DataModuleHeader;
 
@@ -106,7 +107,7 @@ struct DriverValuesHeader {
   uint16_t channelCount;  // 4: N
   int16_t errorCode;      // 6: written by a scanner
   int32_t lastScanMs;     // 8: written by a scanner
-  uint8_t stamp[8];       // 12: the owner's TimeStamp (cdxlib/timestamp.h)
+  TimeStamp stamp;        // 12: the owner's (config stamp; status-text change time)
 };
 static_assert(sizeof(DriverValuesHeader) == 20);
 static_assert(offsetof(DriverValuesHeader, valueKind) == 2);

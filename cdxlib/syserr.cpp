@@ -7,13 +7,23 @@
 #include <string>
 #include <strings.h>
 
+#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
+    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/eventlog.h"
 #include "cdxlib/timestamp.h"
 #include "cdxlib/valwrite.h"
+// The mirror writes the SYSER channel through the value writes once they are
+// built (their header comes first).
+#if __has_include("cdxlib/valwrite.cpp")
+#define CDX_HAVE_VALWRITE 1
+#endif
 #include "platform/error.h"
+#if __has_include("platform/eventlog.h")
+#include "platform/eventlog.h"
+#define CDX_HAVE_EVENTLOG 1
+#endif
 
 namespace {
 
@@ -120,7 +130,7 @@ int ChannelCount(DataModuleHeader* values, DataModuleHeader* conf) {
 }
 
 bool DescriptionIs(const ChannelConfig* cc, const std::string& text) {
-  return strcasecmp(Chan_GetDescription(cc), text.c_str()) == 0;
+  return strcasecmp(Chan_GetDescription(*cc), text.c_str()) == 0;
 }
 
 // The text a process's SYSER channel is named by.
@@ -140,8 +150,8 @@ std::string SyserText(int type, const char* name, bool compact) {
 
 bool Matches(const ChannelConfig* cc, int type, const std::string& text, bool compact) {
   if (compact || type != kSysErrTypeLoggerExp || text.size() <= 15) return DescriptionIs(cc, text);
-  return strcasecmp(Chan_GetTag(cc), text.substr(0, 15).c_str()) == 0 &&
-         strcasecmp(Chan_GetDescription(cc), text.substr(15).c_str()) == 0;
+  return strcasecmp(Chan_GetTag(*cc), text.substr(0, 15).c_str()) == 0 &&
+         strcasecmp(Chan_GetDescription(*cc), text.substr(15).c_str()) == 0;
 }
 
 // Binds the SYSER channel of the process; returns its high-state text when
@@ -166,7 +176,7 @@ std::string Bind(int type, const char* name, bool compact) {
     g_bind.record = &records[c - 1];
     uint32_t word = 0;
     std::memcpy(&word, DataOf(values) + kDrvValueWordsOffset + 4 * (c - 1), 4);
-    if (word & 1) return FieldText(g_bind.record->digital.highStateText, sizeof(g_bind.record->digital.highStateText));
+    if (word & 1) return FieldText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText));
     return {};
   }
   return {};
@@ -175,24 +185,29 @@ std::string Bind(int type, const char* name, bool compact) {
 void MirrorSet(const char* text) {
   if (!g_bind.channel) return;
   if (DM_Lock(g_bind.conf) == 0) {
-    PutText(g_bind.record->digital.highStateText, sizeof(g_bind.record->digital.highStateText), text, 32);
-    PutText(g_bind.record->digital.alarmText, sizeof(g_bind.record->digital.alarmText), text, 32);
+    PutText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText), text, 32);
+    PutText(g_bind.record->digital.AlarmText, sizeof(g_bind.record->digital.AlarmText), text, 32);
     DM_Notify(g_bind.conf, 0);
     DM_Unlock(g_bind.conf);
   }
   if (DM_Lock(g_bind.values) == 0) {
-    TimeStamp now = Time_NowLocal();
+    TimeStamp now{};
+    Time_NowLocal(&now);
     std::memcpy(DataOf(g_bind.values) + 12, &now, sizeof(now));
     DM_Unlock(g_bind.values);
   }
+#ifdef CDX_HAVE_VALWRITE
   uint32_t one = 1;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &one);
+#endif
 }
 
 void MirrorClear() {
   if (!g_bind.channel) return;
+#ifdef CDX_HAVE_VALWRITE
   uint32_t zero = 0;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &zero);
+#endif
 }
 
 // Stores a text in an entry's field under the table lock and notifies.
@@ -357,7 +372,13 @@ int SysErr_BoundChannel() { return g_bind.channel; }
 
 void ReportSystemEvent(const char* server, int eventType, const char* message) {
   ErrorKeeper keep;
-  EventLog_Report(server, eventType, 102, message ? message : "");
+#ifdef CDX_HAVE_EVENTLOG
+  plat::EventLog_Report(server, Prod_GetProductName(), eventType, 102, message ? message : "");
+#else
+  (void)server;
+  (void)eventType;
+  (void)message;
+#endif
 }
 
 void SysErr_ResetProcessState() {
@@ -366,3 +387,5 @@ void SysErr_ResetProcessState() {
   g_compact = nullptr;
   g_bind = SyserBinding{};
 }
+
+#endif  // the data-module layer is in the tree

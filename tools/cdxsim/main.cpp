@@ -1,0 +1,155 @@
+// cdxsim: plays the central server for a demonstration (see cdxsim.h for the
+// description format).
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cdxlib/devicerecord.h"
+#include "platform/sync.h"
+#include "tools/cdxsim/cdxsim.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: cdxsim DESCRIPTION [--device N] [--scans K] [--program PATH]\n"
+               "  Creates the system tables and module sets of DESCRIPTION in the\n"
+               "  instance of CDXPLAT_ROOT, starts PATH (or the description's\n"
+               "  'program') with device number N (default: the first device), sends\n"
+               "  code 300 at the device's scan rate K times (0: until interrupted),\n"
+               "  prints what the alarm process, the derived-value processor and the\n"
+               "  loggers receive and the device's status text, then sends 31.\n"
+               "  Without a program it only creates the modules and exits.\n"
+               "Description statements (one per line, key=value words, '#' comments):\n"
+               "  errors  entries=64 [layout=full|compact]\n"
+               "  driver  name=ALARM [print=..] [prefix=XX] [type=0] [configured=1] [valrec=0] [pid=0]\n"
+               "  device  type=qd number=1 name=dev1 [process=..] [ai=XX] [di=XX] [ao=XX] [do=XX]\n"
+               "          [ci=XX] [diag=XX] [scanrate=1000] [port=..] [node=1] [retries=3]\n"
+               "  module  prefix=XX channels=16 [kind=8|4] [records=0|1]\n"
+               "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..]\n"
+               "  logger  name=LOG1 [type=stand] [enabled=1] [triggers=XX:1,XX:5]\n"
+               "  env     NAME=VALUE\n"
+               "  program PATH\n");
+}
+
+void PrintAlarm(const cdxsim::AlarmBytes& a) {
+  uint16_t channel, argument;
+  uint32_t flags, valueBits;
+  std::memcpy(&channel, &a[2], 2);
+  std::memcpy(&argument, &a[4], 2);
+  std::memcpy(&flags, &a[8], 4);
+  std::memcpy(&valueBits, &a[12], 4);
+  float value;
+  std::memcpy(&value, &valueBits, 4);
+  std::printf("alarm: prefix=%.2s channel=%u%s kind=%u priority=%u delay=%u value=", reinterpret_cast<const char*>(&a[0]),
+              channel & 0x7FFFu, (channel & 0x8000u) ? " (bad)" : "", flags & 7u, (flags >> 7) & 0xFFu, argument);
+  if (valueBits == 0x7FFFFFFFu) {
+    std::printf("none\n");
+  } else {
+    std::printf("%g\n", value);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+    Usage();
+    return argc < 2 ? 2 : 0;
+  }
+  std::string descPath = argv[1], program;
+  int device = -1;
+  long scans = 0;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) {
+      Usage();
+      return 2;
+    }
+    if (a == "--device") {
+      device = std::atoi(argv[++i]);
+    } else if (a == "--scans") {
+      scans = std::atol(argv[++i]);
+    } else if (a == "--program") {
+      program = argv[++i];
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+
+  cdxsim::Description desc;
+  std::string error;
+  if (!cdxsim::Description::Load(descPath, &desc, &error)) {
+    std::fprintf(stderr, "cdxsim: %s\n", error.c_str());
+    return 2;
+  }
+  cdxsim::Sim sim(desc);
+  if (sim.Create() != 0) {
+    std::fprintf(stderr, "cdxsim: cannot create the modules\n");
+    return 1;
+  }
+  if (program.empty()) program = desc.program;
+  if (program.empty()) {
+    std::printf("modules created\n");
+    return 0;
+  }
+  if (device < 0) {
+    if (desc.devices.empty()) {
+      std::fprintf(stderr, "cdxsim: the description has no device\n");
+      return 2;
+    }
+    device = desc.devices[0].number;
+  }
+  const cdxsim::DeviceSpec* spec = nullptr;
+  for (const auto& d : desc.devices) {
+    if (d.number == device) spec = &d;
+  }
+  if (!spec) {
+    std::fprintf(stderr, "cdxsim: no device %d in the description\n", device);
+    return 2;
+  }
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  pid_t pid = sim.StartDevice(device, program);
+  if (pid < 0) {
+    std::fprintf(stderr, "cdxsim: cannot start %s\n", program.c_str());
+    return 1;
+  }
+  std::printf("started %s %d as pid %d\n", program.c_str(), device, static_cast<int>(pid));
+  std::fflush(stdout);
+
+  size_t alarms = 0, derived = 0, codes = 0;
+  std::string lastText;
+  for (long n = 0; !g_stop && (scans == 0 || n < scans); ++n) {
+    plat::SleepMs(static_cast<int>(spec->scanRate));
+    sim.Send(pid, 300);
+    auto all = sim.Alarms();
+    for (; alarms < all.size(); ++alarms) PrintAlarm(all[alarms]);
+    auto notices = sim.DerivedNotices();
+    for (; derived < notices.size(); ++derived) std::printf("derived: %s\n", notices[derived].c_str());
+    auto logged = sim.LoggerCodes();
+    for (; codes < logged.size(); ++codes) std::printf("logger %d: code %u\n", logged[codes].logger, logged[codes].code);
+    std::string text = sim.StatusText(spec->process);
+    if (text != lastText) {
+      std::printf("status %s: \"%s\"\n", spec->process.c_str(), text.c_str());
+      lastText = text;
+    }
+    std::fflush(stdout);
+    if (sim.WaitExit(pid, 0) >= 0) {
+      std::printf("program ended\n");
+      return 0;
+    }
+  }
+  sim.Send(pid, 31);
+  int rc = sim.WaitExit(pid, 10000);
+  std::printf("program ended with %d\n", rc);
+  return 0;
+}

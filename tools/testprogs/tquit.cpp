@@ -1,0 +1,2 @@
+// A driver program that ends at once, before it is up.
+int main() { return 7; }
