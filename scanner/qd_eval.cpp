@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "cdxlib/fltstate.h"
 
 float Eval_UnsetValue() {
   float f;
@@ -21,14 +20,18 @@ namespace {
 
 bool Flag(const ChannelConfig& cfg, int index) { return Chan_TestFlag(cfg, index); }
 
+// Single-precision arithmetic: every step rounds to float, as the channel
+// values are stored.
+float Mul(float a, float b) { return a * b; }
+float Add(float a, float b) { return a + b; }
+float Sub(float a, float b) { return a - b; }
+
 float Scaled(const ChannelConfig& cfg, float raw, float tare) {
   float v = raw;
   if (Flag(cfg, kAiScalingEnable) && cfg.Type != kKindAO) {
-    float gain = cfg.analog.Gain, offset = cfg.analog.Offset;
-    float product = Flt_Mul(&v, &gain);
-    v = Flt_Add(&product, &offset);
+    v = Add(Mul(v, cfg.analog.Gain), cfg.analog.Offset);
   }
-  if (cfg.Type == kKindAI && Flag(cfg, kAiReferenceEnable)) v = Flt_Sub(&v, &tare);
+  if (cfg.Type == kKindAI && Flag(cfg, kAiReferenceEnable)) v = Sub(v, tare);
   return v;
 }
 
@@ -73,7 +76,7 @@ void AnnounceAlarm(const ChannelConfig& cfg, int m, ChannelEval* ch, const float
 }
 
 void CountTriggers(const ChannelConfig& cfg, int m, bool first, const ChannelEval& ch, ScanNotices& out) {
-  int eventEnable = Chan_IsDigital(cfg.Type) ? kDiEventEnable : kAiEventEnable;
+  int eventEnable = Chan_IsDigital(cfg.Type) ? int(kDiEventEnable) : int(kAiEventEnable);
   if (!first && !Flag(cfg, eventEnable)) return;
   uint32_t now = ch.status, old = ch.oldStatus;
   bool changed = ((now ^ old) & kStEvent) || ((now & old & kStEvent) && ((now ^ old) & kStEventHigh));
@@ -133,7 +136,7 @@ void EvalAnalog(const ChannelConfig& cfg, int m, bool first, ChannelEval* ch, Sc
     s &= ~kStState;
     if (!bad) ch->lastReported = v;
   } else {
-    float diff = Flt_Sub(&ch->lastReported, &v);
+    float diff = Sub(ch->lastReported, v);
     if (std::fabs(diff) >= std::fabs(a.SigChangeValue)) {
       s |= kStState;
       out.TriggerForced(m);
@@ -213,7 +216,7 @@ float Eval_ScaledValue(const ChannelConfig& cfg, float raw, float tare) { return
 void Eval_Channel(const ChannelConfig& cfg, int m, bool first, ChannelEval* ch, ScanNotices& out) {
   ch->status = (ch->status & ~kStCarried) | (ch->oldStatus & kStCarried);
   bool digital = Chan_IsDigital(cfg.Type);
-  if (!Flag(cfg, digital ? kDiEnable : kAiEnable)) {
+  if (!Flag(cfg, digital ? int(kDiEnable) : int(kAiEnable))) {
     ch->status |= kStBad;
     if (!first) return;
   }
