@@ -313,6 +313,19 @@ class Watcher {
     return Ok();
   }
 
+  void DeliverPending() {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool fired = false;
+    for (auto& w : watches_) {
+      if (w->cancelled) continue;
+      if (Matches(w->fd, w->filter)) {
+        w->event->Set();
+        w->cancelled = fired = true;
+      }
+    }
+    if (fired) Wake();  // the thread drops the watches that fired
+  }
+
   // No event of this key is set once this returns.
   void Cancel(HKEY key) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -632,6 +645,8 @@ uint32_t RegNotifyChangeKeyValue(HKEY key, bool watchSubtree, uint32_t filter, E
   if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
   return Watcher::Get().Arm(key, folder, watchSubtree, filter, event);
 }
+
+void RegDeliverPendingNotifications() { Watcher::Get().DeliverPending(); }
 
 uint32_t RegConnectRegistry(const char* machineName, HKEY hive, HKEY* result) {
   if (!result || !IsPredefined(hive)) return Failed(kErrInvalidHandle);

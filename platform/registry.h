@@ -160,6 +160,12 @@ uint32_t RegListValues(HKEY key, std::vector<std::string>* names);
 // with a manual-reset event resets it before re-arming.
 uint32_t RegNotifyChangeKeyValue(HKEY key, bool watchSubtree, uint32_t filter, Event* event);
 
+// Delivers, in the calling thread, every armed notification whose change
+// has already been made (by any process), so that a check of the event
+// right after a change sees it. Notifications are otherwise delivered by a
+// thread of the platform shortly after the change.
+void RegDeliverPendingNotifications();
+
 // Connects to a predefined hive of a computer: null, "", ".", "\\.", or
 // this computer's own name (with or without a leading "\\") gives the
 // local hive; any other computer fails with 53.
