@@ -1,12 +1,12 @@
 #include "scanner/portwait.h"
 
-#include "platform/sync.h"
+#include "cdxlib/signals.h"
 
-int Com_AttachWait(plat::SerialPort*) { return 0; }
+int Com_AttachWait(plat::SerialPort* port) { return Sig_AddWaitHandle(port); }
 
-void Com_DetachWait(plat::SerialPort*) {}
+void Com_DetachWait(plat::SerialPort* port) { Sig_RemoveWaitHandle(port); }
 
-void Com_WaitOnce(plat::SerialPort* port, int timeoutMs) {
-  plat::Waitable* handles[1] = {port};
-  plat::WaitForAny(handles, 1, timeoutMs > 0 ? timeoutMs : 1);
+void Com_WaitOnce(plat::SerialPort*, int timeoutMs) {
+  // Sig_Wait(0) would wait without time-out.
+  Sig_Wait(timeoutMs > 0 ? timeoutMs : 1);
 }

@@ -477,8 +477,9 @@ void Simulator::OnFrame(int64_t atUs) {
     case Fault::kBadBcc: wire.back() = static_cast<uint8_t>(wire.back() + 1); break;
     case Fault::kReplyCut: wire.resize(2 + (etx - 2) / 2); break;
     case Fault::kDropByte:
+      // A non-zero byte: losing a zero leaves the BCC right.
       for (size_t i = 2; i < etx; ++i)
-        if (wire[i] != kDle) {
+        if (wire[i] != kDle && wire[i] != 0) {
           wire.erase(wire.begin() + static_cast<long>(i));
           break;
         }
