@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,9 +174,18 @@ int SerialPort::Configure(const SerialSettings& settings) {
   t.c_cflag |= CREAD | CLOCAL;
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CMSPAR | CRTSCTS);
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+
   t.c_cflag |= kSizes[settings.dataBits - 5];
   if (settings.stopBits == 2) t.c_cflag |= CSTOPB;
-  switch (settings.parity) {
+  // A pseudo-terminal (the simulators' line) carries bytes, not framed
+  // characters: the kernel holds it at 8 bits without parity and refuses
+  // other framing. The settings were checked above; only the framing the
+  // device cannot have is left out.
+  struct stat st;
+  const bool pty = ::fstat(fd_, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+  if (pty) {
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS8;
+  } else switch (settings.parity) {
     case 'e': t.c_cflag |= PARENB; break;
     case 'o': t.c_cflag |= PARENB | PARODD; break;
     case 'm': t.c_cflag |= PARENB | PARODD | CMSPAR; break;
