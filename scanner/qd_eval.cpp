@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "cdxlib/floatstate.h"
+
 
 float Eval_UnsetValue() {
   float f;
@@ -20,11 +22,9 @@ namespace {
 
 bool Flag(const ChannelConfig& cfg, int index) { return Chan_TestFlag(cfg, index); }
 
-// Single-precision arithmetic: every step rounds to float, as the channel
-// values are stored.
-float Mul(float a, float b) { return a * b; }
-float Add(float a, float b) { return a + b; }
-float Sub(float a, float b) { return a - b; }
+float Mul(float a, float b) { return Flt_Mul(&a, &b); }
+float Add(float a, float b) { return Flt_Add(&a, &b); }
+float Sub(float a, float b) { return Flt_Sub(&a, &b); }
 
 float Scaled(const ChannelConfig& cfg, float raw, float tare) {
   float v = raw;

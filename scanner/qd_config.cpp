@@ -9,6 +9,7 @@
 #include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
+#include "cdxlib/floatstate.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
@@ -118,7 +119,9 @@ void SetReadFailure(int number) { SysErr_SetText("CAN'T READ CONFIGURATION -%04d
 }  // namespace
 
 uint32_t Scan_ModuleDataSize(const void* module) {
-  return module ? DM_DataSize(static_cast<const DataModuleHeader*>(module)) : 0;
+  DMTables t;
+  if (!module || DM_GetTables(static_cast<const DataModule*>(module), &t) != 0) return 0;
+  return t.dataBound;
 }
 
 int Scan_LoadPathDescs(void*) { return 0; }

@@ -1,6 +1,6 @@
 #include "scanner/qd_paths.h"
 
-#include "scanner/df1read.h"
+#include "scanner/aipath.h"
 
 int Path_InitDi(DeviceConfig*, uint16_t, ChannelConfig*) { return 0; }
 int Path_InitAo(DeviceConfig*, uint16_t, ChannelConfig*) { return 0; }

@@ -33,7 +33,7 @@ std::string FileName(const char* dir, const char* deviceName, int path, const ch
 }
 
 bool Enabled(const ChannelConfig& c) {
-  return Chan_TestFlag(c, Chan_IsDigital(c.Type) ? kDiEnable : kAiEnable);
+  return Chan_TestFlag(c, Chan_IsDigital(c.Type) ? int(kDiEnable) : int(kAiEnable));
 }
 
 // Writes all of buf to fd; false with the system error set.

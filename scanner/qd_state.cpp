@@ -1,6 +1,7 @@
 #include "scanner/qd_state.h"
 
 #include <cstdlib>
+#include <new>
 
 namespace {
 ScanState g_state;
