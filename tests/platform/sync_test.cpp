@@ -1,0 +1,94 @@
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "platform/sync.h"
+
+namespace {
+
+using plat::Event;
+using plat::Waitable;
+
+TEST(Events, ManualResetReleasesEveryWaiterUntilReset) {
+  Event e(true, false);
+  Waitable* list[] = {&e};
+  EXPECT_EQ(plat::WaitForAny(list, 1, 0), plat::kWaitTimeout);
+  e.Set();
+  EXPECT_EQ(plat::WaitForAny(list, 1, 0), 0);
+  EXPECT_EQ(plat::WaitForAny(list, 1, 0), 0);  // still set
+  e.Reset();
+  EXPECT_FALSE(e.IsSet());
+  EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
+}
+
+TEST(Events, AutoResetReleasesOneWaiterPerSetEvenWhenSetSeveralTimes) {
+  Event e(false, false);
+  e.Set();
+  e.Set();
+  e.Set();
+  EXPECT_EQ(e.Wait(0), 0);
+  EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
+
+  // Two threads wait; one Set releases exactly one of them.
+  std::atomic<int> released{0};
+  auto waiter = [&] {
+    if (e.Wait(3000) == 0) ++released;
+  };
+  std::thread a(waiter), b(waiter);
+  plat::SleepMs(100);
+  e.Set();
+  plat::SleepMs(300);
+  EXPECT_EQ(released.load(), 1);
+  e.Set();
+  a.join();
+  b.join();
+  EXPECT_EQ(released.load(), 2);
+}
+
+TEST(Events, WaitForAnyReturnsTheIndexOfTheSignalledHandle) {
+  Event a(true, false), b(false, false), c(true, false);
+  Waitable* list[] = {&a, &b, &c};
+  c.Set();
+  EXPECT_EQ(plat::WaitForAny(list, 3, 1000), 2);
+  std::thread setter([&] {
+    plat::SleepMs(50);
+    b.Set();
+  });
+  c.Reset();
+  EXPECT_EQ(plat::WaitForAny(list, 3, 5000), 1);
+  setter.join();
+  EXPECT_FALSE(b.IsSet());  // the auto-reset event was consumed by the wait
+}
+
+TEST(Events, TimeOutsAreDeadlines) {
+  Event e(true, false);
+  Waitable* list[] = {&e};
+  for (int ms : {0, 1, 30, 120}) {
+    int64_t start = plat::MonotonicMs();
+    EXPECT_EQ(plat::WaitForAny(list, 1, ms), plat::kWaitTimeout);
+    int64_t took = plat::MonotonicMs() - start;
+    EXPECT_GE(took, ms) << ms;
+    EXPECT_LT(took, ms + 5000) << ms;  // no hang
+  }
+}
+
+TEST(Events, WaitForAnyRejectsBadArguments) {
+  Event e(true, false);
+  Waitable* list[] = {&e, nullptr};
+  EXPECT_EQ(plat::WaitForAny(list, 2, 0), -1);
+  EXPECT_EQ(plat::WaitForAny(list, 0, plat::kInfinite), -1);
+  EXPECT_EQ(plat::WaitForAny(list, 0, 10), plat::kWaitTimeout);  // a plain sleep
+}
+
+TEST(CriticalSections, AreRecursive) {
+  plat::CriticalSection cs;
+  cs.Enter();
+  EXPECT_TRUE(cs.TryEnter());
+  std::atomic<bool> other{true};
+  std::thread([&] { other = cs.TryEnter(); }).join();
+  EXPECT_FALSE(other.load());
+  cs.Leave();
+  cs.Leave();
+}
+
+}  // namespace
