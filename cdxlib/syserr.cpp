@@ -20,6 +20,8 @@
 #define CDX_HAVE_VALWRITE 1
 #endif
 #include "platform/error.h"
+#include "platform/sysinfo.h"
+#include "cdxlib/registry.h"
 #if __has_include("platform/eventlog.h")
 #include "platform/eventlog.h"
 #define CDX_HAVE_EVENTLOG 1
@@ -373,7 +375,8 @@ int SysErr_BoundChannel() { return g_bind.channel; }
 void ReportSystemEvent(const char* server, int eventType, const char* message) {
   ErrorKeeper keep;
 #ifdef CDX_HAVE_EVENTLOG
-  plat::EventLog_Report(server, Prod_GetProductName(), eventType, 102, message ? message : "");
+  plat::ReportEvent(server, Prod_GetProductName(), static_cast<uint16_t>(eventType), 0, 102, plat::UserName(),
+                    message ? message : "");
 #else
   (void)server;
   (void)eventType;

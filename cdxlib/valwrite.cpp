@@ -40,11 +40,7 @@ uint32_t FlagWord(const ChannelConfig& c) {
 
 uint8_t* DataOf(DataModuleHeader* m) { return reinterpret_cast<uint8_t*>(m) + kDmDataOffset; }
 
-uint32_t DataSizeOf(DataModuleHeader* m) {
-  uint32_t size;
-  std::memcpy(&size, reinterpret_cast<uint8_t*>(m) + 112, 4);
-  return size;
-}
+uint32_t DataSizeOf(const DataModuleHeader* m) { return m->dataSize; }
 
 // Everything one write works on, found and checked before anything changes.
 struct Target {
