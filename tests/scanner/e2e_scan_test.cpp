@@ -28,6 +28,7 @@ TEST_F(Startup, MarksTheDeviceRunningAndReadsEveryPlannedBlockOnce) {
   df1sim::Stats s = plc_.GetStats();
   EXPECT_EQ(s.commands, 2);
   EXPECT_EQ(s.acksReceived, 2);
+  EXPECT_EQ(Commands(), (std::vector<std::string>{"1:16:10", "2:32:10"}));
 }
 
 TEST_F(Startup, ScanPublishesValuesStatusAndScanTimes) {

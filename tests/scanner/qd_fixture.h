@@ -9,6 +9,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -239,6 +240,25 @@ class Installation : public ::testing::Test {
     return Get<float>(Values(), Layout::kStatus + 4 * kChannels + 4 * (channel - 1));
   }
   std::string Text() { return sim_->StatusText(kProcess); }
+
+  // The read commands in df1sim's log since it was last cleared, as
+  // "node:address:size".
+  std::vector<std::string> Commands() {
+    std::vector<std::string> out;
+    for (const std::string& line : plc_.Log()) {
+      unsigned b[9];
+      if (std::sscanf(line.c_str(), "rx %x %x %x %x %x %x %x %x %x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6],
+                      &b[7], &b[8]) != 9 || b[2] != 0x01)
+        continue;
+      out.push_back(std::to_string(b[0]) + ":" + std::to_string(b[6] | b[7] << 8) + ":" + std::to_string(b[8]));
+    }
+    return out;
+  }
+
+  // Waits for the status text to become `want`.
+  bool WaitText(const std::string& want, int timeoutMs = 10000) {
+    return sim_->WaitStatusText(kProcess, want, timeoutMs) == want;
+  }
 
   std::string root_, configDir_, deviceDir_, savedDir_;
   df1sim::Simulator plc_;
