@@ -187,13 +187,13 @@ class Installation : public ::testing::Test {
     plc_.SetWord(2, ByteAddress(24), 0x0005);  // VALVE1 and VALVE3 open
   }
 
-  void WriteDevice(int retries = 2, uint8_t saveOutputs = 0, uint32_t saveRate = 0) {
+  void WriteDevice(int retries = 2, uint8_t saveOutputs = 0, uint32_t saveRate = 0, const char* port = "COM1") {
     DeviceConfig dc;
     std::memset(&dc, 0, sizeof dc);
     dc.ScanRate = 500;
     dc.Comm.RetryCount = uint8_t(retries);
     dc.Comm.Node = 1;
-    std::strcpy(dc.Comm.Port, "COM1");
+    std::snprintf(dc.Comm.Port, sizeof dc.Comm.Port, "%s", port);
     uint8_t enable = 1, byTag = 0;
     ASSERT_EQ(Cfg_SaveDeviceEx(nullptr, deviceDir_.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable,
                                &saveOutputs, &byTag, &saveRate),
