@@ -95,6 +95,7 @@ void Diag_MakeChannelNames(const char* deviceName, int deviceNumber, int port, C
 }
 
 const char* Diag_NameOf(const DeviceRecord* device) {
+  if (Drv_OpenDeviceTable() != 0) return nullptr;
   DataModuleHeader* table = Drv_DeviceTable();
   int count = Drv_DeviceCount();
   if (!table || count <= 0) return nullptr;
