@@ -127,19 +127,12 @@ int MainLoop(ScanState& st) {
     } else {
       TimeStamp now;
       Time_NowLocal(&now);
-      int64_t d = Time_DiffMs(now, st.nextSave);
-      int64_t period = st.saveRateMs;
-      if (-period <= d && d <= 0) {
+      if (!Scan_SaveDue(now, &st.nextSave, st.saveRateMs)) {
         Sig_WaitTicks(0);
         continue;
       }
       Sig_HoldDelivery(0);
       Scan_SaveOutputs();
-      if (d < -period || d > 2 * period) {
-        st.nextSave = *Time_NextPeriodBoundary(&now, &now, st.saveRateMs);
-      } else {
-        while (period > 0 && Time_Compare(st.nextSave, now) <= 0) Time_AddMs(&st.nextSave, st.saveRateMs);
-      }
       continue;
     }
     if (rc == -1) {
@@ -280,6 +273,18 @@ void SetTimeZoneFromSystem() {
   std::string tz = Scan_TimeZoneText(tzname[0], int32_t(timezone / 60), nullptr);
   setenv("TZ", tz.c_str() + 3, 1);
   tzset();
+}
+
+bool Scan_SaveDue(const TimeStamp& now, TimeStamp* next, int32_t periodMs) {
+  int64_t d = Time_DiffUs64(now, *next) / 1000;
+  int64_t period = periodMs;
+  if (-period <= d && d <= 0) return false;
+  if (d < -period || d > 2 * period) {
+    *next = *Time_NextPeriodBoundary(&now, &now, periodMs);
+  } else {
+    while (period > 0 && Time_Compare(*next, now) <= 0) Time_AddMs(next, periodMs);
+  }
+  return true;
 }
 
 const TimeStamp* Time_NextPeriodBoundary(const TimeStamp* t, const TimeStamp* base, int periodMs) {

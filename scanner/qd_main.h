@@ -42,6 +42,12 @@ void SetTimeZoneFromSystem();
 // daylight name.
 std::string Scan_TimeZoneText(const char* standardName, int32_t biasMinutes, const char* daylightName);
 
+// The save schedule at `now`: false while the next save is not yet due
+// (within one period ahead); true when a save is due, with *next moved on:
+// by whole periods past now, or to now + period when the clock jumped (next
+// more than a period ahead, or more than two periods behind).
+bool Scan_SaveDue(const TimeStamp& now, TimeStamp* next, int32_t periodMs);
+
 // The next time after t that is a whole number of periods after base
 // (static result); period 0 returns t.
 const TimeStamp* Time_NextPeriodBoundary(const TimeStamp* t, const TimeStamp* base, int periodMs);
