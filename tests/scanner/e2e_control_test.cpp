@@ -170,3 +170,31 @@ TEST_F(SavedOutputs, StopWritesTheOutputFilesWhenSavingIsOn) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+// A device with a diagnostics module.
+class Diagnosed : public Installation {
+  std::string Description() override {
+    std::string d = kDescription;
+    d.replace(d.find("ai=QA"), 5, "ai=QA diag=QX");
+    return d + "module prefix=QX channels=10\n";
+  }
+};
+
+TEST_F(Diagnosed, StatusShowsTheRunningScannerAndItsEnd) {
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady());
+  const uint8_t* diag = sim_->ModuleData("dm_QX");
+  EXPECT_EQ(Get<uint32_t>(diag, Layout::kStatus) & 1u, 1u);  // STATUS: ENABLED
+  const auto* conf = reinterpret_cast<const ChannelConfig*>(sim_->ModuleData("dm_QX_conf"));
+  EXPECT_STREQ(Chan_GetTag(conf[0]), "DEV1_1_ST");
+  ASSERT_EQ(sim_->Send(pid_, 31), 0);
+  ASSERT_EQ(sim_->WaitExit(pid_, 10000), 0);
+  pid_ = -1;
+  EXPECT_EQ(Get<uint32_t>(diag, Layout::kStatus) & 1u, 0u);  // DISABLED
+}
+
+}  // namespace
+}  // namespace qdtest
