@@ -69,12 +69,12 @@ plat::HKEY HiveOf(const std::string& word) {
 
 // Reads "\Hive\key path\value" (the "%" already stripped): false when any
 // step fails.
-bool ReadIndirection(const std::string& spec, std::string* out) {
-  if (spec.empty() || spec[0] != '\\') return false;
-  const size_t hiveEnd = spec.find('\\', 1);
+bool ReadIndirection(const std::string& indirection, std::string* out) {
+  if (indirection.empty() || indirection[0] != '\\') return false;
+  const size_t hiveEnd = indirection.find('\\', 1);
   if (hiveEnd == std::string::npos) return false;
-  plat::HKEY hive = HiveOf(spec.substr(1, hiveEnd - 1));
-  const std::string rest = spec.substr(hiveEnd + 1);
+  plat::HKEY hive = HiveOf(indirection.substr(1, hiveEnd - 1));
+  const std::string rest = indirection.substr(hiveEnd + 1);
   const size_t valueStart = rest.rfind('\\');
   if (!hive || valueStart == std::string::npos) return false;
   const std::string keyPath = rest.substr(0, valueStart);
@@ -140,7 +140,7 @@ const char* Dir_Resolve(const char* name) {
   if (!plat::DirectoryExists(result)) plat::MakeDirectory(result);
   if (Dir_CheckAccess(result.c_str(), kGenericWrite)) return result.c_str();
   const std::string appData = plat::LocalAppDataFolder();
-  if (appData.empty() || !plat::DirectoryExists(appData)) return result.c_str();
+  if (appData.empty() || plat::MakeDirectories(appData) != 0) return result.c_str();
   std::string dir = appData;
   for (const std::string& level : {std::string("Quillomatic"), std::string(Prod_GetProductName()),
                                    WithoutPrefix(canonical)}) {

@@ -102,7 +102,15 @@ int Ewf_BeginWrite() {
     if (disposition == plat::REG_CREATED_NEW_KEY) {
       // The first write since the machine started: commit the overlay and
       // keep the filter off while this process writes.
-      if (!RunEwfmgr({"c:", "-commitanddisable", "-live"})) return 0;
+      if (!RunEwfmgr({"c:", "-commitanddisable", "-live"})) {
+        // Nothing was committed: take the mark away again, so that the next
+        // write (of any process) tries again instead of writing into the
+        // overlay, which the next boot would throw away.
+        const uint32_t e = plat::GetLastError();
+        plat::RegDeleteKey(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\EWF");
+        plat::Fail(e);
+        return 0;
+      }
       g_filterDisabledHere = true;
     }
   }

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "platform/error.h"
+#include "platform/process.h"
 #include "platform/root.h"
 #include "platform/sysinfo.h"
 
@@ -241,6 +243,26 @@ int MakeKeyFolder(const std::string& parent, const std::string& target, const st
   // A key folder always holds ".name", so renaming onto an existing one fails.
   if (e == EEXIST || e == ENOTEMPTY || e == ENOTDIR || e == EISDIR) return EEXIST;
   return e;
+}
+
+// Removes what writers killed in the middle left in a key folder: the
+// temporary files, key folders and deleted keys of processes that no longer
+// exist (the pid follows the entry's prefix).
+void SweepLeftovers(const std::string& folder) {
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  std::vector<std::string> dead;
+  while (dirent* e = ::readdir(d)) {
+    const char* name = e->d_name;
+    const char* pid = nullptr;
+    for (const char* prefix : {".tmpv-", ".tmpk-", ".del-"})
+      if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) pid = name + std::strlen(prefix);
+    if (!pid) continue;
+    const int32_t owner = std::atoi(pid);
+    if (owner > 0 && owner != ::getpid() && !ProcessAlive(owner)) dead.push_back(folder + "/" + name);
+  }
+  ::closedir(d);
+  for (const auto& path : dead) RemoveKeyFolder(path);
 }
 
 HKEY NewKey(const std::string& folder, uint32_t access) {
@@ -560,6 +582,7 @@ uint32_t RegSetValueEx(HKEY key, const char* name, uint32_t type, const void* da
   if (size) content.append(static_cast<const char*>(data), size);
   const std::string folder = KeyFolder(key);
   if (int e = ReplaceFile(folder, folder + "/" + EntryName('v', valueName), content)) return FailedErrno(e);
+  SweepLeftovers(folder);
   return Ok();
 }
 

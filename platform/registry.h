@@ -26,7 +26,8 @@
 //   volatile too.
 // - A value write replaces the value file atomically (temporary file beside
 //   it, then rename): a reader sees the old or the new value, never a torn
-//   one, also when the writer is killed in the middle.
+//   one, also when the writer is killed in the middle. What a killed writer
+//   leaves (its temporary file) is removed by the next write to that key.
 // - RegQueryValueEx with a buffer too small fails with 234 (more data) and
 //   sets *size to the size needed; with no buffer it only returns the size.
 // - Access rights are checked as the system does: reading a value needs

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,7 +33,19 @@ struct ChildTable {
 };
 
 ChildTable& Children() {
-  static ChildTable* table = new ChildTable;  // reaper threads may outlive main()
+  static ChildTable* table = [] {
+    auto* t = new ChildTable;  // reaper threads may outlive main()
+    pthread_atfork([] { Children().mu.lock(); }, [] { Children().mu.unlock(); },
+                   [] {
+                     // A forked child has no children of its own yet, and
+                     // none of its parent's reaper threads.
+                     ChildTable& c = Children();
+                     c.running.clear();
+                     c.exitCodes.clear();
+                     c.mu.unlock();
+                   });
+    return t;
+  }();
   return *table;
 }
 

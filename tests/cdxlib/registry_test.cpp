@@ -32,7 +32,12 @@ std::string Raw(HKEY hive, const char* path, const char* name) {
 
 class TarviInstalled : public ::testing::Environment {
  public:
-  void SetUp() override { Put(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic", "ProductName", "Tarvi"); }
+  // Installs the product and reads its name once, as a process does at its
+  // start, so that every test (whichever runs first) sees it.
+  void SetUp() override {
+    Put(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic", "ProductName", "Tarvi");
+    Prod_GetProductName();
+  }
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new TarviInstalled);
 

@@ -306,6 +306,11 @@ TEST_F(RegistryTest, KillDuringAValueWriteLeavesTheOldOrTheNewValue) {
     EXPECT_EQ(testsupport::WaitChild(p, 10000), 128 + SIGKILL);
     check("after the kill");
   }
+  // The next write removes what the killed writers left behind.
+  ASSERT_EQ(SetString(key_, "Small", "x"), 0u);
+  for (const auto& e : std::filesystem::directory_iterator(RootFolder("registry") +
+                                                            "/HKEY_LOCAL_MACHINE/k_software/k_test"))
+    EXPECT_NE(e.path().filename().string().rfind(".tmp", 0), 0u) << e.path();
 }
 
 TEST(RegistryRemote, ConnectingToAnotherMachineFailsWith53) {
