@@ -208,18 +208,18 @@ int Fmt_Print(char* buf, const char* format, ...) {
     if (!*p) break;
     width = std::min(width, kMaxField);
     precision = std::min(precision, 60);
-    std::string spec = "%";
-    if (left) spec += '-';
-    if (zero && !left) spec += '0';
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
+    std::string conv = "%";
+    if (left) conv += '-';
+    if (zero && !left) conv += '0';
+    if (width >= 0) conv += std::to_string(width);
+    if (precision >= 0) conv += "." + std::to_string(precision);
     char piece[kMaxField + 128];
     switch (*p) {
       case '%': out += '%'; break;
-      case 'd': snprintf(piece, sizeof piece, (spec + "d").c_str(), va_arg(ap, int)); out += piece; break;
+      case 'd': snprintf(piece, sizeof piece, (conv + "d").c_str(), va_arg(ap, int)); out += piece; break;
       case 's': {
         const char* s = va_arg(ap, const char*);
-        snprintf(piece, sizeof piece, (spec + "s").c_str(), s ? s : "");
+        snprintf(piece, sizeof piece, (conv + "s").c_str(), s ? s : "");
         out += piece;
         break;
       }
@@ -227,8 +227,8 @@ int Fmt_Print(char* buf, const char* format, ...) {
       case 'f':
       case 'g': {
         const double v = Single7(va_arg(ap, double));
-        if (precision < 0) spec += ".6";
-        snprintf(piece, sizeof piece, (spec + *p).c_str(), v);
+        if (precision < 0) conv += ".6";
+        snprintf(piece, sizeof piece, (conv + *p).c_str(), v);
         if (*p == 'f' && width >= 0 && static_cast<int>(strlen(piece)) > width) {
           out.append(static_cast<size_t>(width), '*');
         } else {

@@ -51,7 +51,8 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
-// Splits the text into lines and pairs; returns the count of split lines.
+// Splits the text into lines and pairs; returns the count of split lines
+// after the header.
 size_t Parse(const std::u16string& text, Table* t) {
   size_t split = 0, pos = 0;
   while (pos < text.size()) {
@@ -67,7 +68,7 @@ size_t Parse(const std::u16string& text, Table* t) {
     std::u16string key = line.substr(0, sep), value = line.substr(sep + 1);
     if (!key.empty() && !value.empty()) t->pairs.emplace_back(std::move(key), std::move(value));
   }
-  return split;
+  return split > 0 ? split - 1 : 0;
 }
 
 const char16_t* Widen(const char* text, char16_t* out, size_t size) {

@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <unistd.h>
+
+#include "cdxlib/fileutil.h"
+#include "cdxlib/floatstate.h"
+#include "cdxlib/numformat.h"
+#include "cdxlib/tags.h"
+#include "cdxlib/translations.h"
+#include "platform/error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(FloatState, RecordsOnlyWhileCheckingAndNeverClears) {
+  const float big = 1e30f, one = 1.0f, zero = 0.0f, two = 2.0f;
+  Flt_ClearState();
+  Flt_SetChecking(0);
+  EXPECT_TRUE(std::isinf(Flt_Mul(&big, &big)));
+  EXPECT_EQ(Flt_State(), kFltNone);
+  Flt_SetChecking(1);
+  Flt_Mul(&big, &big);
+  EXPECT_EQ(Flt_State(), kFltInvalid);
+  EXPECT_EQ(Flt_Add(&one, &two), 3.0f);  // a finite result leaves the state
+  EXPECT_EQ(Flt_State(), kFltInvalid);
+  Flt_ClearState();
+  Flt_Div(&one, &zero);
+  EXPECT_EQ(Flt_State(), kFltDivideFault);
+  Flt_ClearState();
+  EXPECT_EQ(Flt_Check(1e300), INFINITY);  // rounded to single precision
+  EXPECT_EQ(Flt_State(), kFltInvalid);
+  Flt_ClearState();
+  EXPECT_EQ(Flt_Sub(&one, &two), -1.0f);
+  EXPECT_EQ(Flt_Neg(&two), -2.0f);
+  EXPECT_EQ(Flt_State(), kFltNone);
+  Flt_SetChecking(0);
+}
+
+TEST(TagAddress, Parsing) {
+  struct Case {
+    const char* text;
+    int rc;
+    const char* prefix;
+    int number;
+  } cases[] = {{"AI12", 0, "AI", 12},   {"A-I-1-2", 0, "AI", 12}, {"DO1K", 0, "DO", 1000}, {"do1k", 0, "do", 1000},
+               {"ABC1", -1, "", 0},     {"AI123456", -1, "", 0},  {"AI12345", 0, "AI", 12345}, {"12", -1, "", 0},
+               {"AI", -1, "", 0},       {"", -1, "", 0},          {"AI2K", -1, "", 0},     {"A1B", -1, "", 0},
+               {"X7", 0, "X", 7}};
+  for (const auto& c : cases) {
+    char prefix[2] = {'?', '?'};
+    int32_t n = -5;
+    ASSERT_EQ(Tag_ParseAddress(c.text, prefix, &n), c.rc) << c.text;
+    if (c.rc == 0) {
+      EXPECT_EQ(std::string(prefix, strnlen(prefix, 2)), c.prefix) << c.text;
+      EXPECT_EQ(n, c.number) << c.text;
+    }
+  }
+  struct NCase {
+    const char* text;
+    int rc, number;
+  } ncases[] = {{"12", 0, 12}, {"1K", 0, 1000}, {"21k", 0, 1000}, {"2K", -1, 0}, {"123456", -1, 0},
+                {"12a", -1, 0}, {"", -1, 0},    {"K", -1, 0},     {"99999", 0, 99999}};
+  for (const auto& c : ncases) {
+    int32_t n = -5;
+    ASSERT_EQ(Tag_ParseNumber(c.text, &n), c.rc) << c.text;
+    if (c.rc == 0) EXPECT_EQ(n, c.number) << c.text;
+  }
+}
+
+TEST(NumberFormat, Examples) {
+  // The test process runs in the C locale: no grouping, no thousands
+  // separator of its own, '.' for decimals.
+  struct Case {
+    char justify, pad, sep;
+    int width, precision;
+    float value;
+    const char* expect;
+  } cases[] = {
+      {' ', ' ', ',', 12, 2, 1234567.0f, "1,234,567.00"},
+      {' ', ' ', ',', 14, 2, 1234567.0f, "  1,234,567.00"},
+      {'-', ' ', ',', 12, 2, 1234567.0f, "1,234,567.00"},
+      {'-', ' ', ',', 13, 2, 1234567.0f, "1,234,567.00 "},
+      {' ', ' ', ',', 11, 2, 1234567.0f, "1234,567.00"},  // room for one separator only
+      {' ', ' ', ',', 8, 2, 1234567.0f, "1.23E+06"},      // exponent fall-back
+      {' ', ' ', ',', 5, 2, 1234567.0f, "1E+06"},
+      {' ', ' ', ',', 3, 2, 1234567.0f, "1E+06"},          // does not fit at all: unchanged
+      {' ', '0', ',', 12, 2, 1234567.0f, "001234567.00"},  // zero pad: no separators
+      {' ', ' ', 0, 12, 2, 1234567.0f, "  1234567.00"},
+      {' ', ' ', ',', 8, 2, 999.0f, "  999.00"},
+      {' ', ' ', ',', 8, 2, -1234.0f, "-1234.00"},
+      {' ', ' ', ',', 8, 3, 0.5f, "   0.500"},
+      {'-', ' ', ',', 6, 1, 12.0f, "12.0  "},
+  };
+  for (const auto& c : cases)
+    EXPECT_STREQ(Num_FormatFloat(c.justify, c.pad, c.sep, c.width, c.precision, &c.value), c.expect)
+        << c.value << " width " << c.width;
+  const float v = 1234567.0f;
+  EXPECT_STREQ(Num_FormatFloatSep(' ', ' ', 12, 2, &v), "  1234567.00");
+}
+
+TEST(NumberFormat, LocaleFractionDigitsAreReducedForOneCallOnly) {
+  const float v = 1.5f;
+  const int digits = Num_LocaleNumber(kLocaleFractionDigits);
+  EXPECT_EQ(digits, 2);
+  EXPECT_STREQ(Num_FormatFloatLocale(' ', ' ', 4, &v), " 1.5");  // width 4 < 2 + 3: 1 digit
+  EXPECT_STREQ(Num_FormatFloatLocale(' ', ' ', 2, &v), " 2");    // never below 0 digits
+  EXPECT_STREQ(Num_FormatFloatLocale(' ', ' ', 8, &v), "    1.50");  // the setting itself is unchanged
+  EXPECT_EQ(Num_LocaleNumber(kLocaleFractionDigits), 2);
+}
+
+TEST(NumberFormat, TitlesCaseAndLocaleItems) {
+  EXPECT_STREQ(Num_ChannelGroupTitle(0), "ANALOG INPUTS");
+  EXPECT_STREQ(Num_ChannelGroupTitle(3), "DIGITAL OUTPUTS");
+  EXPECT_STREQ(Num_ChannelGroupTitle(6), "DIAGNOSTICS");
+  EXPECT_STREQ(Num_ChannelGroupTitle(7), "");
+  EXPECT_EQ(Num_LocaleChar(kLocaleDecimalSep), '.');
+  EXPECT_EQ(Num_LocaleNumber(kLocaleLeadingZero), 1);
+  EXPECT_EQ(Num_LocaleChar(99), 0);
+  char s[] = "abcDEF\xe9";
+  EXPECT_STREQ(Str_UpperN(s, 2), "ABcDEF\xe9");
+  EXPECT_STREQ(Str_LowerN(s, 100), "abcdef\xe9");
+}
+
+TEST(FmtPrint, Conversions) {
+  char buf[256];
+  struct Case {
+    std::string got, expect;
+  };
+  auto F = [&](auto... args) {
+    Fmt_Print(buf, args...);
+    return std::string(buf);
+  };
+  Case cases[] = {
+      {F("%s\\%s", "C:", "dir"), "C:\\dir"},
+      {F("%s/%s%s%s", "a", "b", "c", "d"), "a/bcd"},
+      {F("[%5d|%-5d|%05d]", 42, 42, 42), "[   42|42   |00042]"},
+      {F("[%*d]", 4, 7), "[   7]"},
+      {F("[%.*s]", 2, "abcdef"), "[ab]"},
+      {F("%f", 1.5), "1.500000"},
+      {F("%.2f", 3.14159), "3.14"},
+      {F("%f", 123456789.0), "123456800.000000"},  // 7 significant digits
+      {F("[%5.2f]", 12345.678), "[*****]"},
+      {F("%e", 1234.5), "1.234500e+03"},
+      {F("%g", 0.0001), "0.0001"},
+      {F("100%%"), "100%"},
+      {F("a%qb"), "ab"},  // unknown conversion dropped
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.expect);
+}
+
+class FsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("fstest-" + std::to_string(getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  fs::path dir_;
+};
+
+TEST_F(FsTest, DirectoryListingSizesAndMakeDir) {
+  Write("a.txt", "12345");
+  Write("b.txt", "");
+  DirList* l = Fs_OpenDirList(dir_.c_str());
+  ASSERT_NE(l, nullptr);
+  std::set<std::string> names;
+  while (const char* n = Fs_NextDirEntry(l)) names.insert(n);
+  Fs_CloseDirList(l);
+  EXPECT_TRUE(names.count("a.txt") && names.count("b.txt"));
+  EXPECT_EQ(Fs_OpenDirList((dir_ / "none").c_str()), nullptr);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(Fs_GetFileSize((dir_ / "a.txt").c_str()), 5);
+  EXPECT_EQ(Fs_GetFileSize((dir_ / "none").c_str()), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(Fs_MakeDir((dir_ / "sub").c_str()), 0);
+  EXPECT_EQ(Fs_MakeDir((dir_ / "sub").c_str()), -1);
+  EXPECT_EQ(errno, 183);
+  EXPECT_EQ(Fs_MakeDir((dir_ / "x" / "y").c_str()), -1);
+}
+
+std::string Head(uint32_t length, uint16_t type, bool swapped, size_t total) {
+  if (swapped) {
+    length = __builtin_bswap32(length);
+    type = __builtin_bswap16(type);
+  }
+  std::string s(total, '\0');
+  memcpy(s.data(), &length, 4);
+  memcpy(s.data() + 4, &type, 2);
+  return s;
+}
+
+TEST_F(FsTest, LogHeaderCheck) {
+  struct Case {
+    std::string bytes;
+    int64_t result;
+    int err;
+  } cases[] = {
+      {Head(1000, 0x8001, false, 100), 1000, 0},   // shorter than the length: the length, no stray errno
+      {Head(1000, 0x8001, true, 100), 1000, 0},    // other byte order
+      {Head(50, 0xE001, false, 100), 100, 5},      // the file is complete: its size and errno 5
+      {Head(1000, 0x8000, false, 100), -1, 13},    // bad type
+      {Head(1000, 0xE002, false, 100), -1, 13},
+      {std::string("\1\2\3"), -1, 38},             // too short to read
+  };
+  for (const auto& c : cases) {
+    Write("log", c.bytes);
+    FILE* f = fopen((dir_ / "log").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    errno = 77;
+    EXPECT_EQ(Fs_CheckLogHeader(f), c.result);
+    EXPECT_EQ(errno, c.err);
+    EXPECT_EQ(ftell(f), 0);
+    fclose(f);
+  }
+}
+
+TEST_F(FsTest, TranslationFiles) {
+  char err[300] = "";
+  // UTF-8 with CR LF, a header, TAB and comma separators, incomplete pairs.
+  Write("tags.txt", "Tag\tText\r\nTI101\tTempérature\r\nPI1,Druck\r\nnovalue\t\r\nplain line\r\n");
+  ASSERT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "tags", err), 1) << err;
+  // UTF-16LE with a byte-order mark and bare LF line ends.
+  std::u16string wide = u"\xFEFFkey,value\nkg,\x043A\x0433\nm,\x043C\n";
+  Write("units.txt", std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2));
+  ASSERT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatUnits, "units", err), 1) << err;
+  // A .csv when no .txt exists.
+  Write("descriptions.csv", "a,b\nBoiler feed,Kesselspeisung\n");
+  ASSERT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatDescriptions, "descriptions", err), 1) << err;
+  Xlat_MarkLoaded();
+
+  char16_t out[33];
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "ti101", out, kXlatTagSize), 1);
+  EXPECT_EQ(std::u16string(out), u"Température");
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "PI1", out, 4), 1);
+  EXPECT_EQ(std::u16string(out), u"Dru");  // cut to size - 1
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "novalue", out, kXlatTagSize), 0);
+  EXPECT_EQ(std::u16string(out), u"novalue");
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "Tag", out, kXlatTagSize), 0);  // the header is no pair
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "caf\xe9", out, kXlatTagSize), 0);
+  EXPECT_EQ(std::u16string(out), u"café");  // widened byte by byte
+
+  ChannelConfig c{};
+  c.Type = kKindAI;
+  Chan_SetUnits(&c, "KG");
+  Chan_SetDescription(&c, "Boiler feed");
+  EXPECT_EQ(std::u16string(Xlat_Units(c)), u"\x043A\x0433");
+  EXPECT_EQ(std::u16string(Xlat_Description(c)), u"Kesselspeisung");
+  Chan_SetTag(&c, "XYZ");
+  EXPECT_EQ(std::u16string(Xlat_Tag(c)), u"XYZ");
+
+  // Failures and their messages.
+  Write("hdr.txt", "only\theader\r\n");
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "hdr", err), 0);
+  EXPECT_NE(std::string(err).find("NO TRANSLATIONS PARSED IN FILE"), std::string::npos) << err;
+  Write("empty.txt", "");
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "empty", err), 0);
+  EXPECT_NE(std::string(err).find("CAN'T GET FILE SIZE OR EMPTY TRANSLATIONS FILE"), std::string::npos) << err;
+  fs::create_directories(dir_ / "isdir.txt");
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "isdir", err), 0);
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "absent", err), 1);  // neither file: empty table
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  Xlat_FreeTables();
+}
+
+TEST(WideField, StoreAndRead) {
+  unsigned char field[32];
+  uint32_t flags = 0;
+  EXPECT_EQ(std::u16string(Xlat_ReadWideText32(field, flags)), u"");  // flag clear
+  struct Case {
+    std::u16string text, back;
+  } cases[] = {
+      {u"Pump 1", u"Pump 1"},
+      {u"Température", u"Température"},
+      {std::u16string(32, u'x'), std::u16string(32, u'x')},
+      {std::u16string(40, u'y'), std::u16string(32, u'y')},
+      {std::u16string(30, u'\xe9'), std::u16string(30, u'\xe9')},  // too long for UTF-8: single bytes
+      {u"Насос номер один и два", u"Насос номер оди"},           // 15 UTF-16 characters
+  };
+  for (const auto& c : cases) {
+    flags = 0;
+    memset(field, 0x5A, sizeof field);
+    Xlat_StoreWideText(field, &flags, c.text.c_str());
+    EXPECT_EQ(flags & 1u, 1u);
+    EXPECT_EQ(std::u16string(Xlat_ReadWideText32(field, flags)), c.back);
+    Xlat_StoreWideText64(field, &flags, c.text.c_str());
+    EXPECT_EQ(std::u16string(Xlat_ReadWideText64(field, flags)), c.back);
+  }
+  // Bytes a peer stored in Windows-1252 that are not valid UTF-8.
+  memset(field, 0, sizeof field);
+  memcpy(field, "\x80 5 \xe9t\xe9", 7);
+  EXPECT_EQ(std::u16string(Xlat_ReadWideText32(field, 1)), u"€ 5 été");
+}
+
+}  // namespace
