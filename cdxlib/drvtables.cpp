@@ -7,17 +7,12 @@
 #include <unistd.h>
 #include <vector>
 
-// The tables stand on the data-module layer, the signals, the configuration
-// files and the process start; until all of them are in the tree only the
-// bit and text helpers are built.
-#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
-    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
-#define CDX_DRVTABLES_FULL 1
 #include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/numformat.h"
 #include "cdxlib/signals.h"
+#include "cdxlib/writefilter.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/sync.h"
@@ -445,14 +440,6 @@ void Drv_ResetProcessState() {
   g_startTimeoutMs = kDefaultStartTimeoutMs;
 }
 
-#endif  // CDX_DRVTABLES_FULL
-
 void Bit_Set(uint8_t* bytes, int n) { bytes[n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8)); }
 void Bit_Clear(uint8_t* bytes, int n) { bytes[n / 8] &= static_cast<uint8_t>(~(0x80 >> (n % 8))); }
 int Bit_Test(const uint8_t* bytes, int n) { return (bytes[n / 8] & (0x80 >> (n % 8))) ? 1 : 0; }
-
-void Str_UpperN(char* text, int n) {
-  for (int i = 0; i < n; ++i) {
-    if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
-  }
-}

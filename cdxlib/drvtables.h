@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "cdxlib/devicerecord.h"
+#include "cdxlib/numformat.h"  // Str_UpperN
 #include "cdxlib/timestamp.h"
 
 struct DataModuleHeader;
@@ -235,9 +236,6 @@ int Drv_EventBitSet(DataModuleHeader* eventModule, int rowLength, int row, int n
 void Bit_Set(uint8_t* bytes, int n);
 void Bit_Clear(uint8_t* bytes, int n);
 int Bit_Test(const uint8_t* bytes, int n);
-
-// Upper-cases n characters in place (only 'a'..'z' change).
-void Str_UpperN(char* text, int n);
 
 // Forgets the process-wide views' cache (tests that rebuild tables).
 void Drv_ResetProcessState();

@@ -7,25 +7,15 @@
 #include <string>
 #include <strings.h>
 
-#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
-    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/timestamp.h"
 #include "cdxlib/valwrite.h"
-// The mirror writes the SYSER channel through the value writes once they are
-// built (their header comes first).
-#if __has_include("cdxlib/valwrite.cpp")
-#define CDX_HAVE_VALWRITE 1
-#endif
 #include "platform/error.h"
-#include "platform/sysinfo.h"
 #include "cdxlib/registry.h"
-#if __has_include("platform/eventlog.h")
 #include "platform/eventlog.h"
-#define CDX_HAVE_EVENTLOG 1
-#endif
+#include "platform/sysinfo.h"
 
 namespace {
 
@@ -198,18 +188,14 @@ void MirrorSet(const char* text) {
     std::memcpy(DataOf(g_bind.values) + 12, &now, sizeof(now));
     DM_Unlock(g_bind.values);
   }
-#ifdef CDX_HAVE_VALWRITE
   uint32_t one = 1;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &one);
-#endif
 }
 
 void MirrorClear() {
   if (!g_bind.channel) return;
-#ifdef CDX_HAVE_VALWRITE
   uint32_t zero = 0;
   Val_WriteDigital(g_bind.prefix, g_bind.channel, g_bind.channel, &zero);
-#endif
 }
 
 // Stores a text in an entry's field under the table lock and notifies.
@@ -374,14 +360,8 @@ int SysErr_BoundChannel() { return g_bind.channel; }
 
 void ReportSystemEvent(const char* server, int eventType, const char* message) {
   ErrorKeeper keep;
-#ifdef CDX_HAVE_EVENTLOG
   plat::ReportEvent(server, Prod_GetProductName(), static_cast<uint16_t>(eventType), 0, 102, plat::UserName(),
                     message ? message : "");
-#else
-  (void)server;
-  (void)eventType;
-  (void)message;
-#endif
 }
 
 void SysErr_ResetProcessState() {
@@ -391,4 +371,3 @@ void SysErr_ResetProcessState() {
   g_bind = SyserBinding{};
 }
 
-#endif  // the data-module layer is in the tree

@@ -31,9 +31,6 @@ TEST(BitsTest, RowsRoundDownAndUpperCaseTouchesOnlyLetters) {
   EXPECT_STREQ(text, "AB_9Z{Q");
 }
 
-#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
-    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
-
 #include "cdxlib/datamodule.h"
 #include "cdxlib/syserr.h"
 #include "tools/cdxsim/cdxsim.h"
@@ -193,5 +190,3 @@ TEST_F(DrvTablesTest, MoveDriverLastMovesRecordAndCacheEntry) {
 }
 
 }  // namespace
-
-#endif

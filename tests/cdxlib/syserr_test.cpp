@@ -2,9 +2,6 @@
 // this test process's own instance.
 #include <gtest/gtest.h>
 
-#if __has_include("cdxlib/datamodule.h") && __has_include("cdxlib/signals.h") && \
-    __has_include("cdxlib/configfiles.h") && __has_include("cdxlib/writefilter.h")
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -131,13 +128,9 @@ TEST_F(SysErrTest, SyserChannelMirrorsTextAndState) {
   SysErr_SetText("PORT GONE");
   EXPECT_STREQ(Channel(1)->digital.HighStateText, "PORT GONE");
   EXPECT_STREQ(Channel(1)->digital.AlarmText, "PORT GONE");
-#if __has_include("cdxlib/valwrite.cpp")
   EXPECT_EQ(Word(1) & 1u, 1u);
   SysErr_ClearText();
   EXPECT_EQ(Word(1) & 1u, 0u);
-#else
-  SysErr_ClearText();
-#endif
   EXPECT_STREQ(Channel(1)->digital.HighStateText, "PORT GONE");  // texts stay
 }
 
@@ -215,7 +208,3 @@ TEST_F(StartDriverTest, MissingDirectorySetsStatusText) {
 }
 
 }  // namespace
-
-#else
-TEST(SysErrTest, WaitsForTheDataModuleLayer) { GTEST_SKIP() << "data-module layer not in the tree yet"; }
-#endif

@@ -141,7 +141,6 @@ DataModuleHeader* MakeModule(const std::string& name, uint32_t dataSize) {
 }
 
 void PutI32(uint8_t* p, int32_t v) { std::memcpy(p, &v, 4); }
-void PutU16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 void PutText(char* field, size_t width, const std::string& s) {
   std::memset(field, 0, width);
@@ -206,7 +205,9 @@ bool Description::Parse(const std::string& text, Description* out, std::string* 
       d.compactErrors = layout == "compact";
     } else if (keyword == "driver") {
       DriverSpec s;
-      s.name = Upper(p.Text("name", "", 8, true));
+      // Kept as given: it is also the name of the program's directory and the
+      // start of its file name, and file names are case-sensitive here.
+      s.name = p.Text("name", "", 8, true);
       s.print = p.Text("print", s.name, 24);
       s.prefix = p.Prefix("prefix");
       s.type = static_cast<int>(p.Number("type", 0, 0, 255));
@@ -453,8 +454,8 @@ void Sim::StartReaders() {
     readers_.push_back(std::move(r));
   };
   for (const auto& d : desc_.drivers) {
-    if (d.name == "ALARM") add("xalarms", 0, kReaderAlarm, 0);
-    if (d.name == "DERIVED") add("derived", 0, kReaderDerived, 0);
+    if (Upper(d.name) == "ALARM") add("xalarms", 0, kReaderAlarm, 0);
+    if (Upper(d.name) == "DERIVED") add("derived", 0, kReaderDerived, 0);
   }
   add("dm_" + std::to_string(static_cast<uint32_t>(LoggerPid(0))) + ".slt", 4, kReaderWatch, 0);
   for (size_t i = 0; i < desc_.loggers.size(); ++i) {
