@@ -1,6 +1,6 @@
 // The scanner against the simulated controllers, as a real qd_poll process:
 // - scan overhead: (code 300 sent -> values module notified) minus the wire
-//   time of the frames df1sim paces (its ACK and reply per block), for a
+//   time of all frames of the scan (df1sim paces both directions), for a
 //   1,000-channel device read in 9 contiguous blocks and for 100 single-word
 //   blocks, at 19200 and 115200 baud;
 // - latency from code 300 to the first command byte on the line, and from
@@ -72,10 +72,13 @@ void PutSz(const char* key, const std::string& name, const std::string& value) {
 // at the given word indexes of node 1, and qd_poll scanning it.
 class Rig {
  public:
+  // Every rig of the process shares its instance (the signal receiver's
+  // mailslot lives there) and takes a module prefix of its own.
   Rig(const std::vector<int>& words, const std::string& portPath) {
-    char templ[] = "/dev/shm/qdbench-XXXXXX";
-    root_ = mkdtemp(templ);
-    setenv("CDXPLAT_ROOT", root_.c_str(), 1);
+    static int serial = 0;
+    ++serial;
+    prefix_ = std::string("Q") + char('A' + serial % 26) + "";
+    root_ = plat::Root() + "/rig" + std::to_string(serial);
     std::string dev = root_ + "/config/b1";
     std::filesystem::create_directories(dev);
     std::filesystem::create_directories(root_ + "/saved");
@@ -103,12 +106,13 @@ class Rig {
     Cfg_SaveChannels(nullptr, dev.c_str(), kKindAI, ch.data(), 0, int(ch.size()), nullptr, 0, nullptr);
     cdxsim::Description d;
     std::string error;
-    cdxsim::Description::Parse("device type=qd number=1 name=b1 process=qd_b1 ai=QA\nmodule prefix=QA channels=" +
-                                   std::to_string(words.size()) + " kind=8\n",
+    cdxsim::Description::Parse("device type=qd number=1 name=b1 process=qd_b1 ai=" + prefix_ +
+                                   "\nmodule prefix=" + prefix_ + " channels=" + std::to_string(words.size()) +
+                                   " kind=8\n",
                                &d, &error);
     sim_ = std::make_unique<cdxsim::Sim>(d);
     sim_->Create();
-    module_ = DM_Open("dm_QA");
+    module_ = DM_Open(("dm_" + prefix_).c_str());
   }
   ~Rig() {
     Stop();
@@ -147,9 +151,10 @@ class Rig {
     if (pid_ > 0) StopTimed();
   }
   pid_t pid() const { return pid_; }
+  DataModule* module() const { return module_; }
 
  private:
-  std::string root_;
+  std::string root_, prefix_;
   std::unique_ptr<cdxsim::Sim> sim_;
   DataModule* module_ = nullptr;
   pid_t pid_ = -1;
@@ -172,9 +177,16 @@ std::vector<int> Spread100() {
   return w;
 }
 
-// Paced bytes per block: the station's DLE ACK (2) and its reply frame
-// (DLE STX, 6 header bytes, the data, DLE ETX, BCC).
-double WireMs(int blocks, int dataBytes, int baud) { return (blocks * 13.0 + dataBytes) * 10.0 * 1000.0 / baud; }
+// df1sim carries both directions at the line's pace (10 bits a byte). Per
+// block: the command frame (DLE STX, 9 bytes, DLE ETX, BCC: 14), the
+// station's DLE ACK (2), its reply frame (DLE STX, 6 header bytes, the data,
+// DLE ETX, BCC: 11 + data) and the scanner's DLE ACK (2). The scanner does
+// not wait for its last ACK to leave the line before it publishes, so that
+// one is not part of the scan's path. The data values hold no 0x10 bytes
+// (no stuffing); a transaction number with a 0x10 byte adds one byte.
+double WireMs(int blocks, int dataBytes, int baud) {
+  return (blocks * 29.0 + dataBytes - 2.0) * 10.0 * 1000.0 / baud;
+}
 
 void BM_ScanOverhead(benchmark::State& state) {
   InstallReceiver();
@@ -227,7 +239,7 @@ void BM_Latency300ToFirstByte(benchmark::State& state) {
   line.Drain(300);
   for (auto _ : state) {
     int before = g_notifications.load();
-    DM_Subscribe(DM_Open("dm_QA"), kNotifyCode);
+    DM_Subscribe(rig.module(), kNotifyCode);
     int64_t t0 = plat::MonotonicUs();
     Sig_Send(rig.pid(), 300);
     if (line.Read(1, 5000).empty()) {
@@ -389,4 +401,15 @@ BENCHMARK(BM_Soak)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  char templ[] = "/dev/shm/qdbench-XXXXXX";
+  if (!mkdtemp(templ)) return 1;
+  setenv("CDXPLAT_ROOT", templ, 1);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ec;
+  std::filesystem::remove_all(templ, ec);
+  return 0;
+}
