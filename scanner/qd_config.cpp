@@ -162,7 +162,6 @@ int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   TimeStamp held;
   std::memcpy(&held, pathData + kPathOffConfigStamp, sizeof held);
   if (std::memcmp(&held, &stamp, sizeof stamp) == 0) return 0;
-  if (!p.confModule) p.confModule = Drv_OpenConfModule(Scan_State().device->PathPrefix[path]);
   if (!p.confModule) return plat::Fail(plat::kErrFileNotFound), -1;
   DM_Lock(p.confModule);
   int rc = p.count ? Cfg_LoadChannelsInCwd(path, p.channels, 0, p.count) : 0;
@@ -225,7 +224,10 @@ int Scan_LoadConfiguration() {
     if (!p.module) continue;
     char prefix[3] = {dev->PathPrefix[path][0], dev->PathPrefix[path][1], 0};
     p.confModule = Drv_OpenConfModule(prefix);
-    if (!p.confModule) continue;
+    if (!p.confModule) {
+      p.count = 0;  // no channel records: the path holds no channels
+      continue;
+    }
     p.channels = reinterpret_cast<ChannelConfig*>(reinterpret_cast<uint8_t*>(p.confModule) + kDmDataOffset);
     ClampToConfModule(p);
     if (Scan_ReloadPathConfig(path, p.data) == -1) {

@@ -198,3 +198,42 @@ TEST_F(Diagnosed, StatusShowsTheRunningScannerAndItsEnd) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+// A values module announcing more channels than the ai path may hold, and
+// one whose header claims more than its size holds.
+class Oversized : public Installation {
+ protected:
+  std::string Description() override {
+    std::string d = kDescription;
+    d.replace(d.find("channels=16"), 11, "channels=1200");
+    return d;
+  }
+};
+
+TEST_F(Oversized, AiPathUsesAtMostOneThousandChannels) {
+  channels_.resize(1200, Chan(kKindAI, 1, 15, 0, "SPARE"));
+  for (size_t i = 16; i < channels_.size(); ++i) Chan_SetFlag(&channels_[i], kAiEnable, false);
+  WriteChannels();
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady()) << Text();
+  const uint8_t* data = Values();
+  EXPECT_EQ(Get<uint32_t>(data, Layout::kStatus + 4 * 999) & 0x20u, 0x20u);  // channel 1000: used (disabled)
+  EXPECT_EQ(Get<uint32_t>(data, Layout::kStatus + 4 * 1000), 0u);           // channel 1001: never touched
+  EXPECT_EQ(Get<float>(data, Layout::kStatus + 4 * 1200), 285.0f);           // values follow all 1200 words
+}
+
+TEST_F(Installation, HeaderClaimingMoreChannelsThanTheModuleHoldsIsClamped) {
+  uint8_t* data = sim_->ModuleData("dm_QA");
+  uint16_t lie = 60000;
+  std::memcpy(data + Layout::kCount, &lie, 2);
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady()) << Text();
+  ASSERT_TRUE(Scan());
+  EXPECT_EQ(Status(1) & 0x20u, 0u);
+}
+
+}  // namespace
+}  // namespace qdtest
