@@ -67,14 +67,10 @@ void BindAiPath(ScanState& st) {
   Ai_Bind(b);
 }
 
-// Asks for the real-time priority; a refusal is traced and the scanner
-// carries on at the priority it has.
-void RaisePriority() {
-  if (plat::SetPriority(0, plat::PriorityClass::kRealtime) == 0)
-    Dbg_Log("priority raised\n");
-  else
-    Dbg_Log("real-time priority refused; running at normal priority\n");
-}
+// Asks for the real-time priority. The platform applies it where it is
+// permitted and otherwise leaves the priority as it is; either way the
+// scanner carries on (the request is traced once the trace exists).
+bool RaisePriority() { return plat::SetPriority(0, plat::PriorityClass::kRealtime) == 0; }
 
 // Takes a pending reconfigure request (delivery held while it is read).
 bool TakeReconfigure(ScanState& st) {
@@ -304,7 +300,7 @@ const TimeStamp* Time_NextPeriodBoundary(const TimeStamp* t, const TimeStamp* ba
 
 int Scan_Main(int argc, char** argv) {
   ScanState& st = Scan_State();
-  RaisePriority();
+  const bool raised = RaisePriority();
   errno = 0;
   Sig_InstallHandler(Scan_OnSignal);
   if (errno != 0) return errno;  // no receiver: nothing could ever stop us
@@ -323,6 +319,8 @@ int Scan_Main(int argc, char** argv) {
   char processName[26] = {};
   std::memcpy(processName, st.device->ProcessName, 25);
   Dbg_CreateTrace(deviceName);
+  Dbg_Log(raised ? "real-time priority asked for (kept as the system permits)\n"
+                 : "real-time priority refused: running at the priority given\n");
   // Registered first, so that a failure of the directory steps is seen.
   SysErr_Register(kSysErrTypeScanner, processName);
 

@@ -115,3 +115,22 @@ TEST_F(Startup, EventChannelChangeTriggersTheLoggerAndDerived) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+TEST_F(Startup, DigitalChannelWithBitSixteenIsBadWithABitErrorEachScan) {
+  channels_[7] = Chan(kKindDI, 1, 13, 16, "DOOR1");
+  WriteChannels();
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(Scan());
+    EXPECT_EQ(Text(), "QA8: Bit Error");
+    EXPECT_EQ(Status(8) & 0x20u, 0x20u);
+    EXPECT_EQ(Status(5) & 0x20u, 0u);  // the word itself was read
+  }
+}
+
+}  // namespace
+}  // namespace qdtest
