@@ -237,3 +237,26 @@ TEST_F(Installation, HeaderClaimingMoreChannelsThanTheModuleHoldsIsClamped) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+TEST_F(Control, StopDuringAScanPublishesNothingNewForWhatItDidNotRead) {
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady());
+  ASSERT_TRUE(Scan());
+  plc_.SetFault(2, df1sim::Fault::kSilent, df1sim::kAlways);
+  plc_.SetWord(2, ByteAddress(22), Bcd(999));
+  int before = plc_.GetStats().commands;
+  ASSERT_EQ(sim_->Send(pid_, 300), 0);
+  int64_t end = plat::MonotonicMs() + 5000;
+  while (plc_.GetStats().commands < before + 2 && plat::MonotonicMs() < end) plat::SleepMs(1);
+  ASSERT_EQ(sim_->Send(pid_, 31), 0);  // while node 2's block is being tried
+  EXPECT_EQ(sim_->WaitExit(pid_, 5000), 0);
+  pid_ = -1;
+  EXPECT_EQ(Value(11), 300.0f);
+  EXPECT_EQ(Status(11) & 0x20u, 0x20u);  // marked bad by the exit
+}
+
+}  // namespace
+}  // namespace qdtest
