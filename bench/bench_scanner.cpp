@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/alarms.h"
 #include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"
@@ -323,6 +324,24 @@ void BM_LockHoldEvaluateAndCopy1000(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LockHoldEvaluateAndCopy1000)->Unit(benchmark::kMicrosecond);
+
+// The rest of what the lock covers per path and scan: the event module's
+// lock with the trigger flush (Alm_Attach .. Alm_FlushLoggerTriggers) and the
+// notification of the module's readers, on a real 1,000-channel module.
+void BM_LockHoldFrame(benchmark::State& state) {
+  InstallReceiver();
+  Rig rig(Contiguous1000(), "/dev/null");
+  DataModule* m = rig.module();
+  uint8_t* data = reinterpret_cast<uint8_t*>(m) + kDMHeaderSize;
+  for (auto _ : state) {
+    DM_Lock(m);
+    Alm_Attach(data);
+    Alm_FlushLoggerTriggers();
+    DM_Notify(m, 0);
+    DM_Unlock(m);
+  }
+}
+BENCHMARK(BM_LockHoldFrame)->Unit(benchmark::kMicrosecond);
 
 long ReadProcStat(pid_t pid, int field) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
