@@ -323,12 +323,16 @@ int Drv_MoveDriverLast(const char* name) {
     DriverRecord moved = *rec;
     std::memmove(rec, rec + 1, sizeof(DriverRecord) * (count - 1 - i));
     *Drv_DriverAt(count - 1) = moved;
+    // The cache entries of the records move with them. When the table has
+    // grown since the cache was sized, the moved record now lies beyond the
+    // cache (no entry) and the record that took the last cached place had
+    // none either.
     int cached = g_cacheSized ? g_cacheDrivers : 0;
     if (i < cached) {
       int last = cached - 1;
       CacheEntry entry = g_cache[i];
       for (int k = i; k < last; ++k) g_cache[k] = g_cache[k + 1];
-      g_cache[last] = entry;
+      g_cache[last] = count == cached ? entry : CacheEntry{};
     }
   }
   DM_Unlock(g_driverTable);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include "cdxlib/signals.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/syserr.h"
+#include "platform/error.h"
+#include "platform/eventlog.h"
 #include "platform/sync.h"
 #include "support/child.h"
 #include "tools/cdxsim/cdxsim.h"
@@ -27,8 +30,9 @@ driver  name=SYSER prefix=SY type=0
 driver  name=tstup print=Up-Driver type=1
 driver  name=tquit print=Quit-Driver type=1
 driver  name=tnone print=None-Driver type=1
+driver  name=ALARM
 module  prefix=SY channels=4 kind=4
-channel prefix=SY number=1 type=3 desc=proc-a
+channel prefix=SY number=1 type=3 desc=proc-a alarm=1
 channel prefix=SY number=2 type=3 desc=proc-restart high=STILL_BROKEN
 channel prefix=SY number=4 type=3 desc=Beta
 logger  name=Alpha
@@ -134,6 +138,29 @@ TEST_F(SysErrTest, SyserChannelMirrorsTextAndState) {
   EXPECT_STREQ(Channel(1)->digital.HighStateText, "PORT GONE");  // texts stay
 }
 
+TEST_F(SysErrTest, SyserMirrorRaisesAndClearsTheChannelAlarm) {
+  const size_t before = sim_->Alarms().size();
+  SysErr_Register(1, "PROC-A");
+  SysErr_SetText("PORT GONE");
+  ASSERT_TRUE(sim_->WaitAlarms(before + 1, 10000));
+  SysErr_SetText("port gone");  // the same text: nothing written
+  SysErr_ClearText();
+  ASSERT_TRUE(sim_->WaitAlarms(before + 2, 10000));
+  const std::vector<cdxsim::AlarmBytes> alarms = sim_->Alarms();
+  ASSERT_EQ(alarms.size(), before + 2);
+  const uint32_t kinds[] = {0, 1};  // raised, then cleared
+  for (size_t i = 0; i < 2; ++i) {
+    const cdxsim::AlarmBytes& a = alarms[before + i];
+    uint16_t channel;
+    uint32_t flags;
+    std::memcpy(&channel, a.data() + 2, 2);
+    std::memcpy(&flags, a.data() + 8, 4);
+    EXPECT_EQ(std::memcmp(a.data(), "SY", 2), 0) << i;
+    EXPECT_EQ(channel, 1) << i;
+    EXPECT_EQ(flags & 7u, kinds[i]) << i;
+  }
+}
+
 TEST_F(SysErrTest, StatusSurvivesRestartThroughSetChannel) {
   reinterpret_cast<uint32_t*>(sim_->ModuleData("dm_SY") + 20)[1] = 1;  // channel 2 is set
   SysErr_Register(1, "proc-restart");
@@ -147,6 +174,38 @@ TEST_F(SysErrTest, LastLoggerIsMatchedByItsChannelName) {
   EXPECT_EQ(SysErr_BoundChannel(), 4);
   SysErr_Register(1, "nobody");
   EXPECT_EQ(SysErr_BoundChannel(), 0);
+}
+
+// ---- the error log ---------------------------------------------------------------
+
+TEST(ReportSystemEventTest, AppendsTimeDateAndMessageToTheFileLogAndNeverFails) {
+  setenv("CDXPLAT_EVENTLOG", "file", 1);
+  std::filesystem::remove(plat::EventLogFilePath());
+  errno = 5;
+  plat::SetLastError(5);
+  ReportSystemEvent(nullptr, plat::kEventError, "first");
+  ReportSystemEvent("\\\\FARAWAY", plat::kEventError, "lost");  // another machine: dropped silently
+  ReportSystemEvent("", plat::kEventInformation, "second");
+  EXPECT_EQ(errno, 5);
+  EXPECT_EQ(plat::GetLastError(), 5u);
+  unsetenv("CDXPLAT_EVENTLOG");
+  std::ifstream in(plat::EventLogFilePath(), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // "HH:MM:SS MM/DD/YY " before each message, and no line end after it.
+  auto stampAt = [&](size_t at) {
+    const char* form = "00:00:00 00/00/00 ";
+    if (text.size() < at + 18) return false;
+    for (size_t i = 0; i < 18; ++i) {
+      const char c = text[at + i];
+      if (form[i] == '0' ? !(c >= '0' && c <= '9') : c != form[i]) return false;
+    }
+    return true;
+  };
+  ASSERT_EQ(text.size(), 18 + 5 + 18 + 6u) << text;
+  EXPECT_TRUE(stampAt(0)) << text;
+  EXPECT_EQ(text.substr(18, 5), "first");
+  EXPECT_TRUE(stampAt(23)) << text;
+  EXPECT_EQ(text.substr(41), "second");
 }
 
 // ---- Drv_StartDriver ----------------------------------------------------------
@@ -196,6 +255,21 @@ TEST_F(StartDriverTest, ProgramThatEndsAtOnceFailsPromptly) {
   EXPECT_LT(plat::MonotonicMs() - t0, 20000);  // no hang until the time-out
   EXPECT_EQ(rec->started, 0);
   EXPECT_EQ(std::filesystem::current_path(), base_);
+}
+
+TEST_F(StartDriverTest, ProgramThatNeverComesUpFailsAtTheTimeOut) {
+  DriverRecord* rec = Drv_FindDriver("tstup");
+  ASSERT_NE(rec, nullptr);
+  setenv("CDX_TSTUP_SILENT", "1", 1);
+  Drv_SetStartTimeout(300);
+  EXPECT_EQ(Drv_StartDriver(rec), -1);
+  EXPECT_EQ(errno, 258);
+  unsetenv("CDX_TSTUP_SILENT");
+  Drv_SetStartTimeout(0);
+  EXPECT_GT(rec->pid, 0);
+  EXPECT_EQ(rec->started, 0);
+  EXPECT_EQ(std::filesystem::current_path(), base_);
+  Sig_Send(rec->pid, 31);
 }
 
 TEST_F(StartDriverTest, MissingDirectorySetsStatusText) {

@@ -1,6 +1,6 @@
 // cdxsim: the description parser, the layouts it builds (checked byte by
-// byte against the shared formats' offsets, not through the structs), and
-// the compact error-list layout.
+// byte against the shared formats' offsets, not through the structs), the
+// compact error-list layout, and a device program driven end to end.
 #include <gtest/gtest.h>
 
 #include <cstring>

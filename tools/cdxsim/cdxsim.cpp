@@ -246,6 +246,7 @@ bool Description::Parse(const std::string& text, Description* out, std::string* 
       s.desc = p.Text("desc", "", 32);
       s.tag = p.Text("tag", "", 15);
       s.high = p.Text("high", "", 32);
+      s.alarm = p.Number("alarm", 0, 0, 1) != 0;
       d.channels.push_back(s);
     } else if (keyword == "logger") {
       LoggerSpec s;
@@ -353,7 +354,11 @@ int Sim::CreateModuleSets() {
       if (c.prefix != s.prefix) continue;
       auto* cc = reinterpret_cast<ChannelConfig*>(DataOf(conf) + kDrvChannelConfigSize * (c.number - 1));
       cc->Type = static_cast<uint8_t>(c.type);
-      if (c.enable) Chan_SetFlagWord(cc, Chan_GetFlagWord(*cc) | 0x1);  // Enable
+      if (c.enable) Chan_SetFlagWord(cc, Chan_GetFlagWord(*cc) | Chan_FlagMask(kDiEnable));
+      // A digital alarm raised on the high state.
+      if (c.alarm && (c.type & 1)) {
+        Chan_SetFlagWord(cc, Chan_GetFlagWord(*cc) | Chan_FlagMask(kDiAlarmEnable) | Chan_FlagMask(kDiAlarmState));
+      }
       Chan_SetDescription(cc, c.desc.c_str());
       Chan_SetTag(cc, c.tag.c_str());
       if (c.type & 1) PutText(cc->digital.HighStateText, sizeof(cc->digital.HighStateText), c.high);

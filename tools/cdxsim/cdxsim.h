@@ -20,7 +20,9 @@
 //           [scanrate=1000] [port=ttyS0] [node=1] [retries=3]
 //   module  prefix=QA channels=16 [kind=8|4] [records=0|1]
 //   channel prefix=SY number=1 [type=3] [enable=1] [desc=QD_DEV1] [tag=T1]
-//           [high=TEXT]                  (a ChannelConfig in "dm_SY_conf")
+//           [high=TEXT] [alarm=0|1]      (a ChannelConfig in "dm_SY_conf";
+//                                        alarm=1: a digital channel raises an
+//                                        alarm on its high state)
 //   logger  name=LOG1 [type=stand] [enabled=1] [triggers=QA:1,QA:5]
 //   env     NAME=VALUE                   (given to started programs)
 //   program PATH                         (the program `start` runs)
@@ -83,6 +85,7 @@ struct ChannelSpec {
   int number = 0;
   int type = 3;
   bool enable = true;
+  bool alarm = false;
   std::string desc, tag, high;
 };
 

@@ -32,7 +32,7 @@ void Usage() {
                "  device  type=qd number=1 name=dev1 [process=..] [ai=XX] [di=XX] [ao=XX] [do=XX]\n"
                "          [ci=XX] [diag=XX] [scanrate=1000] [port=..] [node=1] [retries=3]\n"
                "  module  prefix=XX channels=16 [kind=8|4] [records=0|1]\n"
-               "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..]\n"
+               "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..] [alarm=0|1]\n"
                "  logger  name=LOG1 [type=stand] [enabled=1] [triggers=XX:1,XX:5]\n"
                "  env     NAME=VALUE\n"
                "  program PATH\n");
@@ -128,9 +128,8 @@ int main(int argc, char** argv) {
 
   size_t alarms = 0, derived = 0, codes = 0;
   std::string lastText;
-  for (long n = 0; !g_stop && (scans == 0 || n < scans); ++n) {
-    plat::SleepMs(static_cast<int>(spec->scanRate));
-    sim.Send(pid, 300);
+  // Prints whatever arrived since the last report.
+  auto report = [&] {
     auto all = sim.Alarms();
     for (; alarms < all.size(); ++alarms) PrintAlarm(all[alarms]);
     auto notices = sim.DerivedNotices();
@@ -143,13 +142,23 @@ int main(int argc, char** argv) {
       lastText = text;
     }
     std::fflush(stdout);
-    if (sim.WaitExit(pid, 0) >= 0) {
-      std::printf("program ended\n");
+  };
+  // One scan period before each request (the first gives the program time
+  // to come up) and one after the last, so that its answer is printed too.
+  for (long n = 0; !g_stop; ++n) {
+    plat::SleepMs(static_cast<int>(spec->scanRate));
+    report();
+    int rc = sim.WaitExit(pid, 0);
+    if (rc >= 0) {
+      std::printf("program ended with %d\n", rc);
       return 0;
     }
+    if (scans != 0 && n >= scans) break;
+    sim.Send(pid, 300);
   }
   sim.Send(pid, 31);
   int rc = sim.WaitExit(pid, 10000);
+  report();
   std::printf("program ended with %d\n", rc);
   return 0;
 }
