@@ -260,3 +260,30 @@ TEST_F(Control, StopDuringAScanPublishesNothingNewForWhatItDidNotRead) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+TEST_F(Control, ScanRequestsDuringAReconfigureAreDropped) {
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady());
+  plc_.SetFault(2, df1sim::Fault::kSilent, df1sim::kAlways);  // the reconfigure's scan takes its time
+  ASSERT_EQ(sim_->Send(pid_, 302), 0);
+  const uint8_t* r = sim_->DeviceRecordPtr(1);
+  int64_t end = plat::MonotonicMs() + 5000;
+  while (r[Layout::kBusy] == 0 && plat::MonotonicMs() < end) plat::SleepMs(1);
+  ASSERT_EQ(r[Layout::kBusy], 1);
+  ASSERT_EQ(sim_->Send(pid_, 300), 0);
+  ASSERT_EQ(sim_->Send(pid_, 300), 0);
+  end = plat::MonotonicMs() + 5000;
+  while (r[Layout::kBusy] == 1 && plat::MonotonicMs() < end) plat::SleepMs(1);
+  ASSERT_EQ(r[Layout::kBusy], 0);
+  int after = plc_.GetStats().commands;
+  plat::SleepMs(1500);  // two queued scans would have sent commands by now
+  EXPECT_EQ(plc_.GetStats().commands, after);
+  ASSERT_TRUE(Scan());  // the next request is served as usual
+  EXPECT_GT(plc_.GetStats().commands, after);
+}
+
+}  // namespace
+}  // namespace qdtest
