@@ -1,0 +1,434 @@
+// The scanner against the simulated controllers, as a real qd_poll process:
+// - scan overhead: (code 300 sent -> values module notified) minus the wire
+//   time of all frames of the scan (df1sim paces both directions), for a
+//   1,000-channel device read in 9 contiguous blocks and for 100 single-word
+//   blocks, at 19200 and 115200 baud;
+// - latency from code 300 to the first command byte on the line, and from
+//   code 31 to the end of the process;
+// - the work done under the values module's lock per scan of 1,000 channels
+//   (evaluation and copy, measured in process);
+// - CPU of an idle scanner over a minute;
+// - a soak of many scans with random line faults, reporting RSS and open
+//   descriptors before and after (QD_SOAK_SCANS, default 100000).
+#include <benchmark/benchmark.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cdxlib/alarms.h"
+#include "cdxlib/configfiles.h"
+#include "cdxlib/datamodule.h"
+#include "cdxlib/signals.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "platform/sync.h"
+#include "scanner/qd_eval.h"
+#include "tests/scanner/pty_peer.h"
+#include "tools/cdxsim/cdxsim.h"
+#include "tools/df1sim/df1sim.h"
+
+namespace {
+
+constexpr int kNotifyCode = 0x5151;
+std::atomic<int64_t> g_notifiedUs{0};
+std::atomic<int> g_notifications{0};
+
+int OnCode(int code) {
+  if (code == kNotifyCode) {
+    g_notifiedUs = plat::MonotonicUs();
+    g_notifications.fetch_add(1);
+  }
+  return 0;
+}
+
+uint16_t Bcd(int v) { return uint16_t(((v / 100) % 10) << 8 | ((v / 10) % 10) << 4 | (v % 10)); }
+int OctalDigits(int w) {
+  int digits = 0, mul = 1;
+  for (; w > 0; w /= 8, mul *= 10) digits += (w % 8) * mul;
+  return digits;
+}
+
+void PutSz(const char* key, const std::string& name, const std::string& value) {
+  plat::HKEY k = nullptr;
+  plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, key, plat::REG_OPTION_NON_VOLATILE, plat::KEY_SET_VALUE, &k,
+                       nullptr);
+  plat::RegSetValueEx(k, name.c_str(), plat::REG_SZ, value.c_str(), uint32_t(value.size() + 1));
+  plat::RegCloseKey(k);
+}
+
+// One installation: a fresh instance, a device with `words` analog channels
+// at the given word indexes of node 1, and qd_poll scanning it.
+class Rig {
+ public:
+  // Every rig of the process shares its instance (the signal receiver's
+  // mailslot lives there) and takes a module prefix of its own.
+  Rig(const std::vector<int>& words, const std::string& portPath) {
+    static int serial = 0;
+    ++serial;
+    prefix_ = std::string("Q") + char('A' + serial % 26) + "";
+    root_ = plat::Root() + "/rig" + std::to_string(serial);
+    std::string dev = root_ + "/config/b1";
+    std::filesystem::create_directories(dev);
+    std::filesystem::create_directories(root_ + "/saved");
+    setenv("CDX_CURRENT_CONFIG", (root_ + "/config").c_str(), 1);
+    setenv("CDX_SAVED_VALUES", (root_ + "/saved").c_str(), 1);
+    PutSz("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports", "COM1:", "115200,n,8,1");
+    PutSz("SOFTWARE\\Quillomatic\\SerialPorts", "COM1", portPath);
+    std::vector<ChannelConfig> ch(words.size());
+    for (size_t i = 0; i < words.size(); ++i) {
+      ChannelConfig& c = ch[i];
+      std::memset(&c, 0, sizeof c);
+      c.Type = kKindAI;
+      Chan_SetFlag(&c, kAiEnable, true);
+      c.analog.Gain = 1;
+      uint8_t* raw = reinterpret_cast<uint8_t*>(&c);
+      raw[188] = 1;
+      uint16_t w = uint16_t(OctalDigits(words[i]));
+      std::memcpy(raw + 190, &w, 2);
+    }
+    DeviceConfig dc;
+    std::memset(&dc, 0, sizeof dc);
+    dc.ScanRate = 1000;
+    std::strcpy(dc.Comm.Port, "COM1");
+    Cfg_SaveDevice(nullptr, dev.c_str(), &dc, sizeof dc, nullptr, 0, nullptr);
+    Cfg_SaveChannels(nullptr, dev.c_str(), kKindAI, ch.data(), 0, int(ch.size()), nullptr, 0, nullptr);
+    cdxsim::Description d;
+    std::string error;
+    cdxsim::Description::Parse("device type=qd number=1 name=b1 process=qd_b1 ai=" + prefix_ +
+                                   "\nmodule prefix=" + prefix_ + " channels=" + std::to_string(words.size()) +
+                                   " kind=8\n",
+                               &d, &error);
+    sim_ = std::make_unique<cdxsim::Sim>(d);
+    sim_->Create();
+    module_ = DM_Open(("dm_" + prefix_).c_str());
+  }
+  ~Rig() {
+    Stop();
+    sim_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  bool Start() {
+    pid_ = sim_->StartDevice(1, CDX_BIN_DIR "/qd_poll");
+    int64_t end = plat::MonotonicMs() + 30000;
+    while (plat::MonotonicMs() < end) {
+      const uint8_t* r = sim_->DeviceRecordPtr(1);
+      if (r && r[58] == 1 && r[784] == 1 && r[776] == 0) return true;
+      plat::SleepMs(2);
+    }
+    return false;
+  }
+  // Sends 300 and waits for the module's notification: microseconds.
+  int64_t Scan() {
+    int before = g_notifications.load();
+    DM_Subscribe(module_, kNotifyCode);
+    int64_t t0 = plat::MonotonicUs();
+    sim_->Send(pid_, 300);
+    while (g_notifications.load() == before) Sig_Wait(100);
+    return g_notifiedUs.load() - t0;
+  }
+  int64_t StopTimed() {
+    int64_t t0 = plat::MonotonicUs();
+    sim_->Send(pid_, 31);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return plat::MonotonicUs() - t0;
+  }
+  void Stop() {
+    if (pid_ > 0) StopTimed();
+  }
+  pid_t pid() const { return pid_; }
+  DataModule* module() const { return module_; }
+
+ private:
+  std::string root_, prefix_;
+  std::unique_ptr<cdxsim::Sim> sim_;
+  DataModule* module_ = nullptr;
+  pid_t pid_ = -1;
+};
+
+void InstallReceiver() {
+  static bool done = false;
+  if (!done) Sig_InstallHandler(OnCode);
+  done = true;
+}
+
+std::vector<int> Contiguous1000() {
+  std::vector<int> w(1000);
+  for (int i = 0; i < 1000; ++i) w[size_t(i)] = i;
+  return w;
+}
+std::vector<int> Spread100() {
+  std::vector<int> w(100);
+  for (int i = 0; i < 100; ++i) w[size_t(i)] = 32 * i;  // 64 bytes apart: one block each
+  return w;
+}
+
+// df1sim carries both directions at the line's pace (10 bits a byte). Per
+// block: the command frame (DLE STX, 9 bytes, DLE ETX, BCC: 14), the
+// station's DLE ACK (2), its reply frame (DLE STX, 6 header bytes, the data,
+// DLE ETX, BCC: 11 + data) and the scanner's DLE ACK (2). The scanner does
+// not wait for its last ACK to leave the line before it publishes, so that
+// one is not part of the scan's path. The data values hold no 0x10 bytes
+// (no stuffing); a transaction number with a 0x10 byte adds one byte.
+double WireMs(int blocks, int dataBytes, int baud) {
+  return (blocks * 29.0 + dataBytes - 2.0) * 10.0 * 1000.0 / baud;
+}
+
+void BM_ScanOverhead(benchmark::State& state) {
+  InstallReceiver();
+  const int baud = int(state.range(0));
+  const bool contiguous = state.range(1) == 0;
+  df1sim::Simulator plc;
+  plc.Start();
+  std::vector<int> words = contiguous ? Contiguous1000() : Spread100();
+  for (int w : words) plc.SetWord(1, 2 * w, Bcd(123));
+  Rig rig(words, plc.PortPath());
+  if (!rig.Start()) {
+    state.SkipWithError("qd_poll did not start");
+    return;
+  }
+  plc.SetBaud(baud);
+  const int blocks = contiguous ? 9 : 100;
+  const int dataBytes = contiguous ? 2000 : 200;
+  const double wire = WireMs(blocks, dataBytes, baud);
+  double total = 0;
+  int n = 0;
+  for (auto _ : state) {
+    double ms = double(rig.Scan()) / 1000.0;
+    state.SetIterationTime(ms / 1000.0);
+    total += ms;
+    ++n;
+  }
+  double mean = total / n;
+  state.counters["wire_ms"] = wire;
+  state.counters["scan_ms"] = mean;
+  state.counters["overhead_ms"] = mean - wire;
+  state.counters["overhead_pct"] = 100.0 * (mean - wire) / wire;
+}
+BENCHMARK(BM_ScanOverhead)
+    ->ArgsProduct({{19200, 115200}, {0, 1}})
+    ->ArgNames({"baud", "spread"})
+    ->UseManualTime()
+    ->Iterations(8)
+    ->Unit(benchmark::kMillisecond);
+
+// Code 300 to the first byte of the first command on the line (a station
+// that never answers, so each scan is its first command's three attempts).
+void BM_Latency300ToFirstByte(benchmark::State& state) {
+  InstallReceiver();
+  PtyPeer line;
+  Rig rig({0}, line.path());
+  std::atomic<bool> up{false};
+  std::thread starter([&] { up = rig.Start(); });
+  while (!up) line.Drain(50);
+  starter.join();
+  line.Drain(300);
+  for (auto _ : state) {
+    int before = g_notifications.load();
+    DM_Subscribe(rig.module(), kNotifyCode);
+    int64_t t0 = plat::MonotonicUs();
+    Sig_Send(rig.pid(), 300);
+    if (line.Read(1, 5000).empty()) {
+      state.SkipWithError("no command on the line");
+      break;
+    }
+    int64_t t1 = plat::MonotonicUs();
+    state.SetIterationTime(double(t1 - t0) / 1e6);
+    while (g_notifications.load() == before) {
+      line.Drain(10);
+      Sig_Wait(10);
+    }
+    line.Drain(20);
+  }
+}
+BENCHMARK(BM_Latency300ToFirstByte)->UseManualTime()->Iterations(5)->Unit(benchmark::kMicrosecond);
+
+void BM_StopToExit(benchmark::State& state) {
+  InstallReceiver();
+  df1sim::Simulator plc;
+  plc.Start();
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto rig = std::make_unique<Rig>(std::vector<int>{0, 1, 2, 3}, plc.PortPath());
+    bool ok = rig->Start();
+    state.ResumeTiming();
+    if (!ok) {
+      state.SkipWithError("qd_poll did not start");
+      break;
+    }
+    state.SetIterationTime(double(rig->StopTimed()) / 1e6);
+    state.PauseTiming();
+    rig.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_StopToExit)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// What the scanner does under the values module's lock for 1,000 analog
+// channels: evaluate each channel and copy status words and values.
+class NullNotices final : public ScanNotices {
+ public:
+  void AlarmRaised(int, uint32_t, int, int, int, const float*) override {}
+  void AlarmCleared(int, uint32_t, const float*) override {}
+  void WarningRaised(int, uint32_t, int, const float*) override {}
+  void WarningCleared(int, uint32_t, const float*) override {}
+  void TriggerUp(int) override {}
+  void TriggerDown(int) override {}
+  void TriggerForced(int) override {}
+  void OutputsChanged(int) override {}
+};
+
+void BM_LockHoldEvaluateAndCopy1000(benchmark::State& state) {
+  const int n = 1000;
+  std::vector<ChannelConfig> cfg(n);
+  for (auto& c : cfg) {
+    std::memset(&c, 0, sizeof c);
+    Chan_SetFlag(&c, kAiEnable, true);
+    Chan_SetFlag(&c, kAiHighAlarmEnable, true);
+    Chan_SetFlag(&c, kAiScalingEnable, true);
+    c.analog.Gain = 2;
+    c.analog.HighAlarmLimit = 1500;
+  }
+  std::vector<uint32_t> work(n, 0x80), published(n, 0x80);
+  std::vector<float> raw(n), values(n), pubValues(n), last(n, Eval_UnsetValue());
+  NullNotices notices;
+  uint32_t tick = 0;
+  for (auto _ : state) {
+    ++tick;
+    for (int m = 0; m < n; ++m) raw[size_t(m)] = float((m + tick) % 999);  // every value changes
+    for (int m = 0; m < n; ++m) {
+      ChannelEval ch{work[size_t(m)], published[size_t(m)], raw[size_t(m)], pubValues[size_t(m)], last[size_t(m)], 0};
+      Eval_Channel(cfg[size_t(m)], m, false, &ch, notices);
+      work[size_t(m)] = ch.status;
+      values[size_t(m)] = ch.published;
+      last[size_t(m)] = ch.lastReported;
+    }
+    std::memcpy(published.data(), work.data(), n * 4);
+    std::memcpy(pubValues.data(), values.data(), n * 4);
+    benchmark::DoNotOptimize(published.data());
+  }
+}
+BENCHMARK(BM_LockHoldEvaluateAndCopy1000)->Unit(benchmark::kMicrosecond);
+
+// The rest of what the lock covers per path and scan: the event module's
+// lock with the trigger flush (Alm_Attach .. Alm_FlushLoggerTriggers) and the
+// notification of the module's readers, on a real 1,000-channel module.
+void BM_LockHoldFrame(benchmark::State& state) {
+  InstallReceiver();
+  Rig rig(Contiguous1000(), "/dev/null");
+  DataModule* m = rig.module();
+  uint8_t* data = reinterpret_cast<uint8_t*>(m) + kDMHeaderSize;
+  for (auto _ : state) {
+    DM_Lock(m);
+    Alm_Attach(data);
+    Alm_FlushLoggerTriggers();
+    DM_Notify(m, 0);
+    DM_Unlock(m);
+  }
+}
+BENCHMARK(BM_LockHoldFrame)->Unit(benchmark::kMicrosecond);
+
+long ReadProcStat(pid_t pid, int field) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), {});
+  size_t close = s.rfind(')');
+  std::vector<std::string> fields;
+  size_t pos = close + 2;
+  while (pos < s.size()) {
+    size_t sp = s.find(' ', pos);
+    fields.push_back(s.substr(pos, sp - pos));
+    if (sp == std::string::npos) break;
+    pos = sp + 1;
+  }
+  return std::stol(fields[size_t(field - 3)]);
+}
+long CpuTicks(pid_t pid) { return ReadProcStat(pid, 14) + ReadProcStat(pid, 15); }
+long RssKb(pid_t pid) { return ReadProcStat(pid, 24) * (sysconf(_SC_PAGESIZE) / 1024); }
+int OpenFds(pid_t pid) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) (void)e, ++n;
+  return n;
+}
+
+void BM_IdleCpu(benchmark::State& state) {
+  InstallReceiver();
+  df1sim::Simulator plc;
+  plc.Start();
+  Rig rig({0, 1, 2, 3}, plc.PortPath());
+  if (!rig.Start()) {
+    state.SkipWithError("qd_poll did not start");
+    return;
+  }
+  const int seconds = int(state.range(0));
+  for (auto _ : state) {
+    long before = CpuTicks(rig.pid());
+    plat::SleepMs(seconds * 1000);
+    long after = CpuTicks(rig.pid());
+    state.counters["cpu_ms"] = double(after - before) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+  }
+}
+BENCHMARK(BM_IdleCpu)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_Soak(benchmark::State& state) {
+  InstallReceiver();
+  const char* env = std::getenv("QD_SOAK_SCANS");
+  const long scans = env ? std::atol(env) : 100000;
+  df1sim::Simulator plc;
+  plc.Start();
+  std::vector<int> words = {0, 1, 2, 3, 64, 65, 66, 67};  // two blocks
+  for (int w : words) plc.SetWord(1, 2 * w, Bcd(7));
+  Rig rig(words, plc.PortPath());
+  if (!rig.Start()) {
+    state.SkipWithError("qd_poll did not start");
+    return;
+  }
+  // Faults that fail at once (no time-outs), so the soak stays quick.
+  const df1sim::Fault faults[] = {df1sim::Fault::kNak, df1sim::Fault::kBadBcc, df1sim::Fault::kWrongTns,
+                                  df1sim::Fault::kShort, df1sim::Fault::kWrongStatus, df1sim::Fault::kDleOther};
+  std::mt19937 rng(42);
+  for (auto _ : state) {
+    for (int i = 0; i < 200; ++i) rig.Scan();  // warm up before the first sample
+    long rss0 = RssKb(rig.pid());
+    int fds0 = OpenFds(rig.pid());
+    for (long i = 0; i < scans; ++i) {
+      if (rng() % 10 == 0) plc.SetFault(1, faults[rng() % std::size(faults)], 1);
+      rig.Scan();
+    }
+    state.counters["rss_kb_before"] = double(rss0);
+    state.counters["rss_kb_after"] = double(RssKb(rig.pid()));
+    state.counters["fds_before"] = fds0;
+    state.counters["fds_after"] = OpenFds(rig.pid());
+    state.counters["scans"] = double(scans);
+  }
+}
+BENCHMARK(BM_Soak)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char templ[] = "/dev/shm/qdbench-XXXXXX";
+  if (!mkdtemp(templ)) return 1;
+  setenv("CDXPLAT_ROOT", templ, 1);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ec;
+  std::filesystem::remove_all(templ, ec);
+  return 0;
+}

@@ -1,0 +1,52 @@
+// The scanner's configuration: loading the device and channel configuration
+// into the device record and the paths' modules, laying out the local
+// working memory, and the three requests that change it while running:
+// reconfigure (302), initialise values (304) and reset counters (303).
+//
+// A path is attached when its module prefix in the device record is set and
+// its values module exists. Every count taken from a shared module is
+// clamped to what the module's real size holds before anything is written.
+#pragma once
+#include <cstdint>
+
+#include "cdxlib/chanconfig.h"
+
+int Scan_LoadConfiguration();
+int Scan_Reconfigure();
+int Scan_InitialiseValues();
+int Scan_ResetCounters();
+
+// Tare: every good, analog channel with ReferenceEnable takes saved + value
+// as its new offset, every other channel 0; the path's saved-values file is
+// rewritten when an offset changed.
+int Scan_ResetValueOffsets(int count, const ChannelConfig* channels, float* saved, const float* values,
+                           const uint32_t* status, int path);
+
+// Loads the path's channel file into its configuration module when the
+// file's time stamp differs from the one the path module holds: the bytes
+// loaded (count x 216), 0 when unchanged, -1 with errno.
+int Scan_ReloadPathConfig(int path, uint8_t* pathData);
+
+// The device hooks of this driver (they do nothing).
+int Scan_LoadPathDescs(void* deviceRecord);
+int Scan_AfterInitHook();
+
+// Zeroes every saved value whose channel keeps none: only enabled analog and
+// counter inputs (sub-types 0 and 4) with ReferenceEnable keep a tare offset.
+void Scan_ClearUnkeptOffsets(int path);
+
+// Loads the device configuration ("config") into the device record: 0, or
+// -1 with errno.
+int Scan_ReloadDeviceConfig();
+// Reloads the channels of every attached path whose channel file changed,
+// clearing the offsets those channels do not keep; with runInitHandlers the
+// path's init handler runs after its reload. Returns the handlers' summed
+// results (0 when all succeeded), or -1 with errno when a file could not be
+// read. Used by reconfiguration and by the retried device initialisation.
+int Scan_ReloadChannels(bool runInitHandlers);
+
+// The data size of a module (its real mapped size, not what a peer wrote).
+uint32_t Scan_ModuleDataSize(const void* module);
+
+// Frees the local working memory.
+void Scan_FreeLocal();

@@ -1,0 +1,239 @@
+#include "scanner/qd_saved.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "cdxlib/logicaldirs.h"
+#include "platform/error.h"
+#include "scanner/qd_state.h"
+
+namespace {
+
+const char* SavedDir() {
+  const char* dir = Dir_Resolve("CDX_SAVED_VALUES");
+  if (!dir || !*dir) {
+    if (errno == 0) plat::Fail(plat::kErrPathNotFound);
+    return nullptr;
+  }
+  return dir;
+}
+
+std::string FileName(const char* dir, const char* deviceName, int path, const char* ext) {
+  std::string name(dir);
+  name += '/';
+  name.append(deviceName, strnlen(deviceName, 12));
+  name += '_';
+  name += Chan_KindName(path);
+  name += ext;
+  return name;
+}
+
+bool Enabled(const ChannelConfig& c) {
+  return Chan_TestFlag(c, Chan_IsDigital(c.Type) ? int(kDiEnable) : int(kAiEnable));
+}
+
+// Writes all of buf to fd; false with the system error set.
+bool WriteAll(int fd, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      plat::FailErrno(errno);
+      return false;
+    }
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+// Reads exactly n bytes at offset; false (errno = 38, end of file, for a
+// short file) otherwise.
+bool ReadAt(int fd, void* buf, size_t n, off_t offset) {
+  ssize_t r = ::pread(fd, buf, n, offset);
+  if (r == ssize_t(n)) return true;
+  if (r < 0)
+    plat::FailErrno(errno);
+  else
+    plat::Fail(plat::kErrHandleEof);
+  return false;
+}
+
+// A file written beside its final name and renamed into place.
+class AtomicFile {
+ public:
+  explicit AtomicFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp") {
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) plat::FailErrno(errno);
+  }
+  ~AtomicFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      ::unlink(temp_.c_str());
+    }
+  }
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  bool Commit() {
+    int fd = fd_;
+    fd_ = -1;
+    bool good = ::fsync(fd) == 0;
+    if (!good) plat::FailErrno(errno);
+    if (::close(fd) != 0 && good) {
+      plat::FailErrno(errno);
+      good = false;
+    }
+    if (good && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+      plat::FailErrno(errno);
+      good = false;
+    }
+    if (!good) ::unlink(temp_.c_str());
+    return good;
+  }
+
+ private:
+  std::string path_, temp_;
+  int fd_ = -1;
+};
+
+uint32_t Word(const void* values, int i) {
+  uint32_t w;
+  std::memcpy(&w, static_cast<const uint8_t*>(values) + 4 * i, 4);
+  return w;
+}
+
+void Store(void* target, int i, uint32_t w, bool digital) {
+  uint8_t* p = static_cast<uint8_t*>(target) + 4 * i;
+  if (digital) {
+    uint32_t old;
+    std::memcpy(&old, p, 4);
+    w = (old & ~1u) | (w & 1u);
+  }
+  std::memcpy(p, &w, 4);
+}
+
+}  // namespace
+
+std::string SavedValues_BinPath(const char* dir, const char* deviceName, int path) {
+  return FileName(dir, deviceName, path, ".bin");
+}
+std::string SavedValues_TagPath(const char* dir, const char* deviceName, int path) {
+  return FileName(dir, deviceName, path, ".tag");
+}
+
+int SavedValues_Write(const char* deviceName, int path, const void* values, const ChannelConfig* channels,
+                      int count) {
+  const char* dir = SavedDir();
+  if (!dir) return -1;
+  AtomicFile bin(SavedValues_BinPath(dir, deviceName, path));
+  if (!bin.ok()) return -1;
+  AtomicFile tag(SavedValues_TagPath(dir, deviceName, path));
+  if (!tag.ok()) return -1;
+  for (int i = 0; i < count; ++i) {
+    SavedValueRecord rec{};
+    char fullTag[kSavedTagRecordSize] = {};
+    if (Enabled(channels[i])) {
+      const char* t = Chan_GetTag(channels[i]);
+      size_t n = strnlen(t, kSavedTagRecordSize);
+      std::memcpy(fullTag, t, n);
+      std::memcpy(rec.tag, t, n < sizeof rec.tag ? n : sizeof rec.tag);
+    }
+    std::memcpy(rec.value, static_cast<const uint8_t*>(values) + 4 * i, 4);
+    if (!WriteAll(bin.fd(), &rec, sizeof rec) || !WriteAll(tag.fd(), fullTag, sizeof fullTag)) return -1;
+  }
+  if (!bin.Commit() || !tag.Commit()) return -1;
+  return 0;
+}
+
+int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* target, const ChannelConfig* channels,
+                        int count) {
+  const char* dir = SavedDir();
+  if (!dir) return -1;
+  int bin = ::open(SavedValues_BinPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (bin < 0) return plat::FailErrno(errno), -1;
+  int tag = ::open(SavedValues_TagPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
+  std::memset(target, 0, size_t(count) * 4);
+  int rc = 0;
+  for (int i = 0; i < count; ++i) {
+    SavedValueRecord rec;
+    if (!ReadAt(bin, &rec, sizeof rec, off_t(i) * 16)) {
+      rc = -1;
+      break;
+    }
+    uint32_t w;
+    std::memcpy(&w, rec.value, 4);
+    if (!byTag) {
+      Store(target, i, w, Chan_IsDigital(channels[i].Type));
+      continue;
+    }
+    char stored[kSavedTagRecordSize + 1] = {};
+    std::memcpy(stored, rec.tag, sizeof rec.tag);
+    if (tag >= 0) {
+      char full[kSavedTagRecordSize];
+      if (ReadAt(tag, full, sizeof full, off_t(i) * kSavedTagRecordSize)) {
+        std::memset(stored, 0, sizeof stored);
+        std::memcpy(stored, full, sizeof full);
+      }
+    }
+    if (!stored[0]) continue;
+    auto matches = [&](int k) {
+      return Enabled(channels[k]) && strncasecmp(Chan_GetTag(channels[k]), stored, kSavedTagRecordSize) == 0;
+    };
+    int to = -1;
+    if (matches(i)) {
+      to = i;
+    } else {
+      for (int k = 0; k < count; ++k)
+        if (matches(k)) {
+          to = k;
+          break;
+        }
+    }
+    if (to >= 0) Store(target, to, w, Chan_IsDigital(channels[to].Type));
+  }
+  if (tag >= 0) ::close(tag);
+  ::close(bin);
+  return rc;
+}
+
+int SavedValues_Update(const char* deviceName, int path, const void* oldValues, const void* newValues,
+                       const ChannelConfig* channels, int count) {
+  const char* dir = SavedDir();
+  if (!dir) return -1;
+  std::string binPath = SavedValues_BinPath(dir, deviceName, path);
+  if (::access(binPath.c_str(), F_OK) != 0) return SavedValues_Write(deviceName, path, newValues, channels, count);
+  int fd = ::open(binPath.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return plat::FailErrno(errno), -1;
+  int rc = 0;
+  for (int i = 0; i < count && rc == 0; ++i) {
+    if (!Enabled(channels[i])) continue;
+    uint32_t o = Word(oldValues, i), n = Word(newValues, i);
+    bool differs = Chan_IsDigital(channels[i].Type) ? ((o ^ n) & 1u) != 0 : o != n;
+    if (!differs) continue;
+    if (::pwrite(fd, &n, 4, off_t(i) * 16 + 12) != 4) {
+      plat::FailErrno(errno);
+      rc = -1;
+    }
+  }
+  ::close(fd);
+  return rc;
+}
+
+void Scan_SaveOutputs() {
+  ScanState& st = Scan_State();
+  if (!st.device) return;
+  for (int path : {kPathAo, kPathDo}) {
+    ScanPath& p = st.paths[path];
+    if (!st.device->PathPrefix[path][0] || !p.module || !st.outputsChanged[path]) continue;
+    st.outputsChanged[path] = false;
+    const void* values = path == kPathAo ? static_cast<const void*>(p.moduleValues) : p.moduleStatus;
+    if (p.count > 0 && !values) continue;
+    // A failed write is tried again at the next save; it is not reported.
+    SavedValues_Write(st.device->DeviceName, path, values, p.channels, p.count);
+  }
+}

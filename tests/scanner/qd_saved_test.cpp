@@ -1,0 +1,137 @@
+// Saved values files: layout, restore by position and by tag, failures.
+#include "scanner/qd_saved.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/root.h"
+
+namespace {
+
+ChannelConfig Channel(int kind, const char* tag, bool enabled = true) {
+  ChannelConfig c;
+  std::memset(&c, 0, sizeof c);
+  c.Type = uint8_t(kind);
+  Chan_SetFlag(&c, 7, enabled);
+  Chan_SetTag(&c, tag);
+  return c;
+}
+
+uint32_t Bits(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, 4);
+  return b;
+}
+
+std::vector<uint8_t> Read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+class SavedValues : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = plat::Root() + "/saved-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::create_directories(dir_);
+    setenv("CDX_SAVED_VALUES", dir_.c_str(), 1);
+  }
+  std::string Bin() { return dir_ + "/plc1_ao.bin"; }
+  std::string Tag() { return dir_ + "/plc1_ao.tag"; }
+  std::string dir_;
+};
+
+TEST_F(SavedValues, FilesHoldTagsAndValuesPerChannel) {
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A_FIFTEEN_CHARS"), Channel(kKindAO, "OFF", false),
+                                   Channel(kKindDO, "VALVE")};
+  uint32_t values[3] = {Bits(1.5f), Bits(2.5f), 0x21};
+  ASSERT_EQ(SavedValues_Write("plc1", 2, values, ch.data(), 3), 0);
+  std::vector<uint8_t> bin = Read(Bin()), tag = Read(Tag());
+  ASSERT_EQ(bin.size(), 48u);
+  ASSERT_EQ(tag.size(), 45u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&bin[0]), 12), "A_FIFTEEN_CH");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&tag[0]), 15), "A_FIFTEEN_CHARS");
+  EXPECT_EQ(bin[16], 0);  // disabled: empty tag
+  EXPECT_EQ(tag[15], 0);
+  uint32_t v;
+  std::memcpy(&v, &bin[12], 4);
+  EXPECT_EQ(v, Bits(1.5f));
+  std::memcpy(&v, &bin[44], 4);
+  EXPECT_EQ(v, 0x21u);
+  for (const auto& e : std::filesystem::directory_iterator(dir_))
+    EXPECT_EQ(e.path().extension() == ".tmp", false) << e.path();
+}
+
+TEST_F(SavedValues, RestoreByPositionAndByTag) {
+  std::vector<ChannelConfig> saved = {Channel(kKindAO, "A_FIFTEEN_CHARS"), Channel(kKindAO, "B"),
+                                      Channel(kKindDO, "C")};
+  uint32_t values[3] = {Bits(1.5f), Bits(2.5f), 0x21};
+  ASSERT_EQ(SavedValues_Write("plc1", 2, values, saved.data(), 3), 0);
+
+  // The configuration was reordered since.
+  std::vector<ChannelConfig> now = {Channel(kKindDO, "C"), Channel(kKindAO, "a_fifteen_chars"),
+                                    Channel(kKindAO, "B")};
+  uint32_t byPos[3] = {7, 7, 7};
+  ASSERT_EQ(SavedValues_Restore("plc1", 2, false, byPos, now.data(), 3), 0);
+  EXPECT_EQ(byPos[0], Bits(1.5f) & 1u);  // a digital channel takes bit 0 only
+  EXPECT_EQ(byPos[1], Bits(2.5f));
+  EXPECT_EQ(byPos[2], 0x21u);
+
+  uint32_t byTag[3] = {7, 7, 7};
+  ASSERT_EQ(SavedValues_Restore("plc1", 2, true, byTag, now.data(), 3), 0);
+  EXPECT_EQ(byTag[0], 1u);  // 0x21: state 1
+  EXPECT_EQ(byTag[1], Bits(1.5f));  // matched through the full tag, case ignored
+  EXPECT_EQ(byTag[2], Bits(2.5f));
+}
+
+TEST_F(SavedValues, FailuresOfRestore) {
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A"), Channel(kKindAO, "B")};
+  uint32_t target[2] = {9, 9};
+  EXPECT_EQ(SavedValues_Restore("plc1", 2, false, target, ch.data(), 2), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(target[0], 9u);  // a missing file leaves the target as it was
+
+  uint32_t one = Bits(4.0f);
+  ASSERT_EQ(SavedValues_Write("plc1", 2, &one, ch.data(), 1), 0);
+  EXPECT_EQ(SavedValues_Restore("plc1", 2, false, target, ch.data(), 2), -1);
+  EXPECT_EQ(target[0], Bits(4.0f));
+  EXPECT_EQ(target[1], 0u);  // after the short record: 0
+}
+
+TEST_F(SavedValues, RewriteReplacesALongerFileWhole) {
+  std::vector<ChannelConfig> ch(4, Channel(kKindAO, "X"));
+  uint32_t four[4] = {1, 2, 3, 4};
+  ASSERT_EQ(SavedValues_Write("plc1", 2, four, ch.data(), 4), 0);
+  ASSERT_EQ(SavedValues_Write("plc1", 2, four, ch.data(), 2), 0);
+  EXPECT_EQ(Read(Bin()).size(), 32u);
+  EXPECT_EQ(Read(Tag()).size(), 30u);
+}
+
+TEST_F(SavedValues, UpdateWritesOnlyChangedEnabledChannels) {
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A"), Channel(kKindAO, "B", false), Channel(kKindDO, "C")};
+  uint32_t oldv[3] = {1, 2, 0x20};
+  ASSERT_EQ(SavedValues_Update("plc1", 2, oldv, oldv, ch.data(), 3), 0);  // no file: written whole
+  ASSERT_EQ(Read(Bin()).size(), 48u);
+  uint32_t newv[3] = {5, 6, 0x21};
+  ASSERT_EQ(SavedValues_Update("plc1", 2, oldv, newv, ch.data(), 3), 0);
+  uint32_t back[3];
+  std::vector<ChannelConfig> all = {Channel(kKindAO, "A"), Channel(kKindAO, "B"), Channel(kKindAO, "C")};
+  ASSERT_EQ(SavedValues_Restore("plc1", 2, false, back, all.data(), 3), 0);
+  EXPECT_EQ(back[0], 5u);
+  EXPECT_EQ(back[1], 2u);  // disabled: not rewritten
+  EXPECT_EQ(back[2], 0x21u);
+}
+
+TEST_F(SavedValues, UnresolvableDirectoryFails) {
+  setenv("CDX_SAVED_VALUES", (dir_ + "/missing/deeper").c_str(), 1);
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A")};
+  uint32_t v = 1;
+  EXPECT_EQ(SavedValues_Write("plc1", 2, &v, ch.data(), 1), -1);
+  EXPECT_NE(errno, 0);
+}
+
+}  // namespace
