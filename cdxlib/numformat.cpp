@@ -212,7 +212,10 @@ int Fmt_Print(char* buf, const char* format, ...) {
     if (left) conv += '-';
     if (zero && !left) conv += '0';
     if (width >= 0) conv += std::to_string(width);
-    if (precision >= 0) conv += "." + std::to_string(precision);
+    if (precision >= 0) {
+      conv += '.';
+      conv += std::to_string(precision);
+    }
     char piece[kMaxField + 128];
     switch (*p) {
       case '%': out += '%'; break;

@@ -527,7 +527,10 @@ uint32_t RegOpenKeyEx(HKEY parent, const std::string& subKey, uint32_t access, H
   std::vector<std::string> parts;
   if (!SplitPath(subKey, &parts)) return Failed(kErrInvalidParameter);
   std::string folder = KeyFolder(parent);
-  for (const auto& part : parts) folder += "/" + EntryName('k', part);
+  for (const auto& part : parts) {
+    folder += '/';
+    folder += EntryName('k', part);
+  }
   if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
   *result = NewKey(folder, access);
   return Ok();
@@ -602,7 +605,10 @@ uint32_t DeleteKey(HKEY parent, const std::string& subKey, bool tree) {
   if (!SplitPath(subKey, &parts)) return Failed(kErrInvalidParameter);
   if (parts.empty()) return Failed(kErrAccessDenied);  // a key cannot delete itself here
   std::string folder = KeyFolder(parent);
-  for (size_t i = 0; i + 1 < parts.size(); ++i) folder += "/" + EntryName('k', parts[i]);
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    folder += '/';
+    folder += EntryName('k', parts[i]);
+  }
   const std::string target = folder + "/" + EntryName('k', parts.back());
   if (!IsDirectory(target)) return Failed(kErrFileNotFound);
   if (!tree) {
