@@ -25,6 +25,10 @@ TEST_F(Startup, MarksTheDeviceRunningAndReadsEveryPlannedBlockOnce) {
   EXPECT_EQ(sim_->StatusText(kProcess, &found), "");
   EXPECT_TRUE(found);
   // Two blocks: node 1 from byte 16, node 2 from byte 32, 10 bytes each.
+  // The scanner's ACK of the last reply may still be on its way to the
+  // simulator when the record shows ready.
+  int64_t end = plat::MonotonicMs() + 5000;
+  while (plc_.GetStats().acksReceived < 2 && plat::MonotonicMs() < end) plat::SleepMs(1);
   df1sim::Stats s = plc_.GetStats();
   EXPECT_EQ(s.commands, 2);
   EXPECT_EQ(s.acksReceived, 2);
