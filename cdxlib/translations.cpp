@@ -11,7 +11,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cdxlib/logicaldirs.h"
 #include "cdxlib/registry.h"
+#include "cdxlib/syserr.h"
 #include "cdxlib/textcodec.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
@@ -30,9 +32,7 @@ void Report(char* err, const std::string& msg) {
   if (err) {
     snprintf(err, 300, "%s", msg.c_str());
   } else {
-    // The system error log is not part of this build: the message goes to
-    // standard error.
-    fprintf(stderr, "%s\n", msg.c_str());
+    ReportSystemEvent(nullptr, 4, msg.c_str());  // 4: an information event
   }
 }
 
@@ -133,14 +133,17 @@ int Xlat_LoadTableFromDir(const char* dir, int row, const char* tableName, char*
   return 1;
 }
 
-int Xlat_LoadTable(const char* /*server*/, int /*row*/, const char* /*tableName*/, char* err) {
-  // The logical directory of a server (CDX_TRANSLATIONS) is resolved by the
-  // directory service, which this build does not have yet.
-  plat::Fail(plat::kErrNotSupported);
-  char buf[100];
-  snprintf(buf, sizeof buf, "CAN'T ACCESS TRANSLATIONS DIRECTORY - ERROR %d", static_cast<int>(plat::kErrNotSupported));
-  Report(err, buf);
-  return 0;
+int Xlat_LoadTable(const char* server, int row, const char* tableName, char* err) {
+  const char* dir = Srv_GetDirectory(server, "CDX_TRANSLATIONS");
+  if (!dir) {
+    if (plat::GetLastError() == 0) plat::Fail(plat::kErrPathNotFound);
+    char buf[100];
+    snprintf(buf, sizeof buf, "CAN'T ACCESS TRANSLATIONS DIRECTORY - ERROR %d", static_cast<int>(plat::GetLastError()));
+    Report(err, buf);
+    return 0;
+  }
+  const std::string copy = dir;  // the directory lives in a buffer the next lookup overwrites
+  return Xlat_LoadTableFromDir(copy.c_str(), row, tableName, err);
 }
 
 int Xlat_LoadTables(const char* server, char* err) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "cdxlib/tags.h"
 #include "cdxlib/translations.h"
 #include "platform/error.h"
+#include "platform/root.h"
 
 namespace fs = std::filesystem;
 
@@ -277,6 +279,37 @@ TEST_F(FsTest, TranslationFiles) {
   EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "isdir", err), 0);
   EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "absent", err), 1);  // neither file: empty table
   EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  Xlat_FreeTables();
+}
+
+TEST_F(FsTest, TranslationsLoadFromTheTranslationsDirectoryOnFirstLookup) {
+  Write("tags.txt", "Tag\tText\nTI101\tOfen\n");
+  Write("units.csv", "Units,Text\ndegC,Grad\n");  // no descriptions file: an empty table
+  setenv("CDX_TRANSLATIONS", dir_.c_str(), 1);
+  Xlat_FreeTables();
+  char16_t out[33];
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 1);
+  EXPECT_EQ(std::u16string(out), u"Ofen");
+  EXPECT_EQ(Xlat_Lookup(kXlatUnits, "degC", out, kXlatUnitsSize), 1);
+  EXPECT_EQ(std::u16string(out), u"Grad");
+  Xlat_FreeTables();
+
+  char err[300] = "";
+  setenv("CDX_TRANSLATIONS", (dir_ / "missing").c_str(), 1);
+  EXPECT_EQ(Xlat_LoadTables(nullptr, err), 1) << err;  // no files there: empty tables
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  Xlat_FreeTables();
+
+  // Without a buffer for the error text, it goes to the error log.
+  setenv("CDX_TRANSLATIONS", dir_.c_str(), 1);
+  setenv("CDXPLAT_EVENTLOG", "file", 1);
+  Write("tags.txt", "only\theader\n");
+  EXPECT_EQ(Xlat_LoadTables(nullptr, nullptr), 0);
+  std::ifstream log(plat::Root() + "/eventlog");
+  std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("NO TRANSLATIONS PARSED IN FILE"), std::string::npos) << logged;
+  unsetenv("CDXPLAT_EVENTLOG");
+  unsetenv("CDX_TRANSLATIONS");
   Xlat_FreeTables();
 }
 
