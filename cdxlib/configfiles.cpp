@@ -59,22 +59,6 @@ int FailOpen(int err, const std::string& path) {
   return plat::FailErrno(err), -1;
 }
 
-// Reads exactly len bytes at offset; a file that ends first gives 38.
-int ReadExact(int fd, uint64_t offset, void* data, size_t len) {
-  auto* p = static_cast<unsigned char*>(data);
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return plat::FailErrno(errno), -1;
-    }
-    if (n == 0) return plat::Fail(plat::kErrHandleEof), -1;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 // Reads up to len bytes at offset; returns the count read or -1.
 ssize_t ReadUpTo(int fd, uint64_t offset, void* data, size_t len) {
   auto* p = static_cast<unsigned char*>(data);
@@ -89,6 +73,14 @@ ssize_t ReadUpTo(int fd, uint64_t offset, void* data, size_t len) {
     done += static_cast<size_t>(n);
   }
   return static_cast<ssize_t>(done);
+}
+
+// Reads exactly len bytes at offset; a file that ends first gives 38.
+int ReadExact(int fd, uint64_t offset, void* data, size_t len) {
+  const ssize_t n = ReadUpTo(fd, offset, data, len);
+  if (n < 0) return -1;
+  if (static_cast<size_t>(n) != len) return plat::Fail(plat::kErrHandleEof), -1;
+  return 0;
 }
 
 int WriteAll(int fd, uint64_t offset, const void* data, size_t len) {
