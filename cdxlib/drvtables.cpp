@@ -126,7 +126,9 @@ int FindIndex(const char* prefix) {
   if (!EnsureCache()) return -1;
   int drivers = Drv_DriverCount();
   for (int i = 0; i < drivers; ++i) {
-    if (PrefixEquals(Drv_DriverAt(i)->prefix, prefix)) return i < static_cast<int>(g_cache.size()) ? i : -1;
+    // Entries 0 .. D-1 belong to the records counted when the cache was
+    // sized; a record added since has none (its index would be a device's).
+    if (PrefixEquals(Drv_DriverAt(i)->prefix, prefix)) return i < g_cacheDrivers ? i : -1;
   }
   int devices = Drv_DeviceCount();
   for (int i = 0; i < devices; ++i) {

@@ -190,3 +190,37 @@ TEST_F(DrvTablesTest, MoveDriverLastMovesRecordAndCacheEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// The driver table grows after the cache was sized (a reconfiguration): the
+// records added since have no cache entry, and must never take the entries
+// of the device modules that follow the drivers counted at sizing time.
+TEST_F(DrvTablesTest, DriversAddedAfterSizingHaveNoCacheEntry) {
+  uint8_t* datproc = sim_->ModuleData("dm_datproc");
+  ASSERT_NE(datproc, nullptr);
+  int32_t full = 0;
+  std::memcpy(&full, datproc, 4);
+  ASSERT_EQ(full, 5);
+  const int32_t shorter = 3;  // MODBUS1 (MB) and SHARED (PA) not yet there
+  std::memcpy(datproc, &shorter, 4);
+  ASSERT_EQ(Drv_CacheIndex("S1"), 0);  // sizes the cache: D = 3, one device
+  std::memcpy(datproc, &full, 4);
+
+  EXPECT_EQ(Drv_CacheIndex("MB"), -1);
+  EXPECT_EQ(Drv_GetKind("MB"), 1);
+  EXPECT_EQ(Drv_GetOwnerPid("MB"), 0);
+  ASSERT_NE(Drv_GetOwnerName("MB"), nullptr);
+  EXPECT_STREQ(Drv_GetOwnerName("MB"), "");
+  // PA is now record 4; the device's di module DB keeps its own entry 3 + 1.
+  DataModuleHeader* pa = Drv_OpenDataModule("PA");
+  ASSERT_NE(pa, nullptr);
+  EXPECT_EQ(Drv_CacheIndex("DB"), 3 + 1);
+  uint8_t* db = Drv_GetData("DB");
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(std::memcmp(db, "DB", 2), 0);
+  EXPECT_EQ(Drv_GetOwnerName("DB"), std::string("qd_dev3"));
+  EXPECT_EQ(Drv_GetKind("DB"), 0);
+}
+
+}  // namespace
