@@ -50,10 +50,16 @@ class ErrorKeeper {
 
 uint8_t* DataOf(DataModuleHeader* module) { return reinterpret_cast<uint8_t*>(module) + kDmDataOffset; }
 
+// The data size that may be used: the header's, clamped to what is really
+// mapped (the header is written by another process and not trusted).
 uint32_t DataSizeOf(DataModuleHeader* module) {
-  uint32_t size = 0;
-  std::memcpy(&size, reinterpret_cast<uint8_t*>(module) + 112, 4);
-  return size;
+  DMTables tables;
+  const int saved = errno;
+  if (!module || DM_GetTables(module, &tables) != 0) {
+    errno = saved;
+    return 0;
+  }
+  return tables.dataBound;
 }
 
 int32_t StoredCount() {

@@ -224,3 +224,38 @@ TEST_F(DrvTablesTest, DriversAddedAfterSizingHaveNoCacheEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// A module's data size is written by its creator; bounds are checked
+// against what is really mapped here, so a header that claims more never
+// leads a read or write out of the mapping.
+TEST_F(DrvTablesTest, EventBitsStayInsideTheMappingWhateverTheHeaderClaims) {
+  DataModuleHeader* ev = Drv_OpenEventModule("PA");
+  ASSERT_NE(ev, nullptr);
+  const uint32_t real = ev->dataSize;
+  ev->dataSize = 0x7FFFFFF0u;
+  const int row = Drv_EventRowLength(20);
+  errno = 0;
+  EXPECT_EQ(Drv_EventBitSet(ev, row, 50'000'000, 0, true), -1);
+  EXPECT_EQ(errno, 67);
+  EXPECT_EQ(Drv_EventBitTest(ev, row, 50'000'000, 0), 0);
+  ev->dataSize = real;
+}
+
+TEST_F(DrvTablesTest, TableCountsAreClampedToTheMapping) {
+  ASSERT_EQ(Drv_OpenDriverTable(), 0);
+  DataModuleHeader* table = Drv_DriverTable();
+  const uint32_t real = table->dataSize;
+  int32_t count = 0;
+  std::memcpy(&count, reinterpret_cast<uint8_t*>(table) + 128, 4);
+  const int32_t claimed = 10'000'000;
+  table->dataSize = 0x7FFFFFF0u;
+  std::memcpy(reinterpret_cast<uint8_t*>(table) + 128, &claimed, 4);
+  EXPECT_LT(Drv_DriverCount(), 100);
+  EXPECT_EQ(Drv_FindDriver("NOTTHERE"), nullptr);
+  std::memcpy(reinterpret_cast<uint8_t*>(table) + 128, &count, 4);
+  table->dataSize = real;
+}
+
+}  // namespace

@@ -282,3 +282,27 @@ TEST_F(StartDriverTest, MissingDirectorySetsStatusText) {
 }
 
 }  // namespace
+
+namespace {
+
+// The data size in the header of "dm_errors" is the server's word; the
+// entries searched and written stay inside what is really mapped.
+TEST_F(SysErrTest, HeaderClaimingMoreThanTheMappingIsNotFollowed) {
+  uint8_t* data = sim_->ModuleData("dm_errors");
+  ASSERT_NE(data, nullptr);
+  auto* header = reinterpret_cast<DataModuleHeader*>(data - 128);
+  ASSERT_EQ(SysErr_OpenTable(), 0);
+  const uint32_t real = header->dataSize;
+  int32_t count = 0;
+  std::memcpy(&count, data, 4);
+  const int32_t claimed = 1'000'000;
+  header->dataSize = 0x7FFFFF00u;
+  std::memcpy(data, &claimed, 4);
+  SysErr_Register(7, "proc-huge");
+  SysErr_SetText("TEXT");
+  SysErr_ClearText();
+  std::memcpy(data, &count, 4);
+  header->dataSize = real;
+}
+
+}  // namespace
