@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -123,7 +124,30 @@ struct Patch {
 // old end reads back as zeros. A regular file is rebuilt in a temporary file
 // beside it and renamed into place, so a crash leaves the old or the new
 // file, never a mix; anything else (a device) is written in place.
+int PatchFileLocked(const std::string& path, const std::vector<Patch>& patches);
+
+// Saves of one directory are serialised by an exclusive lock on the
+// directory itself: each save reads the old file, rebuilds it and renames the
+// new one into place, so two saves that overlapped would each rebuild from
+// the same old file and the later rename would drop the other's records.
+// (The target cannot carry the lock: the rename replaces it.)
 int PatchFile(const std::string& path, const std::vector<Patch>& patches) {
+  const std::string parent = path.substr(0, path.find_last_of('/') + 1);
+  const int dirFd = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return FailOpen(errno, path);
+  while (::flock(dirFd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      plat::FailErrno(errno);
+      CloseKeepingError(dirFd);
+      return -1;
+    }
+  }
+  const int rc = PatchFileLocked(path, patches);
+  CloseKeepingError(dirFd);  // also releases the lock
+  return rc;
+}
+
+int PatchFileLocked(const std::string& path, const std::vector<Patch>& patches) {
   struct stat st;
   const bool exists = ::stat(path.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {

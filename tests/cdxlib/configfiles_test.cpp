@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "support/child.h"
 
 namespace fs = std::filesystem;
 
@@ -342,6 +343,34 @@ TEST(ConfigDirs, DeviceDirectoryTest) {
   ASSERT_NE(p, nullptr);
   memset(p, 1, 100);
   Cfg_Free(p);
+}
+
+}  // namespace
+
+namespace {
+
+// Several processes save different channels of one file at the same time
+// (the configuration program and a server request, say): every channel
+// saved must be there afterwards, none lost to another's rewrite.
+TEST_F(ConfigFiles, ConcurrentSavesOfOtherChannelsLoseNothing) {
+  constexpr int kWriters = 6, kRounds = 15;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    children.push_back(testsupport::ForkChild([&, w] {
+      const ChannelConfig c = Channel(w);
+      for (int r = 0; r < kRounds; ++r)
+        if (Cfg_SaveChannels("op", Dir(), kKindDI, &c, w, 1, nullptr, 0, nullptr) != 0) return 1;
+      return 0;
+    }));
+  }
+  for (pid_t pid : children) EXPECT_EQ(testsupport::WaitChild(pid, 60000), 0);
+  std::vector<ChannelConfig> back(kWriters);
+  ASSERT_EQ(Cfg_LoadChannels(Dir(), kKindDI, back.data(), 0, kWriters, nullptr, 0, nullptr), 0);
+  for (int w = 0; w < kWriters; ++w) EXPECT_STREQ(Chan_GetTag(back[w]), ("TAG" + std::to_string(w)).c_str()) << w;
+  // No temporary file is left beside the target.
+  int entries = 0;
+  for (auto& e : fs::directory_iterator(dir_)) (void)e, ++entries;
+  EXPECT_EQ(entries, 1);
 }
 
 }  // namespace
