@@ -38,8 +38,8 @@ const char* JoinParts(const ChannelConfig& c, const TextPart (&parts)[N], char* 
 }
 
 // Splits text over the parts: each part that the text reaches gets its
-// characters, zero-filled; the first part the text does not reach gets a
-// zero in its first byte and the parts after it keep their bytes.
+// characters, zero-filled; every later part the text does not reach gets a
+// zero in its first byte (the rest of its bytes are kept).
 template <size_t N>
 void SplitParts(ChannelConfig* c, const TextPart (&parts)[N], const char* text) {
   if (!text) text = "";
@@ -49,7 +49,8 @@ void SplitParts(ChannelConfig* c, const TextPart (&parts)[N], const char* text) 
     unsigned char* dst = Bytes(c) + parts[k].offset;
     if (k > 0 && len <= start) {
       dst[0] = 0;
-      return;
+      start += parts[k].width;
+      continue;
     }
     const size_t take = len > start ? std::min(parts[k].width, len - start) : 0;
     memcpy(dst, text + start, take);

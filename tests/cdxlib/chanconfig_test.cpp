@@ -171,6 +171,13 @@ TEST(ChannelRecord, TextsSplitAndJoinAtThePartBoundaries) {
   Chan_SetTag(&c, "ABC");  // zero-filled after a shorter text
   EXPECT_EQ(memcmp(c.TagPart1, "ABC\0\0\0\0\0", 8), 0);
   EXPECT_EQ(c.analog.TagPart2[0], 0);
+  // A tag of up to 8 characters zeroes the first byte of parts 2 and 3.
+  memset(&c, 'x', sizeof c);
+  c.Type = kKindAI;
+  Chan_SetTag(&c, "SHORT");
+  EXPECT_EQ(c.analog.TagPart2[0], 0);
+  EXPECT_EQ(c.analog.TagPart3[0], 0);
+  EXPECT_EQ(c.analog.TagPart3[1], 'x');
 
   const std::string d16(16, 'd'), d17 = d16 + "e", d32(32, 'f');
   Chan_SetDescription(&c, d16.c_str());
