@@ -143,11 +143,25 @@ int Scan_ReloadDeviceConfig() {
   return 0;
 }
 
+namespace {
+// An output channel's saved value is its last written value, not a tare.
+bool IsOutputChannel(const ChannelConfig& c) { return c.Type == kKindAO || c.Type == kKindDO; }
+}  // namespace
+
 void Scan_ClearUnkeptOffsets(int path) {
   ScanPath& p = Scan_State().paths[path];
   if (!p.saved) return;
   for (int m = 0; m < p.count; ++m) {
     const ChannelConfig& c = p.channels[m];
+    if (IsOutputChannel(c)) {
+      // The channels may have changed: the last written value starts again
+      // as what is published, so that no request seems to be pending.
+      if (c.Type == kKindDO)
+        p.saved[m] = p.moduleStatus && (p.moduleStatus[m] & kStState) ? 1.0f : 0.0f;
+      else
+        p.saved[m] = p.moduleValues ? p.moduleValues[m] : 0.0f;
+      continue;
+    }
     bool keeps = (c.Type == kKindAI || c.Type == kKindCI) && Chan_TestFlag(c, kAiEnable) &&
                  Chan_TestFlag(c, kAiReferenceEnable);
     if (!keeps) p.saved[m] = 0.0f;
@@ -293,7 +307,10 @@ int Scan_ResetValueOffsets(int count, const ChannelConfig* channels, float* save
   bool changed = false;
   for (int m = 0; m < count; ++m) {
     float next = 0.0f;
-    if (!(status[m] & kStBad) && (status[m] & kStAnalog) && Chan_TestFlag(channels[m], kAiReferenceEnable)) {
+    if (IsOutputChannel(channels[m])) {
+      next = saved[m];  // its last written value stays
+    } else if (!(status[m] & kStBad) && (status[m] & kStAnalog) &&
+               Chan_TestFlag(channels[m], kAiReferenceEnable)) {
       float s = saved[m], v = values[m];
       next = Flt_Add(&s, &v);
     }

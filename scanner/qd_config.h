@@ -17,8 +17,9 @@ int Scan_InitialiseValues();
 int Scan_ResetCounters();
 
 // Tare: every good, analog channel with ReferenceEnable takes saved + value
-// as its new offset, every other channel 0; the path's saved-values file is
-// rewritten when an offset changed.
+// as its new offset, every other channel 0, except output channels, whose
+// saved value is their last written value and stays; the path's
+// saved-values file is rewritten when an offset changed.
 int Scan_ResetValueOffsets(int count, const ChannelConfig* channels, float* saved, const float* values,
                            const uint32_t* status, int path);
 
@@ -33,6 +34,8 @@ int Scan_AfterInitHook();
 
 // Zeroes every saved value whose channel keeps none: only enabled analog and
 // counter inputs (sub-types 0 and 4) with ReferenceEnable keep a tare offset.
+// An output channel's saved value (its last written value) becomes its
+// published state, as at the first initialisation.
 void Scan_ClearUnkeptOffsets(int path);
 
 // Loads the device configuration ("config") into the device record: 0, or

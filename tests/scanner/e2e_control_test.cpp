@@ -287,3 +287,45 @@ TEST_F(Control, ScanRequestsDuringAReconfigureAreDropped) {
 
 }  // namespace
 }  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+// The outputs' last written values live beside the tare offsets: neither a
+// tare (304) nor a reload of the channels (302) may make the scanner take
+// the published output state for an operator's request that the controller
+// did not follow.
+TEST_F(Control, OutputsFollowTheControllerAfterATareOrAReload) {
+  ASSERT_GT(Start(), 0);  // retry count 2: a real request would be held for two scans
+  ASSERT_TRUE(WaitReady());
+  ASSERT_TRUE(Scan());
+  ASSERT_EQ(Status(4) & 1u, 1u);
+  ASSERT_EQ(Value(3), 7.0f);
+  std::string file = deviceDir_ + "/ai";
+  struct Step {
+    const char* what;
+    uint16_t pumpWord;  // node 1 word 13: PUMP1 at bit 0, ALARMBELL at bit 3
+    int setpoint;
+  } steps[] = {{"tare", 0x0008, 8}, {"reload", 0x0009, 9}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    if (std::string(s.what) == "tare") {
+      ASSERT_TRUE(Code(304));
+    } else {
+      struct stat sb;
+      ASSERT_EQ(stat(file.c_str(), &sb), 0);
+      struct timespec later[2] = {sb.st_atim, sb.st_mtim};
+      later[1].tv_sec += 5;
+      ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), later, 0), 0);
+      ASSERT_TRUE(Code(302));
+    }
+    plc_.SetWord(1, ByteAddress(13), s.pumpWord);
+    plc_.SetWord(1, ByteAddress(12), Bcd(s.setpoint));
+    ASSERT_TRUE(Scan());
+    EXPECT_EQ(Status(4) & 1u, s.pumpWord & 1u);
+    EXPECT_EQ(Value(3), float(s.setpoint));
+  }
+}
+
+}  // namespace
+}  // namespace qdtest

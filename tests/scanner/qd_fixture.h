@@ -207,7 +207,14 @@ class Installation : public ::testing::Test {
   }
 
   // Starts qd_poll under the program name given (default: the built one).
+  // A record left by an earlier run still shows that run's marks (loaded,
+  // not busy, a next scan time) until the new scanner reaches them, so they
+  // are cleared first: WaitReady then waits for the new run's own.
   pid_t Start(const std::string& program = "") {
+    if (uint8_t* r = sim_->DeviceRecordPtr(1)) {
+      r[Layout::kLoaded] = 0;
+      std::memset(r + Layout::kNextScan, 0, 8);
+    }
     pid_ = sim_->StartDevice(1, program.empty() ? testsupport::BinPath("qd_poll") : program);
     return pid_;
   }
