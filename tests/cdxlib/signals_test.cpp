@@ -205,6 +205,35 @@ TEST_F(Signals, RemovalJoinsTheReaderAndWorksFromInsideTheHandler) {
   ASSERT_EQ(Sig_InstallHandler(Record), nullptr);  // for TearDown
 }
 
+std::atomic<int> g_slowRemoverDone{0};
+int SlowRemovingHandler(int) {
+  Sig_RemoveHandler();
+  plat::SleepMs(300);  // the handler goes on working after the removal
+  g_slowRemoverDone = 1;
+  return 0;
+}
+
+// A removal from inside the handler gives up the mailslot at once, not when
+// the handler returns: senders learn that nobody listens, and the process
+// may install a handler again straight away.
+TEST(SignalRemoval, FromInsideTheHandlerReleasesTheMailslotAtOnce) {
+  g_slowRemoverDone = 0;
+  ASSERT_EQ(Sig_InstallHandler(SlowRemovingHandler), nullptr);
+  pid_t child = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "send", std::to_string(getpid()), "300", "1"});
+  EXPECT_EQ(testsupport::WaitChild(child, 20000), 0);
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (Sig_HoldDelivery(0) == 0 && plat::MonotonicMs() < limit) plat::SleepMs(1);
+  ASSERT_EQ(Sig_HoldDelivery(0), -1);  // removed
+  ASSERT_EQ(g_slowRemoverDone.load(), 0) << "the handler is still running";
+  errno = 0;
+  EXPECT_EQ(Sig_OpenMailslot(Sig_MailslotName(getpid())), kSigNoMailslot);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(Sig_InstallHandler(Record), nullptr);
+  EXPECT_EQ(errno, 0);
+  while (!g_slowRemoverDone && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  Sig_RemoveHandler();
+}
+
 TEST(SignalNames, MailslotPathsAndOpens) {
   EXPECT_STREQ(Sig_MailslotPath("xalarms"), "\\\\.\\mailslot\\xalarms");
   EXPECT_STREQ(Sig_MailslotName(1234), "dm_1234.slt");
