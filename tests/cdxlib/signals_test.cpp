@@ -234,6 +234,28 @@ TEST(SignalRemoval, FromInsideTheHandlerReleasesTheMailslotAtOnce) {
   Sig_RemoveHandler();
 }
 
+// A wait without time-out in one thread while another removes the handler:
+// no code can come any more, so the wait must end rather than sleep for ever.
+TEST(SignalRemoval, EndsAWaitWithoutTimeOutInAnotherThread) {
+  ASSERT_EQ(Sig_InstallHandler(Record), nullptr);
+  plat::Event rescue(true, false);  // only to end the wait when the test fails
+  ASSERT_EQ(Sig_AddWaitHandle(&rescue), 0);
+  std::atomic<int> waited{0};
+  std::thread waiter([&] {
+    Sig_Wait(0);
+    waited = 1;
+  });
+  plat::SleepMs(100);  // let it reach the wait (a removal before it is covered too)
+  Sig_RemoveHandler();
+  const int64_t limit = plat::MonotonicMs() + 10000;
+  while (!waited && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  const bool ended = waited;
+  if (!ended) rescue.Set();
+  waiter.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(Sig_RemoveWaitHandle(&rescue), 0);
+}
+
 TEST(SignalNames, MailslotPathsAndOpens) {
   EXPECT_STREQ(Sig_MailslotPath("xalarms"), "\\\\.\\mailslot\\xalarms");
   EXPECT_STREQ(Sig_MailslotName(1234), "dm_1234.slt");
