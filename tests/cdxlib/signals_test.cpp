@@ -178,10 +178,10 @@ TEST_F(Signals, WaitListHoldsTenHandlesWithTheWakeEventFirst) {
   EXPECT_EQ(errno, 87);
 }
 
-int g_removeFromHandler = 0;
+std::atomic<int> g_removeFromHandler{0};
 int RemovingHandler(int code) {
-  g_removeFromHandler = code;
   Sig_RemoveHandler();
+  g_removeFromHandler = code;  // after the removal has returned
   return 0;
 }
 
@@ -197,18 +197,23 @@ TEST_F(Signals, RemovalJoinsTheReaderAndWorksFromInsideTheHandler) {
   pid_t child = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "send", std::to_string(getpid()), "303", "1"});
   EXPECT_EQ(testsupport::WaitChild(child, 20000), 0);
   const int64_t limit = plat::MonotonicMs() + 20000;
-  while (Sig_HoldDelivery(0) == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
-  EXPECT_EQ(g_removeFromHandler, 303);
+  while (g_removeFromHandler == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  EXPECT_EQ(g_removeFromHandler.load(), 303);
   EXPECT_EQ(Sig_HoldDelivery(0), -1);
   // The mailslot is gone with the handler.
   EXPECT_EQ(Sig_OpenMailslot(Sig_MailslotName(getpid())), kSigNoMailslot);
   ASSERT_EQ(Sig_InstallHandler(Record), nullptr);  // for TearDown
 }
 
+std::atomic<int> g_slowRemoverRemoved{0};
+std::atomic<int> g_slowRemoverChecked{0};
 std::atomic<int> g_slowRemoverDone{0};
 int SlowRemovingHandler(int) {
   Sig_RemoveHandler();
-  plat::SleepMs(300);  // the handler goes on working after the removal
+  g_slowRemoverRemoved = 1;
+  // The handler goes on working after the removal, until the test has looked.
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (!g_slowRemoverChecked && plat::MonotonicMs() < limit) plat::SleepMs(1);
   g_slowRemoverDone = 1;
   return 0;
 }
@@ -217,19 +222,22 @@ int SlowRemovingHandler(int) {
 // the handler returns: senders learn that nobody listens, and the process
 // may install a handler again straight away.
 TEST(SignalRemoval, FromInsideTheHandlerReleasesTheMailslotAtOnce) {
+  g_slowRemoverRemoved = 0;
+  g_slowRemoverChecked = 0;
   g_slowRemoverDone = 0;
   ASSERT_EQ(Sig_InstallHandler(SlowRemovingHandler), nullptr);
   pid_t child = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "send", std::to_string(getpid()), "300", "1"});
   EXPECT_EQ(testsupport::WaitChild(child, 20000), 0);
   const int64_t limit = plat::MonotonicMs() + 20000;
-  while (Sig_HoldDelivery(0) == 0 && plat::MonotonicMs() < limit) plat::SleepMs(1);
-  ASSERT_EQ(Sig_HoldDelivery(0), -1);  // removed
-  ASSERT_EQ(g_slowRemoverDone.load(), 0) << "the handler is still running";
+  while (!g_slowRemoverRemoved && plat::MonotonicMs() < limit) plat::SleepMs(1);
+  EXPECT_EQ(Sig_HoldDelivery(0), -1);  // removed
+  EXPECT_EQ(g_slowRemoverDone.load(), 0);  // while the handler still runs:
   errno = 0;
   EXPECT_EQ(Sig_OpenMailslot(Sig_MailslotName(getpid())), kSigNoMailslot);
   EXPECT_EQ(errno, 2);
   EXPECT_EQ(Sig_InstallHandler(Record), nullptr);
   EXPECT_EQ(errno, 0);
+  g_slowRemoverChecked = 1;
   while (!g_slowRemoverDone && plat::MonotonicMs() < limit) plat::SleepMs(5);
   Sig_RemoveHandler();
 }
