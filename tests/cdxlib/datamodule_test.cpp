@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 #include <unistd.h>
 
@@ -369,6 +370,44 @@ TEST(DataModuleWait, HundredThousandWaitNotifyCyclesBetweenTwoProcesses) {
   }
   EXPECT_EQ(testsupport::WaitChild(peer, 60000), 0);
   Sig_RemoveHandler();
+}
+
+}  // namespace
+
+namespace {
+
+// Threads of one process that open the same module at the same moment all
+// get a view that they can lock (one view per module and process).
+TEST(DataModuleViews, ThreadsOpeningOneModuleTogetherGetOneLockableView) {
+  const int modules = 20, threads = 8;
+  pid_t creator = testsupport::ForkChild([&] {
+    for (int i = 0; i < modules; ++i)
+      if (!DM_IsView(DM_Create(("dm_race" + std::to_string(i)).c_str(), 64))) return 1;
+    return 0;
+  });
+  ASSERT_EQ(testsupport::WaitChild(creator, 20000), 0);
+  for (int i = 0; i < modules; ++i) {
+    const std::string name = "dm_race" + std::to_string(i);
+    std::atomic<int> ready{0};
+    std::vector<DataModule*> views(threads, nullptr);
+    std::vector<int> locks(threads, -2);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+      pool.emplace_back([&, t] {
+        ++ready;
+        while (ready < threads) {
+        }
+        views[t] = DM_Open(name.c_str());
+        locks[t] = DM_Lock(views[t]);
+        if (locks[t] == 0) DM_Unlock(views[t]);
+      });
+    }
+    for (auto& th : pool) th.join();
+    for (int t = 0; t < threads; ++t) {
+      EXPECT_EQ(locks[t], 0) << name << " thread " << t;
+      EXPECT_EQ(views[t], views[0]) << name << " thread " << t;
+    }
+  }
 }
 
 }  // namespace
