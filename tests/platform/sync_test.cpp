@@ -32,15 +32,18 @@ TEST(Events, AutoResetReleasesOneWaiterPerSetEvenWhenSetSeveralTimes) {
   EXPECT_EQ(e.Wait(0), 0);
   EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
 
-  // Two threads wait; one Set releases exactly one of them.
+  // Two threads wait; one Set releases exactly one of them (whether or not
+  // both are already waiting when it comes: the event stays set until taken).
   std::atomic<int> released{0};
   auto waiter = [&] {
-    if (e.Wait(3000) == 0) ++released;
+    if (e.Wait(30000) == 0) ++released;
   };
   std::thread a(waiter), b(waiter);
   plat::SleepMs(100);
   e.Set();
-  plat::SleepMs(300);
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (released == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  plat::SleepMs(200);  // room for a wrong second release to show
   EXPECT_EQ(released.load(), 1);
   e.Set();
   a.join();
