@@ -121,6 +121,9 @@ TEST_F(Signals, SelfSignalIsDeliveredInlineOrQueuedWhileHeld) {
 }
 
 TEST_F(Signals, WaitReturnsAfterTheNextCodeAndTicksTimeOut) {
+  // Held, so that a code sent before this thread reaches the wait is queued
+  // for it rather than handled (and its wake-up spent) before the wait.
+  ASSERT_EQ(Sig_HoldDelivery(1), 0);
   std::thread sender([] {
     plat::SleepMs(100);
     Sig_Send(getpid(), 300);
