@@ -296,10 +296,11 @@ const char* DM_MappingName(const char* name) {
 
 DataModule* DM_Open(const char* name) {
   if (!ValidName(name)) return BadModule(), DM_OpenFailed();
-  {
-    std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
-    if (ViewEntry* e = FindByName(name)) return e->view;
-  }
+  // Find, map and enter under one hold of the table lock: two threads that
+  // open a module together get the same view, the one whose mutex handle
+  // the table keeps (a second view would have none and could not be locked).
+  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
+  if (ViewEntry* e = FindByName(name)) return e->view;
   plat::ShmMapping mapping;
   if (plat::Shm_OpenExisting(DM_MappingName(name), &mapping) != 0) {
     if (plat::GetLastError() == plat::kErrFileNotFound) BadModule();
@@ -321,6 +322,7 @@ DataModule* DM_CreateMapping(const char* name, uint32_t sizeField) {
 
 DataModule* DM_Create(const char* name, uint32_t dataSize) {
   if (!ValidName(name)) return BadModule(), nullptr;
+  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);  // as DM_Open
   DataModule* existing = DM_Open(name);
   if (DM_IsView(existing)) return existing;
   if (errno != 0) return nullptr;

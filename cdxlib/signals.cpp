@@ -148,6 +148,9 @@ void Sig_RemoveHandler() {
   } else {
     rx->reader.join();
   }
+  // No code can be delivered any more: a wait of another thread on the wake
+  // event (which keeps the receiver alive) ends now instead of never.
+  rx->wake.Set();
 }
 
 void Sig_Deliver(int code) {
@@ -190,6 +193,9 @@ int Sig_Wait(int ms) {
   if (rx) {
     // Reset before release: a code handled after the release wakes us.
     rx->wake.Reset();
+    // A removal that finished before the reset set the wake event too early
+    // for us; its closing flag tells us not to wait for a code that cannot come.
+    if (rx->closing) return 0;
     plat::CsLock lock(rx->lock);
     rx->delivery.Set();
   } else if (count == 0) {

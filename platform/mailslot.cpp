@@ -82,11 +82,6 @@ class SocketReader final : public MailslotReader {
 
   ~SocketReader() override {
     Shutdown();
-    uint64_t one = 1;
-    ssize_t r = ::write(stopFd_, &one, sizeof one);
-    (void)r;
-    drain_.join();
-    ::close(sock_);
     ::close(stopFd_);
   }
 
@@ -117,9 +112,22 @@ class SocketReader final : public MailslotReader {
   Waitable& Readable() override { return readable_; }
 
   void Shutdown() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    shutdown_ = true;
-    cv_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      shutdown_ = true;
+      cv_.notify_all();
+    }
+    // The name goes with the socket, at once: writers' opens fail with 2
+    // from now on, and a new reader may take the name, even while the
+    // thread that owned this reader is still busy.
+    std::lock_guard<std::mutex> closing(closeMutex_);
+    if (sock_ < 0) return;
+    uint64_t one = 1;
+    ssize_t r = ::write(stopFd_, &one, sizeof one);
+    (void)r;
+    drain_.join();
+    ::close(sock_);
+    sock_ = -1;
   }
 
  private:
@@ -152,6 +160,7 @@ class SocketReader final : public MailslotReader {
     }
   }
 
+  std::mutex closeMutex_;  // one Shutdown closes the socket
   int sock_;
   int stopFd_;
   size_t maxMessage_;

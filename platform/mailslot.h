@@ -49,7 +49,9 @@ class MailslotReader {
   // Signalled (manual reset) while at least one message is queued.
   virtual Waitable& Readable() = 0;
   // Wakes every blocked Read() with -1 and error 995 (operation aborted);
-  // later reads fail the same way. Used before the reader is destroyed.
+  // later reads fail the same way. The mailslot's name is released at once:
+  // opens for writing fail with 2 and the name may be created again. Used
+  // before the reader is destroyed.
   virtual void Shutdown() = 0;
 };
 

@@ -97,6 +97,10 @@ int WaitForAny(Waitable* const* handles, int count, int timeoutMs) {
       return FailErrno(errno), -1;
     }
     if (r > 0) {
+      // A descriptor that is not open stays "ready" for ever: fail as a wait
+      // on an invalid handle does, rather than spin.
+      for (int i = 0; i < count; ++i)
+        if (fds[i].revents & POLLNVAL) return Fail(kErrInvalidHandle), -1;
       for (int i = 0; i < count; ++i) {
         if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && handles[i]->Acquire()) return i;
         fds[i].revents = 0;

@@ -85,7 +85,8 @@ class Event final : public Waitable {
 
 // Waits until one of the handles is signalled and acquired, or until
 // timeoutMs (kInfinite: no limit) has passed. Returns the index of the
-// handle, kWaitTimeout on time-out, or -1 with the system error set.
+// handle, kWaitTimeout on time-out, or -1 with the system error set (6 when
+// a handle's descriptor is not open).
 // count is 1..64; with count 0 it only sleeps (kInfinite then fails with 87).
 int WaitForAny(Waitable* const* handles, int count, int timeoutMs);
 

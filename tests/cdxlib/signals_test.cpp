@@ -121,6 +121,9 @@ TEST_F(Signals, SelfSignalIsDeliveredInlineOrQueuedWhileHeld) {
 }
 
 TEST_F(Signals, WaitReturnsAfterTheNextCodeAndTicksTimeOut) {
+  // Held, so that a code sent before this thread reaches the wait is queued
+  // for it rather than handled (and its wake-up spent) before the wait.
+  ASSERT_EQ(Sig_HoldDelivery(1), 0);
   std::thread sender([] {
     plat::SleepMs(100);
     Sig_Send(getpid(), 300);
@@ -178,10 +181,10 @@ TEST_F(Signals, WaitListHoldsTenHandlesWithTheWakeEventFirst) {
   EXPECT_EQ(errno, 87);
 }
 
-int g_removeFromHandler = 0;
+std::atomic<int> g_removeFromHandler{0};
 int RemovingHandler(int code) {
-  g_removeFromHandler = code;
   Sig_RemoveHandler();
+  g_removeFromHandler = code;  // after the removal has returned
   return 0;
 }
 
@@ -197,12 +200,71 @@ TEST_F(Signals, RemovalJoinsTheReaderAndWorksFromInsideTheHandler) {
   pid_t child = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "send", std::to_string(getpid()), "303", "1"});
   EXPECT_EQ(testsupport::WaitChild(child, 20000), 0);
   const int64_t limit = plat::MonotonicMs() + 20000;
-  while (Sig_HoldDelivery(0) == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
-  EXPECT_EQ(g_removeFromHandler, 303);
+  while (g_removeFromHandler == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  EXPECT_EQ(g_removeFromHandler.load(), 303);
   EXPECT_EQ(Sig_HoldDelivery(0), -1);
   // The mailslot is gone with the handler.
   EXPECT_EQ(Sig_OpenMailslot(Sig_MailslotName(getpid())), kSigNoMailslot);
   ASSERT_EQ(Sig_InstallHandler(Record), nullptr);  // for TearDown
+}
+
+std::atomic<int> g_slowRemoverRemoved{0};
+std::atomic<int> g_slowRemoverChecked{0};
+std::atomic<int> g_slowRemoverDone{0};
+int SlowRemovingHandler(int) {
+  Sig_RemoveHandler();
+  g_slowRemoverRemoved = 1;
+  // The handler goes on working after the removal, until the test has looked.
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (!g_slowRemoverChecked && plat::MonotonicMs() < limit) plat::SleepMs(1);
+  g_slowRemoverDone = 1;
+  return 0;
+}
+
+// A removal from inside the handler gives up the mailslot at once, not when
+// the handler returns: senders learn that nobody listens, and the process
+// may install a handler again straight away.
+TEST(SignalRemoval, FromInsideTheHandlerReleasesTheMailslotAtOnce) {
+  g_slowRemoverRemoved = 0;
+  g_slowRemoverChecked = 0;
+  g_slowRemoverDone = 0;
+  ASSERT_EQ(Sig_InstallHandler(SlowRemovingHandler), nullptr);
+  pid_t child = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "send", std::to_string(getpid()), "300", "1"});
+  EXPECT_EQ(testsupport::WaitChild(child, 20000), 0);
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (!g_slowRemoverRemoved && plat::MonotonicMs() < limit) plat::SleepMs(1);
+  EXPECT_EQ(Sig_HoldDelivery(0), -1);  // removed
+  EXPECT_EQ(g_slowRemoverDone.load(), 0);  // while the handler still runs:
+  errno = 0;
+  EXPECT_EQ(Sig_OpenMailslot(Sig_MailslotName(getpid())), kSigNoMailslot);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(Sig_InstallHandler(Record), nullptr);
+  EXPECT_EQ(errno, 0);
+  g_slowRemoverChecked = 1;
+  while (!g_slowRemoverDone && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  Sig_RemoveHandler();
+}
+
+// A wait without time-out in one thread while another removes the handler:
+// no code can come any more, so the wait must end rather than sleep for ever.
+TEST(SignalRemoval, EndsAWaitWithoutTimeOutInAnotherThread) {
+  ASSERT_EQ(Sig_InstallHandler(Record), nullptr);
+  plat::Event rescue(true, false);  // only to end the wait when the test fails
+  ASSERT_EQ(Sig_AddWaitHandle(&rescue), 0);
+  std::atomic<int> waited{0};
+  std::thread waiter([&] {
+    Sig_Wait(0);
+    waited = 1;
+  });
+  plat::SleepMs(100);  // let it reach the wait (a removal before it is covered too)
+  Sig_RemoveHandler();
+  const int64_t limit = plat::MonotonicMs() + 10000;
+  while (!waited && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  const bool ended = waited;
+  if (!ended) rescue.Set();
+  waiter.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(Sig_RemoveWaitHandle(&rescue), 0);
 }
 
 TEST(SignalNames, MailslotPathsAndOpens) {

@@ -79,6 +79,11 @@ TEST(Mailslots, ShutdownWakesABlockedRead) {
   t.join();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(error, 995u);
+  // The name is free as soon as the reader is shut down, not when it is destroyed.
+  EXPECT_FALSE(MailslotWriter::Open("\\\\.\\mailslot\\s"));
+  EXPECT_EQ(plat::GetLastError(), 2u);
+  EXPECT_TRUE(MailslotReader::Create("\\\\.\\mailslot\\s", 0));
+  reader->Shutdown();  // twice is harmless
 }
 
 // Another process bursts 10,000 messages while nobody reads: none is lost,

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+#include <unistd.h>
+
+#include "platform/error.h"
 #include "platform/sync.h"
 
 namespace {
@@ -29,15 +32,18 @@ TEST(Events, AutoResetReleasesOneWaiterPerSetEvenWhenSetSeveralTimes) {
   EXPECT_EQ(e.Wait(0), 0);
   EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
 
-  // Two threads wait; one Set releases exactly one of them.
+  // Two threads wait; one Set releases exactly one of them (whether or not
+  // both are already waiting when it comes: the event stays set until taken).
   std::atomic<int> released{0};
   auto waiter = [&] {
-    if (e.Wait(3000) == 0) ++released;
+    if (e.Wait(30000) == 0) ++released;
   };
   std::thread a(waiter), b(waiter);
   plat::SleepMs(100);
   e.Set();
-  plat::SleepMs(300);
+  const int64_t limit = plat::MonotonicMs() + 20000;
+  while (released == 0 && plat::MonotonicMs() < limit) plat::SleepMs(5);
+  plat::SleepMs(200);  // room for a wrong second release to show
   EXPECT_EQ(released.load(), 1);
   e.Set();
   a.join();
@@ -78,6 +84,28 @@ TEST(Events, WaitForAnyRejectsBadArguments) {
   EXPECT_EQ(plat::WaitForAny(list, 2, 0), -1);
   EXPECT_EQ(plat::WaitForAny(list, 0, plat::kInfinite), -1);
   EXPECT_EQ(plat::WaitForAny(list, 0, 10), plat::kWaitTimeout);  // a plain sleep
+}
+
+// A handle whose descriptor is closed (a port closed under a waiter) makes
+// the wait fail with 6 at once, instead of spinning until the time-out, or
+// for ever without one.
+TEST(Events, WaitForAnyFailsOnAClosedHandle) {
+  struct ClosedPipe final : Waitable {
+    int fd = -1;
+    int PollFd() const override { return fd; }
+    bool Acquire() override { return true; }
+  } closed;
+  Event e(true, false);  // made first, so it cannot take the closed number
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  closed.fd = fds[0];
+  close(fds[0]);
+  close(fds[1]);
+  Waitable* list[] = {&e, &closed};
+  const int64_t start = plat::MonotonicMs();
+  EXPECT_EQ(plat::WaitForAny(list, 2, 3000), -1);
+  EXPECT_EQ(plat::GetLastError(), 6u);
+  EXPECT_LT(plat::MonotonicMs() - start, 2000);
 }
 
 TEST(CriticalSections, AreRecursive) {
