@@ -620,6 +620,11 @@ int DM_GetTables(const DataModule* m, DMTables* out) {
   return 0;
 }
 
+uint32_t DM_DataBound(const DataModule* m) {
+  if (!Usable(m)) return 0;
+  return Resolve(m).dataBound;
+}
+
 int DM_ReadEventSlot(const DataModule* m, bool legacyForm, int n, EventSlot* out) {
   if (!Usable(m)) return BadModule();
   const DMTables t = Resolve(m);

@@ -178,6 +178,10 @@ plat::NamedMutex* DM_GetViewMutex(DataModule* view);  // null when none is store
 
 // Where the tables of a module are (for inspection); 0, or -1 (errno 0) for a bad module.
 int DM_GetTables(const DataModule* module, DMTables* out);
+// The data bytes a caller may use: the header's data size, clamped to what
+// is really mapped (other processes write the header). 0 for a bad module;
+// errno is left as it was.
+uint32_t DM_DataBound(const DataModule* module);
 // Reads event slot n (1..10) or notify entry n (1..32), in the legacy or the
 // current form. 0, or -1 (errno 67) when that slot is not in the module.
 int DM_ReadEventSlot(const DataModule* module, bool legacyForm, int n, EventSlot* out);

@@ -27,18 +27,6 @@ uint8_t* DataOf(DataModuleHeader* module) {
   return module ? reinterpret_cast<uint8_t*>(module) + kDmDataOffset : nullptr;
 }
 
-// The data size that may be used: the header's, clamped to what is really
-// mapped (the header is written by another process and not trusted).
-uint32_t DataSizeOf(DataModuleHeader* module) {
-  DMTables tables;
-  const int saved = errno;
-  if (!module || DM_GetTables(module, &tables) != 0) {
-    errno = saved;
-    return 0;
-  }
-  return tables.dataBound;
-}
-
 // DM_Open reports a missing module with an all-ones view.
 DataModuleHeader* OpenModule(const std::string& name) {
   DataModuleHeader* view = DM_Open(name.c_str());
@@ -79,7 +67,7 @@ int OpenTable(DataModuleHeader** slot, const char* name) {
 // Records of a table that lie wholly in its module.
 int FittingCount(DataModuleHeader* table, uint32_t recordSize) {
   if (!table) return 0;
-  uint32_t size = DataSizeOf(table);
+  uint32_t size = DM_DataBound(table);
   if (size < 4) return 0;
   int32_t count = ReadI32(DataOf(table));
   if (count <= 0) return 0;
@@ -200,7 +188,7 @@ const char* Drv_DeviceDiagPrefix(int i) {
   // The prefixes follow the stored count of records.
   int32_t stored = ReadI32(DataOf(g_deviceTable));
   uint64_t end = 4 + static_cast<uint64_t>(stored) * sizeof(DeviceRecord) + 2 * static_cast<uint64_t>(i) + 2;
-  if (stored != count || end > DataSizeOf(g_deviceTable)) return nullptr;
+  if (stored != count || end > DM_DataBound(g_deviceTable)) return nullptr;
   return reinterpret_cast<const char*>(DataOf(g_deviceTable)) + end - 2;
 }
 
@@ -242,7 +230,7 @@ LoggerExtension* Drv_GetLoggerExtension(int n) {
   std::memcpy(&stored, DataOf(g_loggerTable), 4);
   uint64_t offset = 4 + static_cast<uint64_t>(stored) * sizeof(LoggerRecord) +
                     static_cast<uint64_t>(n - 1) * sizeof(LoggerExtension);
-  if (offset + sizeof(LoggerExtension) > DataSizeOf(g_loggerTable)) return nullptr;
+  if (offset + sizeof(LoggerExtension) > DM_DataBound(g_loggerTable)) return nullptr;
   return reinterpret_cast<LoggerExtension*>(DataOf(g_loggerTable) + offset);
 }
 
@@ -428,14 +416,14 @@ int Drv_StartDriver(DriverRecord* record) {
 int Drv_EventBitTest(DataModuleHeader* eventModule, int rowLength, int row, int n) {
   if (!eventModule || rowLength < 0 || row < 0 || n < 0) return 0;
   uint64_t byte = static_cast<uint64_t>(row) * rowLength + n / 8;
-  if (byte >= DataSizeOf(eventModule)) return 0;
+  if (byte >= DM_DataBound(eventModule)) return 0;
   return (DataOf(eventModule)[byte] & (0x80 >> (n % 8))) ? 1 : 0;
 }
 
 int Drv_EventBitSet(DataModuleHeader* eventModule, int rowLength, int row, int n, bool on) {
   if (!eventModule || rowLength < 0 || row < 0 || n < 0) return plat::Fail(plat::kErrBadNetName), -1;
   uint64_t byte = static_cast<uint64_t>(row) * rowLength + n / 8;
-  if (byte >= DataSizeOf(eventModule)) return plat::Fail(plat::kErrBadNetName), -1;
+  if (byte >= DM_DataBound(eventModule)) return plat::Fail(plat::kErrBadNetName), -1;
   if (on) {
     Bit_Set(DataOf(eventModule), static_cast<int>(byte * 8 + n % 8));
   } else {

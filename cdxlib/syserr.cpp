@@ -50,33 +50,21 @@ class ErrorKeeper {
 
 uint8_t* DataOf(DataModuleHeader* module) { return reinterpret_cast<uint8_t*>(module) + kDmDataOffset; }
 
-// The data size that may be used: the header's, clamped to what is really
-// mapped (the header is written by another process and not trusted).
-uint32_t DataSizeOf(DataModuleHeader* module) {
-  DMTables tables;
-  const int saved = errno;
-  if (!module || DM_GetTables(module, &tables) != 0) {
-    errno = saved;
-    return 0;
-  }
-  return tables.dataBound;
-}
-
 int32_t StoredCount() {
   int32_t n = 0;
-  if (DataSizeOf(g_table) >= 4) std::memcpy(&n, DataOf(g_table), 4);
+  if (DM_DataBound(g_table) >= 4) std::memcpy(&n, DataOf(g_table), 4);
   return n;
 }
 
 bool IsCompact() {
-  uint32_t size = DataSizeOf(g_table);
+  uint32_t size = DM_DataBound(g_table);
   int32_t n = StoredCount();
   return size >= 4 && n > 0 && static_cast<uint64_t>(n) * sizeof(CompactStatusEntry) == size;
 }
 
 // Entries that may be searched, never past the data area.
 int CompactUsable() {
-  uint32_t size = DataSizeOf(g_table);
+  uint32_t size = DM_DataBound(g_table);
   int32_t n = StoredCount();
   if (size < 4 || n <= 0) return 0;
   uint32_t fit = (size - 4) / sizeof(CompactStatusEntry);
@@ -88,7 +76,7 @@ CompactStatusEntry* CompactAt(int i) {
 }
 
 int FullCapacity() {
-  uint32_t size = DataSizeOf(g_table);
+  uint32_t size = DM_DataBound(g_table);
   return size < 4 ? 0 : static_cast<int>((size - 4) / kSysErrFullStride);
 }
 
@@ -120,8 +108,9 @@ int ChannelCount(DataModuleHeader* values, DataModuleHeader* conf) {
   uint16_t n = 0;
   std::memcpy(&n, DataOf(values) + 4, 2);
   int count = n;
-  int inValues = static_cast<int>((DataSizeOf(values) - std::min<uint32_t>(DataSizeOf(values), kDrvValueWordsOffset)) / 4);
-  int inConf = static_cast<int>(DataSizeOf(conf) / sizeof(ChannelConfig));
+  const uint32_t valuesBound = DM_DataBound(values);
+  int inValues = static_cast<int>((valuesBound - std::min<uint32_t>(valuesBound, kDrvValueWordsOffset)) / 4);
+  int inConf = static_cast<int>(DM_DataBound(conf) / sizeof(ChannelConfig));
   if (count > inValues) count = inValues;
   if (count > inConf) count = inConf;
   return count;

@@ -40,8 +40,6 @@ uint32_t FlagWord(const ChannelConfig& c) {
 
 uint8_t* DataOf(DataModuleHeader* m) { return reinterpret_cast<uint8_t*>(m) + kDmDataOffset; }
 
-uint32_t DataSizeOf(const DataModuleHeader* m) { return m->dataSize; }
-
 // Everything one write works on, found and checked before anything changes.
 struct Target {
   DataModuleHeader* values = nullptr;
@@ -60,7 +58,7 @@ int Prepare(const char* prefix, int first, int last, bool analog, Target* t) {
   t->kind = Drv_GetKind(prefix);
   if (t->kind == -1) return plat::Fail(0), -1;
   t->data = DataOf(t->values);
-  const uint32_t valuesSize = DataSizeOf(t->values);
+  const uint32_t valuesSize = DM_DataBound(t->values);
   if (valuesSize < kDrvValueWordsOffset) return plat::Fail(plat::kErrBadNetName), -1;
   const auto* head = reinterpret_cast<const DriverValuesHeader*>(t->data);
   t->channels = head->channelCount;
@@ -82,7 +80,7 @@ int Prepare(const char* prefix, int first, int last, bool analog, Target* t) {
   }
   DataModuleHeader* conf = Drv_OpenConfModule(prefix);
   if (!conf) return plat::Fail(0), -1;
-  if (DataSizeOf(conf) < n * kDrvChannelConfigSize) return plat::Fail(plat::kErrBadNetName), -1;
+  if (DM_DataBound(conf) < n * kDrvChannelConfigSize) return plat::Fail(plat::kErrBadNetName), -1;
   t->conf = DataOf(conf);
   return 0;
 }

@@ -483,6 +483,16 @@ TEST_F(ValWriteTest, ModulesMissingOrTooSmallAreRefused) {
   ASSERT_NE(DM_Create("dm_SC_event", 8), nullptr);
   EXPECT_EQ(Val_WriteAnalog("SC", 1, 1, &v), -1);
   EXPECT_EQ(errno, 67);
+  // The header of the values module claims more data than is mapped: the
+  // claim is not followed.
+  makeValues("dm_LH", Drv_ValuesDataSize(4, 8, false), 2000);
+  DataModuleHeader* lying = DM_Open("dm_LH");
+  ASSERT_TRUE(DM_IsView(lying));
+  lying->dataSize = Drv_ValuesDataSize(2000, 8, false);
+  ASSERT_NE(DM_Create("dm_LH_conf", 2000 * kDrvChannelConfigSize), nullptr);
+  ASSERT_NE(DM_Create("dm_LH_event", 2000), nullptr);
+  EXPECT_EQ(Val_WriteDigital("LH", 2000, 2000, &on), -1);
+  EXPECT_EQ(errno, 67);
 }
 
 TEST_F(ValWriteTest, LockedWriteInsideTheCallersLock) {
