@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -305,7 +306,9 @@ struct Watch {
   HKEY key = nullptr;
   Event* event = nullptr;
   uint32_t filter = 0;
+  bool subtree = false;
   bool cancelled = false;
+  std::map<int, std::string> folders;  // inotify watch descriptor -> key folder
 };
 
 class Watcher {
@@ -318,18 +321,19 @@ class Watcher {
   uint32_t Arm(HKEY key, const std::string& folder, bool subtree, uint32_t filter, Event* event) {
     int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) return FailedErrno(errno);
-    if (!AddWatches(fd, folder, subtree)) {
+    auto w = std::make_unique<Watch>();
+    w->fd = fd;
+    w->key = key;
+    w->event = event;
+    w->filter = filter;
+    w->subtree = subtree;
+    if (!AddWatches(w.get(), folder, subtree, nullptr)) {
       int e = errno;
       ::close(fd);
       return FailedErrno(e);
     }
     std::lock_guard<std::mutex> lock(mu_);
     StartLocked();
-    auto w = std::make_unique<Watch>();
-    w->fd = fd;
-    w->key = key;
-    w->event = event;
-    w->filter = filter;
     watches_.push_back(std::move(w));
     Wake();
     return Ok();
@@ -340,7 +344,7 @@ class Watcher {
     bool fired = false;
     for (auto& w : watches_) {
       if (w->cancelled) continue;
-      if (Matches(w->fd, w->filter)) {
+      if (Matches(w.get())) {
         w->event->Set();
         w->cancelled = fired = true;
       }
@@ -373,18 +377,25 @@ class Watcher {
                    });
   }
 
-  static bool AddWatches(int fd, const std::string& folder, bool subtree) {
+  // Watches `folder` and, with subtree, every key folder below it. When
+  // sawValue is given it is set when any of those folders holds a value.
+  static bool AddWatches(Watch* w, const std::string& folder, bool subtree, bool* sawValue) {
     constexpr uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (::inotify_add_watch(fd, folder.c_str(), mask) < 0) return false;
-    if (!subtree) return true;
+    const int wd = ::inotify_add_watch(w->fd, folder.c_str(), mask);
+    if (wd < 0) return false;
+    w->folders[wd] = folder;
+    if (!subtree && !sawValue) return true;
     DIR* d = ::opendir(folder.c_str());
     if (!d) return true;
     std::vector<std::string> subkeys;
-    while (dirent* e = ::readdir(d))
+    while (dirent* e = ::readdir(d)) {
       if (std::strncmp(e->d_name, "k_", 2) == 0) subkeys.push_back(folder + "/" + e->d_name);
+      if (sawValue && std::strncmp(e->d_name, "v_", 2) == 0) *sawValue = true;
+    }
     ::closedir(d);
+    if (!subtree) return true;
     for (const auto& s : subkeys)
-      if (IsDirectory(s)) AddWatches(fd, s, true);  // a key removed meanwhile is no error
+      if (IsDirectory(s)) AddWatches(w, s, true, sawValue);  // a key removed meanwhile is no error
     return true;
   }
 
@@ -401,12 +412,16 @@ class Watcher {
     (void)r;
   }
 
-  // True when the events read from fd hold a change of the filter's kinds.
-  static bool Matches(int fd, uint32_t filter) {
+  // True when the events read from the watch hold a change of its filter's
+  // kinds. A key that appears below a subtree watch is watched from then
+  // on; values already in it were set after the watch was armed (the key
+  // is newer), so they count as changes.
+  static bool Matches(Watch* w) {
+    const uint32_t filter = w->filter;
     alignas(inotify_event) char buf[8192];
     bool hit = false;
     for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
+      ssize_t n = ::read(w->fd, buf, sizeof buf);
       if (n <= 0) break;
       for (char* p = buf; p < buf + n;) {
         auto* ev = reinterpret_cast<inotify_event*>(p);
@@ -417,6 +432,13 @@ class Watcher {
         }
         if (!ev->len) continue;
         if (std::strncmp(ev->name, "k_", 2) == 0 && (filter & REG_NOTIFY_CHANGE_NAME)) hit = true;
+        if (w->subtree && !hit && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && std::strncmp(ev->name, "k_", 2) == 0) {
+          auto it = w->folders.find(ev->wd);
+          const std::string added = it == w->folders.end() ? std::string() : it->second + "/" + ev->name;
+          bool sawValue = false;
+          if (!added.empty() && IsDirectory(added)) AddWatches(w, added, true, &sawValue);
+          if (sawValue && (filter & REG_NOTIFY_CHANGE_LAST_SET)) hit = true;
+        }
         if (std::strncmp(ev->name, "v_", 2) == 0 && (filter & REG_NOTIFY_CHANGE_LAST_SET)) hit = true;
       }
     }
@@ -452,7 +474,7 @@ class Watcher {
         if (!(fds[i].revents & POLLIN)) continue;
         for (auto& w : watches_) {
           if (w->fd != fds[i].fd || w->cancelled) continue;
-          if (Matches(w->fd, w->filter)) {
+          if (Matches(w.get())) {
             w->event->Set();
             w->cancelled = true;  // one-shot: dropped at the next round
           }

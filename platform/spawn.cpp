@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -52,18 +53,24 @@ ChildTable& Children() {
 constexpr size_t kMaxKeptExitCodes = 1024;
 
 void Reap(int32_t pid) {
-  int status = 0;
-  pid_t r;
+  // Wait for the end without freeing the pid, then free it under the table's
+  // lock: a child spawned meanwhile (SpawnProcess holds the lock) cannot get
+  // the same pid and have its entry taken by this one's end.
+  siginfo_t info{};
+  int r;
   do {
-    r = ::waitpid(pid, &status, 0);
+    r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   } while (r < 0 && errno == EINTR);
   int code = -1;
-  if (r == pid) {
-    if (WIFEXITED(status)) code = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) code = 128 + WTERMSIG(status);
+  if (r == 0) {
+    if (info.si_code == CLD_EXITED) code = info.si_status;
+    else if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) code = 128 + info.si_status;
   }
   ChildTable& t = Children();
   std::lock_guard<std::mutex> lock(t.mu);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   t.running.erase(pid);
   // Nobody may ever ask for the exit code: keep a bounded number of them.
   if (t.exitCodes.size() >= kMaxKeptExitCodes) t.exitCodes.erase(t.exitCodes.begin());

@@ -274,6 +274,30 @@ TEST_F(RegistryTest, NotificationHonoursItsFilterAndSubtreeFlag) {
   RegCloseKey(again);
 }
 
+// A subtree watch covers keys made after it was armed: a value set in a
+// key that another process creates below the watched one (the creation
+// itself is not of the watched kind) still fires it.
+TEST_F(RegistryTest, SubtreeNotificationCoversKeysCreatedAfterArming) {
+  HKEY watched = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(key_, "Tree", 0, KEY_ALL_ACCESS, &watched, nullptr), 0u);
+  for (const char* subKey : {"SOFTWARE\\Test\\Tree\\New", "SOFTWARE\\Test\\Tree\\New\\Deeper\\Deepest"}) {
+    Event ev(true, false);
+    ASSERT_EQ(RegNotifyChangeKeyValue(watched, true, REG_NOTIFY_CHANGE_LAST_SET, &ev), 0u);
+    pid_t p = testsupport::ForkChild([&] {
+      HKEY k = nullptr;
+      if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, subKey, 0, KEY_SET_VALUE, &k, nullptr) != 0) return 1;
+      uint32_t rc = RegSetValueEx(k, "V", REG_SZ, "x", 2);
+      RegCloseKey(k);
+      return rc == 0 ? 0 : 2;
+    });
+    ASSERT_EQ(testsupport::WaitChild(p, 10000), 0);
+    RegDeliverPendingNotifications();
+    EXPECT_EQ(ev.Wait(10000), 0) << subKey;
+    RegDeleteTree(watched, "New");
+  }
+  RegCloseKey(watched);
+}
+
 // A writer killed at any moment leaves the old or the new value whole.
 TEST_F(RegistryTest, KillDuringAValueWriteLeavesTheOldOrTheNewValue) {
   constexpr uint32_t kSize = 256 * 1024;
