@@ -283,7 +283,9 @@ DataModule* CreateMapping(const char* name, uint32_t sizeField, uint32_t dataSiz
 }  // namespace
 
 const char* DM_MutexName(const char* name) {
-  static char buf[50];
+  // One buffer per thread: the lock path builds names on whatever thread
+  // locks, and a shared buffer let one thread open another's mutex name.
+  static thread_local char buf[50];
   std::snprintf(buf, sizeof buf, "Global\\%s.mut", name ? name : "");
   return buf;
 }

@@ -165,7 +165,7 @@ int DM_Subscribe(DataModule* module, int code);
 // Frees the calling process's subscription (both entry forms); -1 when there is none.
 int DM_Unsubscribe(DataModule* module);
 
-// "Global\" + name + ".mut", in a static buffer that the next call overwrites.
+// "Global\" + name + ".mut", in a per-thread buffer that the next call on the same thread overwrites.
 const char* DM_MutexName(const char* name);
 // The name of the mapping object of a module ("Global\" + name).
 const char* DM_MappingName(const char* name);

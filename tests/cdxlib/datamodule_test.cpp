@@ -378,6 +378,19 @@ namespace {
 
 // Threads of one process that open the same module at the same moment all
 // get a view that they can lock (one view per module and process).
+TEST(DataModuleViews, MutexNamesBuiltOnTwoThreadsAtOnceStayTheirOwn) {
+  std::atomic<int> wrong{0};
+  auto build = [&](const char* module, const char* expected) {
+    for (int i = 0; i < 20000; ++i)
+      if (std::string(DM_MutexName(module)) != expected) ++wrong;
+  };
+  std::thread a(build, "dm_alpha", "Global\\dm_alpha.mut");
+  std::thread b(build, "dm_b", "Global\\dm_b.mut");
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(DataModuleViews, ThreadsOpeningOneModuleTogetherGetOneLockableView) {
   const int modules = 20, threads = 8;
   pid_t creator = testsupport::ForkChild([&] {
@@ -390,7 +403,7 @@ TEST(DataModuleViews, ThreadsOpeningOneModuleTogetherGetOneLockableView) {
     const std::string name = "dm_race" + std::to_string(i);
     std::atomic<int> ready{0};
     std::vector<DataModule*> views(threads, nullptr);
-    std::vector<int> locks(threads, -2);
+    std::vector<int> locks(threads, -2), errors(threads, 0);
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
       pool.emplace_back([&, t] {
@@ -399,12 +412,13 @@ TEST(DataModuleViews, ThreadsOpeningOneModuleTogetherGetOneLockableView) {
         }
         views[t] = DM_Open(name.c_str());
         locks[t] = DM_Lock(views[t]);
+        errors[t] = errno;
         if (locks[t] == 0) DM_Unlock(views[t]);
       });
     }
     for (auto& th : pool) th.join();
     for (int t = 0; t < threads; ++t) {
-      EXPECT_EQ(locks[t], 0) << name << " thread " << t;
+      EXPECT_EQ(locks[t], 0) << name << " thread " << t << " error " << errors[t];
       EXPECT_EQ(views[t], views[0]) << name << " thread " << t;
     }
   }
