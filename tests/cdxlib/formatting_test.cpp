@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "cdxlib/fileutil.h"
 #include "cdxlib/floatstate.h"
@@ -158,6 +160,30 @@ TEST(FmtPrint, Conversions) {
       {F("a%qb"), "ab"},  // unknown conversion dropped
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expect);
+}
+
+// Paths joined with %s can be far longer than any field width: nothing of
+// them may be cut. Widths from the arguments follow printf (a negative '*'
+// width left-justifies) and absurd widths are bounded instead of overflowing.
+TEST(FmtPrint, LongTextsAndExtremeWidths) {
+  const std::string dir(3000, 'd'), name(1500, 'n');
+  std::vector<char> big(dir.size() + name.size() + 64, '#');
+  const int n = Fmt_Print(big.data(), "%s/%s_", dir.c_str(), name.c_str());
+  EXPECT_EQ(std::string(big.data()), dir + "/" + name + "_");
+  EXPECT_EQ(n, static_cast<int>(dir.size() + name.size() + 2));
+
+  char buf[2048];
+  Fmt_Print(buf, "[%*d]", -4, 7);
+  EXPECT_STREQ(buf, "[7   ]");
+  Fmt_Print(buf, "[%.*s]", -1, "abc");  // a negative precision counts as none
+  EXPECT_STREQ(buf, "[abc]");
+  // Widths beyond any sensible field are cut, never overflow the parser.
+  const int m = Fmt_Print(buf, "%99999999999999999999d|", 5);
+  EXPECT_LT(m, 1024);
+  EXPECT_EQ(std::string(buf).back(), '|');
+  const int k = Fmt_Print(buf, "%*d|", INT_MIN, 5);
+  EXPECT_LT(k, 1024);
+  EXPECT_EQ(buf[0], '5');
 }
 
 class FsTest : public ::testing::Test {
