@@ -258,6 +258,14 @@ TEST_F(FsTest, LogHeaderCheck) {
     EXPECT_EQ(ftell(f), 0);
     fclose(f);
   }
+  // A read that fails (a directory opened as a file) reports the system's
+  // error, not an end of file.
+  FILE* d = fopen(dir_.c_str(), "rb");
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(Fs_CheckLogHeader(d), -1);
+  EXPECT_EQ(static_cast<uint32_t>(errno), plat::FromErrno(EISDIR));
+  EXPECT_EQ(plat::GetLastError(), plat::FromErrno(EISDIR));
+  fclose(d);
 }
 
 TEST_F(FsTest, TranslationFiles) {
