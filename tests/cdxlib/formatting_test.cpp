@@ -316,6 +316,25 @@ TEST_F(FsTest, TranslationFiles) {
   Xlat_FreeTables();
 }
 
+// A translation file far larger than any table (here a sparse one of 4 GiB)
+// is refused with the allocation message instead of taking the process
+// down; the table stays empty and lookups give the text untranslated.
+TEST_F(FsTest, HugeTranslationFileIsRefusedNotFatal) {
+  const std::string path = (dir_ / "tags.txt").string();
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ftruncate(fileno(f), off_t{4} << 30), 0);
+  fclose(f);
+  char err[300] = "";
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "tags", err), 0);
+  EXPECT_EQ(std::string(err), "CAN'T ALLOCATE MEMORY FOR TRANSLATIONS FILE " + path + " - ERROR 8");
+  Xlat_MarkLoaded();
+  char16_t out[kXlatTagSize];
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  EXPECT_EQ(std::u16string(out), u"TI101");
+  Xlat_FreeTables();
+}
+
 TEST_F(FsTest, TranslationsLoadFromTheTranslationsDirectoryOnFirstLookup) {
   Write("tags.txt", "Tag\tText\nTI101\tOfen\n");
   Write("units.csv", "Units,Text\ndegC,Grad\n");  // no descriptions file: an empty table
