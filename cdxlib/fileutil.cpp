@@ -66,9 +66,10 @@ int64_t Fs_CheckLogHeader(FILE* file) {
   unsigned char head[6];
   errno = 0;
   const size_t n = fread(head, 1, sizeof head, file);
+  const int readErr = ferror(file) ? errno : 0;  // before rewind clears the error flag
   rewind(file);
   if (n != sizeof head) {
-    if (ferror(file) && errno != 0) return plat::FailErrno(errno), -1;
+    if (readErr != 0) return plat::FailErrno(readErr), -1;
     return plat::Fail(plat::kErrHandleEof), -1;
   }
   uint32_t length = uint32_t{head[0]} | uint32_t{head[1]} << 8 | uint32_t{head[2]} << 16 | uint32_t{head[3]} << 24;

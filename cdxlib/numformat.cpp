@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -187,27 +188,38 @@ int Fmt_Print(char* buf, const char* format, ...) {
       else if (*p == '0') zero = true;
       else break;
     }
+    // Digits saturate instead of overflowing; the bounds below cut them.
+    auto digits = [&p] {
+      int v = 0;
+      while (isdigit(static_cast<unsigned char>(*p))) v = std::min(v * 10 + (*p++ - '0'), kMaxField + 1);
+      return v;
+    };
     int width = -1, precision = -1;
     if (*p == '*') {
-      width = va_arg(ap, int);
+      const int w = va_arg(ap, int);
       ++p;
+      if (w < 0) {  // as printf: a negative width left-justifies
+        left = true;
+        width = w == INT_MIN ? kMaxField : std::min(-w, kMaxField);
+      } else {
+        width = w;
+      }
     } else if (isdigit(static_cast<unsigned char>(*p))) {
-      width = 0;
-      while (isdigit(static_cast<unsigned char>(*p))) width = width * 10 + (*p++ - '0');
+      width = digits();
     }
     if (*p == '.') {
       ++p;
       precision = 0;
       if (*p == '*') {
-        precision = va_arg(ap, int);
+        precision = va_arg(ap, int);  // negative: as if none was given
         ++p;
       } else {
-        while (isdigit(static_cast<unsigned char>(*p))) precision = precision * 10 + (*p++ - '0');
+        precision = digits();
       }
     }
     if (!*p) break;
     width = std::min(width, kMaxField);
-    precision = std::min(precision, 60);
+    precision = precision < 0 ? -1 : std::min(precision, 60);
     std::string conv = "%";
     if (left) conv += '-';
     if (zero && !left) conv += '0';
@@ -221,9 +233,15 @@ int Fmt_Print(char* buf, const char* format, ...) {
       case '%': out += '%'; break;
       case 'd': snprintf(piece, sizeof piece, (conv + "d").c_str(), va_arg(ap, int)); out += piece; break;
       case 's': {
+        // Appended directly: texts (whole paths) may be longer than any
+        // field, and none of them may be cut.
         const char* s = va_arg(ap, const char*);
-        snprintf(piece, sizeof piece, (conv + "s").c_str(), s ? s : "");
-        out += piece;
+        if (!s) s = "";
+        const size_t len = precision >= 0 ? strnlen(s, static_cast<size_t>(precision)) : strlen(s);
+        const size_t fill = width > 0 && static_cast<size_t>(width) > len ? static_cast<size_t>(width) - len : 0;
+        if (!left) out.append(fill, ' ');
+        out.append(s, len);
+        if (left) out.append(fill, ' ');
         break;
       }
       case 'e':

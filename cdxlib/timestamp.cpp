@@ -50,6 +50,11 @@ int64_t DaysBeforeMonth(int64_t year, int month0) {
   return yearDays + (DaysFromCivil(year, month0) - DaysFromCivil(year, 0));
 }
 
+// A stamp's seconds as the calendar reads them: an unsigned 32-bit count,
+// so that stamps after 2038-01-19 03:14:07 (negative as i32) order, subtract
+// and align as the later times they are.
+constexpr int64_t Secs(int32_t s) { return int64_t{static_cast<uint32_t>(s)}; }
+
 TimeStamp g_now;      // Time_NowLocal without an output
 TimeStamp g_shared;   // Time_AlignToPeriod and Time_SubtractFields
 
@@ -102,7 +107,7 @@ int32_t Time_DiffMs(const TimeStamp& a, const TimeStamp& b) {
 }
 
 int64_t Time_DiffUs64(const TimeStamp& a, const TimeStamp& b) {
-  return (int64_t{a.seconds} - b.seconds) * 1000000 + int64_t{a.milliseconds - b.milliseconds} * 1000 +
+  return (Secs(a.seconds) - Secs(b.seconds)) * 1000000 + int64_t{a.milliseconds - b.milliseconds} * 1000 +
          (a.microseconds - b.microseconds);
 }
 
@@ -125,7 +130,7 @@ void Time_AddMs(TimeStamp* t, int32_t n) {
 
 int32_t Time_Compare(const TimeStamp& a, const TimeStamp& b) {
   if (a.seconds != b.seconds) {
-    const int64_t d = int64_t{a.seconds} - b.seconds;
+    const int64_t d = Secs(a.seconds) - Secs(b.seconds);
     return static_cast<int32_t>(std::clamp<int64_t>(d, INT32_MIN, INT32_MAX));
   }
   return a.milliseconds - b.milliseconds;
@@ -133,11 +138,11 @@ int32_t Time_Compare(const TimeStamp& a, const TimeStamp& b) {
 
 const TimeStamp* Time_AlignToPeriod(const TimeStamp* t, uint32_t periodMs) {
   if (periodMs == 0) return t;
-  const int64_t secOfDay = FloorMod(t->seconds, 86400);
+  const int64_t secOfDay = Secs(t->seconds) % 86400;
   int64_t ms = int64_t{periodMs} + t->milliseconds + 1000 * secOfDay;
   const int64_t m = periodMs <= 60000 ? periodMs : 60000;
   ms -= ms % m;
-  g_shared.seconds = static_cast<int32_t>(t->seconds - secOfDay + ms / 1000);
+  g_shared.seconds = static_cast<int32_t>(Secs(t->seconds) - secOfDay + ms / 1000);
   g_shared.milliseconds = static_cast<int16_t>(ms % 1000);
   g_shared.microseconds = 0;
   return &g_shared;

@@ -16,7 +16,9 @@ static_assert(std::endian::native == std::endian::little, "records are little-en
 
 // 8 bytes, the same in memory, files and shared memory.
 struct TimeStamp {
-  int32_t seconds;       // local wall-clock seconds since 1970-01-01 00:00
+  int32_t seconds;       // local wall-clock seconds since 1970-01-01 00:00,
+                         // read as unsigned (to 2106) by the calendar,
+                         // the comparison, the differences and alignment
   int16_t milliseconds;  // 0..999
   int16_t microseconds;  // 0..999 within the millisecond; 0 from the clock
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ struct Table {
 };
 
 Table g_tables[3];
+constexpr off_t kMaxTableFile = off_t{256} << 20;  // 256 MiB
 bool g_loaded = false;
 
 void Report(char* err, const std::string& msg) {
@@ -95,7 +97,7 @@ int Xlat_LoadTableFromDir(const char* dir, int row, const char* tableName, char*
     plat::FailErrno(errno);
     return Report(err, Msg("CAN'T ACCESS TRANSLATIONS FILE %s - ERROR %d", path, plat::GetLastError())), 0;
   }
-  struct stat st;
+  struct stat st{};
   if (fstat(fd, &st) != 0 || st.st_size == 0) {
     if (st.st_size == 0) plat::Fail(plat::kErrHandleEof);
     else plat::FailErrno(errno);
@@ -103,7 +105,18 @@ int Xlat_LoadTableFromDir(const char* dir, int row, const char* tableName, char*
     return Report(err, Msg("CAN'T GET FILE SIZE OR EMPTY TRANSLATIONS FILE %s - ERROR %d", path, plat::GetLastError())),
            0;
   }
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
+  // The whole file is held three times over (bytes, UTF-16, pairs): a file
+  // beyond any real table is refused as memory that cannot be had, rather
+  // than tried and the process ended by the failed allocation.
+  std::string bytes;
+  try {
+    if (st.st_size > kMaxTableFile) throw std::bad_alloc();
+    bytes.assign(static_cast<size_t>(st.st_size), '\0');
+  } catch (const std::bad_alloc&) {
+    plat::Fail(plat::kErrNotEnoughMemory);
+    close(fd);
+    return Report(err, Msg("CAN'T ALLOCATE MEMORY FOR TRANSLATIONS FILE %s - ERROR %d", path, plat::GetLastError())), 0;
+  }
   size_t got = 0;
   while (got < bytes.size()) {
     const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "cdxlib/fileutil.h"
 #include "cdxlib/floatstate.h"
@@ -160,6 +162,30 @@ TEST(FmtPrint, Conversions) {
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expect);
 }
 
+// Paths joined with %s can be far longer than any field width: nothing of
+// them may be cut. Widths from the arguments follow printf (a negative '*'
+// width left-justifies) and absurd widths are bounded instead of overflowing.
+TEST(FmtPrint, LongTextsAndExtremeWidths) {
+  const std::string dir(3000, 'd'), name(1500, 'n');
+  std::vector<char> big(dir.size() + name.size() + 64, '#');
+  const int n = Fmt_Print(big.data(), "%s/%s_", dir.c_str(), name.c_str());
+  EXPECT_EQ(std::string(big.data()), dir + "/" + name + "_");
+  EXPECT_EQ(n, static_cast<int>(dir.size() + name.size() + 2));
+
+  char buf[2048];
+  Fmt_Print(buf, "[%*d]", -4, 7);
+  EXPECT_STREQ(buf, "[7   ]");
+  Fmt_Print(buf, "[%.*s]", -1, "abc");  // a negative precision counts as none
+  EXPECT_STREQ(buf, "[abc]");
+  // Widths beyond any sensible field are cut, never overflow the parser.
+  const int m = Fmt_Print(buf, "%99999999999999999999d|", 5);
+  EXPECT_LT(m, 1024);
+  EXPECT_EQ(std::string(buf).back(), '|');
+  const int k = Fmt_Print(buf, "%*d|", INT_MIN, 5);
+  EXPECT_LT(k, 1024);
+  EXPECT_EQ(buf[0], '5');
+}
+
 class FsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -232,6 +258,14 @@ TEST_F(FsTest, LogHeaderCheck) {
     EXPECT_EQ(ftell(f), 0);
     fclose(f);
   }
+  // A read that fails (a directory opened as a file) reports the system's
+  // error, not an end of file.
+  FILE* d = fopen(dir_.c_str(), "rb");
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(Fs_CheckLogHeader(d), -1);
+  EXPECT_EQ(static_cast<uint32_t>(errno), plat::FromErrno(EISDIR));
+  EXPECT_EQ(plat::GetLastError(), plat::FromErrno(EISDIR));
+  fclose(d);
 }
 
 TEST_F(FsTest, TranslationFiles) {
@@ -279,6 +313,25 @@ TEST_F(FsTest, TranslationFiles) {
   EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "isdir", err), 0);
   EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "absent", err), 1);  // neither file: empty table
   EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  Xlat_FreeTables();
+}
+
+// A translation file far larger than any table (here a sparse one of 4 GiB)
+// is refused with the allocation message instead of taking the process
+// down; the table stays empty and lookups give the text untranslated.
+TEST_F(FsTest, HugeTranslationFileIsRefusedNotFatal) {
+  const std::string path = (dir_ / "tags.txt").string();
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ftruncate(fileno(f), off_t{4} << 30), 0);
+  fclose(f);
+  char err[300] = "";
+  EXPECT_EQ(Xlat_LoadTableFromDir(dir_.c_str(), kXlatTags, "tags", err), 0);
+  EXPECT_EQ(std::string(err), "CAN'T ALLOCATE MEMORY FOR TRANSLATIONS FILE " + path + " - ERROR 8");
+  Xlat_MarkLoaded();
+  char16_t out[kXlatTagSize];
+  EXPECT_EQ(Xlat_Lookup(kXlatTags, "TI101", out, kXlatTagSize), 0);
+  EXPECT_EQ(std::u16string(out), u"TI101");
   Xlat_FreeTables();
 }
 

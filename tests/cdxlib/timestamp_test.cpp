@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -96,13 +97,15 @@ TEST(TimeStamp, ArithmeticExamples) {
   EXPECT_GT(Time_Compare(Ts(5, 200), Ts(5, 100)), 0);
   EXPECT_EQ(Time_Compare(Ts(5, 100, 1), Ts(5, 100, 999)), 0);
   EXPECT_EQ(Time_Compare(Ts(7, 0), Ts(5, 999)), 2);
-  EXPECT_GT(Time_Compare(Ts(INT32_MAX, 0), Ts(INT32_MIN, 0)), 0);  // no overflow of the difference
-  EXPECT_LT(Time_Compare(Ts(INT32_MIN, 0), Ts(INT32_MAX, 0)), 0);
+  // The widest differences (1970 against 2106, seconds read unsigned) keep
+  // their sign: no overflow of the difference.
+  EXPECT_GT(Time_Compare(Ts(-1, 0), Ts(0, 0)), 0);
+  EXPECT_LT(Time_Compare(Ts(0, 0), Ts(-1, 0)), 0);
 
   EXPECT_EQ(Time_DiffMs(Ts(10, 5), Ts(8, 900)), 1105);
   EXPECT_EQ(Time_DiffMs(Ts(8, 900), Ts(10, 5)), -1105);
   EXPECT_EQ(Time_DiffUs64(Ts(10, 5, 3), Ts(8, 900, 10)), 1104993);
-  EXPECT_EQ(Time_DiffUs64(Ts(INT32_MAX, 0), Ts(INT32_MIN, 0)), int64_t{UINT32_MAX} * 1000000);
+  EXPECT_EQ(Time_DiffUs64(Ts(-1, 0), Ts(0, 0)), int64_t{UINT32_MAX} * 1000000);
 }
 
 TEST(TimeStamp, SecondsMicrosSplitAndCarry) {
@@ -228,6 +231,46 @@ TEST(TimeStamp, DayArithmeticMatchesTimegmOver1970To2037) {
     ASSERT_EQ(shifted.tm_mday, ref.tm_mday);
     ASSERT_EQ(shifted.tm_mon, ref.tm_mon);
     ASSERT_EQ(Time_DaysInMonth(shifted), Time_DaysOfMonth(ref.tm_year + 1900, ref.tm_mon + 1));
+  }
+}
+
+// Stamps after 2038-01-19 03:14:07 wrap to negative seconds; the calendar
+// reads them as an unsigned count (to 2106), so ordering, differences and
+// alignment must read them the same way: the scanner's schedule crosses
+// that second like any other.
+TEST(TimeStamp, StampsPast2038ReadAsTheUnsignedCount) {
+  TimeStamp before{}, after{};
+  Time_FromSystemTime(St(2038, 1, 19, 3, 14, 7, 900), &before);
+  Time_FromSystemTime(St(2038, 1, 19, 3, 14, 8, 100), &after);
+  ASSERT_EQ(before.seconds, INT32_MAX);
+  ASSERT_LT(after.seconds, 0);
+  EXPECT_GT(Time_Compare(after, before), 0);
+  EXPECT_LT(Time_Compare(before, after), 0);
+  EXPECT_EQ(Time_DiffMs(after, before), 200);
+  EXPECT_EQ(Time_DiffUs64(after, before), 200000);
+  TimeStamp t = before;
+  Time_AddMs(&t, 200);
+  EXPECT_EQ(Time_Compare(t, after), 0);
+
+  // 2040-03-01 10:00:07.500 aligns to 10:00:10.000 and, for an hour, to
+  // 11:00:00.000 of the same wall-clock day.
+  TimeStamp late{};
+  Time_FromSystemTime(St(2040, 3, 1, 10, 0, 7, 500), &late);
+  ASSERT_LT(late.seconds, 0);
+  const struct {
+    uint32_t period;
+    int hour, minute, second;
+  } cases[] = {{10000, 10, 0, 10}, {3600000, 11, 0, 0}, {60000, 10, 1, 0}};
+  for (const auto& c : cases) {
+    const TimeStamp a = *Time_AlignToPeriod(&late, c.period);
+    const struct tm tm = *Time_GmTime(a.seconds);
+    EXPECT_EQ(tm.tm_year + 1900, 2040) << c.period;
+    EXPECT_EQ(tm.tm_mon, 2) << c.period;
+    EXPECT_EQ(tm.tm_mday, 1) << c.period;
+    EXPECT_EQ(tm.tm_hour, c.hour) << c.period;
+    EXPECT_EQ(tm.tm_min, c.minute) << c.period;
+    EXPECT_EQ(tm.tm_sec, c.second) << c.period;
+    EXPECT_EQ(a.milliseconds, 0) << c.period;
   }
 }
 
