@@ -6,23 +6,14 @@
 #include <string>
 
 #include "cdxlib/writefilter.h"
+#include "tests/support/url_buffers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string url(reinterpret_cast<const char*>(data), size);
-  char scheme[32], host[256], user[128], password[128], path[2048], extra[2084];
-  UrlComponents c;
-  c.scheme = scheme;
-  c.schemeLength = sizeof scheme;
-  c.hostName = host;
-  c.hostNameLength = sizeof host;
-  c.userName = user;
-  c.userNameLength = sizeof user;
-  c.password = password;
-  c.passwordLength = sizeof password;
-  c.urlPath = path;
-  c.urlPathLength = sizeof path;
-  c.extraInfo = extra;
-  c.extraInfoLength = sizeof extra;
+  testsupport::UrlBuffers b;
+  UrlComponents& c = b.c;
+  const char *scheme = b.scheme, *host = b.host, *user = b.user, *password = b.password, *path = b.path,
+             *extra = b.extra;
   if (Url_Crack(url.c_str(), static_cast<uint32_t>(size), 0, &c) != 1) return 0;
   // Each part is a piece of the input, and they are in order.
   const char* parts[] = {scheme, user, password, host, path, extra};

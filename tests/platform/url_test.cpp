@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cdxlib/writefilter.h"
+#include "tests/support/url_buffers.h"
 #include "platform/error.h"
 
 namespace {
@@ -64,24 +65,7 @@ TEST(SplitUrl, ContractTable) {
   }
 }
 
-struct Buffers {
-  char scheme[32], host[256], user[128], password[128], path[2048], extra[2084];
-  UrlComponents c;
-  Buffers() {
-    c.scheme = scheme;
-    c.schemeLength = sizeof scheme;
-    c.hostName = host;
-    c.hostNameLength = sizeof host;
-    c.userName = user;
-    c.userNameLength = sizeof user;
-    c.password = password;
-    c.passwordLength = sizeof password;
-    c.urlPath = path;
-    c.urlPathLength = sizeof path;
-    c.extraInfo = extra;
-    c.extraInfoLength = sizeof extra;
-  }
-};
+using Buffers = testsupport::UrlBuffers;
 
 TEST(UrlCrack, FillsTheWantedPartsWithTheirLengths) {
   Buffers b;
