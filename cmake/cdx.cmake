@@ -1,9 +1,14 @@
-# cdx_library(NAME DEPENDS dep...): a static library of every .cpp in the
-# calling folder; the folder's parent is on the include path, so headers are
-# included as "platform/xxx.h", "cdxlib/xxx.h".
+# cdx_library(NAME [RECURSE] DEPENDS dep...): a static library of every .cpp in
+# the calling folder (and, with RECURSE, in its subfolders: one folder per
+# module family); the folder's parent is on the include path, so headers are
+# included as "platform/xxx.h", "cdxlib/xxx.h", "base/structs/xxx.h".
 function(cdx_library name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(ARG "RECURSE" "" "DEPENDS" ${ARGN})
+  if(ARG_RECURSE)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
   if(sources)
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
