@@ -323,18 +323,32 @@ TEST(DataModuleCrash, KilledLockHolderLeavesTheLockUsableAndTheHeaderRepaired) {
   EXPECT_EQ(m->lockOwner, 0);
 }
 
+bool IsCreatedModule(const std::string& object) {
+  return object.rfind("Global\\dm_c", 0) == 0 && object.size() > 11 && std::isdigit(object[11]);
+}
+
+bool AnyCreatedModule() {
+  for (const std::string& object : plat::Shm_List())
+    if (IsCreatedModule(object)) return true;
+  return false;
+}
+
 TEST(DataModuleCrash, KilledCreatorNeverLeavesAHalfMadeModule) {
   size_t seen = 0;
   for (int round = 0; round < 5; ++round) {
     pid_t creator = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "create-loop", "100000", "200000"});
-    plat::SleepMs(20 + 15 * round);
+    // Kill it while it is making modules: once its first module is there
+    // (however slowly a loaded machine started it), and a little later in
+    // each round, so the kill lands at different steps of a creation.
+    const int64_t limit = plat::MonotonicMs() + 30000;
+    while (plat::MonotonicMs() < limit && !AnyCreatedModule()) plat::SleepMs(1);
+    plat::SleepMs(3 * round);
     kill(creator, SIGKILL);
     testsupport::WaitChild(creator, 10000);
     // Each object is mapped afresh (DM_Open would hand back the view of an
     // earlier round's module of the same name).
     for (const std::string& object : plat::Shm_List()) {
-      const bool made = object.rfind("Global\\dm_c", 0) == 0 && object.size() > 11 && std::isdigit(object[11]);
-      if (!made) continue;  // another test's module
+      if (!IsCreatedModule(object)) continue;  // another test's module
       plat::ShmMapping mapping;
       ASSERT_EQ(plat::Shm_OpenExisting(object, &mapping), 0) << object;
       const auto* m = static_cast<const DataModule*>(mapping.base);

@@ -125,6 +125,28 @@ int main(int argc, char** argv) {
   }
   std::printf("started %s %d as pid %d\n", program.c_str(), device, static_cast<int>(pid));
   std::fflush(stdout);
+  // As the central server does, scan requests start once the program is up:
+  // its device record marked running under its own pid (it has its signal
+  // receiver by then). A request sent before would find no receiver.
+  const int64_t upLimit = plat::MonotonicMs() + 60000;
+  for (;;) {
+    std::vector<uint8_t> record;
+    uint32_t owner = 0;
+    if (sim.ReadDevice(device, &record)) std::memcpy(&owner, record.data() + 780, sizeof owner);
+    if (!record.empty() && record[58] != 0 && owner == static_cast<uint32_t>(pid)) break;
+    int rc = sim.WaitExit(pid, 0);
+    if (rc >= 0) {
+      std::printf("program ended with %d\n", rc);
+      return 0;
+    }
+    if (g_stop || plat::MonotonicMs() >= upLimit) {
+      std::fprintf(stderr, "cdxsim: %s did not come up\n", program.c_str());
+      sim.Send(pid, 31);
+      std::printf("program ended with %d\n", sim.WaitExit(pid, 10000));
+      return 1;
+    }
+    plat::SleepMs(5);
+  }
 
   size_t alarms = 0, derived = 0, codes = 0;
   std::string lastText;
