@@ -164,7 +164,8 @@ struct StructsIdEntry {
 int Structs_ZeroInit(const StructsType* type, void* value);                       // size zero bytes
 int Structs_ByteCopy(const StructsType* type, const void* from, void* to);        // size bytes
 int Structs_ByteEqual(const StructsType* type, const void* a, const void* b);     // size bytes
-// Big-endian encoding of a little-endian value (size at most 16, else ERANGE).
+// Big-endian encoding of a little-endian value (Decode: size at most 16,
+// else ERANGE).
 int Structs_ReversedEncode(const StructsType* type, const char* mtag, StructsData* out, const void* value);
 int Structs_ReversedDecode(const StructsType* type, const uint8_t* code, size_t cmax, void* value, char* ebuf,
                            size_t emax);

@@ -190,11 +190,11 @@ char* Structs_DataToText(const StructsType* type, const char* mtag, const void* 
   StructsData d;
   std::memcpy(&d, value, sizeof d);
   if (DataIsHex(type)) return ToHex(mtag, d.data, d.length);
+  if (d.length == 0) return Dup(mtag, "");  // nothing to run through a filter
   Filter* f = Base64_CreateEncoder(type->args[0].text);
   if (!f) return nullptr;
   void* out = nullptr;
-  static const uint8_t none = 0;
-  const int r = Filter_Process(f, d.length ? d.data : &none, d.length, true, &out, mtag);
+  const int r = Filter_Process(f, d.data, d.length, true, &out, mtag);
   const int err = errno;
   Filter_Destroy(&f);
   errno = err;
@@ -231,7 +231,7 @@ int Structs_DataFromText(const StructsType* type, const char* text, void* value,
       bytes = nullptr;
     }
     d = {static_cast<uint32_t>(n), bytes};
-  } else {
+  } else if (tlen > 0) {
     Filter* f = Base64_CreateDecoder(type->args[0].text, true);
     if (!f) return -1;
     void* out = nullptr;
