@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "logdb/ado/recording.h"
 #include "logdb/dbacc.h"
 #include "logdb/dbdataacc.h"
+#include "cdxlib/debugtrace.h"
+#include "platform/debugout.h"
 #include "platform/error.h"
+#include "platform/registry.h"
 
 using ado::Variant;
 
@@ -219,6 +223,53 @@ TEST(CatalogAcc, StatementsAndTablesOnARealFile) {
   rs.Open("SELECT ID FROM Built", &c, 3, 1, 1);
   EXPECT_EQ(rs.GetField(0).AsInt(), 1);
   EXPECT_EQ(acc.CreateTable("Made", names, types, sizes, 3, -1), CLogITDbAcc::kCreateFailed);
+}
+
+}  // namespace
+
+namespace {
+
+std::mutex g_traceLock;
+std::string g_trace;
+void CaptureTrace(const char* text) {
+  std::lock_guard<std::mutex> g(g_traceLock);
+  g_trace += text;
+  g_trace += '\n';
+}
+size_t Count(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST(DataAccTrace, OneTraceLinePerFailureAndNoneForARefusedAddNew) {
+  plat::HKEY k = nullptr;
+  ASSERT_EQ(plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", 0,
+                                 plat::KEY_ALL_ACCESS, &k, nullptr), 0u);
+  ASSERT_EQ(plat::RegSetValueEx(k, "lg_Debug", plat::REG_SZ, "ON", 3), 0u);
+  plat::RegCloseKey(k);
+  plat::SetDebugOutputHook(CaptureTrace);
+  Dbg_CreateTrace("lg");
+
+  ado::RecordingProvider rec({"SQLOLEDB"});
+  rec.FailOn("BROKEN", int32_t(0x80040E14), "Incorrect syntax near 'BROKEN'.", 1);
+  rec.AnswerRows("SELECT", {"A"}, {{Variant::Int(1)}});
+  CLogITDbDataAcc acc;
+  ASSERT_EQ(acc.Connect("Provider=SQLOLEDB;", "", -1), 0);
+  EXPECT_EQ(acc.Open("BROKEN", 3, 3, 1), CLogITDbDataAcc::kOpenFailed);
+  ASSERT_EQ(acc.Open("SELECT A FROM T", 3, 1, 1), 0);
+  EXPECT_EQ(acc.AddNew(), CLogITDbDataAcc::kAddNewFailed);
+  std::string trace;
+  {
+    std::lock_guard<std::mutex> g(g_traceLock);
+    trace = g_trace;
+  }
+  Dbg_DestroyTrace();
+  plat::SetDebugOutputHook(nullptr);
+  EXPECT_EQ(Count(trace, "COM Exeption: Recording \t : Incorrect syntax near 'BROKEN'."), 1u) << trace;
+  EXPECT_EQ(Count(trace, "COM Exeption"), 1u) << trace;
+  // Open writes its source text first.
+  EXPECT_EQ(Count(trace, "SELECT A FROM T"), 1u) << trace;
 }
 
 }  // namespace
