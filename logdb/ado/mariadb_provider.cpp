@@ -53,10 +53,11 @@ class MariaDbProvider final : public Provider {
     if (!mysql_real_connect(db_, host.empty() ? nullptr : host.c_str(), user.c_str(), password.c_str(),
                             create ? nullptr : (database.empty() ? nullptr : database.c_str()),
                             unsigned(std::atoi(port.c_str())), socket.empty() ? nullptr : socket.c_str(), 0))
-      Fail();
+      FailAndClose();
     if (create && !database.empty()) {
-      Query("CREATE DATABASE `" + database + "`");
-      if (mysql_select_db(db_, database.c_str())) Fail();
+      std::string sql = "CREATE DATABASE `" + database + "`";
+      if (mysql_real_query(db_, sql.data(), (unsigned long)sql.size()) || mysql_select_db(db_, database.c_str()))
+        FailAndClose();
     }
   }
   ~MariaDbProvider() override { mysql_close(db_); }
@@ -149,6 +150,15 @@ class MariaDbProvider final : public Provider {
   }
 
  private:
+  // A failure in the constructor: the destructor will not run.
+  [[noreturn]] void FailAndClose() {
+    unsigned err = mysql_errno(db_);
+    std::string text = mysql_error(db_);
+    mysql_close(db_);
+    db_ = nullptr;
+    Raise(HresultOf(err), kSource, text);
+  }
+
   [[noreturn]] void Fail() {
     unsigned err = mysql_errno(db_);
     Raise(HresultOf(err), kSource, mysql_error(db_));

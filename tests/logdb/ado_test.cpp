@@ -284,3 +284,46 @@ TEST(AdoVariant, DatesRoundToWholeSecondsAndConvertBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AdoMariaDb, ServerGoneAndKilledConnectionAreReportedNotHidden) {
+  NEED_MARIADB(server);
+  // No server behind the socket: a connect failure with the client's text.
+  try {
+    ado::Connection c;
+    c.Open("Provider=MariaDB;Socket=" + server->socket() + ".none;Database=x;User ID=root", "", "", -1);
+    FAIL();
+  } catch (const ado::ComError& e) {
+    EXPECT_EQ(e.hresult, ado::kEFail);
+    EXPECT_NE(e.description.find("connect"), std::string::npos) << e.description;
+  }
+  std::string db = server->NewDatabase();
+  ado::Connection c;
+  c.Open(server->AdoConnection(db), "", "", -1);
+  c.Execute("CREATE TABLE K (N integer)", 1);
+  ado::Recordset rs;
+  rs.Open("SELECT * FROM K", &c, ado::adOpenStatic, ado::adLockOptimistic, ado::adCmdText);
+  ado::ResultSet id;
+  c.Execute("SELECT CONNECTION_ID()", 1, &id);
+  ASSERT_TRUE(server->Admin("KILL " + id.rows[0][0].AsText()));
+  // The pending row cannot be saved: the failure comes back, and nothing is
+  // in the table.
+  rs.AddNew();
+  rs.SetField("N", Variant::Int(1));
+  try {
+    rs.Update();
+    FAIL() << "update on a killed connection";
+  } catch (const ado::ComError& e) {
+    EXPECT_EQ(e.hresult, ado::kEFail);
+    EXPECT_FALSE(e.description.empty());
+  }
+  // A new connection works; the table holds no half-written row.
+  ado::Connection again;
+  again.Open(server->AdoConnection(db), "", "", -1);
+  ado::ResultSet n;
+  again.Execute("SELECT COUNT(*) FROM K", 1, &n);
+  EXPECT_EQ(n.rows[0][0].AsInt(), 0);
+}
+
+}  // namespace
