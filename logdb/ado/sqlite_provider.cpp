@@ -12,6 +12,8 @@
 // Dates are stored as the text 'YYYY-MM-DD HH:MM:SS'; texts as UTF-8.
 // std::regex instantiations trip a false maybe-uninitialized warning of g++ 12.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// g++ 12 at -O2 warns falsely (-Wrestrict) on string concatenations.
+#pragma GCC diagnostic ignored "-Wrestrict"
 #include <sqlite3.h>
 
 #include <cctype>

@@ -3,8 +3,11 @@
 // mariadb-install-db and run by mariadbd (never the machine's service).
 // Started on first use, stopped when the tests end. Tests that need it
 // skip, with the reason, only when the server programs are missing.
+// Benchmarks define LOGDB_NO_GTEST and call Start and Stop themselves.
 #pragma once
+#ifndef LOGDB_NO_GTEST
 #include <gtest/gtest.h>
+#endif
 #include <mysql.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -24,6 +27,7 @@ namespace testdb {
 
 class MariaDbServer {
  public:
+#ifndef LOGDB_NO_GTEST
   // The shared server, or null with the reason in *why.
   static MariaDbServer* Get(std::string* why, bool* missing = nullptr) {
     static MariaDbServer* server = [] {
@@ -39,6 +43,8 @@ class MariaDbServer {
     }
     return server;
   }
+
+#endif
 
   const std::string& socket() const { return socket_; }
   pid_t pid() const { return pid_; }
@@ -77,38 +83,19 @@ class MariaDbServer {
   }
 
  private:
+#ifndef LOGDB_NO_GTEST
   struct Stopper : ::testing::Environment {
     explicit Stopper(MariaDbServer* s) : server(s) {}
     void TearDown() override { server->Stop(); }
     MariaDbServer* server;
   };
 
-  static std::string Find(const char* name) {
-    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/", "/sbin/", "/bin/"}) {
-      std::string p = std::string(dir) + name;
-      if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return "";
-  }
+#endif
 
-  static pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server outlives a crashed test
-      FILE* f = std::fopen(log.c_str(), "a");
-      if (f) {
-        dup2(fileno(f), 1);
-        dup2(fileno(f), 2);
-      }
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return pid;
-  }
+ public:
+  ~MariaDbServer() { Stop(); }
 
+  // Starts the server; ok() tells whether it runs, why() why not.
   void Start() {
     std::string install = Find("mariadb-install-db"), daemon = Find("mariadbd");
     if (install.empty() || daemon.empty()) {
@@ -167,6 +154,36 @@ class MariaDbServer {
       pid_ = -1;
     }
     ok_ = false;
+  }
+
+  bool ok() const { return ok_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static std::string Find(const char* name) {
+    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/", "/sbin/", "/bin/"}) {
+      std::string p = std::string(dir) + name;
+      if (access(p.c_str(), X_OK) == 0) return p;
+    }
+    return "";
+  }
+
+  static pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server outlives a crashed test
+      FILE* f = std::fopen(log.c_str(), "a");
+      if (f) {
+        dup2(fileno(f), 1);
+        dup2(fileno(f), 2);
+      }
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    return pid;
   }
 
   bool ok_ = false;
