@@ -1,0 +1,373 @@
+// The SQLite provider: stands in for the Jet provider. "Data Source" names
+// the database file (opened, never created, unless a new database is asked
+// for). The statements of the log stores are written for Jet and SQL Server;
+// a small fixed rewrite makes them SQLite's:
+//   SELECT TOP n ...                      -> SELECT ... LIMIT n
+//   { ts 'yyyy-mm-dd hh:mm:ss.fff' }      -> 'yyyy-mm-dd hh:mm:ss'
+//   #mm/dd/yyyy hh:mm:ss#                 -> 'yyyy-mm-dd hh:mm:ss'
+//   CREATE INDEX X ON t (...)             -> CREATE INDEX t_X ON t (...)  (index names are per table)
+//   ALTER TABLE t ADD CONSTRAINT X PRIMARY KEY (...) -> CREATE UNIQUE INDEX t_X ON t (...)
+// A "{ ts }" literal written with slashes is refused, as is TOP when the
+// connection string says "Top=No" (to try the stores' fallbacks).
+// Dates are stored as the text 'YYYY-MM-DD HH:MM:SS'; texts as UTF-8.
+// std::regex instantiations trip a false maybe-uninitialized warning of g++ 12.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// g++ 12 at -O2 warns falsely (-Wrestrict) on string concatenations.
+#pragma GCC diagnostic ignored "-Wrestrict"
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+
+#include "logdb/ado/ado.h"
+
+namespace ado {
+namespace {
+
+constexpr const char* kSource = "Microsoft JET Database Engine";
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper((unsigned char)c));
+  return s;
+}
+
+// Replaces { ts '...' } and #...# literals, outside quoted texts.
+std::string RewriteLiterals(const std::string& sql) {
+  std::string out;
+  out.reserve(sql.size());
+  for (size_t i = 0; i < sql.size(); ++i) {
+    char c = sql[i];
+    if (c == '\'') {
+      size_t j = i + 1;
+      while (j < sql.size()) {
+        if (sql[j] == '\'') {
+          if (j + 1 < sql.size() && sql[j + 1] == '\'') { j += 2; continue; }
+          break;
+        }
+        ++j;
+      }
+      out.append(sql, i, j - i + 1);
+      i = j;
+      continue;
+    }
+    if (c == '{') {
+      static const std::regex ts(R"(^\{\s*ts\s*'([^']*)'\s*\})", std::regex::icase);
+      std::smatch m;
+      std::string rest = sql.substr(i, 80);
+      if (std::regex_search(rest, m, ts)) {
+        std::string lit = m[1];
+        if (lit.find('/') != std::string::npos)
+          Raise(kErrorsInCommand, kSource, "Syntax error in date in query expression '{ ts '" + lit + "' }'.");
+        double d;
+        if (!TextToOleDate(lit, &d))
+          Raise(kErrorsInCommand, kSource, "Syntax error in date in query expression '" + lit + "'.");
+        out += "'" + OleDateToText(d) + "'";
+        i += m.length(0) - 1;
+        continue;
+      }
+    }
+    if (c == '#') {
+      static const std::regex jet(R"(^#(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{1,2}):(\d{1,2}))?#)");
+      std::smatch m;
+      std::string rest = sql.substr(i, 40);
+      if (std::regex_search(rest, m, jet)) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%s-%s-%s %s:%s:%s", m[3].str().c_str(), m[1].str().c_str(),
+                      m[2].str().c_str(), m[4].matched ? m[4].str().c_str() : "0",
+                      m[5].matched ? m[5].str().c_str() : "0", m[6].matched ? m[6].str().c_str() : "0");
+        double d;
+        if (!TextToOleDate(buf, &d)) Raise(kErrorsInCommand, kSource, "Syntax error in date in query expression.");
+        out += "'" + OleDateToText(d) + "'";
+        i += m.length(0) - 1;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::string Rewrite(const std::string& input, bool allowTop) {
+  std::string sql = RewriteLiterals(input);
+  static const std::regex top(R"(^\s*SELECT\s+TOP\s+(\d+)\s+)", std::regex::icase);
+  std::smatch m;
+  if (std::regex_search(sql, m, top)) {
+    if (!allowTop) Raise(kErrorsInCommand, kSource, "Syntax error in query: TOP is not supported.");
+    std::string n = m[1];
+    std::string rest = sql.substr(m.length(0));
+    while (!rest.empty() && (rest.back() == ';' || std::isspace((unsigned char)rest.back()))) rest.pop_back();
+    return "SELECT " + rest + " LIMIT " + n;
+  }
+  static const std::regex index(R"(^\s*CREATE\s+(UNIQUE\s+)?INDEX\s+(\w+)\s+ON\s+(\w+))", std::regex::icase);
+  if (std::regex_search(sql, m, index))
+    return "CREATE " + m[1].str() + "INDEX " + m[3].str() + "_" + m[2].str() + " ON " + m[3].str() +
+           sql.substr(m.length(0));
+  static const std::regex pk(R"(^\s*ALTER\s+TABLE\s+(\w+)\s+ADD\s+CONSTRAINT\s+(\w+)\s+PRIMARY\s+KEY\s*(\(.*\))\s*;?\s*$)",
+                             std::regex::icase);
+  if (std::regex_search(sql, m, pk))
+    return "CREATE UNIQUE INDEX " + m[1].str() + "_" + m[2].str() + " ON " + m[1].str() + " " + m[3].str();
+  return sql;
+}
+
+// The table of a plain "SELECT list FROM table [WHERE|ORDER ...]", or "".
+std::string SingleTable(const std::string& sql, size_t* fromPos) {
+  static const std::regex single(R"(^\s*SELECT\s+(.*?)\s+FROM\s+([A-Za-z_][\w$]*)\s*(WHERE\b.*|ORDER\b.*|LIMIT\b.*|;)?\s*$)",
+                                 std::regex::icase);
+  std::smatch m;
+  if (!std::regex_search(sql, m, single)) return "";
+  std::string list = Upper(m[1]);
+  if (list.find("DISTINCT") != std::string::npos || list.find("COUNT(") != std::string::npos ||
+      list.find("MAX(") != std::string::npos || list.find("MIN(") != std::string::npos)
+    return "";
+  std::string rest = Upper(m[3]);
+  if (rest.find(" GROUP ") != std::string::npos || rest.find(" JOIN ") != std::string::npos) return "";
+  *fromPos = size_t(m.position(1));
+  return m[2];
+}
+
+class SqliteProvider final : public Provider {
+ public:
+  SqliteProvider(const ConnectionString& cs, bool create) {
+    path_ = cs.Get({"Data Source", "DataSource", "Database"});
+    allowTop_ = Upper(cs.Get({"Top"})) != "NO";
+    if (path_.empty()) Raise(kEFail, kSource, "Could not find installable ISAM.");
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (create) {
+      // Catalog Create makes a new database: an existing file is refused.
+      if (FILE* f = std::fopen(path_.c_str(), "rb")) {
+        std::fclose(f);
+        Raise(kEFail, kSource, "Database already exists.");
+      }
+    }
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      db_ = nullptr;
+      Raise(kEFail, kSource, "Could not find file '" + path_ + "': " + msg + ".");
+    }
+    sqlite3_busy_timeout(db_, 30000);
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+  }
+  ~SqliteProvider() override { sqlite3_close(db_); }
+
+  const char* Source() const override { return kSource; }
+
+  ResultSet Run(const std::string& input, const std::vector<Variant>& params, bool wantKeys) override {
+    std::string sql = Rewrite(Cp1252ToUtf8(input), allowTop_);
+    ResultSet r;
+    size_t fromPos = 0;
+    std::string table = SingleTable(sql, &fromPos);
+    bool keyed = false;
+    if (!table.empty()) {
+      r.table = table;
+      r.updatable = true;
+      if (wantKeys) {
+        sql.insert(fromPos, "_rowid_, ");
+        keyed = true;
+      }
+    }
+    sqlite3_stmt* st = Prepare(sql);
+    Bind(st, params);
+    int rc = sqlite3_step(st);
+    int cols = sqlite3_column_count(st);
+    if (cols > 0) {
+      r.hasRows = true;
+      for (int c = keyed ? 1 : 0; c < cols; ++c) r.names.push_back(Utf8ToCp1252(sqlite3_column_name(st, c)));
+      while (rc == SQLITE_ROW) {
+        std::vector<Variant> row;
+        row.reserve(cols);
+        if (keyed) r.keys.push_back(sqlite3_column_int64(st, 0));
+        for (int c = keyed ? 1 : 0; c < cols; ++c) row.push_back(Column(st, c));
+        r.rows.push_back(std::move(row));
+        rc = sqlite3_step(st);
+      }
+    }
+    if (rc != SQLITE_DONE) Fail(st);
+    r.affected = sqlite3_changes(db_);
+    sqlite3_finalize(st);
+    if (!keyed) r.updatable = false;
+    return r;
+  }
+
+  int64_t InsertRow(const std::string& table, const std::vector<std::string>& names,
+                    const std::vector<Variant>& values) override {
+    std::string sql = "INSERT INTO " + table;
+    if (names.empty()) {
+      sql += " DEFAULT VALUES";
+    } else {
+      sql += " (";
+      for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", " : "") + Quote(names[i]);
+      sql += ") VALUES (";
+      for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
+      sql += ")";
+    }
+    RunPrepared(Cp1252ToUtf8(sql), values);
+    return sqlite3_last_insert_rowid(db_);
+  }
+
+  void UpdateRow(const std::string& table, int64_t key, const std::vector<std::string>& names,
+                 const std::vector<Variant>&, const std::vector<int>& changed,
+                 const std::vector<Variant>& values) override {
+    if (changed.empty()) return;
+    std::string sql = "UPDATE " + table + " SET ";
+    std::vector<Variant> bound;
+    for (size_t i = 0; i < changed.size(); ++i) {
+      sql += (i ? ", " : "") + Quote(names[changed[i]]) + " = ?";
+      bound.push_back(values[changed[i]]);
+    }
+    sql += " WHERE _rowid_ = ?";
+    bound.push_back(Variant::Int(key));
+    RunPrepared(Cp1252ToUtf8(sql), bound);
+  }
+
+  void DeleteRow(const std::string& table, int64_t key, const std::vector<std::string>&,
+                 const std::vector<Variant>&) override {
+    RunPrepared(Cp1252ToUtf8("DELETE FROM " + table + " WHERE _rowid_ = ?"), {Variant::Int(key)});
+  }
+
+  std::vector<std::string> Tables() override {
+    ResultSet r = Run("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'", {}, false);
+    std::vector<std::string> out;
+    for (auto& row : r.rows) out.push_back(row[0].s);
+    return out;
+  }
+
+  void CreateTable(const std::string& name, const std::vector<ColumnDef>& columns) override {
+    std::string sql = "CREATE TABLE " + name + " (";
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const ColumnDef& c = columns[i];
+      sql += (i ? ", " : "") + Quote(c.name) + " ";
+      if (c.autoIncrement)
+        sql += "INTEGER PRIMARY KEY AUTOINCREMENT";
+      else
+        sql += c.type + (c.size > 0 ? "(" + std::to_string(c.size) + ")" : "");
+    }
+    sql += ")";
+    RunPrepared(Cp1252ToUtf8(sql), {});
+  }
+
+ private:
+  static std::string Quote(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+  }
+
+  void Exec(const char* sql) { sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+  [[noreturn]] void Fail(sqlite3_stmt* st) {
+    int code = sqlite3_extended_errcode(db_);
+    std::string msg = Utf8ToCp1252(sqlite3_errmsg(db_));
+    if (st) sqlite3_finalize(st);
+    int32_t hr = kErrorsInCommand;
+    if ((code & 0xFF) == SQLITE_CONSTRAINT)
+      hr = kIntegrityViolation;
+    else if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED || (code & 0xFF) == SQLITE_IOERR ||
+             (code & 0xFF) == SQLITE_CANTOPEN || (code & 0xFF) == SQLITE_READONLY || (code & 0xFF) == SQLITE_FULL)
+      hr = kEFail;
+    else if (msg.rfind("no such table", 0) == 0)
+      hr = kNoSuchTable;
+    Raise(hr, kSource, msg);
+  }
+
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &st, &tail) != SQLITE_OK) Fail(st);
+    if (!st) Raise(kErrorsInCommand, kSource, "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', "
+                                              "'SELECT', or 'UPDATE'.");
+    // One statement per command: a second one after the first is an error.
+    if (tail) {
+      while (*tail && (std::isspace((unsigned char)*tail) || *tail == ';')) ++tail;
+      if (*tail) {
+        sqlite3_finalize(st);
+        Raise(kErrorsInCommand, kSource, "Characters found after end of SQL statement.");
+      }
+    }
+    return st;
+  }
+
+  void Bind(sqlite3_stmt* st, const std::vector<Variant>& params) {
+    int n = sqlite3_bind_parameter_count(st);
+    if (n != int(params.size())) {
+      sqlite3_finalize(st);
+      Raise(kErrorsInCommand, kSource, "No value given for one or more required parameters.");
+    }
+    for (int i = 0; i < n; ++i) {
+      const Variant& v = params[i];
+      int rc;
+      switch (v.vt) {
+        case VT_EMPTY: case VT_NULL: rc = sqlite3_bind_null(st, i + 1); break;
+        case VT_I2: case VT_I4: case VT_I8: rc = sqlite3_bind_int64(st, i + 1, v.i); break;
+        case VT_BOOL: rc = sqlite3_bind_int64(st, i + 1, v.i ? -1 : 0); break;
+        case VT_R4: case VT_R8: rc = sqlite3_bind_double(st, i + 1, v.d); break;
+        case VT_DATE: {
+          std::string t = OleDateToText(v.d);
+          rc = sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+          break;
+        }
+        case VT_BYTES: rc = sqlite3_bind_blob(st, i + 1, v.s.data(), int(v.s.size()), SQLITE_TRANSIENT); break;
+        default: {
+          std::string t = Cp1252ToUtf8(v.s);
+          rc = sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+          break;
+        }
+      }
+      if (rc != SQLITE_OK) Fail(st);
+    }
+  }
+
+  void RunPrepared(const std::string& sql, const std::vector<Variant>& params) {
+    sqlite3_stmt* st = Prepare(sql);
+    Bind(st, params);
+    int rc = sqlite3_step(st);
+    while (rc == SQLITE_ROW) rc = sqlite3_step(st);
+    if (rc != SQLITE_DONE) Fail(st);
+    sqlite3_finalize(st);
+  }
+
+  static Variant Column(sqlite3_stmt* st, int c) {
+    int type = sqlite3_column_type(st, c);
+    const char* declared = sqlite3_column_decltype(st, c);
+    std::string decl = declared ? Upper(declared) : "";
+    bool dateCol = decl.find("DATE") != std::string::npos || decl.find("TIME") != std::string::npos;
+    switch (type) {
+      case SQLITE_NULL: return Variant::Null();
+      case SQLITE_INTEGER: {
+        int64_t x = sqlite3_column_int64(st, c);
+        if (decl.rfind("REAL", 0) == 0) return Variant::Real(float(x));
+        if (decl.rfind("FLOAT", 0) == 0 || decl.rfind("DOUBLE", 0) == 0) return Variant::Double(double(x));
+        return Variant::Int(x);
+      }
+      case SQLITE_FLOAT: {
+        double x = sqlite3_column_double(st, c);
+        if (decl.rfind("REAL", 0) == 0) return Variant::Real(float(x));
+        return Variant::Double(x);
+      }
+      case SQLITE_BLOB:
+        return Variant::Bytes(std::string((const char*)sqlite3_column_blob(st, c), size_t(sqlite3_column_bytes(st, c))));
+      default: {
+        std::string t((const char*)sqlite3_column_text(st, c), size_t(sqlite3_column_bytes(st, c)));
+        double d;
+        if (dateCol && TextToOleDate(t, &d)) return Variant::Date(d);
+        return Variant::Text(Utf8ToCp1252(t));
+      }
+    }
+  }
+
+  std::string path_;
+  bool allowTop_ = true;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Provider> MakeSqliteProvider(const ConnectionString& cs, bool create) {
+  return std::make_unique<SqliteProvider>(cs, create);
+}
+
+}  // namespace ado
