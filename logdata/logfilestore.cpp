@@ -318,6 +318,14 @@ int CLogFileStore::OpenForAppend(LogHeader* header) {
       return report(text);
     }
     path_ = newPath;
+    // The new name lasts through a power cut only once its directory is
+    // flushed.
+    std::string d = dir.empty() ? std::string(".") : dir;
+    int dfd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
   }
   main_ = OpenLogFd(path_, true, 0);
   if (main_ < 0) {
