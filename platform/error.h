@@ -31,6 +31,7 @@ enum SysError : uint32_t {
   kErrReadFault = 30,
   kErrGenFailure = 31,
   kErrSharingViolation = 32,
+  kErrLockViolation = 33,
   kErrHandleEof = 38,
   kErrHandleDiskFull = 39,
   kErrNotSupported = 50,

@@ -1,0 +1,149 @@
+// Logged data in files: appending records against raw write() of the same
+// bytes with the same durability (O_DSYNC), and reading a 1,000,000-record
+// log. The log lies in LOGDATA_BENCH_DIR (default /tmp, a real disk where
+// /tmp is one; /dev/shm gives tmpfs figures).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "logdata/logfilestore.h"
+
+namespace {
+
+std::string BenchDir() {
+  const char* d = getenv("LOGDATA_BENCH_DIR");
+  std::string base = d && *d ? d : "/tmp";
+  std::string dir = base + "/bench_logdata_" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0777);
+  return dir;
+}
+
+LogHeader Header(int channels) {
+  LogHeader h{};
+  h.marker = kLogHeaderMarker;
+  h.blockCount = 1;
+  h.blocks[0].prefix[0] = 'A';
+  h.blocks[0].prefix[1] = 'A';
+  h.blocks[0].firstChannel = 1;
+  h.blocks[0].lastChannel = static_cast<uint16_t>(channels);
+  h.blocks[0].valueOffset = 18;
+  h.recordLength = 18 + 8 * channels;
+  h.headerLength = 900 + 216 * channels + 4;
+  return h;
+}
+
+std::vector<uint8_t> Records(const LogHeader& h, int count) {
+  std::vector<uint8_t> r(static_cast<size_t>(count) * h.recordLength, 0);
+  for (int i = 0; i < count; ++i) {
+    uint16_t m = kLogRecordMarker;
+    memcpy(&r[static_cast<size_t>(i) * h.recordLength], &m, 2);
+  }
+  return r;
+}
+
+std::vector<ChannelConfig> Channels(int n) {
+  std::vector<ChannelConfig> c(static_cast<size_t>(n));
+  memset(c.data(), 0, c.size() * sizeof(ChannelConfig));
+  return c;
+}
+
+// range(0): records per append; range(1): channels (record size 18 + 8n).
+void BM_AppendRecords(benchmark::State& state) {
+  int batch = static_cast<int>(state.range(0));
+  LogHeader h = Header(static_cast<int>(state.range(1)));
+  std::string path = BenchDir() + "/B240102_030405.odl";
+  unlink(path.c_str());
+  auto ch = Channels(static_cast<int>(state.range(1)));
+  ChannelConfig* ptrs[] = {ch.data()};
+  CLogFileStore s;
+  if (s.CreateLogFile(path.c_str(), &h, nullptr, ptrs) != 0) {
+    state.SkipWithError("create failed");
+    return;
+  }
+  auto recs = Records(h, batch);
+  for (auto _ : state) {
+    if (s.AppendRecords(&h, recs.data(), batch) != 0) {
+      state.SkipWithError("append failed");
+      break;
+    }
+  }
+  s.Close();
+  unlink(path.c_str());
+  state.SetItemsProcessed(state.iterations() * batch);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(recs.size()));
+}
+
+// The same bytes with pwrite on an O_DSYNC descriptor: the ceiling.
+void BM_RawWrite(benchmark::State& state) {
+  int batch = static_cast<int>(state.range(0));
+  LogHeader h = Header(static_cast<int>(state.range(1)));
+  std::string path = BenchDir() + "/raw.bin";
+  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_DSYNC, 0666);
+  std::vector<uint8_t> head(h.headerLength, 0);
+  if (fd < 0 || write(fd, head.data(), head.size()) != static_cast<ssize_t>(head.size())) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  auto recs = Records(h, batch);
+  off_t at = h.headerLength;
+  for (auto _ : state) {
+    if (pwrite(fd, recs.data(), recs.size(), at) != static_cast<ssize_t>(recs.size())) {
+      state.SkipWithError("write failed");
+      break;
+    }
+    at += static_cast<off_t>(recs.size());
+  }
+  close(fd);
+  unlink(path.c_str());
+  state.SetItemsProcessed(state.iterations() * batch);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(recs.size()));
+}
+
+// Reading a log of 1,000,000 records of 8 channels, 1000 records a call.
+void BM_ReadMillionRecords(benchmark::State& state) {
+  LogHeader h = Header(8);
+  std::string path = BenchDir() + "/R240102_030405.odl";
+  unlink(path.c_str());
+  auto ch = Channels(8);
+  ChannelConfig* ptrs[] = {ch.data()};
+  const int total = 1000000, chunk = 10000;
+  {
+    CLogFileStore w;
+    if (w.CreateLogFile(path.c_str(), &h, nullptr, ptrs) != 0) {
+      state.SkipWithError("create failed");
+      return;
+    }
+    auto recs = Records(h, chunk);
+    for (int i = 0; i < total; i += chunk) w.AppendRecords(&h, recs.data(), chunk);
+    w.Close();
+  }
+  CLogFileStore r;
+  r.Open(nullptr, path.c_str(), kGenericRead);
+  LogHeader rh;
+  r.ReadHeader(&rh);
+  std::vector<uint8_t> buf(static_cast<size_t>(1000) * rh.recordLength);
+  for (auto _ : state) {
+    int n = 0;
+    for (int i = 0; i < total; i += 1000) n += r.ReadLogs(i, &rh, buf.data(), 1000, 0, nullptr, nullptr);
+    if (n != total) state.SkipWithError("short read");
+    benchmark::DoNotOptimize(buf.data());
+  }
+  r.Close();
+  unlink(path.c_str());
+  state.SetItemsProcessed(state.iterations() * total);
+}
+
+}  // namespace
+
+BENCHMARK(BM_AppendRecords)->ArgsProduct({{1, 10, 100}, {8, 64, 512}})->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_RawWrite)->ArgsProduct({{1, 10, 100}, {8, 64, 512}})->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ReadMillionRecords)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,370 @@
+// The file kind of a log collection.
+#include "logdata/logfilecollection.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "cdxlib/logicaldirs.h"
+#include "cdxlib/timestamp.h"
+#include "logdata/eventstext.h"
+#include "logdata/logfilestore.h"
+#include "platform/error.h"
+#include "platform/files.h"
+
+namespace {
+
+bool AllDigits(const std::string& s, size_t at, size_t n) {
+  if (at + n > s.size()) return false;
+  for (size_t i = at; i < at + n; ++i)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+bool IsStampAt(const std::string& s, size_t at) {
+  return AllDigits(s, at, 6) && at + 13 <= s.size() && s[at + 6] == '_' && AllDigits(s, at + 7, 6);
+}
+
+// Moves a file without ever replacing an existing one.
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+std::string Sibling(const std::string& odl, const char* ext) {
+  size_t dot = odl.find_last_of('.');
+  return odl.substr(0, dot) + ext;
+}
+
+void SyncDirectory(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+size_t FindLogNameStamp(const std::string& name, const char* ext) {
+  size_t el = strlen(ext);
+  if (name.size() < el + 13 || strcasecmp(name.c_str() + name.size() - el, ext) != 0) return std::string::npos;
+  size_t stem = name.size() - el;
+  // Closed: <start>_<stop>; open: <start>.
+  if (stem >= 27 && IsStampAt(name, stem - 27) && name[stem - 14] == '_' && IsStampAt(name, stem - 13))
+    return stem - 27;
+  if (IsStampAt(name, stem - 13)) return stem - 13;
+  return std::string::npos;
+}
+
+std::string LogNameStamp(int32_t seconds) {
+  struct tm* t = Time_GmTime(seconds);
+  char out[32];
+  snprintf(out, sizeof out, "%02d%02d%02d_%02d%02d%02d", t->tm_year % 100, t->tm_mon + 1, t->tm_mday, t->tm_hour,
+           t->tm_min, t->tm_sec);
+  return out;
+}
+
+bool ParseLogNameStamp(const char* text, int32_t* seconds) {
+  std::string s(text ? text : "");
+  if (!IsStampAt(s, 0)) return false;
+  auto num = [&](size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
+  struct tm tmv = {};
+  int y = num(0);
+  tmv.tm_year = (y < 70 ? 2000 + y : 1900 + y) - 1900;
+  tmv.tm_mon = num(2) - 1;
+  tmv.tm_mday = num(4);
+  tmv.tm_hour = num(7);
+  tmv.tm_min = num(9);
+  tmv.tm_sec = num(11);
+  if (tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_mday > 31 || tmv.tm_hour > 23 ||
+      tmv.tm_min > 59 || tmv.tm_sec > 59)
+    return false;
+  *seconds = static_cast<int32_t>(Time_MakeSeconds(&tmv));
+  return true;
+}
+
+bool ParseLogFileName(const std::string& name, const std::string& prefix, int32_t* start, int32_t* stop) {
+  size_t at = FindLogNameStamp(name);
+  if (at == std::string::npos) return false;
+  if (!prefix.empty() && (at != prefix.size() || strncasecmp(name.c_str(), prefix.c_str(), prefix.size()) != 0))
+    return false;
+  if (!ParseLogNameStamp(name.c_str() + at, start)) return false;
+  *stop = 0;
+  if (name.size() - at == 31 && !ParseLogNameStamp(name.c_str() + at + 14, stop)) return false;
+  return true;
+}
+
+CLogFileCollection::CLogFileCollection() = default;
+CLogFileCollection::~CLogFileCollection() = default;
+
+int CLogFileCollection::Open(const char* location, const char* directory, const char* loggerName,
+                             const char* namePrefix, uint32_t access) {
+  if (CLogCollection::Open(location, directory, loggerName, namePrefix, access) != 0) return -1;
+  std::string dir;
+  if (directory && *directory) {
+    dir = directory;
+  } else if (location && *location) {
+    dir = location;  // a location that is a path names the directory
+    if (loggerName && *loggerName) dir += std::string("/") + loggerName;
+  } else {
+    const char* base = Dir_Resolve("CDX_LOGGED_DATA");
+    if (!base || !*base) {
+      errno = 0;
+      plat::SetLastError(0);
+      return -1;
+    }
+    if (!plat::DirectoryExists(base)) {
+      if (!(access & kGenericWrite)) {
+        plat::SetLastError(plat::kErrPathNotFound);
+        return -1;
+      }
+      if (plat::MakeDirectories(base) != 0) return -1;
+    }
+    dir = std::string(base) + "/" + (loggerName ? loggerName : "");
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  directory_ = dir;
+  if (plat::DirectoryExists(dir)) return 0;
+  if (!(access & kGenericWrite)) {
+    plat::SetLastError(plat::kErrPathNotFound);
+    return -1;
+  }
+  return plat::MakeDirectories(dir) == 0 ? 0 : -1;
+}
+
+int CLogFileCollection::FindFirst(int* nameSize) {
+  found_.clear();
+  next_ = 0;
+  DIR* d = opendir(directory_.c_str());
+  if (!d) {
+    plat::SetLastError(plat::FromErrno(errno));
+    return 0;
+  }
+  while (dirent* e = readdir(d)) found_.push_back(e->d_name);
+  closedir(d);
+  if (nameSize) *nameSize = 256;
+  return 1;
+}
+
+int CLogFileCollection::FindNext(char* name, TimeStamp* start, TimeStamp* stop) {
+  while (next_ < found_.size()) {
+    const std::string& n = found_[next_++];
+    if (n.empty() || n[0] == '.' || n.size() > 255) continue;
+    int32_t s = 0, e = 0;
+    if (!ParseLogFileName(n, "", &s, &e) || s == 0) continue;
+    if (name) memcpy(name, n.c_str(), n.size() + 1);
+    if (start) *start = TimeStamp{s, 0, 0};
+    if (stop) *stop = TimeStamp{e, 0, 0};
+    return 1;
+  }
+  found_.clear();
+  next_ = 0;
+  plat::SetLastError(0);
+  return 0;
+}
+
+int CLogFileCollection::FindNewest(char* name, int* nameSize, TimeStamp* start, TimeStamp* stop, int anyPrefix) {
+  if (!FindFirst(nameSize)) return 0;
+  char n[256];
+  TimeStamp s, e;
+  bool have = false;
+  std::string best;
+  TimeStamp bs{}, be{};
+  std::string prefix = namePrefix_;
+  while (FindNext(n, &s, &e)) {
+    if (!anyPrefix) {
+      std::string nm = n;
+      size_t at = FindLogNameStamp(nm);
+      if (at != prefix.size() || strncasecmp(n, prefix.c_str(), prefix.size()) != 0) continue;
+    }
+    if (!have || static_cast<uint32_t>(s.seconds) > static_cast<uint32_t>(bs.seconds)) {
+      have = true;
+      best = n;
+      bs = s;
+      be = e;
+    }
+  }
+  if (!have) return 0;
+  if (name) memcpy(name, best.c_str(), best.size() + 1);
+  if (start) *start = bs;
+  if (stop) *stop = be;
+  return 1;
+}
+
+void CLogFileCollection::DeleteBefore(const int32_t* seconds) {
+  if (!seconds) return;
+  uint32_t limit = static_cast<uint32_t>(*seconds);
+  for (const char* ext : {".odl", ".txt", ".cdx", ".zip"}) {
+    if (!FindFirst(nullptr)) return;
+    for (const std::string& n : found_) {
+      size_t at = FindLogNameStamp(n, ext);
+      if (at == std::string::npos || n.size() - at != 27 + strlen(ext)) continue;  // open logs stay
+      int32_t s, e;
+      if (!ParseLogNameStamp(n.c_str() + at, &s) || !ParseLogNameStamp(n.c_str() + at + 14, &e)) continue;
+      if (static_cast<uint32_t>(s) < limit && static_cast<uint32_t>(e) < limit) {
+        std::string p = directory_ + "/" + n;
+        chmod(p.c_str(), 0666);
+        unlink(p.c_str());
+      }
+    }
+    found_.clear();
+  }
+}
+
+CLogStore* CLogFileCollection::CreateLog(const int32_t* start, int, int, LogHeader* header, const char* text,
+                                         int saveConfig, const char* server, int, ChannelConfig** channels) {
+  if (!start || !header) {
+    plat::SetLastError(plat::kErrInvalidParameter);
+    return nullptr;
+  }
+  auto* store = new (std::nothrow) CLogFileStore();
+  if (!store) return nullptr;
+  std::string path = directory_ + "/" + namePrefix_ + LogNameStamp(*start) + ".odl";
+  // The log comes first: a same-named log that holds data is refused before
+  // anything of it (its text file included) is touched.
+  if (store->CreateLogFile(path.c_str(), header, server, channels) != 0) {
+    uint32_t code = plat::GetLastError();
+    delete store;
+    plat::SetLastError(code);
+    return nullptr;
+  }
+  if (text) {
+    int fd = open(Sibling(path, ".txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    size_t n = strlen(text);
+    bool ok = fd >= 0 && write(fd, text, n) == static_cast<ssize_t>(n) && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) {
+      uint32_t code = plat::FromErrno(errno);
+      store->Close();
+      unlink(path.c_str());
+      delete store;
+      plat::SetLastError(code);
+      return nullptr;
+    }
+  }
+  if (saveConfig) {
+    // The configuration archive is not built on this platform.
+  }
+  SyncDirectory(path);
+  return store;
+}
+
+CLogStore* CLogFileCollection::CreateLogW(const int32_t* start, int barePrefix, int unused, LogHeader* header,
+                                          const char16_t* text, int saveConfig, const char* server, int datePrefix,
+                                          ChannelConfig** channels) {
+  CLogStore* s = CreateLog(start, barePrefix, unused, header, nullptr, saveConfig, server, datePrefix, channels);
+  if (!s || !text) return s;
+  char path[1300];
+  int size = sizeof path;
+  s->GetName(path, &size);
+  std::string t = Sibling(path, ".txt");
+  int fd = open(t.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  size_t n = 0;
+  while (text[n]) ++n;
+  std::string bytes("\xFF\xFE", 2);
+  for (size_t i = 0; i < n; ++i) {
+    bytes += static_cast<char>(text[i] & 0xFF);
+    bytes += static_cast<char>(text[i] >> 8);
+  }
+  bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) close(fd);
+  if (!ok) {
+    s->Close();
+    unlink(path);
+    s->Destroy(1);
+    return nullptr;
+  }
+  return s;
+}
+
+CLogStore* CLogFileCollection::OpenLog(const char* name, uint32_t access) {
+  if (!name) return nullptr;
+  auto* store = new (std::nothrow) CLogFileStore();
+  if (!store) return nullptr;
+  std::string path = directory_ + "/" + name;
+  if (store->Open(nullptr, path.c_str(), access) != 0) {
+    uint32_t code = plat::GetLastError();
+    delete store;
+    plat::SetLastError(code);
+    return nullptr;
+  }
+  return store;
+}
+
+int CLogFileCollection::UseforLogging(CLogStore* store, LogHeader* header, const char* namePrefix, int moveText,
+                                      int moveArchive) {
+  if (!store) return -1;
+  char path[1300];
+  int size = sizeof path;
+  store->GetName(path, &size);
+  std::string p = path;
+  std::string name = p.substr(p.find_last_of('/') + 1);
+  const char* prefix = namePrefix ? namePrefix : "";
+  if (strncasecmp(name.c_str(), prefix, strlen(prefix)) != 0) return -1;
+  std::string oldText, oldCdx = Sibling(p, ".cdx");
+  if (moveText && FindLogText(p, &oldText) != 0) return -1;
+  struct stat st;
+  if (moveArchive && stat(oldCdx.c_str(), &st) != 0) return -1;
+  if (store->OpenForAppend(header) != 0) return -1;
+  size = sizeof path;
+  store->GetName(path, &size);
+  std::string np = path;
+  if (moveText && strcasecmp(oldText.c_str(), Sibling(np, ".txt").c_str()) != 0)
+    MoveNoReplace(oldText, Sibling(np, ".txt"));
+  if (moveArchive && oldCdx != Sibling(np, ".cdx")) MoveNoReplace(oldCdx, Sibling(np, ".cdx"));
+  return 0;
+}
+
+int CLogFileCollection::CloseLog(CLogStore* store, const int32_t* start, const int32_t* stop, int readOnly) {
+  if (!store) return -1;
+  char path[1300];
+  int size = sizeof path;
+  store->GetName(path, &size);
+  store->Close();
+  std::string p = path;
+  std::string text;
+  bool hasText = FindLogText(p, &text) == 0;
+  if (!start) {
+    if (unlink(p.c_str()) != 0) return -1;
+    if (hasText) unlink(text.c_str());
+    unlink(Sibling(p, ".cdx").c_str());
+    unlink(Sibling(p, ".zip").c_str());
+    return 0;
+  }
+  size_t slash = p.find_last_of('/');
+  std::string name = p.substr(slash + 1);
+  size_t at = FindLogNameStamp(name);
+  if (at == std::string::npos) return -1;
+  std::string np = p.substr(0, slash + 1) + name.substr(0, at) + LogNameStamp(*start);
+  if (stop) np += "_" + LogNameStamp(*stop);
+  np += ".odl";
+  mode_t mode = readOnly ? 0444 : 0666;
+  if (np != p) {
+    // A closed log of the same name is never replaced.
+    if (!MoveNoReplace(p, np)) return 0;
+    if (auto* fs = dynamic_cast<CLogFileStore*>(store)) fs->Open(nullptr, np.c_str(), kGenericRead), fs->Close();
+  }
+  chmod(np.c_str(), mode);
+  if (hasText && text != Sibling(np, ".txt") && MoveNoReplace(text, Sibling(np, ".txt")))
+    chmod(Sibling(np, ".txt").c_str(), mode);
+  for (const char* ext : {".cdx", ".zip"})
+    if (Sibling(p, ext) != Sibling(np, ext) && MoveNoReplace(Sibling(p, ext), Sibling(np, ext)))
+      chmod(Sibling(np, ext).c_str(), mode);
+  SyncDirectory(np);
+  return 0;
+}
+
+void CLogFileCollection::MakeLogPath(const char* name, char* path, int* size) {
+  std::string p = directory_ + "/" + (name ? name : "");
+  if (path) memcpy(path, p.c_str(), p.size() + 1);
+  if (size) *size = static_cast<int>(p.size() + 1);
+}

@@ -1,0 +1,49 @@
+// The file kind of a log collection: every run of one logger as ".odl" files
+// in one directory, named "<prefix><YYMMDD_HHMMSS>.odl" while open and
+// "<prefix><start>_<stop>.odl" once closed (stamps of the run's wall-clock
+// seconds, no zone shift; years 1970-2069).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "logdata/logstore.h"
+
+class CLogFileCollection : public CLogCollection {
+ public:
+  CLogFileCollection();
+  ~CLogFileCollection() override;
+
+  int Open(const char* location, const char* directory, const char* loggerName, const char* namePrefix,
+           uint32_t access) override;
+  void DeleteBefore(const int32_t* seconds) override;
+  int FindFirst(int* nameSize) override;
+  int FindNext(char* name, TimeStamp* start, TimeStamp* stop) override;
+  int FindNewest(char* name, int* nameSize, TimeStamp* start, TimeStamp* stop, int anyPrefix) override;
+  CLogStore* CreateLogW(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char16_t* text,
+                        int saveConfig, const char* server, int datePrefix, ChannelConfig** channels) override;
+  CLogStore* CreateLog(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char* text,
+                       int saveConfig, const char* server, int datePrefix, ChannelConfig** channels) override;
+  CLogStore* OpenLog(const char* name, uint32_t access) override;
+  int UseforLogging(CLogStore* store, LogHeader* header, const char* namePrefix, int moveText,
+                    int moveArchive) override;
+  int CloseLog(CLogStore* store, const int32_t* start, const int32_t* stop, int readOnly) override;
+  void MakeLogPath(const char* name, char* path, int* size) override;
+
+  const std::string& Directory() const { return directory_; }
+
+ private:
+  std::string directory_;
+  std::vector<std::string> found_;
+  size_t next_ = 0;
+};
+
+// Name stamps: "YYMMDD_HHMMSS" (13 characters) of wall-clock seconds.
+std::string LogNameStamp(int32_t seconds);
+// Parses a 13-character stamp at `text`; false when it is not one.
+bool ParseLogNameStamp(const char* text, int32_t* seconds);
+// Splits a log file name (no directory) after `prefix`: start and stop
+// seconds (stop 0 for an open log). False when the name is not a log name.
+// Where the name stamp of a file name starts (before `ext`), or npos.
+size_t FindLogNameStamp(const std::string& name, const char* ext = ".odl");
+bool ParseLogFileName(const std::string& name, const std::string& prefix, int32_t* start, int32_t* stop);

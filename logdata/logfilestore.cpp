@@ -1,0 +1,756 @@
+// The file kind of a log store.
+#include "logdata/logfilestore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "logdata/eventstext.h"
+#include "logdata/logfilecollection.h"
+#include "cdxlib/syserr.h"
+#include "cdxlib/textcodec.h"
+#include "platform/error.h"
+#include "platform/eventlog.h"
+
+namespace {
+
+// The writer lock lies far beyond any data a log can hold.
+constexpr off_t kWriterLockByte = static_cast<off_t>(1) << 62;
+// End offsets are 32-bit in the file: a log never grows past them.
+constexpr uint64_t kMaxLogEnd = 0xFFFFFFFFull;
+
+std::atomic<LogChannelSource> g_channelSource{nullptr};
+
+void SetErr(uint32_t code) {
+  plat::SetLastError(code);
+}
+void SetErrFromErrno() {
+  int e = errno;
+  plat::SetLastError(plat::FromErrno(e));
+  errno = e;
+}
+
+bool WriteAll(int fd, const void* buf, size_t n, uint64_t off) {
+  auto* p = static_cast<const uint8_t*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = pwrite(fd, p + done, n - done, static_cast<off_t>(off + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (r == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+int OpenLogFd(const std::string& path, bool write, int extra) {
+  int flags = (write ? O_RDWR | O_DSYNC : O_RDONLY) | O_CLOEXEC | extra;
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int64_t FileSize(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return st.st_size;
+}
+
+}  // namespace
+
+void SetLogChannelSource(LogChannelSource source) { g_channelSource.store(source); }
+
+bool IsLogFileStart(const uint8_t first6[6]) {
+  uint16_t marker;
+  memcpy(&marker, first6 + 4, 2);
+  if (marker >= 0x8001 && marker <= 0xE001) return true;
+  // 384..480 read little-endian is 0x8001..0xE001 written big-endian.
+  uint16_t swapped = static_cast<uint16_t>((marker >> 8) | (marker << 8));
+  return swapped >= 0x8001 && swapped <= 0xE001;
+}
+
+CLogFileStore::CLogFileStore() = default;
+
+CLogFileStore::~CLogFileStore() { CloseAll(); }
+
+void CLogFileStore::CloseAll() {
+  if (second_ >= 0) close(second_);
+  if (main_ >= 0) close(main_);  // also drops every lock of this writer
+  second_ = main_ = -1;
+  writePos_ = headerEnd_ = 0;
+}
+
+int CLogFileStore::LockByte(uint64_t at, bool lock) {
+  struct flock fl = {};
+  fl.l_type = lock ? F_WRLCK : F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(at);
+  fl.l_len = 1;
+  if (fcntl(main_, F_OFD_SETLK, &fl) != 0) {
+    if (errno == EAGAIN || errno == EACCES) {
+      SetErr(plat::kErrLockViolation);
+      errno = EAGAIN;
+    } else {
+      SetErrFromErrno();
+    }
+    return -1;
+  }
+  return 0;
+}
+
+int CLogFileStore::TakeWriterLock() { return LockByte(static_cast<uint64_t>(kWriterLockByte), true); }
+
+int CLogFileStore::ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < bytes) {
+    ssize_t r = pread(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      SetErrFromErrno();
+      return -1;
+    }
+    if (r == 0) {
+      SetErr(plat::kErrHandleEof);
+      return -1;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+int CLogFileStore::Open(const char* server, const char* location, uint32_t access) {
+  if (!location || !*location) {
+    SetErr(plat::kErrInvalidName);
+    return -1;
+  }
+  if (main_ >= 0 || second_ >= 0) CloseAll();
+  std::string path = location;
+  bool write = (access & kGenericWrite) != 0;
+  if (write) chmod(path.c_str(), 0666);  // a read-only log becomes writable
+  int fd = OpenLogFd(path, write, 0);
+  if (fd < 0) {
+    SetErrFromErrno();
+    if (!server || !*server) return -1;
+    // A log of another machine: this platform reaches no remote files, so
+    // the store stays open on the server name and its reads fail with 53.
+    server_ = server;
+    path_ = path;
+    access_ = access;
+    return 0;
+  }
+  uint8_t first6[6];
+  if (ReadAt(fd, first6, 6, 0) != 0 || !IsLogFileStart(first6)) {
+    close(fd);
+    SetErr(plat::kErrInvalidData);
+    errno = EINVAL;
+    return -1;
+  }
+  main_ = fd;
+  server_ = server ? server : "";
+  path_ = path;
+  access_ = access;
+  writePos_ = headerEnd_ = 0;
+  return 0;
+}
+
+int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char* server,
+                                 ChannelConfig** channels) {
+  (void)server;
+  if (!path || !header || !LogHeaderUsable(*header)) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  if (main_ >= 0 || second_ >= 0) CloseAll();
+  std::string p = path;
+  int fd = OpenLogFd(p, true, O_CREAT | O_EXCL);
+  if (fd < 0 && errno == EEXIST) {
+    // Only a leftover without any record may be replaced: a log of the same
+    // name that holds data is never overwritten.
+    int old = OpenLogFd(p, false, 0);
+    bool holdsData = true;
+    if (old >= 0) {
+      LogHeader h;
+      int64_t size = FileSize(old);
+      holdsData = !(ReadLogHeader(old, &h) != 900 || !LogHeaderUsable(h) ||
+                    size <= static_cast<int64_t>(h.headerLength));
+      close(old);
+    }
+    if (holdsData) {
+      SetErr(plat::kErrAlreadyExists);
+      errno = EEXIST;
+      return -1;
+    }
+    fd = OpenLogFd(p, true, 0);
+  }
+  if (fd < 0) {
+    SetErrFromErrno();
+    return -1;
+  }
+  main_ = fd;
+  auto fail = [&]() {
+    int e = errno;
+    uint32_t code = plat::GetLastError();
+    CloseAll();
+    errno = e;
+    SetErr(code ? code : plat::kErrWriteFault);
+    return -1;
+  };
+  if (TakeWriterLock() != 0) return fail();
+  if (ftruncate(main_, 0) != 0) {
+    SetErrFromErrno();
+    return fail();
+  }
+  if (WriteLogHeader(main_, *header, 0) != 0) {
+    SetErrFromErrno();
+    return fail();
+  }
+  uint64_t off = kLogFileHeaderSize;
+  int blocks = header->blockCount > kLogMaxBlocks ? kLogMaxBlocks : header->blockCount;
+  LogChannelSource source = g_channelSource.load();
+  for (int b = 0; b < blocks; ++b) {
+    const LogBlockDescriptor& d = header->blocks[b];
+    int n = LogBlockChannels(d);
+    std::vector<ChannelConfig> recs(static_cast<size_t>(n));
+    if (channels && channels[b]) {
+      memcpy(recs.data(), channels[b], static_cast<size_t>(n) * sizeof(ChannelConfig));
+    } else if (n > 0) {
+      if (!source) {
+        SetErr(plat::kErrFileNotFound);
+        return fail();
+      }
+      if (source(d.prefix, d.firstChannel, n, recs.data()) != 0) return fail();
+    }
+    uint16_t mark = kLogBlockStart;
+    std::vector<uint8_t> bytes(static_cast<size_t>(n) * 216 + 4);
+    memcpy(bytes.data(), &mark, 2);
+    if (n) memcpy(bytes.data() + 2, recs.data(), static_cast<size_t>(n) * 216);
+    mark = kLogBlockEnd;
+    memcpy(bytes.data() + 2 + static_cast<size_t>(n) * 216, &mark, 2);
+    if (!WriteAll(main_, bytes.data(), bytes.size(), off)) {
+      SetErrFromErrno();
+      return fail();
+    }
+    off += bytes.size();
+  }
+  if (header->extLength) {
+    uint64_t extAt = header->extOffset ? header->extOffset : off;
+    if (WriteLogExtension(main_, *header, extAt) != 0) {
+      SetErrFromErrno();
+      return fail();
+    }
+  }
+  // Whatever lies between the blocks and the first record is zeros.
+  if (ftruncate(main_, header->headerLength) != 0 && FileSize(main_) < header->headerLength) {
+    SetErrFromErrno();
+    return fail();
+  }
+  second_ = OpenLogFd(p, true, 0);
+  if (second_ < 0) {
+    SetErrFromErrno();
+    return fail();
+  }
+  writePos_ = headerEnd_ = header->headerLength;
+  if (LockByte(writePos_, true) != 0) return fail();
+  if (UpdateHeader(0) != 0) return fail();
+  server_.clear();
+  path_ = p;
+  access_ = kGenericRead | kGenericWrite;
+  return 0;
+}
+
+int CLogFileStore::OpenForAppend(LogHeader* header) {
+  auto report = [](const char* text) {
+    ReportSystemEvent(".", plat::kEventError, text);
+    return -1;
+  };
+  if (!header || !LogHeaderUsable(*header)) {
+    SetErr(plat::kErrInvalidParameter);
+    return report("Bad file name");
+  }
+  // The name stamp after the prefix: 17 characters for an open log, 31 for
+  // a closed one.
+  std::string dir, name;
+  size_t slash = path_.find_last_of('/');
+  dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
+  name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  size_t stampAt = FindLogNameStamp(name);
+  if (stampAt == std::string::npos) return report("No file name");
+  size_t part = name.size() - stampAt;
+  std::string newPath = path_;
+  if (part == 31) {
+    newPath = dir + name.substr(0, stampAt + 13) + ".odl";
+  } else if (part != 17) {
+    SetErr(0);
+    return report("Bad file name");
+  }
+  if (second_ >= 0 || main_ >= 0) {
+    // A store already open for writing keeps its descriptors; re-opening
+    // would drop its locks.
+    if (second_ >= 0) {
+      SetErr(plat::kErrInvalidParameter);
+      return -1;
+    }
+    close(main_);
+    main_ = -1;
+  }
+  if (newPath != path_) {
+    // Never replace an existing file of the open name.
+    if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) != 0) {
+      char text[1200];
+      int e = errno;
+      snprintf(text, sizeof text, "Cant Move %s to %s Error %d", path_.c_str(), newPath.c_str(),
+               static_cast<int>(plat::FromErrno(e)));
+      SetErrFromErrno();
+      return report(text);
+    }
+    path_ = newPath;
+    // The new name lasts through a power cut only once its directory is
+    // flushed.
+    std::string d = dir.empty() ? std::string(".") : dir;
+    int dfd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
+  }
+  main_ = OpenLogFd(path_, true, 0);
+  if (main_ < 0) {
+    SetErrFromErrno();
+    return report("Cant open1");
+  }
+  // The writer lock comes before anything is cut: a second writer is
+  // refused here and leaves the live log as it was.
+  if (TakeWriterLock() != 0) {
+    uint32_t code = plat::GetLastError();
+    CloseAll();
+    SetErr(code);
+    return report("Cant lock");
+  }
+  second_ = OpenLogFd(path_, true, 0);
+  if (second_ < 0) {
+    SetErrFromErrno();
+    CloseAll();
+    return report("Cant open2");
+  }
+  uint64_t end = header->endOffset;
+  if (end < header->headerLength) end = header->headerLength;
+  // Only a torn record beyond the last whole one may be cut.
+  int64_t size = FileSize(main_);
+  uint64_t whole = size > static_cast<int64_t>(header->headerLength)
+                       ? header->headerLength + (static_cast<uint64_t>(size) - header->headerLength) /
+                                                    header->recordLength * header->recordLength
+                       : header->headerLength;
+  if (end > whole) end = whole;
+  writePos_ = headerEnd_ = end;
+  if (ftruncate(main_, static_cast<off_t>(end)) != 0 || fdatasync(main_) != 0 || LockByte(end, true) != 0 ||
+      UpdateHeader(0) != 0) {
+    SetErrFromErrno();
+    CloseAll();
+    return report("Cant lock");
+  }
+  server_.clear();
+  return 0;
+}
+
+void CLogFileStore::GetName(char* buffer, int* size) {
+  if (buffer) {
+    int room = size && *size > 0 ? *size : 260;
+    snprintf(buffer, static_cast<size_t>(room), "%s", path_.c_str());
+  }
+  if (size) *size = 260;
+}
+
+int CLogFileStore::Close() {
+  if (second_ >= 0) {
+    UpdateHeader(0);
+    close(second_);
+    second_ = -1;
+  }
+  if (main_ >= 0) {
+    close(main_);
+    main_ = -1;
+  }
+  writePos_ = headerEnd_ = 0;
+  return 0;
+}
+
+int CLogFileStore::UpdateHeader(uint32_t recordCount) {
+  if (second_ < 0) {
+    SetErr(plat::kErrInvalidHandle);
+    return -1;
+  }
+  if (recordCount == 0) {
+    uint32_t end = static_cast<uint32_t>(headerEnd_);
+    return WriteAll(second_, &end, 4, 0) ? 0 : (SetErrFromErrno(), -1);
+  }
+  LogHeader h;
+  if (ReadLogHeader(second_, &h) != 900) return -1;
+  h.recordCount = recordCount;
+  return WriteLogHeader(second_, h, 0);
+}
+
+int CLogFileStore::ReadHeader(LogHeader* header) {
+  if (!header) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  int fd = second_ >= 0 ? second_ : main_;
+  if (fd < 0) {
+    SetErr(server_.empty() ? plat::kErrInvalidHandle : plat::kErrBadNetPath);
+    return -1;
+  }
+  int r = ReadLogHeader(fd, header);
+  if (r != 900) {
+    if (r == -1) SetErr(plat::kErrHandleEof);
+    return -1;
+  }
+  int n = GetNoLogs(header);
+  if (n < 0) return -1;
+  header->recordCount = static_cast<uint32_t>(n);
+  header->endOffset = static_cast<uint32_t>(static_cast<uint64_t>(n) * header->recordLength + header->headerLength);
+  return 0;
+}
+
+int CLogFileStore::WriteHeader(LogHeader* header, int) {
+  int fd = second_ >= 0 ? second_ : main_;
+  if (!header || fd < 0) {
+    SetErr(plat::kErrInvalidHandle);
+    return -1;
+  }
+  return WriteLogHeader(fd, *header, 0) == 0 ? 0 : (SetErrFromErrno(), -1);
+}
+
+int CLogFileStore::ReadChannels(LogHeader* header, ChannelConfig* buffer, int block, int first, int count) {
+  if (!header || !buffer || block < 0 || block >= header->blockCount || block >= kLogMaxBlocks || first < 0 ||
+      count < 0 || first + count > LogBlockChannels(header->blocks[block])) {
+    SetErr(0);
+    return -1;
+  }
+  if (count == 0) return 0;
+  uint64_t off = LogChannelOffset(*header, block, first);
+  int fd = main_ >= 0 ? main_ : second_;
+  if (fd < 0) {
+    SetErr(plat::kErrBadNetPath);
+    return -1;
+  }
+  return ReadAt(fd, buffer, static_cast<size_t>(count) * 216, off);
+}
+
+int CLogFileStore::AppendRecords(LogHeader* header, const void* records, int count) {
+  if (!header || !records || count <= 0 || main_ < 0 || writePos_ == 0 ||
+      header->recordLength < kLogRecordFixedSize || writePos_ < header->headerLength) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  const auto* p = static_cast<const uint8_t*>(records);
+  size_t rl = header->recordLength;
+  for (int i = 0; i < count; ++i) {
+    uint16_t marker;
+    memcpy(&marker, p + i * rl, 2);
+    if (marker != kLogRecordMarker) {
+      SetErr(plat::kErrInvalidParameter);
+      return -1;
+    }
+  }
+  size_t bytes = static_cast<size_t>(count) * rl;
+  uint64_t newEnd = writePos_ + bytes;
+  if (newEnd > kMaxLogEnd) {
+    SetErr(plat::kErrHandleDiskFull);
+    return -1;
+  }
+  // One write of whole records at the write position, durable on return.
+  if (!WriteAll(main_, p, bytes, writePos_)) {
+    int e = errno;
+    // Cut back what a failed write left, so the tail holds no partial batch.
+    if (ftruncate(main_, static_cast<off_t>(writePos_)) != 0) {
+    }
+    errno = e;
+    SetErrFromErrno();
+    return -1;
+  }
+  uint64_t oldEnd = writePos_;
+  writePos_ = headerEnd_ = newEnd;
+  LockByte(newEnd, true);
+  LockByte(oldEnd, false);
+  return 0;
+}
+
+int CLogFileStore::ReadLogs(int first, LogHeader* header, void* buffer, int count, int, const char*, void*) {
+  if (!header || !buffer || count <= 0 || first < 0 || !LogHeaderUsable(*header)) return 0;
+  int fd = second_ >= 0 ? second_ : main_;
+  if (fd < 0) {
+    SetErr(plat::kErrBadNetPath);
+    return 0;
+  }
+  int n = GetNoLogs(header);
+  if (n <= first) return 0;
+  if (count > n - first) count = n - first;
+  uint64_t off = header->headerLength + static_cast<uint64_t>(first) * header->recordLength;
+  size_t bytes = static_cast<size_t>(count) * header->recordLength;
+  if (ReadAt(fd, buffer, bytes, off) != 0) return 0;
+  CheckLogRecordValues(*header, buffer, count);
+  return count;
+}
+
+int CLogFileStore::ReadLog(int index, LogHeader* header, void* buffer, int bytes, int, void*, const char*, int,
+                           int) {
+  if (!header || !buffer || index < 0 || bytes <= 0 || !LogHeaderUsable(*header)) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  int fd = second_ >= 0 ? second_ : main_;
+  if (fd < 0) {
+    SetErr(plat::kErrBadNetPath);
+    return -1;
+  }
+  uint64_t off = header->headerLength + static_cast<uint64_t>(index) * header->recordLength;
+  // Bytes beyond the last whole record are a record still being written or
+  // torn by a crash: never read them.
+  int n = GetNoLogs(header);
+  if (n < 0) return -1;
+  uint64_t whole = header->headerLength + static_cast<uint64_t>(n) * header->recordLength;
+  if (off + static_cast<uint64_t>(bytes) > whole) {
+    SetErr(plat::kErrHandleEof);
+    return -1;
+  }
+  if (ReadAt(fd, buffer, static_cast<size_t>(bytes), off) != 0) return -1;
+  CheckLogRecordValues(*header, buffer, static_cast<int>(static_cast<uint32_t>(bytes) / header->recordLength));
+  return 0;
+}
+
+int CLogFileStore::RewriteRecords(int first, LogHeader* header, const void* records, int bytes) {
+  int fd = second_ >= 0 ? second_ : main_;
+  if (!header || !records || first < 0 || bytes <= 0 || fd < 0 || !LogHeaderUsable(*header)) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  const auto* p = static_cast<const uint8_t*>(records);
+  for (uint32_t at = 0; at < static_cast<uint32_t>(bytes); at += header->recordLength) {
+    uint16_t marker = 0;
+    memcpy(&marker, p + at, static_cast<uint32_t>(bytes) - at >= 2 ? 2 : 1);
+    if (marker != kLogRecordMarker) {
+      SetErr(plat::kErrInvalidParameter);
+      return -1;
+    }
+  }
+  uint64_t off = header->headerLength + static_cast<uint64_t>(first) * header->recordLength;
+  // Rewrites stay within the records written: never past the data's end.
+  int n = GetNoLogs(header);
+  if (n < 0 || off + static_cast<uint64_t>(bytes) > header->headerLength + static_cast<uint64_t>(n) * header->recordLength) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  return WriteAll(fd, p, static_cast<size_t>(bytes), off) ? 0 : (SetErrFromErrno(), -1);
+}
+
+int CLogFileStore::GetNoLogs(LogHeader* header) {
+  if (!header || header->recordLength == 0) {
+    SetErr(plat::kErrInvalidParameter);
+    return -1;
+  }
+  int fd = second_ >= 0 ? second_ : main_;
+  if (fd < 0) {
+    SetErr(plat::kErrBadNetPath);
+    return -1;
+  }
+  int64_t size = FileSize(fd);
+  if (size < 0) {
+    SetErrFromErrno();
+    return -1;
+  }
+  if (size <= static_cast<int64_t>(header->headerLength)) return 0;
+  uint64_t n = (static_cast<uint64_t>(size) - header->headerLength) / header->recordLength;
+  return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
+}
+
+int CLogFileStore::CountValidRecords(LogHeader* header) {
+  if (!header) return -1;
+  if (!header->significantChange) return 0;
+  int n = GetNoLogs(header);
+  if (n < 0) return -1;
+  uint8_t rec[16];
+  for (int i = 0; i < n; ++i) {
+    if (ReadLog(i, header, rec, 16, 0, nullptr, nullptr, 0, 0) != 0) return -1;
+    if (rec[2] == 0) return i;
+  }
+  return n;
+}
+
+void CLogFileStore::Truncate(LogHeader* header, int count) {
+  if (!header || count < 0 || main_ < 0 || writePos_ == 0 || writePos_ < header->headerLength ||
+      header->recordLength == 0) {
+    SetErr(plat::kErrInvalidParameter);
+    return;
+  }
+  uint64_t have = (writePos_ - header->headerLength) / header->recordLength;
+  if (static_cast<uint64_t>(count) > have) {
+    SetErr(plat::kErrInvalidParameter);
+    return;
+  }
+  uint64_t newEnd = writePos_ - static_cast<uint64_t>(count) * header->recordLength;
+  if (LockByte(newEnd, true) != 0) return;
+  if (ftruncate(main_, static_cast<off_t>(newEnd)) != 0) {
+    SetErrFromErrno();
+    LockByte(newEnd, false);
+    return;
+  }
+  LockByte(writePos_, false);
+  writePos_ = headerEnd_ = newEnd;
+}
+
+int CLogFileStore::Rename(const char* newNamePart) {
+  if (!newNamePart) return 0;
+  auto renameOne = [&](const std::string& path) -> int {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return 0;
+    std::string name = path.substr(slash + 1);
+    size_t stamp = FindLogNameStamp(name);
+    if (stamp == std::string::npos) return 0;
+    if (name.compare(0, strlen(newNamePart), newNamePart) == 0) return 1;
+    std::string to = path.substr(0, slash + 1) + newNamePart + name.substr(stamp);
+    return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 1 : 0;
+  };
+  std::string text;
+  bool hasText = FindLogText(path_, &text) == 0;
+  int r = renameOne(path_);
+  if (r != 1) return r;
+  if (hasText) {
+    // The text file's stamp part keeps its own form; only the prefix changes.
+    size_t slash = text.find_last_of('/');
+    std::string name = text.substr(slash + 1);
+    size_t stamp = FindLogNameStamp(name, ".txt");
+    if (stamp != std::string::npos && name.compare(0, strlen(newNamePart), newNamePart) != 0) {
+      std::string to = text.substr(0, slash + 1) + newNamePart + name.substr(stamp);
+      if (renameat2(AT_FDCWD, text.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) return 0;
+    }
+  }
+  return 1;
+}
+
+// ---- Text operations: the events text file beside the log -------------------
+
+int CLogFileStore::TextPath(std::string* out) {
+  if (path_.empty()) {
+    SetErr(plat::kErrFileNotFound);
+    return -1;
+  }
+  if (FindLogText(path_, out) == 0) return 0;
+  // Writes create the text file of the log's own name.
+  *out = LogTextPathFor(path_);
+  return 0;
+}
+
+int CLogFileStore::ReadText(const char* section, char* buffer, int* size, int32_t, int32_t) {
+  std::string t;
+  if (FindLogText(path_, &t) != 0) return -1;
+  return ReadTextSection(t, section, buffer, size);
+}
+
+int CLogFileStore::ReadTextW(const char* section, char16_t* buffer, int* size, int32_t from, int32_t to) {
+  if (!size) return -1;
+  std::vector<char> narrow(static_cast<size_t>(buffer && *size > 0 ? *size : 1));
+  int sz = static_cast<int>(narrow.size());
+  int r = ReadText(section, buffer ? narrow.data() : nullptr, &sz, from, to);
+  if (r < 0) return r;
+  if (buffer) {
+    std::u16string w = Codec_Cp1252ToUtf16(narrow.data(), strlen(narrow.data()));
+    size_t n = w.size() < static_cast<size_t>(*size) ? w.size() : static_cast<size_t>(*size - 1);
+    memcpy(buffer, w.data(), n * 2);
+    buffer[n] = 0;
+  }
+  *size = sz;
+  return r;
+}
+
+int CLogFileStore::ReadTextLines(const char* section, char** lines, int* lineCount, char* buffer, int* size,
+                                 int32_t, int32_t) {
+  std::string t;
+  if (FindLogText(path_, &t) != 0) return -1;
+  return ReadTextSectionLines(t, section, lines, lineCount, buffer, size);
+}
+
+int CLogFileStore::ReadTextLinesW(const char*, char16_t**, int* lineCount, char16_t*, int*, int32_t, int32_t) {
+  if (lineCount) *lineCount = 0;
+  SetErr(plat::kErrNotSupported);
+  return -1;
+}
+
+int CLogFileStore::WriteStampedText(const LineStamp& stamp, const char* text, const char* key,
+                                    const char* section) {
+  std::string t;
+  if (TextPath(&t) != 0) return -1;
+  std::string header = SectionHeader(section ? section : "TEXT");
+  return WriteStampedLine(t, header, stamp, text ? text : "", key) == 0 ? 0 : -1;
+}
+
+int CLogFileStore::WriteText(int32_t seconds, const char* text, const char* key, const char* section) {
+  return WriteStampedText(LineStamp{seconds, 0, 0}, text, key, section);
+}
+
+int CLogFileStore::WriteStampedTextW(const LineStamp& stamp, const char16_t* text, const char16_t* key,
+                                     const char* section) {
+  std::string t = Utf16ToCp1252(text), k = Utf16ToCp1252(key);
+  return WriteStampedText(stamp, t.c_str(), key ? k.c_str() : nullptr, section);
+}
+
+int CLogFileStore::WriteTextW(int32_t seconds, const char16_t* text, const char16_t* key, const char* section) {
+  return WriteStampedTextW(LineStamp{seconds, 0, 0}, text, key, section);
+}
+
+int CLogFileStore::WritePosition(int32_t seconds, int valid, float position) {
+  char text[64] = "";
+  if (valid) snprintf(text, sizeof text, "%f", static_cast<double>(position));
+  return WriteStampedText(LineStamp{seconds, 0, 0}, text, nullptr, "POSITIONS");
+}
+
+int CLogFileStore::WriteHeaderText(const char* text) {
+  std::string t;
+  if (TextPath(&t) != 0) return -1;
+  return WriteTextSection(t, "[HEADER]", text ? text : "") == 1 ? 0 : -1;
+}
+
+int CLogFileStore::WriteHeaderTextW(const char16_t* text) {
+  std::string t = Utf16ToCp1252(text);
+  return WriteHeaderText(t.c_str());
+}
+
+int CLogFileStore::WriteFormulae(const char* prefix, int processor, const char* text) {
+  std::string t;
+  if (!prefix || TextPath(&t) != 0) return -1;
+  char header[64];
+  snprintf(header, sizeof header, "[%1.2s_%d_FORMULAE]", prefix, processor);
+  return WriteTextSection(t, header, text ? text : "") == 1 ? 0 : -1;
+}
+
+int CLogFileStore::WriteUnitCategory(const char* category, const char* text) {
+  std::string t;
+  if (!category || TextPath(&t) != 0) return -1;
+  std::string header = std::string("[") + category + "_UNIT_CATEGORY]";
+  return WriteTextSection(t, header, text ? text : "") == 1 ? 0 : -1;
+}
+
+int CLogFileStore::GetLastTextTime(int32_t* seconds) {
+  std::string t;
+  if (!seconds || FindLogText(path_, &t) != 0) return -1;
+  struct stat st;
+  if (stat(t.c_str(), &st) != 0) return -1;
+  time_t m = st.st_mtime;
+  struct tm tmv;
+  gmtime_r(&m, &tmv);
+  *seconds = static_cast<int32_t>(Time_MakeSeconds(&tmv));
+  return 0;
+}

@@ -1,0 +1,105 @@
+// The file kind of a log store: one log in one ".odl" file (logformat.h)
+// with its events text file beside it (eventstext.h).
+//
+// A writer holds the log open with two descriptors: the main one, on which
+// records are appended with one write of whole records at the write position
+// on a write-through (O_DSYNC) descriptor, and a second one for header
+// updates and reads. All file access uses explicit offsets, so header reads
+// and writes can never move where records go.
+//
+// Locks (open-file-description locks, released by the system when the
+// writer dies): one exclusive writer lock on a byte far beyond any data,
+// taken before anything is cut or written, so that a second writer is
+// refused (error 33, lock violation) without touching the log; and one byte
+// at the write position, moved with each append, that marks the growing end.
+//
+// Readers never trust the header's counts: the number of records is the file
+// size past the header length divided by the record length, rounded down, so
+// a record torn by a crash is never read, and a record is never counted
+// before all of its bytes are in the file.
+//
+// Logs of other machines (a server name with no local file) are not
+// reachable here: their reads fail with error 53 (bad network path).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "logdata/logstore.h"
+
+class CLogFileStore : public CLogStore {
+ public:
+  CLogFileStore();
+  ~CLogFileStore() override;
+
+  int Open(const char* server, const char* location, uint32_t access) override;
+  int OpenForAppend(LogHeader* header) override;
+  void GetName(char* buffer, int* size) override;
+  int Close() override;
+  int UpdateHeader(uint32_t recordCount) override;
+  int ReadHeader(LogHeader* header) override;
+  int WriteHeader(LogHeader* header, int completed) override;
+  int ReadChannels(LogHeader* header, ChannelConfig* buffer, int block, int first, int count) override;
+  int AppendRecords(LogHeader* header, const void* records, int count) override;
+  int ReadLogs(int first, LogHeader* header, void* buffer, int count, int gap, const char* columns,
+               void* unused) override;
+  int ReadLog(int index, LogHeader* header, void* buffer, int bytes, int readText, void* unused,
+              const char* columns, int rowLimit, int descending) override;
+  int RewriteRecords(int first, LogHeader* header, const void* records, int bytes) override;
+  int GetNoLogs(LogHeader* header) override;
+  int CountValidRecords(LogHeader* header) override;
+  int ReadTextW(const char* section, char16_t* buffer, int* size, int32_t from, int32_t to) override;
+  int ReadText(const char* section, char* buffer, int* size, int32_t from, int32_t to) override;
+  int ReadTextLinesW(const char* section, char16_t** lines, int* lineCount, char16_t* buffer, int* size,
+                     int32_t from, int32_t to) override;
+  int ReadTextLines(const char* section, char** lines, int* lineCount, char* buffer, int* size, int32_t from,
+                    int32_t to) override;
+  int WriteTextW(int32_t seconds, const char16_t* text, const char16_t* key, const char* section) override;
+  int WriteText(int32_t seconds, const char* text, const char* key, const char* section) override;
+  int WriteStampedTextW(const LineStamp& stamp, const char16_t* text, const char16_t* key,
+                        const char* section) override;
+  int WriteStampedText(const LineStamp& stamp, const char* text, const char* key, const char* section) override;
+  int WritePosition(int32_t seconds, int valid, float position) override;
+  int WriteHeaderTextW(const char16_t* text) override;
+  int WriteHeaderText(const char* text) override;
+  int WriteFormulae(const char* prefix, int processor, const char* text) override;
+  int WriteUnitCategory(const char* category, const char* text) override;
+  int GetLastTextTime(int32_t* seconds) override;
+  int Rename(const char* newNamePart) override;
+  void Truncate(LogHeader* header, int count) override;
+
+  // Makes a new log at `path` and leaves it open for writing. `channels`
+  // holds one buffer of ChannelConfig records per block (from its first
+  // channel on); without it the registered channel source is asked (see
+  // SetLogChannelSource). An existing log with records at that path is never
+  // overwritten (-1, error 183).
+  int CreateLogFile(const char* path, LogHeader* header, const char* server, ChannelConfig** channels);
+
+  bool IsOpenForWriting() const { return second_ >= 0; }
+  const std::string& Path() const { return path_; }
+  uint64_t WritePosition() const { return writePos_; }
+
+ private:
+  int TextPath(std::string* out);
+  int LockByte(uint64_t at, bool lock);
+  int TakeWriterLock();
+  int ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset);
+  void CloseAll();
+
+  int main_ = -1;
+  int second_ = -1;
+  uint64_t writePos_ = 0;
+  uint64_t headerEnd_ = 0;
+  std::string server_;
+  std::string path_;
+  uint32_t access_ = 0;
+};
+
+// Where CreateLogFile takes the channel records of a block when the caller
+// gives none: fills `count` records of the device prefix from channel
+// `first` on; 0 / -1 with the system error.
+using LogChannelSource = int (*)(const char prefix[2], int first, int count, ChannelConfig* out);
+void SetLogChannelSource(LogChannelSource source);
+
+// The log-file check of a file's first six bytes (u32 length, u16 marker
+// from 0x8001 to 0xE001, or the same byte-swapped).
+bool IsLogFileStart(const uint8_t first6[6]);
