@@ -26,10 +26,12 @@ struct OutBuffer {
 };
 
 bool Reserve(OutBuffer* b, std::size_t need, const char* tag) {
-    if (b->pos > 0) {
+    if (b->pos > 0 && b->len > b->pos) {
         memmove(b->data, b->data + b->pos, b->len - b->pos);
         b->len -= b->pos;
         b->pos = 0;
+    } else if (b->pos > 0) {
+        b->len = b->pos = 0;
     }
     if (b->cap - b->len >= need) return true;
     std::size_t cap = b->cap;
@@ -50,6 +52,7 @@ bool Reserve(OutBuffer* b, std::size_t need, const char* tag) {
 std::size_t Take(OutBuffer* b, void* dst, std::size_t n) {
     std::size_t k = b->len - b->pos;
     if (k > n) k = n;
+    if (k == 0) return 0;
     memcpy(dst, b->data + b->pos, k);
     b->pos += k;
     if (b->pos == b->len) b->pos = b->len = 0;
