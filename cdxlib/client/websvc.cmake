@@ -7,6 +7,10 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(GSOAPSSL REQUIRED gsoapssl++)
 find_package(ZLIB REQUIRED)
 find_program(SOAPCPP2 soapcpp2 REQUIRED)
+# The static archive: the shared library needs the generated serializers
+# in every program that links it, the archive only in programs that call it
+# (the scanner links cdxlib without the web service).
+find_library(GSOAPSSL_ARCHIVE NAMES libgsoapssl++.a HINTS ${GSOAPSSL_LIBRARY_DIRS} REQUIRED)
 
 set(CDX_WEBSERV_DIR ${CMAKE_CURRENT_BINARY_DIR}/webserv)
 set(CDX_WEBSERV_DIR ${CDX_WEBSERV_DIR} PARENT_SCOPE)
@@ -25,7 +29,7 @@ add_custom_target(cdxws_generate DEPENDS ${webserv_outputs})
 add_library(cdx_gsoap INTERFACE)
 target_compile_options(cdx_gsoap INTERFACE ${GSOAPSSL_CFLAGS})
 target_include_directories(cdx_gsoap INTERFACE ${CDX_WEBSERV_DIR})
-target_link_libraries(cdx_gsoap INTERFACE ${GSOAPSSL_LINK_LIBRARIES} ZLIB::ZLIB OpenSSL::SSL OpenSSL::Crypto)
+target_link_libraries(cdx_gsoap INTERFACE ${GSOAPSSL_ARCHIVE} ZLIB::ZLIB OpenSSL::SSL OpenSSL::Crypto)
 
 set(gsoap_flags ${GSOAPSSL_CFLAGS} -I${CDX_WEBSERV_DIR})
 target_sources(cdxlib PRIVATE ${CDX_WEBSERV_DIR}/cdxwsC.cpp ${CDX_WEBSERV_DIR}/cdxwsClient.cpp)
@@ -33,7 +37,7 @@ set_source_files_properties(${CDX_WEBSERV_DIR}/cdxwsC.cpp ${CDX_WEBSERV_DIR}/cdx
                             PROPERTIES COMPILE_OPTIONS "${gsoap_flags};-w")
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/client/websvc.cpp PROPERTIES COMPILE_OPTIONS "${gsoap_flags}")
 add_dependencies(cdxlib cdxws_generate)
-target_link_libraries(cdxlib PUBLIC ${GSOAPSSL_LINK_LIBRARIES} ZLIB::ZLIB)
+target_link_libraries(cdxlib PUBLIC ${GSOAPSSL_ARCHIVE} ZLIB::ZLIB)
 
 add_library(cdxws_server STATIC ${CDX_WEBSERV_DIR}/cdxwsServer.cpp)
 set_source_files_properties(${CDX_WEBSERV_DIR}/cdxwsServer.cpp PROPERTIES COMPILE_OPTIONS "-w")
