@@ -203,16 +203,23 @@ int Web_FormEndpoint(const char* url, char* endpoint, size_t endpointSize, char*
   parts.extraInfoLength = sizeof extra;
   if (!url || !Url_Crack(url, 0, 0, &parts)) return 0;
 
-  std::string out = std::string(scheme) + "://" + host;
+  std::string out;
+  out.append(scheme).append("://").append(host);
   const uint16_t own = strcasecmp(scheme, "https") == 0 ? 443 : strcasecmp(scheme, "http") == 0 ? 80 : 0;
-  if (parts.port && parts.port != own) out += ":" + std::to_string(parts.port);
-  std::string p = path;
-  if (p.empty() || p == "/") p = std::string("/") + Prod_GetProductName() + "/";
+  if (parts.port && parts.port != own) out.append(":").append(std::to_string(parts.port));
+  std::string p;
+  if (path[0] == 0 || strcmp(path, "/") == 0)
+    p.append("/").append(Prod_GetProductName()).append("/");
+  else
+    p.append(path);
+  // The tail: from the path's second '/' on.
   const size_t second = p.find('/', 1);
-  const std::string tail = second == std::string::npos ? "" : p.substr(second);
-  if (tail.empty() || tail == "/") p = p.substr(0, second) + "/BIN/mod_gsoap.dll";
-  out += p;
-  out += extra[0] ? extra : "?Service";
+  if (second == std::string::npos || p.compare(second, std::string::npos, "/") == 0) {
+    p.resize(second == std::string::npos ? p.size() : second);
+    p.append("/BIN/mod_gsoap.dll");
+  }
+  out.append(p);
+  out.append(extra[0] ? extra : "?Service");
   if (out.size() >= endpointSize) return plat::Fail(plat::kErrInsufficientBuffer), 0;
   memcpy(endpoint, out.c_str(), out.size() + 1);
   PercentDecode(name);
