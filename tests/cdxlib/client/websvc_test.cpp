@@ -221,3 +221,21 @@ TEST_F(WebSvcTest, ErrorCallbackRecordsTheCodeInTheSession) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WebEndpointLength, AnEndpointOfTheUrlLimitIsRefusedBeforeAnyConnection) {
+  // The URL fits the splitter's limit, the endpoint it gives does not.
+  const std::string url = "http://127.0.0.2:1/" + std::string(1250, 'a');
+  WebSession* ws = Web_OpenSession(url.c_str(), 1000);
+  ASSERT_NE(nullptr, ws);
+  EXPECT_GE(strlen(Web_SessionEndpoint(ws)), 1284u);
+  char reply[16];
+  uint32_t len = sizeof reply;
+  EXPECT_EQ(0, Web_SessionTransact(ws, "QP,", 4, reply, &len));
+  EXPECT_EQ(plat::kErrInvalidParameter, plat::GetLastError());
+  EXPECT_EQ(0u, len);
+  Web_CloseSession(ws);
+}
+
+}  // namespace
