@@ -2,12 +2,14 @@
 
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <strings.h>
 
 #include <cstring>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -101,9 +103,15 @@ SoapAction SoapTestServer::Handle(const SoapCall& call) {
   return script_(call);
 }
 
-void SoapTestServer::WaitStopped() {
+void SoapTestServer::WaitStopped(int fd) {
+  // Until the client hangs up (input or end of input on the socket) or the
+  // server stops.
   std::unique_lock<std::mutex> lock(mu_);
-  stopped_.wait(lock, [&] { return stop_.load(); });
+  while (!stop_) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) return;
+    stopped_.wait_for(lock, std::chrono::milliseconds(20));
+  }
 }
 
 void SoapTestServer::Run() {
@@ -164,7 +172,7 @@ int ns__SendRequest(struct soap* soap, struct SendRequest* request, struct xsd__
       shutdown(soap->socket, SHUT_RDWR);
       return SOAP_STOP;
     case cdxnet::SoapAction::kStall:
-      server->WaitStopped();
+      server->WaitStopped(soap->socket);
       soap->keep_alive = 0;
       return SOAP_STOP;
     case cdxnet::SoapAction::kClose:

@@ -65,7 +65,7 @@ class SoapTestServer {
 
   // For the service function.
   SoapAction Handle(const SoapCall& call);
-  void WaitStopped();
+  void WaitStopped(int fd);
 
  private:
   void Run();
