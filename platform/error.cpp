@@ -44,6 +44,8 @@ constexpr ErrnoMapping kErrnoTable[] = {
     {EAGAIN, kErrSemTimeout},
     {ETIMEDOUT, kErrWsaTimedOut},
     {ECONNREFUSED, kErrWsaConnRefused},
+    {ECONNABORTED, kErrWsaConnAborted},
+    {ECONNRESET, kErrWsaConnReset},
     {EHOSTUNREACH, kErrBadNetPath},
     {ENETUNREACH, kErrBadNetPath},
     {ENXIO, kErrBadDevice},
@@ -114,6 +116,18 @@ constexpr ErrorName kTexts[] = {
     {kErrServerNoReply, "empty server reply"},
     {kErrWsaTimedOut, "connection timed out"},
     {kErrWsaConnRefused, "connection refused"},
+    {kErrWsaConnAborted, "connection aborted"},
+    {kErrWsaConnReset, "connection reset"},
+    {kErrWsaHostNotFound, "host not found"},
+    {kErrInetTimeout, "internet request timed out"},
+    {kErrInetNameNotResolved, "server name not resolved"},
+    {kErrInetCannotConnect, "cannot connect to the server"},
+    {kErrInetConnectionAborted, "connection aborted"},
+    {kErrInetConnectionReset, "connection reset"},
+    {kErrInetCertDateInvalid, "server certificate expired or not yet valid"},
+    {kErrInetCertCnInvalid, "server certificate name does not match"},
+    {kErrInetInvalidCa, "server certificate not trusted"},
+    {kErrInetInvalidServerResponse, "invalid server response"},
 };
 
 }  // namespace

@@ -68,6 +68,19 @@ enum SysError : uint32_t {
   kErrServerNoReply = 8001,  // an empty server reply
   kErrWsaTimedOut = 10060,
   kErrWsaConnRefused = 10061,
+  kErrWsaConnAborted = 10053,  // also: a TLS handshake or record failure
+  kErrWsaConnReset = 10054,
+  kErrWsaHostNotFound = 11001,
+  // Internet client errors (the web-service and TLS transports).
+  kErrInetTimeout = 12002,
+  kErrInetNameNotResolved = 12007,
+  kErrInetCannotConnect = 12029,
+  kErrInetConnectionAborted = 12030,
+  kErrInetConnectionReset = 12031,
+  kErrInetCertDateInvalid = 12037,
+  kErrInetCertCnInvalid = 12038,
+  kErrInetInvalidCa = 12045,
+  kErrInetInvalidServerResponse = 12152,
 };
 
 constexpr uint32_t kUnmappedErrnoBase = 0x20000000u;

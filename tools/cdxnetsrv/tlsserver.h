@@ -1,0 +1,76 @@
+// A scriptable TLS server that speaks the command client's socket framing:
+// it reads one request per TLS read and answers as the script says (a
+// reply framed with its u32 little-endian length, raw bytes, a stall, a cut
+// connection). It listens on 127.0.0.2 at a port of the system's choice and
+// serves one connection at a time on a thread of its own.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cdxnet {
+
+struct ServerAction {
+  enum Kind {
+    kReply,  // bytes framed with their length
+    kRaw,    // bytes as they are
+    kStall,  // nothing, until the client goes away or the server stops
+    kClose,  // the connection is closed at once
+  };
+  Kind kind = kReply;
+  std::string bytes;
+  // kReply and kRaw: close the connection after this many bytes of the
+  // framed or raw output.
+  size_t cutAfter = static_cast<size_t>(-1);
+
+  static ServerAction Reply(std::string b) { return {kReply, std::move(b)}; }
+  static ServerAction Raw(std::string b) { return {kRaw, std::move(b)}; }
+  static ServerAction Stall() { return {kStall, {}}; }
+  static ServerAction Close() { return {kClose, {}}; }
+};
+
+using ServerScript = std::function<ServerAction(const std::string& request)>;
+
+// Frames a reply: its length as u32 little-endian, then the bytes.
+std::string FrameReply(const std::string& bytes);
+
+class TlsTestServer {
+ public:
+  // plain: no TLS at all (the script's bytes go out on the bare socket, for
+  // a peer that talks garbage). Throws std::runtime_error.
+  TlsTestServer(const std::string& certFile, const std::string& keyFile, ServerScript script, bool plain = false,
+                const char* address = "127.0.0.2");
+  ~TlsTestServer();
+  TlsTestServer(const TlsTestServer&) = delete;
+  TlsTestServer& operator=(const TlsTestServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // "scheme://127.0.0.2:port"
+  std::string Url(const char* scheme = "cdx") const;
+  std::vector<std::string> Requests() const;
+  int Accepts() const { return accepts_; }
+  int Handshakes() const { return handshakes_; }
+
+ private:
+  void Run();
+  void Serve(int fd);
+  bool WaitReadable(int fd);
+
+  ServerScript script_;
+  bool plain_;
+  void* ctx_ = nullptr;  // SSL_CTX
+  int listen_ = -1;
+  int stop_ = -1;  // eventfd
+  uint16_t port_ = 0;
+  std::atomic<int> accepts_{0};
+  std::atomic<int> handshakes_{0};
+  mutable std::mutex mu_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+}  // namespace cdxnet
