@@ -94,7 +94,7 @@ class Engine {
   // released or elapsed, false when stopped.
   bool WaitStall(int ms);
   void Release();  // ends every stall now and later ones until Rearm()
-  void Rearm();
+  void Rearm();    // and clears a Stop()
   void Stop();     // ends every stall, front ends close
   bool Stopped() const;
 

@@ -1,0 +1,305 @@
+// The command client's transaction and connection table over the named pipe,
+// against the fake central server.
+#include "cdxlib/client/srvclient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "cdxlib/client/pipeclient.h"
+#include "platform/error.h"
+#include "platform/pipe.h"
+#include "tools/fakesrv/fakesrv.h"
+
+namespace {
+
+int Send(const char* server, const char* request, std::string* reply, uint32_t capacity = 256) {
+  std::vector<char> buf(capacity + 1, '\x7f');
+  uint32_t length = capacity;
+  int rc = Srv_SendRequest(server, request, buf.data(), &length);
+  reply->assign(buf.data(), length);
+  return rc;
+}
+
+TEST(SrvNames, KindsAndLocalNames) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  struct Case {
+    std::string name;
+    int kind;
+    int local;
+  } cases[] = {
+      {"", 1, 1}, {".", 1, 1}, {"127.0.0.1", 1, 1}, {"LOCALHOST", 1, 1}, {host, 1, 1},
+      {"PROVIDER=MSDASQL;x", 3, 0}, {"C:\\logs", 3, 0}, {"\\\\h\\s", 3, 0}, {"/var/cdx/logs", 3, 0},
+      {"http://h2/", 4, 0}, {"https://h2:8443/", 4, 0}, {"ftp://h2/", 2, 0}, {"plc-srv", 1, 0},
+      {"file:///x", 3, 0}, {"file://localhost/x", 3, 0}, {"https://localhost/x", 1, 1}, {"tls://127.0.0.2:1", 2, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Srv_GetKind(c.name.c_str()), c.kind) << c.name;
+    EXPECT_EQ(Srv_IsLocal(c.name.c_str()), c.local) << c.name;
+  }
+  EXPECT_EQ(Srv_IsLocal(nullptr), 1);
+  EXPECT_EQ(Srv_IsLocalUnc("\\\\other\\share\\x"), 0);
+  EXPECT_EQ(Srv_IsLocalUnc("\\\\localhost\\share"), 1);
+  EXPECT_EQ(Srv_IsLocalUnc("//other/share"), 0);
+  EXPECT_EQ(Srv_IsLocalUnc("\\\\hostonly"), 1);
+  EXPECT_EQ(Srv_IsLocalUnc("C:\\x"), 1);
+  EXPECT_EQ(Srv_IsRequestOnly("https://h2/"), 1);
+  EXPECT_EQ(Srv_IsRequestOnly("plc-srv"), 0);
+  EXPECT_EQ(Srv_IsRequestOnly("."), 0);
+}
+
+TEST(SrvReply, ParseNeverReadsPastLength) {
+  ReplyRecord r;
+  EXPECT_TRUE(Srv_ParseReply("1,abc", 5, &r));
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.dataOffset, 2u);
+  EXPECT_TRUE(Srv_ParseReply("-1,1465,bad xml", 15, &r));
+  EXPECT_EQ(r.result, -1);
+  EXPECT_EQ(r.errorCode, 1465);
+  EXPECT_EQ(r.textOffset, 8u);
+  EXPECT_TRUE(Srv_ParseReply("-1", 2, &r));
+  EXPECT_EQ(r.errorCode, 13);  // no code: invalid data
+  EXPECT_FALSE(Srv_ParseReply("x1", 2, &r));
+  // "12" cut to 1 byte reads 1, not 12.
+  EXPECT_TRUE(Srv_ParseReply("12", 1, &r));
+  EXPECT_EQ(r.result, 1);
+  EXPECT_TRUE(Srv_ParseReply("99999999999999999999", 20, &r));
+  EXPECT_EQ(r.result, INT32_MAX);
+}
+
+class SrvPipe : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(server.Start("."), 0) << plat::GetLastError(); }
+  void TearDown() override {
+    server.Stop();
+    Srv_CloseAll();
+  }
+  fakesrv::Engine engine;
+  fakesrv::PipeServer server{&engine};
+};
+
+TEST_F(SrvPipe, RepliesSetResultErrnoAndLastError) {
+  engine.script().On("A1", fakesrv::Text("1,data"));
+  engine.script().On("A2", fakesrv::Text("0"));
+  engine.script().On("A3", fakesrv::Text("-1,1465,bad xml here"));
+  engine.script().On("A4", fakesrv::Text("-1,2,no such file"));
+  engine.script().On("A5", fakesrv::Empty());
+  engine.script().On("A6", fakesrv::Text("7,more"));
+  std::string reply;
+  plat::SetLastError(99);
+  EXPECT_EQ(Send("", "A1,x", &reply), 1);
+  EXPECT_EQ(reply, std::string("1,data\0", 7));
+  EXPECT_EQ(plat::GetLastError(), 0u);
+  EXPECT_EQ(Send(".", "A2", &reply), 0);
+  EXPECT_EQ(Send("127.0.0.1", "A3", &reply), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(plat::GetLastError(), 1465u);
+  EXPECT_STREQ(Srv_LastXmlErrorText(), "bad xml here");
+  EXPECT_EQ(Send("localhost", "A4", &reply), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_STREQ(Srv_LastXmlErrorText(), "bad xml here");  // left alone
+  EXPECT_EQ(Send(nullptr, "A5", &reply), -1);
+  EXPECT_EQ(errno, 8001);
+  EXPECT_EQ(plat::GetLastError(), 8001u);
+  EXPECT_EQ(Send(".", "A6", &reply), 7);
+  // The request went with its NUL; all local names used one connection.
+  auto requests = engine.Requests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[0], std::string("A1,x\0", 5));
+  EXPECT_EQ(engine.Accepts(), 1);
+}
+
+TEST_F(SrvPipe, ExplicitLengthBytesGoAsGiven) {
+  engine.script().On("WF", fakesrv::Text("1"));
+  const char req[] = {'W', 'F', ',', 'p', '\t', '\0', '\x01', '\xff'};
+  char reply[24];
+  uint32_t n = sizeof reply;
+  EXPECT_EQ(Srv_Transact(".", req, sizeof req, reply, &n), 1);
+  EXPECT_EQ(engine.Requests().at(0), std::string(req, sizeof req));
+}
+
+TEST_F(SrvPipe, FailuresCloseTheEntryAndTheNextRequestReconnects) {
+  engine.script().Once("Q1", fakesrv::Cut());
+  engine.script().Once("Q1", fakesrv::Garbage(100));  // longer than the capacity
+  engine.script().Once("Q1", fakesrv::Garbage(10));   // no leading number
+  engine.script().On("Q1", fakesrv::Text("1,ok"));
+  std::string reply;
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 109);
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 234);
+  EXPECT_EQ(reply.size(), 0u);
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), 0);  // garbage within the capacity: no number, result 0
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), 1);
+  EXPECT_EQ(engine.Accepts(), 3);
+}
+
+TEST_F(SrvPipe, ReplyFillingTheCapacityExactlyIsParsedWithoutOverrun) {
+  engine.script().On("IF", fakesrv::Bytes("1,abcdef"));
+  std::vector<char> buf(8);  // exactly the reply, no room for a NUL
+  uint32_t n = 8;
+  EXPECT_EQ(Srv_SendRequest(".", "IF", buf.data(), &n), 1);
+  EXPECT_EQ(n, 8u);
+  EXPECT_EQ(std::string(buf.data(), 8), "1,abcdef");
+}
+
+TEST_F(SrvPipe, StallingServerTimesOutAndTheNextRequestWorks) {
+  ASSERT_EQ(Srv_SetTimeout(".", 200), 1);
+  engine.script().Once("ST", fakesrv::Stall(-1));
+  engine.script().On("ST", fakesrv::Text("1,back"));
+  std::string reply;
+  EXPECT_EQ(Send(".", "ST", &reply), -1);
+  EXPECT_EQ(errno, 10060);
+  engine.Release();
+  EXPECT_EQ(Send(".", "ST", &reply), 1);
+  EXPECT_EQ(reply, std::string("1,back\0", 7));
+}
+
+TEST_F(SrvPipe, ServerDownThenBack) {
+  server.Stop();
+  std::string reply;
+  EXPECT_EQ(Send(".", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 2);
+  fakesrv::Engine second;
+  second.script().On("QP", fakesrv::Text("1,5"));
+  fakesrv::PipeServer again(&second);
+  ASSERT_EQ(again.Start("."), 0);
+  EXPECT_EQ(Send(".", "QP,", &reply), 1);
+  again.Stop();
+  // The open connection now finds the pipe broken; the entry closes and reopens.
+  EXPECT_EQ(Send(".", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 109);
+}
+
+TEST_F(SrvPipe, RemoteComputerNamesUseTheirOwnPipe) {
+  std::string reply;
+  EXPECT_EQ(Send("plc-srv", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 53);
+  fakesrv::Engine remote;
+  remote.script().On("QP", fakesrv::Text("1,2"));
+  fakesrv::PipeServer rs(&remote);
+  ASSERT_EQ(rs.Start("PLC-SRV"), 0);
+  EXPECT_EQ(Send("plc-srv", "QP,", &reply), 1);
+  EXPECT_EQ(remote.RequestCount(), 1u);
+  EXPECT_EQ(engine.RequestCount(), 0u);
+  rs.Stop();
+}
+
+TEST_F(SrvPipe, KindsWithoutTransportFailClearly) {
+  std::string reply;
+  EXPECT_EQ(Send("tls://127.0.0.2:11234", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 50);
+  EXPECT_EQ(Send("https://127.0.0.2/", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 50);
+  EXPECT_EQ(Send("PROVIDER=x", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 50);
+}
+
+// An installed transport serves its kind; the in-process kind stays open
+// after a failed transaction and records its opener thread.
+std::atomic<int> g_opens{0};
+int FakeOpen(ServerConnection* e) {
+  ++g_opens;
+  e->handle = e;
+  return 1;
+}
+int FakeTransact(ServerConnection*, const void* req, uint32_t, char* reply, uint32_t* n) {
+  if (static_cast<const char*>(req)[0] == 'X') return plat::Fail(5), 0;
+  memcpy(reply, "1,local", 8);
+  *n = 8;
+  return 1;
+}
+void FakeClose(ServerConnection* e) { e->handle = nullptr; }
+const SrvTransport kFake = {"local", FakeOpen, FakeTransact, FakeClose};
+
+TEST(SrvSeam, InstalledInProcessTransport) {
+  const SrvTransport* before = Srv_SetTransport(kSrvKindLocal, &kFake);
+  std::string reply;
+  EXPECT_EQ(Send("/var/cdx/logs", "QP,", &reply), 1);
+  EXPECT_EQ(Send("/var/cdx/logs", "XX", &reply), -1);
+  EXPECT_EQ(errno, 5);
+  EXPECT_EQ(Send("/var/cdx/logs", "QP,", &reply), 1);
+  EXPECT_EQ(g_opens.load(), 1);  // stayed open
+  ServerConnection* e = Srv_GetConnection("/var/cdx/logs");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->kind, kSrvKindLocal);
+  EXPECT_EQ(e->openerThread, static_cast<uint32_t>(gettid()));
+  Srv_ReleaseConnection(e);
+  Srv_CloseAll();
+  Srv_SetTransport(kSrvKindLocal, before);
+}
+
+TEST(SrvTable, HundredNamesThenFullAndNameLimit) {
+  // Names whose pipes do not exist still take an entry.
+  std::string reply;
+  for (int i = 0; i < kSrvTableSize; ++i) {
+    std::string name = "host" + std::to_string(i);
+    EXPECT_EQ(Send(name.c_str(), "QP,", &reply), -1);
+    EXPECT_EQ(errno, 53) << name;
+  }
+  EXPECT_EQ(Send("host0", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 53);  // its entry is reused
+  EXPECT_EQ(Send("host100", "QP,", &reply), -1);
+  EXPECT_EQ(errno, 4);  // full
+  std::string longName(kSrvNameSize, 'a');
+  EXPECT_EQ(Send(longName.c_str(), "QP,", &reply), -1);
+  EXPECT_EQ(errno, 87);
+}
+
+TEST(SrvConcurrency, OneTransactionPerServerServersSideBySide) {
+  constexpr int kServers = 4, kThreads = 8, kRounds = 40;
+  std::vector<std::unique_ptr<fakesrv::Engine>> engines;
+  std::vector<std::unique_ptr<fakesrv::PipeServer>> servers;
+  for (int s = 0; s < kServers; ++s) {
+    engines.push_back(std::make_unique<fakesrv::Engine>());
+    engines.back()->script().On("QP", fakesrv::Text("1," + std::to_string(s)));
+    servers.push_back(std::make_unique<fakesrv::PipeServer>(engines.back().get()));
+    ASSERT_EQ(servers.back()->Start("node" + std::to_string(s)), 0);
+  }
+  // Server 0 holds each request until released: the others keep answering.
+  engines[0]->script().Once("QP", fakesrv::Stall(-1, "1,0"));
+  std::thread stalled([] {
+    std::string r;
+    EXPECT_EQ(Send("node0", "QP,", &r), 1);
+  });
+  ASSERT_TRUE(engines[0]->WaitForStalled(10000));
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &bad] {
+      for (int i = 0; i < kRounds; ++i) {
+        int s = 1 + (t + i) % (kServers - 1);
+        std::string r;
+        std::string name = "NODE" + std::to_string(s);
+        if (Send(name.c_str(), "QP,", &r) != 1 || r != "1," + std::to_string(s) + std::string(1, '\0')) ++bad;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  engines[0]->Release();
+  stalled.join();
+  EXPECT_EQ(bad.load(), 0);
+  for (int s = 0; s < kServers; ++s) {
+    EXPECT_LE(engines[s]->MaxOverlap(), 1) << s;
+    EXPECT_EQ(engines[s]->Accepts(), 1) << s;
+  }
+  for (auto& sv : servers) sv->Stop();
+  Srv_CloseAll();
+}
+
+TEST(SrvPipeNames, SocketPaths) {
+  EXPECT_EQ(plat::PipeSocketPath("\\\\.\\pipe\\coordinatrix"), plat::PipeSocketPath("\\\\.\\PIPE\\Coordinatrix"));
+  EXPECT_EQ(plat::PipeSocketPath("not a pipe"), "");
+  EXPECT_EQ(plat::GetLastError(), 123u);
+  std::string longHost(1200, 'h');
+  std::string p = plat::PipeSocketPath("\\\\" + longHost + "\\pipe\\coordinatrix");
+  EXPECT_FALSE(p.empty());
+  EXPECT_LT(p.size(), 108u);
+}
+
+}  // namespace

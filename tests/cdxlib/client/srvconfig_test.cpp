@@ -1,0 +1,70 @@
+// Configuration through the server: this machine's road for device and
+// channel records, and the clear refusal of the request road.
+#include "cdxlib/client/srvconfig.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "cdxlib/configfiles.h"
+
+namespace {
+
+class SrvCfgLocal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = std::string(getenv("CDXPLAT_ROOT")) + "/CURRENT_CONFIG";
+    std::filesystem::create_directories(root + "/dev1");
+    setenv("CDX_CURRENT_CONFIG", root.c_str(), 1);
+  }
+  std::string root;
+};
+
+TEST_F(SrvCfgLocal, ChannelsAndDeviceRoundTrip) {
+  ChannelConfig ch[3];
+  memset(ch, 0, sizeof ch);
+  for (int i = 0; i < 3; ++i) ch[i].Type = kKindAI, memset(&ch[i], 'A' + i, 8);
+  ASSERT_EQ(SrvCfg_WriteChannels(".", "dev1", kKindAI, ch, 0, 3), 0);
+  ChannelConfig back[2];
+  ASSERT_EQ(SrvCfg_ReadChannels("localhost", "dev1", kKindAI, back, 1, 2), 0);
+  EXPECT_EQ(memcmp(back, &ch[1], sizeof back), 0);
+  // The root's "config" was touched by the write into a device directory.
+  EXPECT_TRUE(std::filesystem::exists(root + "/config"));
+
+  uint8_t record[704];
+  memset(record, 0x5a, sizeof record);
+  uint8_t enable = 1, saveOutputs = 1, byTag = 0;
+  uint32_t rate = 1234;
+  ASSERT_EQ(SrvCfg_WriteDeviceAll("", "me", "dev1", record, sizeof record, nullptr, 0, nullptr, &enable,
+                                  &saveOutputs, &byTag, &rate), 0);
+  uint8_t got[704] = {};
+  uint8_t e = 0, so = 0, bt = 9;
+  uint32_t r = 0;
+  ASSERT_EQ(SrvCfg_ReadDeviceAll(".", "dev1", got, sizeof got, nullptr, 0, nullptr, &e, &so, &bt, &r), 0);
+  EXPECT_EQ(memcmp(got, record, sizeof got), 0);
+  EXPECT_EQ(e, 1);
+  EXPECT_EQ(so, 1);
+  EXPECT_EQ(bt, 0);
+  EXPECT_EQ(r, 1234u);
+  uint8_t en = 0;
+  ASSERT_EQ(SrvCfg_ReadEnable(".", "dev1", &en), 0);
+  EXPECT_EQ(en, 1);
+}
+
+TEST_F(SrvCfgLocal, LoggerRecordsAndRequestOnlyServers) {
+  std::filesystem::create_directories(root + "/LOGGERS");
+  const char rec[] = "logger record";
+  ASSERT_EQ(SrvCfg_WriteLogger(".", "LOG", 2, rec, sizeof rec, "me"), 0);
+  EXPECT_TRUE(std::filesystem::exists(root + "/LOGGERS/LOG_2"));
+  char back[sizeof rec] = {};
+  ASSERT_EQ(SrvCfg_ReadLogger(".", "LOG", 2, back, sizeof back), 0);
+  EXPECT_STREQ(back, rec);
+  ChannelConfig ch{};
+  EXPECT_EQ(SrvCfg_ReadChannels("https://127.0.0.2/", "dev1", 0, &ch, 0, 1), -1);
+  EXPECT_EQ(errno, 50);
+}
+
+}  // namespace
