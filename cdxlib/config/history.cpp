@@ -1,0 +1,164 @@
+#include "cdxlib/config/history.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pwd.h>
+#include <string>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cdxlib/chanconfig.h"
+#include "cdxlib/configfiles.h"
+#include "cdxlib/logicaldirs.h"
+#include "cdxlib/timestamp.h"
+#include "platform/error.h"
+
+namespace {
+
+constexpr size_t kLineLimit = 5000;
+
+struct History {
+  int fd = -1;
+  std::string openedIn;  // the current directory the file was opened for
+  int openedKind = -1;
+  std::string entity;
+  bool switchRead = false;
+  bool enabled = false;
+};
+History h;
+
+std::string Cwd() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+std::string StripSlash(std::string p) {
+  while (p.size() > 1 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
+  return p;
+}
+
+bool IsRoot(const std::string& cwd) {
+  const char* root = Dir_Resolve("CDX_CURRENT_CONFIG");
+  if (!root || !*root) return false;
+  char real[PATH_MAX];
+  const std::string r = realpath(root, real) ? std::string(real) : StripSlash(root);
+  return strcasecmp(r.c_str(), StripSlash(cwd).c_str()) == 0;
+}
+
+std::string UserName() {
+  const passwd* pw = getpwuid(geteuid());
+  std::string name = pw && pw->pw_name ? pw->pw_name : "";
+  return name.substr(0, 32);
+}
+
+}  // namespace
+
+bool Hist_IsEnabled() {
+  if (h.switchRead) return h.enabled;
+  h.switchRead = true;
+  const std::string cwd = Cwd();
+  const bool root = IsRoot(cwd);
+  if (!root && chdir("..") != 0) return h.enabled = false;
+  uint8_t record[4] = {};
+  h.enabled = Cfg_LoadDeviceInCwd(record, sizeof record) == 0 && (record[0] & 0xFF) != 0;
+  if (!root && chdir(cwd.c_str()) != 0) {
+    // Could not return: keep going where we are; the caller's paths are
+    // absolute.
+  }
+  return h.enabled;
+}
+
+void Hist_SetEnabled(bool flag) {
+  h.enabled = flag;
+  h.switchRead = true;
+}
+
+int Hist_Open(int kindNumber) {
+  const std::string cwd = Cwd();
+  if (h.fd >= 0 && cwd == h.openedIn && kindNumber == h.openedKind) return 1;
+  Hist_Close();
+  std::string file;
+  if (IsRoot(cwd)) {
+    file = "recent_history.txt";
+    h.entity.clear();
+  } else {
+    file = "../recent_history.txt";
+    const std::string dir = StripSlash(cwd);
+    h.entity = dir.substr(dir.find_last_of('/') + 1);
+    if (h.entity.find('_') != std::string::npos && kindNumber >= 1 && kindNumber <= 6) {
+      // The device keeps channels of other kinds too: name the kind.
+      bool others = false;
+      for (int k = 0; k < 6 && !others; ++k) {
+        if (k == kindNumber - 1) continue;
+        struct stat st;
+        others = stat(Chan_KindName(k), &st) == 0;
+      }
+      if (others) {
+        std::string kind = Chan_KindName(kindNumber - 1);
+        for (char& c : kind) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        h.entity += "." + kind + ".Channels";
+      } else {
+        h.entity += ".Channels";
+      }
+    }
+  }
+  h.fd = open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (h.fd < 0) return 0;
+  h.openedIn = cwd;
+  h.openedKind = kindNumber;
+  return 1;
+}
+
+void Hist_Append(const char* user, int channel, const char* item, const char* oldValue, const char* newValue) {
+  if (h.fd < 0 && !Hist_Open(0)) return;
+  if (Cwd() != h.openedIn && !Hist_Open(h.openedKind)) return;
+  const std::string who = user && *user ? std::string(user) : UserName();
+  TimeStamp now;
+  Time_NowLocal(&now);
+  const struct tm* t = Time_GmTime(now.seconds);
+  if (!t) return;
+  char line[kLineLimit];
+  char number[16] = "";
+  if (channel != 0) snprintf(number, sizeof number, "%d.", channel);
+  const int n = snprintf(line, sizeof line, "%04d/%02d/%02d\t%02d:%02d:%02d\t%s\t%s%s%s%s %s -> %s\r\n",
+                         t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec,
+                         who.c_str(), h.entity.c_str(), h.entity.empty() ? "" : ".", number, item ? item : "",
+                         oldValue ? oldValue : "", newValue ? newValue : "");
+  // The whole line with its terminator must fit, else nothing is written.
+  if (n < 0 || static_cast<size_t>(n) + 1 > sizeof line) return;
+  ssize_t rc;
+  do rc = write(h.fd, line, static_cast<size_t>(n));
+  while (rc < 0 && errno == EINTR);
+}
+
+void Hist_Close() {
+  if (h.fd >= 0) close(h.fd);
+  h.fd = -1;
+  h.openedIn.clear();
+  h.openedKind = -1;
+}
+
+int Hist_TouchConfig() {
+  const int fd = open("../config", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return plat::FailErrno(errno), -1;
+  unsigned char b;
+  const ssize_t r = pread(fd, &b, 1, 0);
+  if (r != 1) {
+    const int e = r < 0 ? errno : 0;
+    close(fd);
+    return plat::Fail(e ? plat::FromErrno(e) : plat::kErrHandleEof), -1;
+  }
+  if (pwrite(fd, &b, 1, 0) != 1) {
+    const int e = errno;
+    close(fd);
+    return plat::FailErrno(e), -1;
+  }
+  close(fd);
+  return 0;
+}

@@ -1,0 +1,33 @@
+// The change history: one line per changed configuration item, appended to
+// "recent_history.txt" of the configuration root (CDX_CURRENT_CONFIG).
+//
+// Line: "yyyy/mm/dd\thh:mm:ss\tuser\tentity.[channel.]item old -> new\r\n"
+// (the entity and its "." only when the entity is not empty, the channel
+// number only when it is not 0). The file and the entity follow the
+// current directory: in the root the file is "recent_history.txt" and the
+// entity is empty; in a device directory below it the file is
+// "../recent_history.txt" and the entity the directory's name (with
+// ".KIND.Channels" or ".Channels" for channel changes). They are worked
+// out again whenever the current directory changes, so a process that
+// edits several devices records each under its own name.
+//
+// Every line goes out in one write on a file opened for appending, so lines
+// of several processes never mix. Failures to open or write are silent.
+#pragma once
+
+// The history switch: read once, from the first byte of the root's device
+// record ("config" of CDX_CURRENT_CONFIG, read with Cfg_LoadDeviceInCwd),
+// unless set.
+bool Hist_IsEnabled();
+void Hist_SetEnabled(bool flag);
+// Opens the file (kindNumber: the channel kind + 1, 0 for none): 1 when
+// open, 0 when it cannot be opened.
+int Hist_Open(int kindNumber);
+// Appends one line; user null or empty: the logged-on user (up to 32
+// characters). A line longer than 5000 bytes with its CR LF is not
+// written.
+void Hist_Append(const char* user, int channel, const char* item, const char* oldValue, const char* newValue);
+void Hist_Close();
+// Rewrites the first byte of "../config" with itself (its modification
+// time changes): 0, or -1 with errno and the last error set.
+int Hist_TouchConfig();

@@ -1,0 +1,889 @@
+#include "cdxlib/xml/xmldoc.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iconv.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+
+#include "cdxlib/syserr.h"
+#include "platform/error.h"
+
+namespace {
+
+// ---------------------------------------------------------------- state
+
+struct XmlState {
+  int32_t code = 0;
+  char message[256] = {};
+  char source[256] = {};
+  char context[256] = {};
+  char errorText[800] = {};
+  int level = 0;
+  std::vector<char> bstr[3];
+};
+XmlState g;
+
+void Copy255(char* dst, const char* src) {
+  if (!src) src = "";
+  snprintf(dst, 256, "%.255s", src);
+}
+
+void Fail(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Fail(int32_t code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(g.message, sizeof g.message, format, args);
+  va_end(args);
+  g.code = code;
+}
+
+// The parser and serialiser report through the error state only, never on
+// stderr.
+void SilentErrors(void*, xmlErrorPtr) {}
+void InitLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+  // The handler is per thread in libxml2.
+  thread_local bool set = false;
+  if (!set) {
+    xmlSetStructuredErrorFunc(nullptr, SilentErrors);
+    set = true;
+  }
+}
+
+// Nodes that belong to a document without being attached to it: created
+// and never attached, or removed. Freed with the document.
+struct DocExtra {
+  std::vector<xmlNodePtr> loose;
+};
+DocExtra* Extra(xmlDocPtr doc) {
+  if (!doc) return nullptr;
+  if (!doc->_private) doc->_private = new DocExtra;
+  return static_cast<DocExtra*>(doc->_private);
+}
+void KeepLoose(xmlNodePtr node) {
+  if (node && node->doc) Extra(node->doc)->loose.push_back(node);
+}
+
+const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+
+// ---------------------------------------------------------------- code page
+
+// Windows-1252 bytes 0x80..0x9F; the five unassigned ones map to the same
+// code point, as the Windows conversion does, so every byte round-trips.
+constexpr uint16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+bool IsUnassignedCp1252(unsigned b) { return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D; }
+
+void PutUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// One iconv descriptor per direction and thread.
+struct Iconv {
+  iconv_t cd;
+  Iconv(const char* to, const char* from) : cd(iconv_open(to, from)) {}
+  ~Iconv() {
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  }
+  bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
+};
+
+// Converts from Windows-1252 with iconv, a run of bytes at a time; the
+// unassigned bytes (which iconv refuses) are written as their own code
+// points. Without iconv the table gives the same result.
+void AppendRun(std::string& out, const char* text, size_t length) {
+  thread_local Iconv conv("UTF-8", "WINDOWS-1252");
+  char* src = const_cast<char*>(text);
+  size_t left = length;
+  if (conv.ok()) {
+    iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    while (left > 0) {
+      char buf[4096];
+      char* dst = buf;
+      size_t room = sizeof buf;
+      const size_t rc = iconv(conv.cd, &src, &left, &dst, &room);
+      out.append(buf, sizeof buf - room);
+      if (rc == static_cast<size_t>(-1) && errno != E2BIG) break;
+    }
+  }
+  for (; left > 0; ++src, --left) {
+    const unsigned b = static_cast<unsigned char>(*src);
+    PutUtf8(out, b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b);
+  }
+}
+
+std::string ToUtf8(const char* text, size_t length) {
+  std::string out;
+  out.reserve(length + length / 4 + 8);
+  size_t i = 0;
+  while (i < length) {
+    size_t j = i;
+    while (j < length && !IsUnassignedCp1252(static_cast<unsigned char>(text[j]))) ++j;
+    if (j > i) AppendRun(out, text + i, j - i);
+    if (j < length) PutUtf8(out, static_cast<unsigned char>(text[j]));
+    i = j + 1;
+  }
+  return out;
+}
+
+// Length of the UTF-8 sequence at p (1 for a byte that does not start a
+// valid one) and its code point.
+size_t DecodeUtf8(const unsigned char* p, size_t left, uint32_t* cp) {
+  const unsigned b = p[0];
+  size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+  if (n == 0 || n > left) return *cp = 0xFFFD, 1;
+  uint32_t v = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+  for (size_t k = 1; k < n; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return *cp = 0xFFFD, 1;
+    v = (v << 6) | (p[k] & 0x3F);
+  }
+  *cp = v;
+  return n;
+}
+
+int Cp1252Of(uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
+  for (int k = 0; k < 32; ++k)
+    if (kCp1252High[k] == cp) return 0x80 + k;
+  return -1;
+}
+
+// To Windows-1252 with iconv; characters it cannot take become '?' (as the
+// Windows conversion does), the unassigned bytes come back from their code
+// points.
+std::string ToCp1252(const char* text, size_t length) {
+  thread_local Iconv conv("WINDOWS-1252", "UTF-8");
+  std::string out;
+  out.reserve(length);
+  char* src = const_cast<char*>(text);
+  size_t left = length;
+  if (conv.ok()) iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+  while (left > 0) {
+    if (conv.ok()) {
+      char buf[4096];
+      char* dst = buf;
+      size_t room = sizeof buf;
+      const size_t rc = iconv(conv.cd, &src, &left, &dst, &room);
+      out.append(buf, sizeof buf - room);
+      if (rc != static_cast<size_t>(-1) || errno == E2BIG) continue;
+      iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    if (left == 0) break;
+    uint32_t cp;
+    const size_t n = DecodeUtf8(reinterpret_cast<const unsigned char*>(src), left, &cp);
+    const int b = Cp1252Of(cp);
+    out += b < 0 ? '?' : static_cast<char>(b);
+    src += n;
+    left -= n;
+  }
+  return out;
+}
+
+char* Dup(const std::string& s, size_t* outLength) {
+  char* p = static_cast<char*>(malloc(s.size() + 1));
+  if (!p) return nullptr;
+  memcpy(p, s.data(), s.size());
+  p[s.size()] = 0;
+  if (outLength) *outLength = s.size();
+  return p;
+}
+
+char* DupFromXml(const xmlChar* s) {
+  if (!s) return Dup(std::string(), nullptr);
+  const std::string t = ToCp1252(C(s), strlen(C(s)));
+  return Dup(t, nullptr);
+}
+
+const char* ConvertInto(int which, const char* text) {
+  if (!text) return nullptr;
+  const std::string u = ToUtf8(text, strlen(text));
+  std::vector<char>& buf = g.bstr[which];
+  if (buf.size() < 1024) buf.resize(1024);
+  // The buffer grows by 1024 characters until the converted text fits.
+  while (u.size() + 1 > buf.size()) buf.resize(buf.size() + 1024);
+  memcpy(buf.data(), u.data(), u.size());
+  buf[u.size()] = 0;
+  return buf.data();
+}
+
+// Whether the UTF-8 text holds only characters of XML 1.0.
+bool IsXmlText(const std::string& u) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(u.data());
+  size_t left = u.size();
+  while (left > 0) {
+    uint32_t cp;
+    const size_t n = DecodeUtf8(p, left, &cp);
+    const bool ok = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+                    (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+    if (!ok || (cp == 0xFFFD && n == 1 && *p != 0xEF)) return false;
+    p += n;
+    left -= n;
+  }
+  return true;
+}
+
+bool ValidName(const char* utf8) { return utf8 && *utf8 && xmlValidateQName(X(utf8), 0) == 0; }
+
+// The node's name as written (prefix:local).
+std::string QName(xmlNodePtr n) {
+  std::string s;
+  if (n->ns && n->ns->prefix) {
+    s = C(n->ns->prefix);
+    s += ':';
+  }
+  if (n->name) s += C(n->name);
+  return s;
+}
+
+bool IsNumber(const char* s, double* v) {
+  if (!s || !*s) return false;
+  // C-locale parse of a plain decimal number (as XPath's number()).
+  const char* p = s;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+  const char* start = p;
+  if (*p == '-') ++p;
+  bool digits = false;
+  double val = 0;
+  while (*p >= '0' && *p <= '9') val = val * 10 + (*p++ - '0'), digits = true;
+  if (*p == '.') {
+    ++p;
+    double scale = 0.1;
+    while (*p >= '0' && *p <= '9') val += (*p++ - '0') * scale, scale /= 10, digits = true;
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+  if (!digits || *p) return false;
+  *v = *start == '-' ? -val : val;
+  return true;
+}
+
+// Removes whitespace-only text nodes that stand between or beside elements
+// (what a DOM that does not preserve white space drops on load).
+void StripLayout(xmlNodePtr node) {
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if (c->type == XML_ELEMENT_NODE) {
+      StripLayout(c);
+    } else if (c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
+      bool elementSibling = false;
+      for (xmlNodePtr s = node->children; s; s = s->next)
+        if (s->type == XML_ELEMENT_NODE) elementSibling = true;
+      if (elementSibling) {
+        xmlUnlinkNode(c);
+        xmlFreeNode(c);
+      }
+    }
+    c = next;
+  }
+}
+
+int32_t SaveErrorCode(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kXmlErrAccessDenied;
+    case ENOMEM:
+      return kXmlErrOutOfMemory;
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case EISDIR:
+    case EINVAL:
+      return kXmlErrInvalidArg;
+    default:
+      return static_cast<int32_t>(0x80070000u | (plat::FromErrno(err) & 0xFFFF));
+  }
+}
+
+mode_t ProcessUmask() {
+  // Read without changing it (umask() would, for every thread).
+  FILE* f = fopen("/proc/self/status", "re");
+  unsigned mask = 022;
+  if (f) {
+    char line[256];
+    while (fgets(line, sizeof line, f))
+      if (sscanf(line, "Umask: %o", &mask) == 1) break;
+    fclose(f);
+  }
+  return static_cast<mode_t>(mask);
+}
+
+// Writes the bytes to a temporary file beside path, flushes it and renames
+// it into place. 0, or the errno of the failing step.
+int WriteAtomically(const std::string& path, const std::string& bytes) {
+  struct stat st;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~ProcessUmask());
+  std::string tmp = path + ".tmpXXXXXX";
+  std::vector<char> name(tmp.begin(), tmp.end());
+  name.push_back(0);
+  const int fd = mkstemp(name.data());
+  if (fd < 0) return errno;
+  int err = 0;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // Other programs read the configuration: a replaced file keeps its
+  // permissions, a new one is open to every user (less the umask).
+  if (!err && fchmod(fd, mode) != 0) err = errno;
+  if (!err && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && rename(name.data(), path.c_str()) != 0) err = errno;
+  if (err) unlink(name.data());
+  return err;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- error state
+
+int32_t xml_GetError() { return g.code; }
+void xml_ClearError() { g.code = 0; }
+void xml_SetError(int32_t code, const char* text) {
+  g.code = code;
+  if (text) Copy255(g.message, text);
+}
+void xml_SetSource(const char* text) { Copy255(g.source, text); }
+void xml_SetContext(const char* text) { Copy255(g.context, text); }
+const char* xml_GetErrorText() {
+  snprintf(g.errorText, sizeof g.errorText, "%s %s - %s", g.source, g.context, g.message);
+  return g.errorText;
+}
+const char* xml_GetErrorMessage() { return g.message; }
+int xml_GetIndentLevel() { return g.level; }
+
+int xml_ReportError() {
+  ReportSystemEvent(".", 1, xml_GetErrorText());
+  plat::Fail(plat::kErrXmlParse);
+  return -1;
+}
+
+// ---------------------------------------------------------------- texts
+
+const char* BstrFromChar(const char* text) { return ConvertInto(0, text); }
+const char* BstrFromCharAlt(const char* text) { return ConvertInto(1, text); }
+size_t xml_BstrCapacity() { return g.bstr[0].size(); }
+
+char* xml_Utf8FromCp1252(const char* text, size_t length, size_t* outLength) {
+  return Dup(ToUtf8(text ? text : "", text ? length : 0), outLength);
+}
+char* xml_Cp1252FromUtf8(const char* text, size_t length, size_t* outLength) {
+  return Dup(ToCp1252(text ? text : "", text ? length : 0), outLength);
+}
+
+// ---------------------------------------------------------------- documents
+
+XmlDocument* xml_CreateDocument() {
+  InitLibrary();
+  g.code = 0;
+  g.level = 0;
+  for (auto& b : g.bstr) std::vector<char>(1024).swap(b);
+  xmlDocPtr doc = xmlNewDoc(X("1.0"));
+  if (!doc) {
+    Fail(kXmlErrOutOfMemory, "CoCreateInstance of MSXML6 failed 0x%x", static_cast<unsigned>(kXmlErrOutOfMemory));
+    return nullptr;
+  }
+  return doc;
+}
+
+void xml_FreeDocument(XmlDocument* doc) {
+  if (!doc) return;
+  if (auto* extra = static_cast<DocExtra*>(doc->_private)) {
+    // A loose node attached later belongs to the tree; a loose node inside
+    // another loose subtree goes with that subtree.
+    // The roots are picked before anything is freed (a node may be listed
+    // twice, or lie inside another listed subtree).
+    std::vector<xmlNodePtr> roots;
+    for (xmlNodePtr n : extra->loose)
+      if (!n->parent && n->doc == doc) roots.push_back(n);
+    std::sort(roots.begin(), roots.end());
+    roots.erase(std::unique(roots.begin(), roots.end()), roots.end());
+    for (xmlNodePtr n : roots) xmlFreeNode(n);
+    delete extra;
+    doc->_private = nullptr;
+  }
+  xmlFreeDoc(doc);
+}
+
+int xml_Load(XmlDocument* doc, const char* path) {
+  if (g.code < 0) return -1;
+  if (!doc || !path) {
+    Fail(kXmlErrInvalidArg, "Xml Load Failed (%s)", path ? path : "");
+    return -1;
+  }
+  InitLibrary();
+  struct stat st;
+  if (stat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    Fail(kXmlErrFileNotFound, "Xml Load Failed (%s), File Not Found", path);
+    return 1;
+  }
+  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  if (!ctxt) {
+    Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
+    return -1;
+  }
+  // No network, no external entities or DTDs, CDATA read as text; names
+  // are not interned, so the nodes can move into the caller's document.
+  xmlDocPtr parsed = xmlCtxtReadFile(ctxt, path, nullptr, XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NODICT);
+  if (!parsed || !ctxt->wellFormed) {
+    const xmlError* e = xmlCtxtGetLastError(ctxt);
+    const int32_t code = kXmlErrParseBase | ((e && e->code ? e->code : 1) & 0xFFF);
+    if (e && e->message) {
+      std::string reason = e->message;
+      while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+      if (e->line > 0) reason += " (line " + std::to_string(e->line) + ")";
+      Fail(code, "Xml Load Failed (%s) %s 0x%8x", path, reason.c_str(), static_cast<unsigned>(code));
+    } else {
+      Fail(code, "Xml Load Failed (%s)", path);
+    }
+    if (parsed) xmlFreeDoc(parsed);
+    xmlFreeParserCtxt(ctxt);
+    return -1;
+  }
+  xmlFreeParserCtxt(ctxt);
+  // Move the parsed content into the caller's document.
+  xmlNodePtr old = doc->children;
+  while (old) {
+    xmlNodePtr next = old->next;
+    xmlUnlinkNode(old);
+    KeepLoose(old);
+    old = next;
+  }
+  while (xmlNodePtr n = parsed->children) {
+    xmlUnlinkNode(n);
+    if (n->type == XML_DTD_NODE) {
+      // A document type is parsed (never loaded or applied) and dropped.
+      xmlFreeDtd(reinterpret_cast<xmlDtdPtr>(n));
+      continue;
+    }
+    xmlSetTreeDoc(n, doc);
+    xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), n);
+  }
+  if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
+  doc->standalone = parsed->standalone;
+  xmlFreeDoc(parsed);
+  if (xmlNodePtr root = xmlDocGetRootElement(doc)) StripLayout(root);
+  return 0;
+}
+
+int xml_Save(XmlDocument* doc, const char* path) {
+  if (g.code < 0) return -1;
+  if (!path) {
+    Fail(-1, "VariantFromChar('%s') failed", "(null)");
+    return -1;
+  }
+  if (!doc) {
+    Fail(kXmlErrInvalidArg, "Save XML File (%s) failed, Invalid filename 0x%x", path,
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  std::string bytes;
+  // The declaration: the document's own "xml" instruction when it starts
+  // with one, else one made here (the serialiser's is never written, so
+  // there is never a second one).
+  xmlNodePtr first = doc->children;
+  if (!(first && first->type == XML_PI_NODE && xmlStrcmp(first->name, X("xml")) == 0)) {
+    // Written as the system's own instruction is, so a reloaded file saves
+    // back to the same bytes.
+    bytes = "<?xml version='1.0' encoding='UTF-8'";
+    if (doc->standalone == 1) bytes += " standalone='yes'";
+    bytes += "?>\n";
+  }
+  xmlBufferPtr buf = xmlBufferCreate();
+  if (!buf) {
+    Fail(kXmlErrOutOfMemory, "Save XML File (%s) failed, Out Of Memory 0x%x", path,
+         static_cast<unsigned>(kXmlErrOutOfMemory));
+    return -1;
+  }
+  xmlSaveCtxtPtr save = xmlSaveToBuffer(buf, "UTF-8", XML_SAVE_NO_DECL);
+  long rc = save ? xmlSaveDoc(save, doc) : -1;
+  if (save && xmlSaveClose(save) < 0) rc = -1;
+  if (rc < 0) {
+    xmlBufferFree(buf);
+    Fail(kXmlErrOutOfMemory, "Save XML File (%s) failed, Out Of Memory 0x%x", path,
+         static_cast<unsigned>(kXmlErrOutOfMemory));
+    return -1;
+  }
+  bytes.append(C(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
+  xmlBufferFree(buf);
+  const int err = WriteAtomically(path, bytes);
+  if (err) {
+    const int32_t code = SaveErrorCode(err);
+    const unsigned u = static_cast<unsigned>(code);
+    if (code == kXmlErrAccessDenied)
+      Fail(code, "Save XML File (%s) failed, Access Denied 0x%x", path, u);
+    else if (code == kXmlErrOutOfMemory)
+      Fail(code, "Save XML File (%s) failed, Out Of Memory 0x%x", path, u);
+    else if (code == kXmlErrInvalidArg)
+      Fail(code, "Save XML File (%s) failed, Invalid filename 0x%x", path, u);
+    else
+      Fail(code, "Save XML File (%s) failed, Error 0x%x", path, u);
+    return -1;
+  }
+  return 0;
+}
+
+XmlNode* xml_GetRoot(XmlDocument* doc) {
+  if (g.code < 0) return nullptr;
+  xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
+  if (!root) Fail(kXmlErrFail, "No Root element found");
+  return root;
+}
+
+// ---------------------------------------------------------------- building
+
+XmlNode* xml_CreateElement(XmlDocument* doc, const char* name) {
+  if (g.code < 0) return nullptr;
+  const char* u = BstrFromChar(name);
+  if (!u) {
+    Fail(-1, "BstrFromChar('%s') failed", "(null)");
+    return nullptr;
+  }
+  if (!doc || !ValidName(u)) {
+    Fail(kXmlErrInvalidArg, "xml_CreateElement('%s') failed 0x%x", name, static_cast<unsigned>(kXmlErrInvalidArg));
+    return nullptr;
+  }
+  xmlNodePtr n = xmlNewDocNode(doc, nullptr, X(u), nullptr);
+  if (!n) {
+    Fail(kXmlErrOutOfMemory, "xml_CreateElement('%s') failed 0x%x", name, static_cast<unsigned>(kXmlErrOutOfMemory));
+    return nullptr;
+  }
+  KeepLoose(n);
+  return n;
+}
+
+int xml_AppendChildToParent(XmlNode* node, XmlNode* parent) {
+  if (g.code < 0) return -1;
+  if (!node || !parent) {
+    Fail(kXmlErrInvalidArg, "xml_AppendChildToParent() failed 0x%x", static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  if (node->parent) xmlUnlinkNode(node);
+  if (!xmlAddChild(parent, node)) {
+    Fail(kXmlErrFail, "xml_AppendChildToParent() failed 0x%x", static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+XmlNode* xml_OpenElement(XmlDocument* doc, const char* name, XmlNode* parent) {
+  xmlNodePtr n = xml_CreateElement(doc, name);
+  if (!n) return nullptr;
+  if (xml_AppendChildToParent(n, parent ? parent : reinterpret_cast<xmlNodePtr>(doc)) != 0) return nullptr;
+  ++g.level;
+  return n;
+}
+
+int xml_CloseElement(XmlDocument* doc, XmlNode* element) {
+  if (!doc || !element) return 1;
+  if (g.level > 0) --g.level;
+  return 0;
+}
+
+XmlNode* xml_PutElement(XmlDocument* doc, const char* name, XmlNode* parent) {
+  if (g.code < 0) return nullptr;
+  if (!parent) {
+    Fail(kXmlErrInvalidArg, "xml_PutElement('%s') failed 0x%x", name ? name : "",
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return nullptr;
+  }
+  xmlNodePtr n = xml_CreateElement(doc, name);
+  if (!n) return nullptr;
+  if (xmlNodePtr old = xml_FindByName(parent, name)) {
+    xmlReplaceNode(old, n);
+    KeepLoose(old);
+    return n;
+  }
+  return xml_AppendChildToParent(n, parent) == 0 ? n : nullptr;
+}
+
+int xml_InsertBefore(XmlNode* node, XmlNode* reference) {
+  if (g.code < 0) return 0;
+  if (!node || !reference || !reference->parent) {
+    Fail(kXmlErrInvalidArg, "xml_InsertBefore() failed 0x%x", static_cast<unsigned>(kXmlErrInvalidArg));
+    return 0;
+  }
+  if (node->parent) xmlUnlinkNode(node);
+  if (!xmlAddPrevSibling(reference, node))
+    Fail(kXmlErrFail, "xml_InsertBefore() failed 0x%x", static_cast<unsigned>(kXmlErrFail));
+  return 0;
+}
+
+int xml_InsertTextBefore(XmlDocument* doc, const char* text, XmlNode* reference) {
+  if (g.code < 0) return -1;
+  const char* u = BstrFromChar(text);
+  if (!u || !doc || !reference || !reference->parent) {
+    Fail(kXmlErrInvalidArg, "xml_InsertBefore('%s') failed 0x%x", text ? text : "",
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  xmlNodePtr t = xmlNewDocText(doc, X(u));
+  // A text node next to another one is merged into it (and freed).
+  if (!t || !xmlAddPrevSibling(reference, t)) {
+    if (t) xmlFreeNode(t);
+    Fail(kXmlErrFail, "xml_InsertBefore('%s') failed 0x%x", text, static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_CreateAndAddTextNode(XmlDocument* doc, const char* text, XmlNode* parent) {
+  if (g.code < 0) return -1;
+  if (!doc || !parent || !text) {
+    Fail(kXmlErrInvalidArg, "xml_CreateAndAddTextNode('%s') failed 0x%x", text ? text : "",
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  std::string u = ToUtf8(text, strlen(text));
+  if (!IsXmlText(u)) u = kXmlIllegalText;
+  xmlNodePtr t = xmlNewDocTextLen(doc, X(u.c_str()), static_cast<int>(u.size()));
+  if (!t || !xmlAddChild(parent, t)) {
+    if (t) xmlFreeNode(t);
+    Fail(kXmlErrFail, "xml_CreateAndAddTextNode('%s') failed 0x%x", text, static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_CreateAndAddAttributeNode(XmlDocument* doc, const char* name, const char* value, XmlNode* element) {
+  if (g.code < 0) return -1;
+  if (!name || !value) {
+    // As the layer always did: the message is left, the code stays 0.
+    snprintf(g.message, sizeof g.message, "BstrFromChar('%s') or VariantFromChar('%s') failed", name ? name : "",
+             value ? value : "");
+    return -1;
+  }
+  const std::string n = ToUtf8(name, strlen(name));
+  const std::string v = ToUtf8(value, strlen(value));
+  if (!doc || !element || element->type != XML_ELEMENT_NODE || !ValidName(n.c_str()) || !IsXmlText(v)) {
+    Fail(kXmlErrInvalidArg, "xml_CreateAndAddAttributeNode('%s','%s') failed 0x%x", name, value,
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  if (!xmlSetProp(element, X(n.c_str()), X(v.c_str()))) {
+    Fail(kXmlErrFail, "xml_CreateAndAddAttributeNode('%s','%s') failed 0x%x", name, value,
+         static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_CreateAndAddCommentNode(XmlDocument* doc, const char* text) {
+  if (g.code < 0) return -1;
+  const std::string u = ToUtf8(text ? text : "", text ? strlen(text) : 0);
+  if (!doc || !IsXmlText(u) || u.find("--") != std::string::npos || (!u.empty() && u.back() == '-')) {
+    Fail(kXmlErrInvalidArg, "xml_CreateAndAddCommentNode('%s') failed 0x%x", text ? text : "",
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  xmlNodePtr c = xmlNewDocComment(doc, X(u.c_str()));
+  if (!c || !xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), c)) {
+    if (c) xmlFreeNode(c);
+    Fail(kXmlErrFail, "xml_CreateAndAddCommentNode('%s') failed 0x%x", text, static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_CreateAndAddPINode(XmlDocument* doc, const char* target, const char* data) {
+  if (g.code < 0) return -1;
+  if (!target || !data) {
+    snprintf(g.message, sizeof g.message, "BstrFromChar('%s') or BstrFromChar('%s') failed", target ? target : "",
+             data ? data : "");
+    return -1;
+  }
+  const std::string t = ToUtf8(target, strlen(target));
+  const std::string d = ToUtf8(data, strlen(data));
+  if (!doc || !ValidName(t.c_str()) || !IsXmlText(d) || d.find("?>") != std::string::npos) {
+    Fail(kXmlErrInvalidArg, "xml_CreateAndAddPINode('%s','%s') failed 0x%x", target, data,
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  xmlNodePtr pi = xmlNewDocPI(doc, X(t.c_str()), X(d.c_str()));
+  if (!pi || !xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), pi)) {
+    if (pi) xmlFreeNode(pi);
+    Fail(kXmlErrFail, "xml_CreateAndAddPINode('%s','%s') failed 0x%x", target, data,
+         static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_CreateAndAddCDATANode(XmlDocument* doc, const char* text, XmlNode* parent) {
+  if (g.code < 0) return -1;
+  const std::string u = ToUtf8(text ? text : "", text ? strlen(text) : 0);
+  if (!doc || !parent || !IsXmlText(u) || u.find("]]>") != std::string::npos) {
+    Fail(kXmlErrInvalidArg, "xml_CreateAndAddCDATANode('%s') failed 0x%x", text ? text : "",
+         static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  xmlNodePtr c = xmlNewCDataBlock(doc, X(u.c_str()), static_cast<int>(u.size()));
+  if (!c || !xmlAddChild(parent, c)) {
+    if (c) xmlFreeNode(c);
+    Fail(kXmlErrFail, "xml_CreateAndAddCDATANode('%s') failed 0x%x", text, static_cast<unsigned>(kXmlErrFail));
+    return -1;
+  }
+  return 0;
+}
+
+int xml_Indent(XmlDocument* doc, XmlNode* node, int depth) {
+  if (g.code < 0) return -1;
+  if (!doc || !node) return -1;
+  std::string layout = "\n" + std::string(static_cast<size_t>(depth > 0 ? depth : 0), '\t');
+  if (depth > 0 && node->parent) {
+    xmlNodePtr t = xmlNewDocText(doc, X(layout.c_str()));
+    if (!t || !xmlAddPrevSibling(node, t)) {
+      if (t) xmlFreeNode(t);
+      Fail(kXmlErrOutOfMemory, "xml_Indent() failed 0x%x", static_cast<unsigned>(kXmlErrOutOfMemory));
+      return -1;
+    }
+  }
+  bool elementChildren = false;
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if (c->type == XML_ELEMENT_NODE) {
+      elementChildren = true;
+      if (xml_Indent(doc, c, depth + 1) != 0) return -1;
+    }
+    c = next;
+  }
+  if (elementChildren) {
+    xmlNodePtr t = xmlNewDocText(doc, X(layout.c_str()));
+    if (!t || !xmlAddChild(node, t)) {
+      if (t) xmlFreeNode(t);
+      Fail(kXmlErrOutOfMemory, "xml_Indent() failed 0x%x", static_cast<unsigned>(kXmlErrOutOfMemory));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- reading
+
+XmlNode* xml_FindByName(XmlNode* node, const char* name) {
+  if (g.code < 0 || !node || !name) return nullptr;
+  const std::string u = ToUtf8(name, strlen(name));
+  for (xmlNodePtr c = node->children; c; c = c->next)
+    if (c->type == XML_ELEMENT_NODE && QName(c) == u) return c;
+  return nullptr;
+}
+
+XmlNode* xml_FindByAttribute(XmlNode* node, const char* name, const char* attribute, const char* value) {
+  if (g.code < 0) return nullptr;
+  if (!node || !name || !attribute || !value) {
+    Fail(kXmlErrInvalidArg, "xml_FindByAttribute('%s[@%s=%s]') failed 0x%x", name ? name : "",
+         attribute ? attribute : "", value ? value : "", static_cast<unsigned>(kXmlErrInvalidArg));
+    return nullptr;
+  }
+  const std::string n = ToUtf8(name, strlen(name));
+  const std::string a = ToUtf8(attribute, strlen(attribute));
+  const std::string v = ToUtf8(value, strlen(value));
+  double number = 0;
+  const bool numeric = IsNumber(v.c_str(), &number);
+  for (xmlNodePtr c = node->children; c; c = c->next) {
+    if (c->type != XML_ELEMENT_NODE || QName(c) != n) continue;
+    xmlChar* got = xmlGetProp(c, X(a.c_str()));
+    if (!got) continue;
+    double gotNumber = 0;
+    const bool match = numeric ? (IsNumber(C(got), &gotNumber) && gotNumber == number) : v == C(got);
+    xmlFree(got);
+    if (match) return c;
+  }
+  return nullptr;
+}
+
+XmlNode* xml_FirstChild(XmlNode* node) { return g.code < 0 || !node ? nullptr : node->children; }
+XmlNode* xml_LastChild(XmlNode* node) { return g.code < 0 || !node ? nullptr : node->last; }
+XmlNode* xml_NextSibling(XmlNode* node) { return g.code < 0 || !node ? nullptr : node->next; }
+XmlNode* xml_PreviousSibling(XmlNode* node) { return g.code < 0 || !node ? nullptr : node->prev; }
+
+char* xml_getName(XmlNode* node) {
+  if (g.code < 0 || !node) return nullptr;
+  if (node->type == XML_TEXT_NODE) return Dup("#text", nullptr);
+  const std::string q = QName(node);
+  return Dup(ToCp1252(q.data(), q.size()), nullptr);
+}
+
+char* xml_getText(XmlNode* element) {
+  if (g.code < 0 || !element) return nullptr;
+  for (xmlNodePtr c = element->children; c; c = c->next)
+    if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) return DupFromXml(c->content);
+  return Dup(std::string(), nullptr);
+}
+
+char* xml_getAttribute(XmlNode* element, const char* name) {
+  if (g.code < 0 || !element || !name) return nullptr;
+  const std::string n = ToUtf8(name, strlen(name));
+  xmlChar* v = xmlGetProp(element, X(n.c_str()));
+  if (!v) return nullptr;
+  char* out = DupFromXml(v);
+  xmlFree(v);
+  return out;
+}
+
+int xml_RemoveChild(XmlNode* parent, XmlNode* child) {
+  if (g.code < 0) return -1;
+  if (!parent || !child || child->parent != parent) {
+    Fail(kXmlErrInvalidArg, "xml_RemoveChild() failed 0x%x", static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  xmlUnlinkNode(child);
+  KeepLoose(child);
+  return 0;
+}
+
+int xml_IterateChan(XmlNode* element, XmlNamePair* pairs, int count) {
+  if (g.code < 0) return -1;
+  if (!element || !pairs) {
+    Fail(kXmlErrInvalidArg, "xml_IterateChan() failed 0x%x", static_cast<unsigned>(kXmlErrInvalidArg));
+    return -1;
+  }
+  int n = 0;
+  for (xmlNodePtr c = element->children; c && n < count; c = c->next) {
+    if (c->type != XML_ELEMENT_NODE) {
+      for (int k = 0; k < n; ++k) free(pairs[k].name), free(pairs[k].text);
+      Fail(kXmlErrFail, "xml_IterateChan() failed 0x%x", static_cast<unsigned>(kXmlErrFail));
+      return -1;
+    }
+    pairs[n].name = xml_getName(c);
+    pairs[n].text = xml_getText(c);
+    ++n;
+  }
+  return n;
+}
+
+bool xml_IsElement(XmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }
