@@ -106,13 +106,13 @@ TEST(CdxsimCommand, PacesScansAndPrintsWhatArrives) {
   ss << in.rdbuf();
   const std::string out = ss.str();
   // Each line appears once the program has done it; the order is the
-  // program's.
+  // program's. Alarms are queued and all printed; the status text is read
+  // once a scan period, so on a loaded machine a "SCAN n" text can be
+  // replaced before it is read and is not asked for.
   const char* expected[] = {
       "status qd_dev7: \"UP hello\"",
       "alarm: prefix=QX channel=1 kind=0",
-      "status qd_dev7: \"SCAN 1\"",
       "alarm: prefix=QX channel=1 kind=1",
-      "status qd_dev7: \"SCAN 2\"",
       "status qd_dev7: \"\"",
       "program ended with 0",
   };
