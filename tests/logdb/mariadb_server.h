@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,23 +109,29 @@ class MariaDbServer {
     dir_ = std::string(root ? root : "/tmp") + "/mariadb";
     std::filesystem::create_directories(dir_);
     socket_ = dir_ + "/sock";
+    // Each instance has a temporary folder of its own: servers that share /tmp
+    // for their internal temporary tables fail to bootstrap side by side.
+    const std::string tmp = dir_ + "/tmp";
+    std::filesystem::create_directories(tmp);
     std::string user = geteuid() == 0 ? "root" : "";
     if (user.empty()) {
       const char* u = std::getenv("USER");
       user = u ? u : "";
     }
     std::vector<std::string> args = {install, "--no-defaults", "--datadir=" + dir_ + "/data",
-                                     "--auth-root-authentication-method=normal", "--skip-test-db"};
+                                     "--tmpdir=" + tmp, "--auth-root-authentication-method=normal",
+                                     "--skip-test-db"};
     if (!user.empty()) args.push_back("--user=" + user);
     pid_t p = Spawn(args, dir_ + "/install.log");
     int status = 0;
     waitpid(p, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      why_ = "mariadb-install-db failed (see " + dir_ + "/install.log)";
+      // The instance folder goes with the test's root: keep the log's text.
+      why_ = "mariadb-install-db failed:\n" + Tail(dir_ + "/install.log");
       return;
     }
     std::vector<std::string> d = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
-                                  "--skip-networking", "--pid-file=" + dir_ + "/pid",
+                                  "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
                                   "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
                                   "--innodb-buffer-pool-size=32M", "--max-connections=200"};
     if (!user.empty()) d.push_back("--user=" + user);
@@ -133,7 +141,7 @@ class MariaDbServer {
     while (std::chrono::steady_clock::now() < deadline) {
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        why_ = "mariadbd ended at start (see " + dir_ + "/err.log)";
+        why_ = "mariadbd ended at start:\n" + Tail(dir_ + "/err.log");
         return;
       }
       if (MYSQL* m = Connect()) {
@@ -160,6 +168,14 @@ class MariaDbServer {
   const std::string& why() const { return why_; }
 
  private:
+  // The last lines of a log, for a failure message.
+  static std::string Tail(const std::string& path) {
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.size() > 2000) text = text.substr(text.size() - 2000);
+    return text;
+  }
+
   static std::string Find(const char* name) {
     for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/", "/sbin/", "/bin/"}) {
       std::string p = std::string(dir) + name;
