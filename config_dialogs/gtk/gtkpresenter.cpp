@@ -98,8 +98,9 @@ using Run = GtkPresenter::Run;
 
 GtkWidget* ComboEntry(GtkWidget* combo) { return gtk_bin_get_child(GTK_BIN(combo)); }
 
-// The widgets from the model.
-void SyncOut(Run* run) {
+// The widgets from the model. except: a combo box the user is typing in,
+// whose text and selection are left as the user has them.
+void SyncOut(Run* run, int except = -1) {
   run->syncing = true;
   for (qdui::Control& c : run->dialog->Controls()) {
     auto label = run->labels.find(c.id);
@@ -110,7 +111,7 @@ void SyncOut(Run* run) {
     gtk_widget_set_sensitive(w, c.enabled);
     if (c.kind == qdui::ControlKind::kEdit) {
       if (c.text != gtk_entry_get_text(GTK_ENTRY(w))) gtk_entry_set_text(GTK_ENTRY(w), c.text.c_str());
-    } else if (c.kind == qdui::ControlKind::kCombo) {
+    } else if (c.kind == qdui::ControlKind::kCombo && c.id != except) {
       Binding* b = run->bindings[c.id];
       if (b->shownItems != c.items) {
         gtk_combo_box_text_remove_all(GTK_COMBO_BOX_TEXT(w));
@@ -141,6 +142,7 @@ void OnComboChanged(GtkComboBox* combo, gpointer data) {
     SyncOut(run);
   } else {
     run->dialog->UserType(b->id, gtk_entry_get_text(GTK_ENTRY(ComboEntry(GTK_WIDGET(combo)))));
+    SyncOut(run, b->id);
   }
 }
 

@@ -268,3 +268,26 @@ TEST(ChannelsDialog, MissingRecordIsRefusedWithoutADialog) {
   EXPECT_EQ(errno, 87);
   EXPECT_FALSE(ran);
 }
+
+TEST(ChannelsDialog, TypingATypeNameSelectsItAndTypingAnythingElseMeansAnalog) {
+  struct Case {
+    uint8_t type;
+    const char* typed;
+    int written;
+    bool bitEnabled;
+  } cases[] = {{0, "digital", 3, true}, {3, "ANALOG", 2, false}, {3, "Relay", 2, false}, {0, "Analog", 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    ChannelConfig ch = PatternChannel(c.type);
+    Shown shown;
+    ScriptPresenter p;
+    p.script = [&](Dialog& d) {
+      d.UserType(kIdcChannelType, c.typed);
+      shown = Look(d);
+      d.Command(IDOK);
+    };
+    EXPECT_EQ(RunChannels(p, nullptr, &ch, nullptr), IDOK);
+    EXPECT_EQ(ch.Type, c.written);
+    EXPECT_EQ(shown.bitEnabled, c.bitEnabled);
+  }
+}

@@ -348,17 +348,21 @@ TEST_F(XvfbTest, AdvancedDialogOpensOnTheHostsDefaultPortAndAnUntouchedOkChanges
 }
 
 TEST_F(XvfbTest, ChannelDialogSwitchedToDigitalWritesTheDigitalFields) {
-  ChildResult r = Play("channel", "select 1006 Digital; text 1003 5; text 1002 70000; text 1001 173; press 1");
-  ASSERT_EQ(r.exitCode, 0) << r.transcript;
-  EXPECT_EQ(r.changed, 1);
-  ChannelConfig expect = ChildChannel();
-  uint8_t* e = reinterpret_cast<uint8_t*>(&expect);
-  e[24] = 3;
-  e[192] = 173;
-  e[194] = 4464 & 0xFF;
-  e[195] = 4464 >> 8;
-  e[196] = 5;
-  EXPECT_EQ(r.bytes, Hex(&expect, sizeof expect));
+  // Picked from the list, or typed into the combo box's field.
+  for (const char* how : {"select 1006 Digital", "text 1006 digital"}) {
+    SCOPED_TRACE(how);
+    ChildResult r = Play("channel", std::string(how) + "; text 1003 5; text 1002 70000; text 1001 173; press 1");
+    ASSERT_EQ(r.exitCode, 0) << r.transcript;
+    EXPECT_EQ(r.changed, 1);
+    ChannelConfig expect = ChildChannel();
+    uint8_t* e = reinterpret_cast<uint8_t*>(&expect);
+    e[24] = 3;
+    e[192] = 173;
+    e[194] = 4464 & 0xFF;
+    e[195] = 4464 >> 8;
+    e[196] = 5;
+    EXPECT_EQ(r.bytes, Hex(&expect, sizeof expect)) << r.transcript;
+  }
 }
 
 TEST_F(XvfbTest, CancelAndAnEndedScriptLeaveTheRecordsUntouched) {
