@@ -32,6 +32,12 @@ bool DisplayReady(std::string* reason) {
     *reason = "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
     return false;
   }
+  // The library runs in the host's process: GTK must not switch the
+  // process's locale (number formats of everything else in it) when it is
+  // this library that starts GTK.
+  static bool localeKept = false;
+  if (!localeKept && gdk_display_get_default() == nullptr) gtk_disable_setlocale();
+  localeKept = true;
   if (!gtk_init_check(nullptr, nullptr)) {
     const char* x = std::getenv("DISPLAY");
     const char* w = std::getenv("WAYLAND_DISPLAY");

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -95,7 +96,8 @@ int RunChild(const char* which) {
   }
   const int err = errno;
   std::ofstream out(std::getenv("QD_SETUP_RESULT"));
-  out << "changed " << changed << "\nerrno " << err << "\nbytes " << bytes << "\n";
+  out << "changed " << changed << "\nerrno " << err << "\nbytes " << bytes << "\nlocale "
+      << setlocale(LC_ALL, nullptr) << "\n";
   return out.good() ? 0 : 4;
 }
 
@@ -111,6 +113,7 @@ struct ChildResult {
   int changed = 0;
   int err = 0;
   std::string bytes;
+  std::string locale;      // the child's locale after the export
   std::string transcript;  // what the library wrote to standard error
 };
 
@@ -149,6 +152,7 @@ ChildResult RunExportInChild(const char* which, const std::map<std::string, std:
     if (key == "changed") in >> r.changed;
     else if (key == "errno") in >> r.err;
     else if (key == "bytes") in >> r.bytes;
+    else if (key == "locale") in >> r.locale;
   }
   return r;
 }
@@ -314,7 +318,8 @@ class XvfbTest : public ::testing::Test {
   }
 
   ChildResult Play(const char* which, const std::string& script) {
-    return RunExportInChild(which, {{"DISPLAY", display_}, {"CDX_DIALOG_SCRIPT", script}});
+    // A locale in the environment that GTK would switch the process to.
+    return RunExportInChild(which, {{"DISPLAY", display_}, {"CDX_DIALOG_SCRIPT", script}, {"LC_ALL", "C.UTF-8"}});
   }
 
   static inline pid_t pid_ = -1;
@@ -334,6 +339,7 @@ TEST_F(XvfbTest, AdvancedDialogPromptsForABadNodeThenWritesThePickedPort) {
   EXPECT_NE(r.transcript.find("qd_setup: ended: 1"), std::string::npos) << r.transcript;
   EXPECT_EQ(r.changed, 1);
   EXPECT_EQ(r.bytes, ExpectedHostBytes("COM12", 12)) << "the retry count and the rest of the record are kept";
+  EXPECT_EQ(r.locale, "C") << "showing a dialog must not switch the host's locale";
 }
 
 TEST_F(XvfbTest, AdvancedDialogOpensOnTheHostsDefaultPortAndAnUntouchedOkChangesNothing) {
