@@ -582,3 +582,55 @@ TEST(CfgItemEqual, ItemsOfTwoRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every own type's text operations on values that fill their field to the
+// last byte (no terminator) and on hostile texts, with the value in a heap
+// block of exactly its size so that any read or write beyond it is caught.
+TEST(CfgTypesRobustness, FullFieldsAndHostileTexts) {
+  const StructsType* types[] = {&cfg_type_time,    &cfg_type_period,      &cfg_type_eol,        &cfg_type_sep,
+                                &cfg_type_password, &cfg_type_server,     &cfg_type_fixedtext2, &cfg_type_fixedtext15,
+                                &cfg_type_fixedtext32};
+  std::vector<std::string> texts = {"", "*", "****-", "-", "T", ":", "enc:", "enc", "http://", "http://u:@h/",
+                                    "http://u:enc@h/", "http://u:encz@h/", "http://u:enc0@h/", "%", "%%%%",
+                                    std::string(5000, 'x'), "http://u:" + std::string(3000, '%') + "@h/",
+                                    "enc:" + std::string(600, 'a'), "enc:" + std::string(514, '0'),
+                                    std::string("\xff\xfe\x80", 3)};
+  uint32_t seed = 12345;
+  for (int i = 0; i < 200; ++i) {
+    std::string t;
+    const int n = static_cast<int>((seed = seed * 1103515245 + 12345) >> 24) % 40;
+    for (int k = 0; k < n; ++k) t += "0123456789*-T: :enc%@/http:abc"[((seed = seed * 1103515245 + 12345) >> 16) % 30];
+    texts.push_back(t);
+  }
+  for (const StructsType* type : types) {
+    SCOPED_TRACE(type->name);
+    for (int fill : {0x00, int{'A'}, 0xFF, int{'%'}}) {
+      std::vector<char> field(type->size, static_cast<char>(fill));
+      std::vector<char>* block = &field;
+      // ToText of a field with no terminator stays inside it.
+      char* shown = type->to_text(type, kStructsTagTemporary, block->data());
+      if (shown) {
+        // What is shown reads back (or fails cleanly).
+        std::vector<char> back(type->size);
+        char ebuf[64];
+        type->from_text(type, shown, back.data(), ebuf, sizeof ebuf);
+        TypedMem_Free(kStructsTagTemporary, shown);
+      }
+    }
+    for (const std::string& text : texts) {
+      std::vector<char> v(type->size, 'q');
+      char ebuf[16];  // messages are cut to the buffer
+      const int rc = type->from_text(type, text.c_str(), v.data(), ebuf, sizeof ebuf);
+      EXPECT_TRUE(rc == 0 || rc == -1);
+      if (rc == -1) {
+        EXPECT_LT(strlen(ebuf), sizeof ebuf);
+      }
+      char* shown = type->to_text(type, kStructsTagTemporary, v.data());
+      if (shown) TypedMem_Free(kStructsTagTemporary, shown);
+    }
+  }
+}
+
+}  // namespace
