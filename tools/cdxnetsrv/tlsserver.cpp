@@ -107,12 +107,24 @@ void TlsTestServer::Serve(int fd) {
     if (ssl) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   };
+  std::function<bool(const std::string&)> complete;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    complete = complete_;
+  }
   for (;;) {
     if (!WaitReadable(fd)) break;
     char buf[65536];
     int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(recv(fd, buf, sizeof buf, 0));
     if (n <= 0) break;
     std::string request(buf, static_cast<size_t>(n));
+    while (complete && !complete(request)) {
+      if (!(ssl && SSL_pending(ssl) > 0) && !WaitReadable(fd)) break;
+      n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(recv(fd, buf, sizeof buf, 0));
+      if (n <= 0) break;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    if (n <= 0) break;
     {
       std::lock_guard<std::mutex> lock(mu_);
       requests_.push_back(request);
