@@ -143,6 +143,14 @@ bool RemoteWrite(const char* server, const std::string& path, uint64_t offset, c
 // Channel records move whole: as many records per chunk as fit.
 uint32_t RecordChunk(const std::string& path) { return ChunkFor(path) / kRecord * kRecord; }
 
+// The extra data of a channel range sits in the extra file at the block of
+// channel `first` (count equal blocks), where the server's own loader and
+// saver put it; so a range moved on the file road never lands on channel
+// 0's block.
+uint64_t ExtraOffset(int first, int count, uint32_t extraLength) {
+  return count > 0 ? static_cast<uint64_t>(first) * (extraLength / static_cast<uint32_t>(count)) : 0;
+}
+
 // One request of the table. The reply's bytes go to *reply. True when the
 // server answered; false with *noFallback set when it reported an XML
 // error (its own loaders refused the files).
@@ -225,7 +233,9 @@ int RemoteReadChannels(const char* server, const char* subdir, int kind, Channel
     return FailedStep();
   if (extraLength) {
     const std::string extraPath = RemotePath(subdir, extraFileName);
-    if (!RemoteRead(server, extraPath, 0, extra, extraLength, ChunkFor(extraPath), kReadAlways)) return FailedStep();
+    if (!RemoteRead(server, extraPath, ExtraOffset(first, count, extraLength), extra, extraLength, ChunkFor(extraPath),
+                    kReadAlways))
+      return FailedStep();
   }
   return 0;
 }
@@ -257,7 +267,9 @@ int RemoteWriteChannels(const char* server, const char* subdir, int kind, const 
   if (!RemoteWrite(server, path, 0, &header, sizeof header, ChunkFor(path), kWriteExisting)) return FailedStep();
   if (extraLength) {
     const std::string extraPath = RemotePath(subdir, extraFileName);
-    if (!RemoteWrite(server, extraPath, 0, extra, extraLength, ChunkFor(extraPath), kWriteAlways)) return FailedStep();
+    if (!RemoteWrite(server, extraPath, ExtraOffset(first, count, extraLength), extra, extraLength,
+                     ChunkFor(extraPath), kWriteAlways))
+      return FailedStep();
   }
   return 0;
 }

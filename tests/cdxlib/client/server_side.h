@@ -83,7 +83,7 @@ class ConfigServer {
     if (path.empty()) return fakesrv::Text("-1,3,bad path");
     if (code == "SF") {
       struct stat st {};
-      if (stat(path.c_str(), &st) != 0) return fakesrv::Text("-1,2,no file");
+      if (stat(path.c_str(), &st) != 0) return fakesrv::Text("-1,2,x");  // the size reply holds 9 bytes
       return fakesrv::Text(std::to_string(st.st_size));
     }
     long bytes = atol(f[1].c_str()), distance = atol(f[2].c_str());
