@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -83,6 +84,8 @@ void TlsTestServer::Run() {
     if (!WaitReadable(listen_)) return;
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    const int noDelay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     ++accepts_;
     Serve(fd);
     close(fd);
