@@ -41,6 +41,7 @@ class Requests : public ::testing::Test {
     setenv("CDX_CURRENT_CONFIG", config.c_str(), 1);
     ASSERT_EQ(server.Start("."), 0) << plat::GetLastError();
     engine.script().SetDefault(fakesrv::Text("1"));
+    SetServerValue("ReconfigureLoggers", "OFF");  // an earlier test may have set it
     user = plat::UserName();
     who = plat::ComputerName() + "," + user;
   }
@@ -349,6 +350,27 @@ TEST_F(Requests, GeneralRequestsCarryTheirData) {
   EXPECT_EQ(number, 4);
   EXPECT_STREQ(t1, "fir");
   EXPECT_STREQ(t2, "second");
+}
+
+TEST_F(Requests, EsIsHeldBackWhileADesktopProcessorIsUnknownHere) {
+  engine.script().On("QP,", fakesrv::Text("2"));
+  engine.script().On("IP,", fakesrv::Text("1,CALC,CALCULATIONS,CC:5,1,A;TREND,TRENDS,TT:5,0,A;"));
+  // Not started from the desktop: the session request goes.
+  SetServerValue("CALC From Desktop", "OFF");
+  EXPECT_EQ(SendEsRequest("."), 1);
+  EXPECT_EQ(Last(), Z("ES," + user));
+  // Marked, started from the desktop, and not known to this machine's
+  // processor table: nothing is sent.
+  SetServerValue("CALC From Desktop", "ON");
+  engine.ClearRequests();
+  errno = 99;
+  EXPECT_EQ(SendEsRequest("."), -1);
+  EXPECT_EQ(errno, 0);
+  for (const std::string& r : Sent()) EXPECT_NE(r.substr(0, 2), "ES");
+  // Another computer's registry is not read: its processors never hold it back.
+  EXPECT_EQ(Proc_IsFromDesktop("plc-srv", "CALC"), 0);
+  EXPECT_EQ(Proc_IsFromDesktop(".", "CALC"), 1);
+  SetServerValue("CALC From Desktop", "OFF");
 }
 
 TEST_F(Requests, FvSendsADecimalPointInAnyLocale) {

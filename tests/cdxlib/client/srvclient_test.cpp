@@ -219,6 +219,7 @@ void FakeClose(ServerConnection* e) { e->handle = nullptr; }
 const SrvTransport kFake = {"local", FakeOpen, FakeTransact, FakeClose};
 
 TEST(SrvSeam, InstalledInProcessTransport) {
+  g_opens = 0;
   const SrvTransport* before = Srv_SetTransport(kSrvKindLocal, &kFake);
   std::string reply;
   EXPECT_EQ(Send("/var/cdx/logs", "QP,", &reply), 1);
