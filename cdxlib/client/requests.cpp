@@ -411,10 +411,20 @@ int Logger_ReenableAfterReconfigure(const char* server) {
 // ---------------------------------------------------------------- general
 
 namespace {
+// The binary replies begin with a time stamp, not a number: bytes that
+// merely begin "-1" are data. Only an empty reply (the transport failed) or
+// a failure text ("-1" alone or "-1," and the code) is a failure.
 int Binary(const char* server, const char* code, const char* list, char* reply, uint32_t* replyLength) {
   if (!list || !TextOk(list) || !reply || !replyLength) return BadParameter();
   if (*replyLength > kReqListReply) *replyLength = kReqListReply;
-  return Srv_SendRequest(server, (std::string(code) + list).c_str(), reply, replyLength);
+  int rc = Srv_SendRequest(server, (std::string(code) + list).c_str(), reply, replyLength);
+  const uint32_t n = *replyLength;
+  if (rc == -1 && n >= 3 && reply[2] != ',' && reply[2] != '\0') {
+    errno = 0;
+    plat::SetLastError(0);
+    return 0;
+  }
+  return rc;
 }
 
 // The request text of "SV" and "FV" sends the computer and user name.

@@ -341,6 +341,17 @@ TEST_F(Requests, GeneralRequestsCarryTheirData) {
   RequestChannelConfig(".", "QA,1,2", reply, &length);
   EXPECT_EQ(Last(), Z("CV,QA,1,2"));
   EXPECT_EQ(std::string(reply, length), binary);
+  // A time stamp whose first bytes read "-1" is data, not a failure; a
+  // failure text is one.
+  const std::string minusOne("-1\x7f\x30\x00\x00QA", 8);
+  engine.script().On("RV,", fakesrv::Bytes(minusOne));
+  length = sizeof reply;
+  EXPECT_EQ(SendRvRequest(".", "QA,1", reply, &length), 0);
+  EXPECT_EQ(std::string(reply, length), minusOne);
+  engine.script().On("RV,", fakesrv::Text("-1,2,no such channel"));
+  length = sizeof reply;
+  EXPECT_EQ(SendRvRequest(".", "QA,1", reply, &length), -1);
+  EXPECT_EQ(errno, 2);
 
   // BS: a number and two texts.
   engine.script().On("BS", fakesrv::Text("1,4,first,second"));
