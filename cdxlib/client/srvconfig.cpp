@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -35,6 +36,20 @@ constexpr uint32_t kLoggerReadChunk = 65512;
 constexpr size_t kMaxUser = 32;
 // Requests and replies of the table stay well inside 32-bit lengths.
 constexpr uint64_t kReqReplyMax = 0x7FFF0000u;
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread for a moment).
+mode_t ProcessUmask() {
+  FILE* f = std::fopen("/proc/self/status", "re");
+  unsigned mask = 022;
+  if (f) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    std::fclose(f);
+  }
+  return static_cast<mode_t>(mask);
+}
 
 bool HasSubdir(const char* subdir) { return subdir && *subdir && !(subdir[0] == ' ' && subdir[1] == '\0'); }
 
@@ -146,9 +161,12 @@ uint32_t RecordChunk(const std::string& path) { return ChunkFor(path) / kRecord 
 // The extra data of a channel range sits in the extra file at the block of
 // channel `first` (count equal blocks), where the server's own loader and
 // saver put it; so a range moved on the file road never lands on channel
-// 0's block.
-uint64_t ExtraOffset(int first, int count, uint32_t extraLength) {
-  return count > 0 ? static_cast<uint64_t>(first) * (extraLength / static_cast<uint32_t>(count)) : 0;
+// 0's block. A length that does not split into count blocks fits only a
+// range from channel 0: -1 otherwise.
+int64_t ExtraOffset(int first, int count, uint32_t extraLength) {
+  if (first == 0 || count <= 0) return 0;
+  if (extraLength % static_cast<uint32_t>(count) != 0) return -1;
+  return int64_t{first} * (extraLength / static_cast<uint32_t>(count));
 }
 
 // One request of the table. The reply's bytes go to *reply. True when the
@@ -227,13 +245,15 @@ int RemoteReadChannels(const char* server, const char* subdir, int kind, Channel
     return 0;
   }
   if (rc == -1 && !MayFallBack()) return FailedStep();
+  const int64_t extraOffset = extraLength ? ExtraOffset(first, count, extraLength) : 0;
+  if (extraOffset < 0) return Refuse();
   const std::string path = RemotePath(subdir, Chan_KindName(kind));
   if (count && !RemoteRead(server, path, ChannelFileOffset(static_cast<uint64_t>(first)), records,
                            static_cast<uint64_t>(count) * kRecord, RecordChunk(path), kReadExisting))
     return FailedStep();
   if (extraLength) {
     const std::string extraPath = RemotePath(subdir, extraFileName);
-    if (!RemoteRead(server, extraPath, ExtraOffset(first, count, extraLength), extra, extraLength, ChunkFor(extraPath),
+    if (!RemoteRead(server, extraPath, static_cast<uint64_t>(extraOffset), extra, extraLength, ChunkFor(extraPath),
                     kReadAlways))
       return FailedStep();
   }
@@ -257,6 +277,8 @@ int RemoteWriteChannels(const char* server, const char* subdir, int kind, const 
   int rc = 0;
   if (Ask(server, r, kMinReply, &reply, &rc)) return 0;
   if (!MayFallBack()) return FailedStep();
+  const int64_t extraOffset = extraLength ? ExtraOffset(first, count, extraLength) : 0;
+  if (extraOffset < 0) return Refuse();
   const std::string path = RemotePath(subdir, Chan_KindName(kind));
   if (count && !RemoteWrite(server, path, ChannelFileOffset(static_cast<uint64_t>(first)), records,
                             static_cast<uint64_t>(count) * kRecord, RecordChunk(path), kWriteExisting))
@@ -267,7 +289,7 @@ int RemoteWriteChannels(const char* server, const char* subdir, int kind, const 
   if (!RemoteWrite(server, path, 0, &header, sizeof header, ChunkFor(path), kWriteExisting)) return FailedStep();
   if (extraLength) {
     const std::string extraPath = RemotePath(subdir, extraFileName);
-    if (!RemoteWrite(server, extraPath, ExtraOffset(first, count, extraLength), extra, extraLength,
+    if (!RemoteWrite(server, extraPath, static_cast<uint64_t>(extraOffset), extra, extraLength,
                      ChunkFor(extraPath), kWriteAlways))
       return FailedStep();
   }
@@ -619,38 +641,50 @@ int SrvCfg_WriteLogger(const char* server, const char* loggerName, int loggerNum
 // ---------------------------------------------------------------- whole files
 
 int SrvCfg_CopyFromServer(const char* server, const char* subdir, const char* fileName, const char* localPath) {
-  if (!fileName || !*fileName || !localPath || !FieldOk(subdir) || !FieldOk(fileName)) return Refuse();
+  if (!fileName || !*fileName || !localPath || !*localPath || !FieldOk(subdir) || !FieldOk(fileName)) return Refuse();
   if (RoadOf(server) == Road::kFail) return FailedStep();
   const std::string path = RemotePath(subdir, fileName);
-  int fd = open(localPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return plat::FailErrno(errno), FailedStep();
   int size = SrvFile_GetSize(server, path.c_str(), kSrvGenericRead, kShareRW, 0, kSrvOpenExisting, kSrvAttributeNormal);
-  if (size < 0) {
+  if (size < 0) return FailedStep();
+  // The copy is made beside the local file and renamed into place: a copy
+  // that fails half-way leaves the old file as it was.
+  std::string temp = std::string(localPath) + ".tmpXXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return plat::FailErrno(errno), FailedStep();
+  fchmod(fd, 0666 & ~ProcessUmask());
+  auto fail = [&]() {
+    uint32_t code = plat::GetLastError();
     close(fd);
+    unlink(temp.c_str());
+    plat::Fail(code ? code : plat::kErrGenFailure);
     return FailedStep();
-  }
+  };
   std::vector<char> buf(kCopyReadChunk);
   uint32_t done = 0;
   while (done < static_cast<uint32_t>(size)) {
     uint32_t n = static_cast<uint32_t>(size) - done < kCopyReadChunk ? static_cast<uint32_t>(size) - done : kCopyReadChunk;
-    if (!RemoteRead(server, path, done, buf.data(), n, n, kReadExisting)) {
-      close(fd);
-      return FailedStep();
-    }
+    if (!RemoteRead(server, path, done, buf.data(), n, n, kReadExisting)) return fail();
     size_t put = 0;
     while (put < n) {
       ssize_t w = write(fd, buf.data() + put, n - put);
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        plat::FailErrno(w < 0 ? errno : ENOSPC);
-        close(fd);
-        return FailedStep();
-      }
+      if (w <= 0) return plat::FailErrno(w < 0 ? errno : ENOSPC), fail();
       put += static_cast<size_t>(w);
     }
     done += n;
   }
-  if (close(fd) != 0) return plat::FailErrno(errno), FailedStep();
+  if (fsync(fd) != 0) return plat::FailErrno(errno), fail();
+  if (close(fd) != 0) {
+    fd = -1;
+    plat::FailErrno(errno);
+    unlink(temp.c_str());
+    return FailedStep();
+  }
+  if (rename(temp.c_str(), localPath) != 0) {
+    plat::FailErrno(errno);
+    unlink(temp.c_str());
+    return FailedStep();
+  }
   return 0;
 }
 

@@ -120,9 +120,13 @@ TEST_F(SrvCfgRemote, RequestsRoadCarriesRecordsDeviceAndLogger) {
   char extraBack2[10] = {};
   ASSERT_EQ(SrvCfg_ReadChannelsEx(server.c_str(), "dev1", kKindAI, back2, 1, 2, extraBack2, 10, "extra.bin"), -1);
   EXPECT_EQ(errno, 38);  // the extra file ends before the 10 bytes: a short read on this road
-  ASSERT_EQ(SrvCfg_ReadChannelsEx(server.c_str(), "dev1", kKindAI, back2, 1, 2, extraBack2, 5, "extra.bin"), 0);
+  ASSERT_EQ(SrvCfg_ReadChannelsEx(server.c_str(), "dev1", kKindAI, back2, 1, 2, extraBack2, 6, "extra.bin"), 0);
   EXPECT_EQ(memcmp(back2, back, sizeof back), 0);
-  EXPECT_EQ(std::string(extraBack2, 4), "2345");  // blocks of 5 / 2 = 2 bytes: channel 1's at 2
+  EXPECT_EQ(std::string(extraBack2, 6), "345678");  // blocks of 6 / 2 = 3 bytes: channel 1's at 3
+  // A length that does not split into the range's blocks is refused, as the
+  // loaders refuse it.
+  EXPECT_EQ(SrvCfg_ReadChannelsEx(server.c_str(), "dev1", kKindAI, back2, 1, 2, extraBack2, 5, "extra.bin"), -1);
+  EXPECT_EQ(errno, 87);
   cfg.refused.clear();
 
   // A device without save options: " " in the last four fields, and no
@@ -295,8 +299,19 @@ TEST_F(SrvCfgRemote, WholeFilesCopyBothWays) {
     ASSERT_EQ(SrvCfg_CopyFromServer(server.c_str(), "dev1", "blob", back.c_str()), 0) << errno;
     EXPECT_EQ(ReadAll(back), data);
   }
-  EXPECT_EQ(SrvCfg_CopyFromServer(server.c_str(), "dev1", "missing", (base + "/x").c_str()), -1);
+  // A copy that fails leaves the local file as it was.
+  const std::string kept = base + "/kept.local";
+  std::ofstream(kept) << "keep me";
+  EXPECT_EQ(SrvCfg_CopyFromServer(server.c_str(), "dev1", "missing", kept.c_str()), -1);
   EXPECT_EQ(errno, 2);
+  std::ofstream(serverRoot + "/dev1/big", std::ios::binary) << std::string(70000, 'b');
+  engine.script().Once("RF", fakesrv::Cut());
+  cfg.refused = {"RF"};
+  EXPECT_EQ(SrvCfg_CopyFromServer(server.c_str(), "dev1", "big", kept.c_str()), -1);
+  cfg.refused.clear();
+  EXPECT_EQ(ReadAll(kept), "keep me");
+  for (const auto& entry : fs::directory_iterator(base))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST_F(SrvCfgRemote, FaultsFallBackAndTheNextRequestWorks) {
