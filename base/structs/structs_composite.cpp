@@ -235,7 +235,7 @@ int DecodeInPlace(const StructsType* type, const uint8_t* code, size_t cmax, voi
   if (cmax > INT_MAX) cmax = INT_MAX;
   const size_t mapBytes = (size_t{m.count} + 7) / 8;
   if (cmax < mapBytes) {
-    Structs_SetError(ebuf, emax, truncated);
+    Structs_SetError(ebuf, emax, "%s", truncated);
     return errno = EINVAL, -1;
   }
   std::memset(value, 0, type->size);
