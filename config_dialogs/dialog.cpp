@@ -124,7 +124,12 @@ void Dialog::UserType(int id, const std::string& text) {
   Control* c = Find(id);
   if (c == nullptr || !c->enabled) return;
   c->text = text;
-  if (c->kind == ControlKind::kCombo) c->selection = FindStringExact(id, text);
+  if (c->kind != ControlKind::kCombo) return;
+  // The typed text selects the item it names, or none; a change of the
+  // selection is notified as if it were picked.
+  const int before = c->selection;
+  c->selection = FindStringExact(id, text);
+  if (c->selection != before) Command(id, kNotifySelChange);
 }
 
 void Dialog::UserSelect(int id, int index) {

@@ -102,7 +102,8 @@ class Dialog {
 
   // What the user does, in model terms: type into an edit or a combo's edit
   // field (a combo then selects the item of that text, case aside, or
-  // nothing), pick a combo item (and the selection-change notification).
+  // nothing, and notifies a changed selection), pick a combo item (and the
+  // selection-change notification).
   void UserType(int id, const std::string& text);
   void UserSelect(int id, int index);
 
