@@ -1,5 +1,7 @@
 // qdprint: prints a device's configuration to a PDF file, page by page as
-// the configuration library prints it on a printer.
+// the configuration library prints it on a printer. It plays the host: it
+// loads libqd_setup.so from its own directory and calls its exports
+// PrintAllConfig and PrintConfig with a cairo context on a PDF surface.
 //
 //   qdprint [options] DEVICE_DIR OUTPUT.pdf
 //   qdprint [options] --demo N OUTPUT.pdf
@@ -37,7 +39,8 @@
 #include "cdxlib/configfiles.h"
 #include "cdxlib/fileutil.h"
 #include "config_dialogs/hostrecord.h"
-#include "config_dialogs/print/qdprint.h"
+#include "config_dialogs/qd_setup.h"
+#include "platform/spawn.h"
 
 namespace {
 
@@ -140,6 +143,12 @@ std::string BaseName(std::string path) {
 
 }  // namespace
 
+// Under the leak checker: the toolkit libraries that libqd_setup.so pulls in
+// and the font cache keep some allocations for the life of the process.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libfontconfig.so\n";
+}
+
 // The host's default COM number (config_dialogs/hostrecord.h).
 extern "C" __attribute__((visibility("default"))) unsigned short CDX_HostDefaultComNumber(void) {
   return g_deviceNumber;
@@ -228,36 +237,28 @@ int main(int argc, char** argv) {
   cairo_surface_t* surface = cairo_pdf_surface_create(outPath.c_str(), width, height);
   cairo_t* cr = cairo_create(surface);
 
-  QdPrintRequest q;
-  q.dc = cr;
-  q.server = server.c_str();
-  q.hostRecord = host.record;
-  q.device = &device;
+  const std::string library = plat::OwnProgramDirectory() + "/libqd_setup.so";
+  void* lib = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  auto printAll = lib ? reinterpret_cast<PrintAllConfigFn>(dlsym(lib, "PrintAllConfig")) : nullptr;
+  auto printPath = lib ? reinterpret_cast<PrintConfigFn>(dlsym(lib, "PrintConfig")) : nullptr;
+  if (!printAll || !printPath) {
+    fprintf(stderr, "qdprint: cannot load %s: %s\n", library.c_str(), dlerror());
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+    return 1;
+  }
   int rc;
   if (onlyPath >= 0) {
-    q.kind = QdPrintKind::kPath;
-    q.path = onlyPath;
-    q.first = first;
-    q.last = last;
-    q.channels = pathChannels[onlyPath];
-    rc = QdPrint_Configuration(q);
+    rc = printPath(cr, server.c_str(), host.record, onlyPath, first, last, &device, pathChannels[onlyPath]);
   } else {
-    q.kind = QdPrintKind::kAll;
-    q.status = enable;
-    q.autosave = saveOutputs;
-    q.byTag = saveByTag;
-    q.saveRateMs = static_cast<int>(saveRate);
-    q.pathChannels = demo >= 0 ? pathChannels : nullptr;
-    rc = QdPrint_Configuration(q);
+    rc = printAll(cr, server.c_str(), host.record, enable, saveOutputs, saveByTag, static_cast<int>(saveRate), &device,
+                  demo >= 0 ? pathChannels : nullptr);
   }
   const int err = errno;
   cairo_destroy(cr);
   cairo_surface_finish(surface);
   const cairo_status_t status = cairo_surface_status(surface);
   cairo_surface_destroy(surface);
-  // Fonts are cached for the life of the process: let them go.
-  cairo_debug_reset_static_data();
-  if (auto fini = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "FcFini"))) fini();
   if (rc != 0) {
     fprintf(stderr, "qdprint: the print failed: error %d\n", err);
     return 1;
