@@ -204,9 +204,10 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
   // "-P" keeps the member names "../SAVED_VALUES/..." as given (tar would
   // otherwise strip the "../" with a warning, which fails the save).
   std::vector<std::string> argv = {"tar", "-P", "-cf", tarFile, "."};
-  for (const auto& s : ExistingSiblings({"SAVED_VALUES"}, false)) argv.push_back(s);
+  std::vector<std::string> names = {"SAVED_VALUES"};
   if (extraDirs)
-    for (const auto& s : ExistingSiblings(SaveCfg_ExtraDirs(true), false)) argv.push_back(s);
+    for (const auto& n : SaveCfg_ExtraDirs(true)) names.push_back(n);
+  for (const auto& s : ExistingSiblings(names, false)) argv.push_back(s);
   const ChildResult tar = RunChild(argv, -1);
   if (!tar.started) {
     const uint32_t e = plat::GetLastError();

@@ -168,6 +168,11 @@ TEST_F(SaveCfgTest, TarHoldsTheConfigurationAndSavedValues) {
   members = TarMembers("tar -tPf " + target);
   EXPECT_EQ(members.back(), "../TRENDS/t1.trn");
   EXPECT_EQ(std::count(members.begin(), members.end(), "../REPLAY_OPTIONS/replay.ini"), 0);
+  // A list that names the saved values again packs them once.
+  SetExtraSaveDirs("SAVED_VALUES;TRENDS");
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 1), 0);
+  members = TarMembers("tar -tPf " + target);
+  EXPECT_EQ(std::count(members.begin(), members.end(), "../SAVED_VALUES/plc.bin"), 1);
 }
 
 TEST_F(SaveCfgTest, CompressedTarInQuotesIsRecognisedAndItsTarFileRemoved) {
