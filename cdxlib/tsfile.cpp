@@ -222,7 +222,7 @@ void DrainRing(Writer& w) {
       uint32_t none = 0;
       w.heldError.compare_exchange_strong(none, plat::FromErrno(err));
     }
-    for (uint32_t i = 0; i < total; ++i) w.pending[first.position + i].store(0, std::memory_order_relaxed);
+    for (uint32_t i = 0; i < total; ++i) w.pending[first.position + i].store(0, std::memory_order_release);
     for (uint32_t i = 0; i < used; ++i) w.ring[(w.tail + i) % w.capacity].count.store(0, std::memory_order_release);
     w.tail = (w.tail + used) % w.capacity;
   }
