@@ -263,10 +263,18 @@ TEST_F(TsFileDir, WriterReportsTheFirstErrorOnce) {
   ASSERT_EQ(TsFile_CreateCurrent(t), 0);
   ASSERT_EQ(TsFile_StartWriter(8, 256, 1), 0);
   ASSERT_EQ(TsFile_QueueWrite("abc", 3, -1), 0);
-  ASSERT_EQ(TsFile_QueueWrite("def", 3, -1), 0);
-  EXPECT_EQ(TsFile_FlushWriter(), -1);
-  EXPECT_EQ(errno, 112);
-  EXPECT_EQ(TsFile_FlushWriter(), 0) << "reported once";
+  // The error of "abc" comes back to the next call, whichever that is: the
+  // next request (when the writer failed before it) or the flush.
+  int failures = 0;
+  auto count = [&](int rc) {
+    if (rc == 0) return;
+    ++failures;
+    EXPECT_EQ(errno, 112);
+  };
+  count(TsFile_QueueWrite("def", 3, -1));
+  count(TsFile_FlushWriter());
+  count(TsFile_FlushWriter());
+  EXPECT_EQ(failures, 1) << "reported once";
   ASSERT_EQ(TsFile_QueueWrite("ghi", 3, -1), 0);
   EXPECT_EQ(TsFile_StopWriter(), -1);
   EXPECT_EQ(errno, 112);
