@@ -79,8 +79,9 @@ void CAdvanced::OnOK() {
     const std::string picked = GetItemText(kIdcPort, sel);
     const std::string stored = StoredName(work_);
     // An empty name stands for the default port: picking that port again
-    // keeps it empty. The name the block already holds is left as it is.
-    const bool keep = picked == stored || (stored.empty() && picked == defaultName_);
+    // keeps it empty. The name the block already holds (letter case aside:
+    // the same port) is left as it is.
+    const bool keep = CompareNoCase(picked, stored) == 0 || (stored.empty() && CompareNoCase(picked, defaultName_) == 0);
     if (!keep && picked.size() <= kMaxPortName) {
       std::memset(work_ + 2, 0, kPortNameSize);
       std::memcpy(work_ + 2, picked.data(), picked.size());

@@ -92,15 +92,20 @@ TEST_F(AdvancedTest, PortListHoldsTheSystemPortsOfAtMostSixCharactersAndTheCurre
   SetValue("\\Device\\Big", plat::REG_SZ, big.c_str(), uint32_t(big.size() + 1));  // data over 64 bytes
   SetValue("\\Device\\Serial6", plat::REG_SZ, "COM3", 5);              // after the skipped ones
   HostRecord rec("COM4", 1, 0);
+  HostRecord before = rec;
   std::vector<std::string> items;
   std::string selected;
-  Run(rec, 4, nullptr, [&](Dialog& d) {
+  int changed = -5;
+  Run(rec, 4, &changed, [&](Dialog& d) {
     items = Items(d);
     selected = Selected(d);
-    d.Command(IDCANCEL);
+    d.Command(IDOK);
   });
   EXPECT_EQ(items, (std::vector<std::string>{"COM1", "COM10", "COM2", "COM3", "com4"}));
   EXPECT_EQ(selected, "com4");
+  // The system's spelling of the same port is no change.
+  EXPECT_EQ(changed, 0);
+  EXPECT_EQ(std::memcmp(rec.bytes, before.bytes, sizeof rec.bytes), 0);
 }
 
 TEST_F(AdvancedTest, CurrentNameMissingFromTheSystemPortsIsAddedInOrder) {
