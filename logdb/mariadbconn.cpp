@@ -85,7 +85,7 @@ const char* ParseLocation(const char* location, Location* out) {
     if (!TakeField(text, "DB=", 100, &out->database)) return "NO DB IN CONNECTION STRING";
     TakeField(text, "PORT=", 10, &port);
     if (TakeField(text, "PASSWORD=", 100, &password) && !DecodeBase64(password, &out->password))
-      return "BAD PASSWORD IN CONNECTION STRING";
+      return "BAD PASSWORD ENCODING";
   } else {
     TakeAny(text, {"Server=", "Data Source=", "Host="}, 256, &out->host);
     TakeField(text, "Socket=", 1024, &out->socket);

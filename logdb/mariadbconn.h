@@ -38,7 +38,7 @@ struct Location {
 
 // Takes the fields out of a copy of `location`. Returns null, or the error
 // summary ("NO USER IN CONNECTION STRING", "NO DB IN CONNECTION STRING",
-// "BAD PASSWORD IN CONNECTION STRING").
+// "BAD PASSWORD ENCODING").
 const char* ParseLocation(const char* location, Location* out);
 
 // The value of field `key` ("HOST=") of a location, matched without case at
