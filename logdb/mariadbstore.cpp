@@ -532,6 +532,11 @@ bool CLogDbMySQLStore::FillRecord(MYSQL_ROW row, unsigned fields, const LogHeade
   return true;
 }
 
+std::string CLogDbMySQLStore::AllColumns(const char* columns) const {
+  // The server takes a bare "*" only as the first item of a list.
+  return columns && *columns ? prefix_ + "DATA.*" : "*";
+}
+
 int CLogDbMySQLStore::ReadLog(int index, LogHeader* header, void* buffer, int bytes, int readText, void*,
                               const char* columns, int rowLimit, int descending) {
   (void)readText;  // a record has no place for the text column
@@ -539,7 +544,7 @@ int CLogDbMySQLStore::ReadLog(int index, LogHeader* header, void* buffer, int by
   if (!conn_) return Fail("CAN'T GET DATA", "the log is not open");
   bool all = bytes >= 17;
   if (all && !BlocksFit(*header)) return Fail("CAN'T GET DATA", "bad header");
-  std::string cols = all ? "*" : (header->significantChange ? "DT, MS, TX,LL, LV" : "DT, MS, TX");
+  std::string cols = all ? AllColumns(columns) : (header->significantChange ? "DT, MS, TX,LL, LV" : "DT, MS, TX");
   const char* order = descending ? "DESC" : "ASC";
   std::string sql = std::string("select ") + (columns ? columns : "") + cols + " from " + prefix_ +
                     "DATA ORDER BY DT " + order + ", MS " + order + "  LIMIT 1 OFFSET " + std::to_string(index);
@@ -566,7 +571,7 @@ int CLogDbMySQLStore::ReadLogs(int first, LogHeader* header, void* buffer, int c
   if (!BlocksFit(*header)) return Fail("CAN'T GET DATA", "bad header"), 0;
   // One range of the same ordered rows that a ReadLog per record would read.
   const int stride = int(header->recordLength) + gap * 8;
-  std::string sql = std::string("select ") + (columns ? columns : "") + "* from " + prefix_ +
+  std::string sql = std::string("select ") + (columns ? columns : "") + AllColumns(columns) + " from " + prefix_ +
                     "DATA ORDER BY DT ASC, MS ASC  LIMIT " + std::to_string(count) + " OFFSET " +
                     std::to_string(first);
   mdb::Result r;

@@ -72,6 +72,8 @@ class CLogDbMySQLStore : public CLogStore {
   // The state text of a digital channel for appending: from the driver's
   // configuration module, else from the run's CHANNELS rows.
   void LoadStateTexts(const LogHeader& h);
+  // "*" of the DATA table after a column-list prefix.
+  std::string AllColumns(const char* columns) const;
   int AppendBatch(const LogHeader& h, const uint8_t* records, int count, int columns);
 
   MYSQL* conn_ = nullptr;

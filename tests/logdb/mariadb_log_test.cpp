@@ -316,6 +316,56 @@ class MariaDbLogTest : public ::testing::Test {
   std::string db_, loc_;
 };
 
+// ---- Locations (no server needed) ----------------------------------------------
+
+TEST(MariaDbLocation, FieldsOfBothForms) {
+  struct Case {
+    const char* location;
+    const char* error;
+    const char* host;
+    const char* socket;
+    const char* user;
+    const char* db;
+    const char* password;
+    unsigned port;
+  } cases[] = {
+      {"PROVIDER=MYSQL;HOST=db1;PORT=3307;USER=u;DB=d;PASSWORD=cHc=", nullptr, "db1", "", "u", "d", "pw", 3307},
+      {"provider=mysql;db=d;user=u", nullptr, "", "", "u", "d", "", 0},
+      // Keys only at the start of a field: GHOST= and XUSER= are other fields.
+      {"PROVIDER=MYSQL;GHOST=g;XUSER=x;USER=u;DB=d", nullptr, "", "", "u", "d", "", 0},
+      {"PROVIDER=MYSQL;XUSER=x;DB=d", "NO USER IN CONNECTION STRING"},
+      {"PROVIDER=MYSQL;USER=u;ADB=d", "NO DB IN CONNECTION STRING"},
+      {"PROVIDER=MYSQL;USER=u;DB=d;PASSWORD=c$c=", "BAD PASSWORD ENCODING"},
+      // The password of this form is the text itself.
+      {"Provider=MariaDB;Server=h; Port=12;Database=d;User ID=u;Password=cHc=", nullptr, "h", "", "u", "d", "cHc=",
+       12},
+      {"Provider=MariaDB;Socket=/run/x.sock;Initial Catalog=d;uid=u;pwd=p", nullptr, "", "/run/x.sock", "u", "d",
+       "p", 0},
+      {"Provider=MariaDB;Socket=/s;User ID=u", "NO DB IN CONNECTION STRING"},
+  };
+  for (const Case& c : cases) {
+    mdb::Location l;
+    const char* e = mdb::ParseLocation(c.location, &l);
+    if (c.error) {
+      EXPECT_STREQ(e, c.error) << c.location;
+      continue;
+    }
+    ASSERT_EQ(e, nullptr) << c.location << ": " << e;
+    EXPECT_EQ(l.host, c.host) << c.location;
+    EXPECT_EQ(l.socket, c.socket) << c.location;
+    EXPECT_EQ(l.user, c.user) << c.location;
+    EXPECT_EQ(l.database, c.db) << c.location;
+    EXPECT_EQ(l.password, c.password) << c.location;
+    EXPECT_EQ(l.port, c.port) << c.location;
+  }
+  // A value over its limit counts as missing.
+  mdb::Location l;
+  EXPECT_STREQ(mdb::ParseLocation(("PROVIDER=MYSQL;USER=" + std::string(101, 'u') + ";DB=d").c_str(), &l),
+               "NO USER IN CONNECTION STRING");
+  EXPECT_EQ(GetProviderKind("Provider=MariaDB;Socket=/s"), kProviderMariaDb);
+  EXPECT_EQ(GetProviderKind("PROVIDER=MYSQL;HOST=h"), kProviderMariaDb);
+}
+
 // ---- Round trip -------------------------------------------------------------
 
 TEST_F(MariaDbLogTest, CreateAppendListReadRoundTrip) {
@@ -417,6 +467,16 @@ TEST_F(MariaDbLogTest, CreateAppendListReadRoundTrip) {
   std::vector<uint8_t> all(size_t(2500) * rh.recordLength);
   EXPECT_EQ(r->ReadLogs(0, &rh, all.data(), 2500, 0, nullptr, nullptr), 2500) << r->GetErrorDetail();
   EXPECT_EQ(all, want);
+  // A column-list prefix: its values follow each record in the gap.
+  const size_t stride = rh.recordLength + 8;
+  std::vector<uint8_t> gapped(3 * stride);
+  EXPECT_EQ(r->ReadLogs(5, &rh, gapped.data(), 3, 1, "MS * 2 AS M2, ", nullptr), 3) << r->GetErrorDetail();
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(memcmp(gapped.data() + i * stride, want.data() + (5 + i) * rh.recordLength, rh.recordLength), 0);
+    double m2;
+    memcpy(&m2, gapped.data() + i * stride + rh.recordLength, 8);
+    EXPECT_NEAR(m2, 2 * (5 + i + (5 + i) * 7 / 1000.0), 1e-4) << i;
+  }
   EXPECT_EQ(r->ReadLogs(2490, &rh, all.data(), 20, 0, nullptr, nullptr), 10);
   EXPECT_STREQ(r->GetErrorSummary(), "CAN'T GET DATA");
   EXPECT_EQ(r->ReadLog(2500, &rh, one.data(), int(rh.recordLength), 0, nullptr, nullptr, 0, 0), -1);
