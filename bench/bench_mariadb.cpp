@@ -6,6 +6,8 @@
 //   PlainInsert:      one text INSERT ... VALUES (...),(...) per 1000 rows,
 //                     its text made beforehand (the server's cost alone)
 //   PlainInsertBuilt: the same, the text made for each statement
+// and reading 10,000 records back (StoreReadLogs, StoreReadLogEach,
+// StoreReadLogEachDescending).
 #define LOGDB_NO_GTEST
 // g++ 12 at -O2 warns falsely (-Wrestrict) on string concatenations.
 #pragma GCC diagnostic ignored "-Wrestrict"
@@ -167,6 +169,61 @@ void PlainInsert(benchmark::State& state, bool buildEachTime) {
   mysql_close(m);
 }
 
+// Reading a run of 10,000 records back: one ReadLogs call (one range
+// query) against a ReadLog per record in order (rows read ahead 256 at a
+// time), and against a ReadLog per record newest first (one "LIMIT 1 OFFSET
+// i" query each; every 20th record only). Items: records read.
+void StoreRead(benchmark::State& state, int mode) {  // 0 range, 1 each, 2 each descending
+  constexpr int kRows = 10000;
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  std::string loc = Location(g_server->NewDatabase());
+  CLogDbMySQLCollection c;
+  if (c.Open(loc.c_str(), "", "READ", "", kGenericRead | kGenericWrite) != 0) {
+    state.SkipWithError(c.GetErrorDetail());
+    return;
+  }
+  LogHeader h = Header();
+  std::vector<ChannelConfig> chans(kChannels);
+  memset(chans.data(), 0, chans.size() * sizeof(ChannelConfig));
+  ChannelConfig* blocks[1] = {chans.data()};
+  int32_t start = h.start.seconds;
+  CLogStore* s = c.CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, blocks);
+  std::vector<uint8_t> recs = Records(h, 0, kRows);
+  if (!s || s->AppendRecords(&h, recs.data(), kRows) != 0) {
+    state.SkipWithError("cannot make the run");
+    return;
+  }
+  LogHeader rh;
+  s->ReadHeader(&rh);
+  std::vector<uint8_t> out(recs.size());
+  for (auto _ : state) {
+    const int step = mode == 2 ? 20 : 1;
+    int n = 0, want = kRows / step;
+    if (mode) {
+      for (int i = 0; i < kRows; i += step)
+        n += s->ReadLog(i, &rh, out.data() + size_t(i) * rh.recordLength, int(rh.recordLength), 0, nullptr,
+                        nullptr, 0, mode == 2) == 0;
+    } else {
+      n = s->ReadLogs(0, &rh, out.data(), kRows, 0, nullptr, nullptr);
+    }
+    if (n != want) {
+      state.SkipWithError(s->GetErrorDetail());
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * (mode == 2 ? kRows / 20 : kRows));
+  s->Destroy(1);
+}
+
+BENCHMARK_CAPTURE(StoreRead, range, 0)->Name("StoreReadLogs")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(StoreRead, each, 1)->Name("StoreReadLogEach")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(StoreRead, descending, 2)->Name("StoreReadLogEachDescending")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 BENCHMARK(StoreAppend)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(PlainInsert, prebuilt, false)->Name("PlainInsert")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(PlainInsert, built, true)->Name("PlainInsertBuilt")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();

@@ -77,6 +77,12 @@ class Result {
   unsigned Query(MYSQL* m, const std::string& sql);
   // The next row, or null at the end.
   MYSQL_ROW Next();
+  // Row i of the result (0-based), or null past the end.
+  MYSQL_ROW Row(uint64_t i) {
+    if (!res_ || i >= mysql_num_rows(res_)) return nullptr;
+    mysql_data_seek(res_, i);
+    return mysql_fetch_row(res_);
+  }
   unsigned long* Lengths() { return res_ ? mysql_fetch_lengths(res_) : nullptr; }
   unsigned Fields() const { return res_ ? mysql_num_fields(res_) : 0; }
   uint64_t Rows() const { return res_ ? mysql_num_rows(res_) : 0; }

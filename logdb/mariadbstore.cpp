@@ -169,6 +169,7 @@ void CLogDbMySQLStore::GetName(char* buffer, int* size) {
 
 int CLogDbMySQLStore::Close() {
   inserts_.clear();
+  window_.reset();
   if (conn_) mysql_close(conn_);
   conn_ = nullptr;
   appending_ = false;
@@ -438,6 +439,7 @@ int CLogDbMySQLStore::AppendBatch(const LogHeader& h, const uint8_t* records, in
 
 int CLogDbMySQLStore::AppendRecords(LogHeader* header, const void* records, int count) {
   if (!conn_) return Fail("INSERT failed", "the log is not open");
+  window_.reset();  // rows read ahead would miss the new ones
   if (!header || count < 0 || (count > 0 && !records) || !BlocksFit(*header))
     return Fail("INSERT failed", "bad header or records");
   const int64_t begin = NowMs();
@@ -547,18 +549,38 @@ int CLogDbMySQLStore::ReadLog(int index, LogHeader* header, void* buffer, int by
   std::string cols = all ? AllColumns(columns) : (header->significantChange ? "DT, MS, TX,LL, LV" : "DT, MS, TX");
   const char* order = descending ? "DESC" : "ASC";
   std::string sql = std::string("select ") + (columns ? columns : "") + cols + " from " + prefix_ +
-                    "DATA ORDER BY DT " + order + ", MS " + order + "  LIMIT 1 OFFSET " + std::to_string(index);
-  mdb::Result r;
-  if (r.Query(conn_, sql) != 0) {
-    lastOffset_ = -1;
-    return Fail("CAN'T GET DATA", mysql_error(conn_));
+                    "DATA ORDER BY DT " + order + ", MS " + order + " ";
+  mdb::Result single;
+  mdb::Result* r = &single;
+  MYSQL_ROW row = nullptr;
+  if (descending) {
+    if (single.Query(conn_, sql + " LIMIT 1 OFFSET " + std::to_string(index)) != 0) {
+      lastOffset_ = -1;
+      return Fail("CAN'T GET DATA", mysql_error(conn_));
+    }
+    row = single.Next();
+  } else {
+    bool inWindow = window_ && windowQuery_ == sql && index >= windowFirst_ &&
+                    uint64_t(index - windowFirst_) < window_->Rows();
+    if (!inWindow) {
+      window_ = std::make_unique<mdb::Result>();
+      windowQuery_ = sql;
+      windowFirst_ = index;
+      if (window_->Query(conn_, sql + " LIMIT " + std::to_string(kReadAhead) + " OFFSET " + std::to_string(index)) !=
+          0) {
+        window_.reset();
+        lastOffset_ = -1;
+        return Fail("CAN'T GET DATA", mysql_error(conn_));
+      }
+    }
+    r = window_.get();
+    row = r->Row(uint64_t(index - windowFirst_));
   }
-  MYSQL_ROW row = r.Next();
   if (!row) {
     lastOffset_ = -1;
     return Fail("CAN'T GET DATA", "no record " + std::to_string(index));
   }
-  if (!FillRecord(row, r.Fields(), *header, static_cast<uint8_t*>(buffer), bytes, all))
+  if (!FillRecord(row, r->Fields(), *header, static_cast<uint8_t*>(buffer), bytes, all))
     return Fail("COLUMN #1 IS NOT A DATE", "");
   lastOffset_ = rowLimit ? -1 : index;
   return 0;

@@ -7,8 +7,11 @@
 // file, so that readers need not know the kind. Samples are appended in
 // multi-row INSERT statements (1000 rows each, fewer when a row has so many
 // columns that the server's limit of 65,535 placeholders would be passed);
-// one call's rows are stored all or none. The run has no events text: the
-// text operations do nothing.
+// one call's rows are stored all or none. Records read one at a time in
+// ascending order are fetched 256 rows at a time (a run only grows at its
+// end, so rows already read keep their places); descending reads fetch one
+// row each, as the newest rows change while a run is logged. The run has no
+// events text: the text operations do nothing.
 #pragma once
 #include <mysql.h>
 
@@ -87,6 +90,13 @@ class CLogDbMySQLStore : public CLogStore {
   int lastOffset_ = -1;
   char detail_[1000] = {};
   char summary_[31] = {};
+
+  // Rows read ahead by ReadLog in ascending order: the query (without its
+  // LIMIT), the index of its first row and the rows.
+  static constexpr int kReadAhead = 256;
+  std::string windowQuery_;
+  int windowFirst_ = 0;
+  std::unique_ptr<mdb::Result> window_;
 
   // Prepared INSERT statements by rows per statement.
   std::map<int, std::unique_ptr<mdb::Statement>> inserts_;

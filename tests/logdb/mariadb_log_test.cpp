@@ -908,8 +908,23 @@ TEST_F(MariaDbLogTest, ConnectionKilledBetweenAppends) {
   CLogStore* r = again->OpenLog("LoggerSeq=00000001", kRW);
   ASSERT_NE(r, nullptr) << again->GetErrorSummary();
   EXPECT_EQ(r->GetNoLogs(&h), 10);
-  EXPECT_EQ(r->AppendRecords(&h, recs.data(), 10), 0);
+  // A reader that has read the run so far sees what is appended after.
+  CLogStore* rd = again->OpenLog("LoggerSeq=00000001", kGenericRead);
+  ASSERT_NE(rd, nullptr);
+  LogHeader rh;
+  ASSERT_EQ(rd->ReadHeader(&rh), 0);
+  std::vector<uint8_t> one(rh.recordLength);
+  ASSERT_EQ(rd->ReadLog(9, &rh, one.data(), int(one.size()), 0, nullptr, nullptr, 0, 0), 0);
+  EXPECT_EQ(rd->ReadLog(10, &rh, one.data(), int(one.size()), 0, nullptr, nullptr, 0, 0), -1);
+  std::vector<uint8_t> later = MakeRecords(h, 10, 10);
+  EXPECT_EQ(r->AppendRecords(&h, later.data(), 10), 0);
   EXPECT_EQ(r->GetNoLogs(&h), 20);
+  std::vector<uint8_t> want = Expected(h, later, 10);
+  ASSERT_EQ(rd->ReadLog(15, &rh, one.data(), int(one.size()), 0, nullptr, nullptr, 0, 0), 0);
+  EXPECT_EQ(memcmp(one.data(), want.data() + 5 * h.recordLength, h.recordLength), 0);
+  ASSERT_EQ(rd->ReadLog(0, &rh, one.data(), int(one.size()), 0, nullptr, nullptr, 0, 1), 0);
+  EXPECT_EQ(memcmp(one.data(), want.data() + 9 * h.recordLength, h.recordLength), 0) << "newest first";
+  rd->Destroy(1);
   r->Destroy(1);
   again->Destroy(1);
   c->Destroy(1);
