@@ -16,11 +16,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,7 +97,10 @@ class MariaDbServer {
  public:
   ~MariaDbServer() { Stop(); }
 
-  // Starts the server; ok() tells whether it runs, why() why not.
+  // Starts the server; ok() tells whether it runs, why() why not. A machine
+  // under load can make mariadb-install-db or the first start fail: the
+  // whole set-up is tried twice, each step with a generous deadline, and
+  // the logs of a failed try are kept and printed.
   void Start() {
     std::string install = Find("mariadb-install-db"), daemon = Find("mariadbd");
     if (install.empty() || daemon.empty()) {
@@ -106,52 +109,20 @@ class MariaDbServer {
       return;
     }
     const char* root = std::getenv("CDXPLAT_ROOT");
-    dir_ = std::string(root ? root : "/tmp") + "/mariadb";
-    std::filesystem::create_directories(dir_);
-    socket_ = dir_ + "/sock";
-    // Each instance has a temporary folder of its own: servers that share /tmp
-    // for their internal temporary tables fail to bootstrap side by side.
-    const std::string tmp = dir_ + "/tmp";
-    std::filesystem::create_directories(tmp);
-    std::string user = geteuid() == 0 ? "root" : "";
-    if (user.empty()) {
-      const char* u = std::getenv("USER");
-      user = u ? u : "";
+    std::string base = std::string(root ? root : "/tmp") + "/mariadb";
+    std::string reasons;
+    for (int attempt = 1; attempt <= 2 && !ok_; ++attempt) {
+      // Each try has a directory of its own, so the logs of a failed one stay.
+      dir_ = base + (attempt == 1 ? "" : "-" + std::to_string(attempt));
+      std::error_code ec;
+      std::filesystem::remove_all(dir_, ec);
+      std::filesystem::create_directories(dir_, ec);
+      if (TryStart(install, daemon)) break;
+      std::string logs = Tail(dir_ + "/install.log") + Tail(dir_ + "/err.log") + Tail(dir_ + "/daemon.log");
+      std::fprintf(stderr, "MariaDB test server, try %d: %s\n%s", attempt, why_.c_str(), logs.c_str());
+      reasons += (reasons.empty() ? "" : "; then ") + why_;
     }
-    std::vector<std::string> args = {install, "--no-defaults", "--datadir=" + dir_ + "/data",
-                                     "--tmpdir=" + tmp, "--auth-root-authentication-method=normal",
-                                     "--skip-test-db"};
-    if (!user.empty()) args.push_back("--user=" + user);
-    pid_t p = Spawn(args, dir_ + "/install.log");
-    int status = 0;
-    waitpid(p, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      // The instance folder goes with the test's root: keep the log's text.
-      why_ = "mariadb-install-db failed:\n" + Tail(dir_ + "/install.log");
-      return;
-    }
-    std::vector<std::string> d = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
-                                  "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
-                                  "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
-                                  "--innodb-buffer-pool-size=32M", "--max-connections=200"};
-    if (!user.empty()) d.push_back("--user=" + user);
-    pid_ = Spawn(d, dir_ + "/daemon.log");
-    // Ready when it accepts a connection; gone when the process ended.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        why_ = "mariadbd ended at start:\n" + Tail(dir_ + "/err.log");
-        return;
-      }
-      if (MYSQL* m = Connect()) {
-        mysql_close(m);
-        ok_ = true;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    why_ = "mariadbd did not accept connections";
+    if (!ok_) why_ = reasons;
   }
 
   void Stop() {
@@ -168,12 +139,95 @@ class MariaDbServer {
   const std::string& why() const { return why_; }
 
  private:
-  // The last lines of a log, for a failure message.
-  static std::string Tail(const std::string& path) {
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (text.size() > 2000) text = text.substr(text.size() - 2000);
-    return text;
+  // One try: a new data directory, then the server until it answers.
+  bool TryStart(const std::string& install, const std::string& daemon) {
+    socket_ = dir_ + "/sock";
+    // Each instance has a temporary folder of its own: servers that share /tmp
+    // for their internal temporary tables fail to bootstrap side by side.
+    const std::string tmp = dir_ + "/tmp";
+    std::filesystem::create_directories(tmp);
+    std::string user = geteuid() == 0 ? "root" : "";
+    if (user.empty()) {
+      const char* u = std::getenv("USER");
+      user = u ? u : "";
+    }
+    std::vector<std::string> args = {install, "--no-defaults", "--datadir=" + dir_ + "/data",
+                                     "--tmpdir=" + tmp, "--auth-root-authentication-method=normal",
+                                     "--skip-test-db"};
+    if (!user.empty()) args.push_back("--user=" + user);
+    pid_t p = Spawn(args, dir_ + "/install.log");
+    int status = 0;
+    if (p < 0) {
+      why_ = "cannot start mariadb-install-db";
+      return false;
+    }
+    if (!WaitExit(p, std::chrono::seconds(300), &status)) {
+      why_ = "mariadb-install-db did not finish within 300 s (see " + dir_ + "/install.log)";
+      return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      why_ = "mariadb-install-db failed with status " + std::to_string(status) + " (see " + dir_ + "/install.log)";
+      return false;
+    }
+    std::vector<std::string> d = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
+                                  "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
+                                  "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
+                                  "--innodb-buffer-pool-size=32M", "--max-connections=200"};
+    if (!user.empty()) d.push_back("--user=" + user);
+    pid_ = Spawn(d, dir_ + "/daemon.log");
+    if (pid_ < 0) {
+      why_ = "cannot start mariadbd";
+      return false;
+    }
+    // Ready when it accepts a connection; gone when the process ended.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        why_ = "mariadbd ended at start with status " + std::to_string(status) + " (see " + dir_ + "/err.log)";
+        return false;
+      }
+      if (MYSQL* m = Connect()) {
+        mysql_close(m);
+        ok_ = true;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    why_ = "mariadbd did not accept connections within 300 s (see " + dir_ + "/err.log)";
+    Stop();
+    return false;
+  }
+
+  // Waits for a child with a deadline; kills it when the deadline passes.
+  static bool WaitExit(pid_t pid, std::chrono::seconds limit, int* status) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pid_t r = waitpid(pid, status, WNOHANG);
+      if (r == pid) return true;
+      if (r < 0 && errno != EINTR) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
+  }
+
+  // The last lines of a log, framed for printing ("" when there is none).
+  static std::string Tail(const std::string& path, size_t maxBytes = 4000) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return "";
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+      text.append(buf, n);
+      if (text.size() > 2 * maxBytes) text.erase(0, text.size() - maxBytes);
+    }
+    std::fclose(f);
+    if (text.size() > maxBytes) text.erase(0, text.size() - maxBytes);
+    if (text.empty()) return "";
+    return "---- " + path + " ----\n" + text + (text.back() == '\n' ? "" : "\n");
   }
 
   static std::string Find(const char* name) {
@@ -199,7 +253,7 @@ class MariaDbServer {
       execv(argv[0], argv.data());
       _exit(127);
     }
-    return pid;
+    return pid;  // -1 when fork failed
   }
 
   bool ok_ = false;
