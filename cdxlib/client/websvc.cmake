@@ -37,7 +37,13 @@ set_source_files_properties(${CDX_WEBSERV_DIR}/cdxwsC.cpp ${CDX_WEBSERV_DIR}/cdx
                             PROPERTIES COMPILE_OPTIONS "${gsoap_flags};-w")
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/client/websvc.cpp PROPERTIES COMPILE_OPTIONS "${gsoap_flags}")
 add_dependencies(cdxlib cdxws_generate)
-target_link_libraries(cdxlib PUBLIC ${GSOAPSSL_ARCHIVE} ZLIB::ZLIB)
+# A shared library that carries the web service (libqd_setup.so, which sets
+# the target property CDX_GSOAP_SHARED) cannot take the archive (it is not
+# position-independent): it links gSOAP's shared library, and gives it the
+# serializer callbacks it calls back into (see its export list).
+find_library(GSOAPSSL_SHARED NAMES libgsoapssl++.so HINTS ${GSOAPSSL_LIBRARY_DIRS} REQUIRED)
+target_link_libraries(cdxlib PUBLIC "$<IF:$<BOOL:$<TARGET_PROPERTY:CDX_GSOAP_SHARED>>,${GSOAPSSL_SHARED},${GSOAPSSL_ARCHIVE}>"
+                      ZLIB::ZLIB)
 
 add_library(cdxws_server STATIC ${CDX_WEBSERV_DIR}/cdxwsServer.cpp)
 set_source_files_properties(${CDX_WEBSERV_DIR}/cdxwsServer.cpp PROPERTIES COMPILE_OPTIONS "-w")

@@ -8,10 +8,16 @@
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/presenter.h"
 #include "config_dialogs/print/qdprint.h"
+#include "cdxlib/client/nettransport.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 
 namespace {
+
+// The configuration program names servers by computer name or by URL: the
+// library carries the TLS socket and web-service transports besides the
+// pipe, installed when it is loaded (the scanner carries the pipe only).
+__attribute__((constructor)) void InstallServerTransports() { Srv_InstallNetTransports(); }
 
 void ReportMissingRecord(int result, const char* what) {
   if (result == -1 && errno == plat::kErrInvalidParameter) {
