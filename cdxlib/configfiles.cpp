@@ -11,28 +11,48 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "platform/error.h"
 
 namespace {
 
-// Which files a call reads or writes. The XML road (files "<kind>.xml" and
-// "config.xml") is taken only when the directory's extension library exports
-// its XML entry and the "ReadXML"/"WriteXML" switches ask for it; the change
-// history is compared and touched only when it is on. Neither the extension
-// library loader, the XML layer nor the change history is part of this
-// build, so every call takes the binary road with the history off.
+// Which files a call reads or writes. The XML files ("<kind>.xml" and
+// "config.xml") are used only when the directory's extension library
+// exports Ex_DoXml: read when "ReadXML" is on and the file exists; written
+// beside the binary files when "WriteXML" is BOTH, instead of them when it
+// is XML. The device's XML file is kept only in device directories, never
+// in the configuration root.
 struct ConfigRoad {
   bool readXml = false;
   bool writeBinary = true;
   bool writeXml = false;
-  bool history = false;
 };
 
-ConfigRoad RoadFor(const char* /*dir*/) { return ConfigRoad{}; }
+ConfigRoad RoadFor(const char* dir, bool device) {
+  ConfigRoad road;
+  if (!ExtDll_HasDoXml(dir) || (device && !Cfg_IsDeviceDir(dir))) return road;
+  road.readXml = XmlOpt_ReadXml(dir) == 1;
+  const int write = XmlOpt_WriteXml(dir);
+  road.writeBinary = write != kWriteXmlOnly;
+  road.writeXml = write == kWriteXmlBoth || write == kWriteXmlOnly;
+  return road;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 // The byte offset at which the extension library places a device's extra
-// data in its file: no library can be loaded here, so 0.
-uint64_t DeviceExtraOffset() { return 0; }
+// data in its file (Ex_Get_Config_Extra_FileOffset), else 0.
+uint64_t DeviceExtraOffset(const char* dir, const void* extra, uint32_t extraLength) {
+  void* lib = ExtDll_Load(dir);
+  auto fn = reinterpret_cast<ExGetConfigExtraFileOffsetFn>(ExtDll_Entry(lib, "Ex_Get_Config_Extra_FileOffset"));
+  const int32_t offset = fn ? fn(extra, static_cast<int32_t>(extraLength)) : 0;
+  ExtDll_Free(lib);
+  return offset > 0 ? static_cast<uint64_t>(offset) : 0;
+}
 
 // Closes a descriptor without disturbing the error already set.
 void CloseKeepingError(int fd) {
@@ -247,8 +267,9 @@ bool CurrentDir(std::string* out) {
 int Cfg_LoadChannels(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
                      uint32_t extraLength, const char* extraFileName) {
   if (!dir || !ValidKind(kind) || !ValidRange(first, count)) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.readXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+  const ConfigRoad road = RoadFor(dir, false);
+  if (road.readXml && FileExists(Join(dir, (std::string(Chan_KindName(kind)) + ".xml").c_str())))
+    return Cfg_LoadChannelsXml(dir, kind, records, first, count, extra, extraLength);
 
   if (records && count > 0) {
     const std::string path = Join(dir, Chan_KindName(kind));
@@ -273,16 +294,15 @@ int Cfg_LoadChannelsInCwd(int kind, ChannelConfig* records, int first, int count
   return Cfg_LoadChannels(cwd.c_str(), kind, records, first, count, nullptr, 0, nullptr);
 }
 
-int Cfg_SaveChannelsEx(const char* /*user*/, const char* dir, int kind, const ChannelConfig* records, int first,
-                       int count, const void* extra, uint32_t extraLength, const char* extraFileName, int /*merge*/) {
+int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
+                       int count, const void* extra, uint32_t extraLength, const char* extraFileName, int merge) {
   if (!dir || !ValidKind(kind) || !ValidRange(first, count) || (count > 0 && !records))
     return plat::Fail(plat::kErrInvalidParameter), -1;
   const bool withExtra = HasExtra(extra, extraLength, extraFileName);
   const int64_t extraOffset = withExtra ? ChannelExtraOffset(first, count, extraLength) : 0;
   if (extraOffset < 0) return plat::Fail(plat::kErrInvalidParameter), -1;
 
-  const ConfigRoad road = RoadFor(dir);
-  if (road.writeXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+  const ConfigRoad road = RoadFor(dir, false);
   if (road.writeBinary) {
     ConfigFileHeader header{};
     Time_NowLocal(&header.Saved);
@@ -295,6 +315,8 @@ int Cfg_SaveChannelsEx(const char* /*user*/, const char* dir, int kind, const Ch
     if (withExtra && PatchFile(Join(dir, extraFileName), {{static_cast<uint64_t>(extraOffset), extra, extraLength}}) != 0)
       return -1;
   }
+  if (road.writeXml)
+    return Cfg_WriteChannelsXml(user, dir, kind, records, first, count, extra, extra ? extraLength : 0, merge);
   return 0;
 }
 
@@ -320,8 +342,10 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
                      const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
                      uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.readXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
+  const ConfigRoad road = RoadFor(dir, true);
+  if (road.readXml && FileExists(Join(dir, "config.xml")))
+    return Cfg_LoadDeviceXml(dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs, saveByTag,
+                             saveRate);
 
   const std::string config = Join(dir, "config");
   if (enable) {
@@ -354,7 +378,7 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
     ::close(fd);
   }
   if (HasExtra(extra, extraLength, extraFileName) &&
-      LoadExtra(Join(dir, extraFileName), DeviceExtraOffset(), extra, extraLength) != 0)
+      LoadExtra(Join(dir, extraFileName), DeviceExtraOffset(dir, extra, extraLength), extra, extraLength) != 0)
     return -1;
   return 0;
 }
@@ -382,14 +406,31 @@ int Cfg_LoadEnableInCwd(uint8_t* enable) {
   return Cfg_LoadDeviceEx(cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, enable, nullptr, nullptr, nullptr);
 }
 
-int Cfg_SaveDeviceEx(const char* /*user*/, const char* dir, const void* record, uint32_t size, const void* extra,
+namespace {
+int SaveDeviceBinary(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                     const char* extraFileName, const uint8_t* enable, const uint8_t* saveOutputs,
+                     const uint8_t* saveByTag, const uint32_t* saveRate);
+}  // namespace
+
+int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
                      uint32_t extraLength, const char* extraFileName, const uint8_t* enable,
                      const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.writeXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
-  if (!road.writeBinary) return 0;
+  const ConfigRoad road = RoadFor(dir, true);
+  if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
+                                           saveByTag, saveRate) != 0)
+    return -1;
+  if (road.writeXml)
+    return Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs,
+                              saveByTag, saveRate);
+  return 0;
+}
 
+namespace {
+
+int SaveDeviceBinary(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                     const char* extraFileName, const uint8_t* enable, const uint8_t* saveOutputs,
+                     const uint8_t* saveByTag, const uint32_t* saveRate) {
   std::vector<Patch> config;
   if (enable) config.push_back({kConfigEnableOffset, enable, 1});
   if (record && size > 0) config.push_back({kConfigRecordOffset, record, size});
@@ -413,10 +454,12 @@ int Cfg_SaveDeviceEx(const char* /*user*/, const char* dir, const void* record, 
   if (!saveconfig.empty() && PatchFile(Join(dir, "saveconfig"), saveconfig) != 0) return -1;
 
   if (HasExtra(extra, extraLength, extraFileName) &&
-      PatchFile(Join(dir, extraFileName), {{DeviceExtraOffset(), extra, extraLength}}) != 0)
+      PatchFile(Join(dir, extraFileName), {{DeviceExtraOffset(dir, extra, extraLength), extra, extraLength}}) != 0)
     return -1;
   return 0;
 }
+
+}  // namespace
 
 int Cfg_SaveDevice(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
                    uint32_t extraLength, const char* extraFileName) {

@@ -818,3 +818,36 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
   }
   return Finish(doc, lib);
 }
+
+// ---------------------------------------------------------------- the system's records
+
+int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
+                         int count, const void* extra, uint32_t extraLength, int merge) {
+  return CfgXml_WriteChannels(Cfg_SystemChannelTypes(), user, dir, kind, records, first, count, extra, extraLength,
+                              merge);
+}
+
+int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
+                        uint32_t extraLength) {
+  return CfgXml_LoadChannels(Cfg_SystemChannelTypes(), dir, kind, records, first, count, extra, extraLength);
+}
+
+int Cfg_WriteDeviceXml(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
+                       uint32_t extraLength, const uint8_t* enable, const uint8_t* saveOutputs,
+                       const uint8_t* saveByTag, const uint32_t* saveRate) {
+  return CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), user, dir, record, size, extra, extraLength, enable,
+                            saveOutputs, saveByTag, saveRate);
+}
+
+int Cfg_LoadDeviceXml(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
+                      uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate) {
+  return CfgXml_LoadDevice(Cfg_SystemSaveOptionsType(), dir, record, size, extra, extraLength, enable, saveOutputs,
+                           saveByTag, saveRate);
+}
+
+const CfgChannelTypes& Cfg_SystemChannelTypes() {
+  static const CfgChannelTypes types{nullptr, nullptr, "Analogue", "Digital"};
+  return types;
+}
+
+const StructsType* Cfg_SystemSaveOptionsType() { return nullptr; }
