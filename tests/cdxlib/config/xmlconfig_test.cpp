@@ -13,7 +13,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <csignal>
+#include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "base/structs/structs.h"
@@ -21,6 +24,7 @@
 #include "platform/error.h"
 #include "platform/eventlog.h"
 #include "platform/root.h"
+#include "support/child.h"
 
 namespace {
 
@@ -454,6 +458,53 @@ TEST_F(XmlConfigTest, WithoutLibraryTypesTheDefaultsHold) {
                                nullptr, nullptr),
             0);
   EXPECT_EQ(ReadFile(plain + "/config.xml").find("ScanRate"), std::string::npos);
+}
+
+// A save killed at any moment leaves the old file or the new one: a child
+// rewrites the file over and over with two generations of 100 channels,
+// and is killed with SIGKILL at a random point of a save, 100 times.
+TEST_F(XmlConfigTest, KillDuringSaveLeavesTheOldOrTheNewFile) {
+  constexpr int kChannels = 100;
+  auto generation = [](int g) {
+    std::vector<ChannelConfig> v;
+    for (int i = 0; i < kChannels; ++i) v.push_back(Analog(("G" + std::to_string(g)).c_str(), float(g), 1, 1));
+    return v;
+  };
+  const std::vector<ChannelConfig> gens[2] = {generation(1), generation(2)};
+  ASSERT_EQ(CfgXml_WriteChannels(kTypes, nullptr, dir.c_str(), kKindAI, gens[0].data(), 0, kChannels, nullptr, 0, 0),
+            0);
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 100; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = testsupport::ForkChild([&] {
+      close(fds[0]);
+      for (int n = 0;; ++n) {
+        const auto& g = gens[n % 2];
+        if (CfgXml_WriteChannels(kTypes, nullptr, dir.c_str(), kKindAI, g.data(), 0, kChannels, nullptr, 0, 0) != 0)
+          return 1;
+        if (write(fds[1], "s", 1) != 1) return 2;
+      }
+    });
+    close(fds[1]);
+    // Wait for a few completed saves, then kill somewhere inside a later one.
+    const int saves = 1 + int(rng() % 3);
+    for (int k = 0; k < saves; ++k) {
+      char c;
+      ASSERT_EQ(read(fds[0], &c, 1), 1) << "the saving child ended early";
+    }
+    usleep(rng() % 3000);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(testsupport::WaitChild(pid, 30000), 128 + SIGKILL);
+    close(fds[0]);
+
+    std::vector<ChannelConfig> out(kChannels);
+    ASSERT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, out.data(), 0, kChannels, nullptr, 0), 0)
+        << "round " << round << ": " << xml_GetErrorText();
+    const float g = out[0].analog.Gain;
+    EXPECT_TRUE(g == 1.0f || g == 2.0f) << round;
+    for (int i = 1; i < kChannels; ++i) ASSERT_EQ(out[i].analog.Gain, g) << "round " << round << " channel " << i;
+  }
 }
 
 }  // namespace
