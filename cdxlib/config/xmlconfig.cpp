@@ -17,6 +17,7 @@
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/config/chantypes.h"
 #include "cdxlib/numformat.h"
 #include "cdxlib/registry.h"
 #include "cdxlib/xml/xmldoc.h"
@@ -177,9 +178,9 @@ Fn Entry(void* lib, const char* name) {
 
 // The entries of one operation.
 struct Entries {
-  ExGetChannelTypeFn hwType = nullptr;
+  ExGetChannelHwTypeFn hwType = nullptr;
   ExDecorateChannelHwFn decorateHw = nullptr, undecorateHw = nullptr;
-  ExGetChannelTypeFn extraType = nullptr;
+  ExGetChannelExtraTypeFn extraType = nullptr;
   ExGetChannelExtraSizeFn extraSize = nullptr;
   ExGetChannelExtraStructFn extraStruct = nullptr;
   ExDecorateChannelExtraFn decorateExtra = nullptr, undecorateExtra = nullptr;
@@ -196,10 +197,10 @@ struct Entries {
 
   explicit Entries(void* lib) {
     if (!lib) return;
-    hwType = Entry<ExGetChannelTypeFn>(lib, "Ex_Get_Channel_Hw_Type");
+    hwType = Entry<ExGetChannelHwTypeFn>(lib, "Ex_Get_Channel_Hw_Type");
     decorateHw = Entry<ExDecorateChannelHwFn>(lib, "Ex_Decorate_Channel_Hw");
     undecorateHw = Entry<ExDecorateChannelHwFn>(lib, "Ex_Undecorate_Channel_Hw");
-    extraType = Entry<ExGetChannelTypeFn>(lib, "Ex_Get_Channel_Extra_Type");
+    extraType = Entry<ExGetChannelExtraTypeFn>(lib, "Ex_Get_Channel_Extra_Type");
     extraSize = Entry<ExGetChannelExtraSizeFn>(lib, "Ex_Get_Channel_Extra_Size");
     extraStruct = Entry<ExGetChannelExtraStructFn>(lib, "Ex_Get_Channel_Extra_Struct");
     decorateExtra = Entry<ExDecorateChannelExtraFn>(lib, "Ex_Decorate_Channel_Extra");
@@ -418,8 +419,6 @@ int CfgXml_ReadItems(XmlNode* parent, const StructsType* type, void* value, std:
 
 // ---------------------------------------------------------------- shared pieces
 
-std::string CfgXml_TypePrefix(const char* dir) { return ExtDll_DeviceType(dir).substr(0, 5); }
-
 std::string CfgXml_LastComponent(const char* dir) {
   std::string d = dir ? dir : "";
   while (!d.empty() && (d.back() == '/' || d.back() == '\\')) d.pop_back();
@@ -427,14 +426,14 @@ std::string CfgXml_LastComponent(const char* dir) {
   return slash == std::string::npos ? d : d.substr(slash + 1);
 }
 
-XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::string& nsName) {
+XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::string& ns,
+                        const std::string& schemaLocation) {
   xml_CreateAndAddPINode(doc, "xml", "version='1.0' encoding='UTF-8'");
   xml_CreateAndAddCommentNode(doc, kCfgXmlComment);
   XmlNode* root = xml_OpenElement(doc, rootName, nullptr);
-  const std::string ns = std::string(kCfgXmlNamespace) + "/" + nsName;
-  xml_CreateAndAddAttributeNode(doc, "xmlns:xsi", kCfgXmlSchemaInstance, root);
+  xml_CreateAndAddAttributeNode(doc, "xmlns:xsi", kXsiNamespace, root);
   xml_CreateAndAddAttributeNode(doc, "xmlns", ns.c_str(), root);
-  xml_CreateAndAddAttributeNode(doc, "xsi:schemaLocation", (ns + " ../SCHEMA/" + nsName + ".xsd").c_str(), root);
+  xml_CreateAndAddAttributeNode(doc, "xsi:schemaLocation", schemaLocation.c_str(), root);
   return xml_GetError() < 0 ? nullptr : root;
 }
 
@@ -442,7 +441,7 @@ XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::strin
 
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
-                         int merge) {
+                         int merge, int* fileChannels) {
   if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || (count > 0 && !records) || !types.analog ||
       !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
@@ -461,7 +460,7 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
     if (rc == 0) root = RootNamed(doc, "Channels");
     if (rc == 1) xml_FreeDocument(doc), doc = xml_CreateDocument();
   }
-  if (!root && xml_GetError() >= 0) root = CfgXml_NewFile(doc, "Channels", CfgXml_TypePrefix(dir) + "_" + kindName);
+  if (!root && xml_GetError() >= 0) root = CfgXml_NewFile(doc, "Channels", Cfg_ChannelsNamespace(dir, kind), Cfg_ChannelsSchemaLocation(dir, kind));
 
   // The channels already in the file, by id (merge mode).
   std::map<long, XmlNode*> byId;
@@ -522,9 +521,13 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
     xml_Save(doc, path.c_str());
+    if (fileChannels) {
+      *fileChannels = 0;
+      for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
+        if (IsNamed(n, "Channel")) ++*fileChannels;
+    }
   }
-  const int rc = Finish(doc, lib);
-  return rc;
+  return Finish(doc, lib);
 }
 
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
@@ -675,7 +678,7 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
     xml_FreeDocument(doc);
     doc = xml_CreateDocument();
     xml_SetContext("Dev/Proc Config");
-    root = CfgXml_NewFile(doc, "Configs", CfgXml_TypePrefix(dir));
+    root = CfgXml_NewFile(doc, "Configs", Cfg_DeviceNamespace(dir), Cfg_DeviceSchemaLocation(dir));
   }
   XmlNode* config = root ? xml_FindByName(root, "Config") : nullptr;
   if (root && !config && xml_GetError() >= 0) {
@@ -823,8 +826,13 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
 
 int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
                          int count, const void* extra, uint32_t extraLength, int merge) {
-  return CfgXml_WriteChannels(Cfg_SystemChannelTypes(), user, dir, kind, records, first, count, extra, extraLength,
-                              merge);
+  int fileChannels = 0;
+  if (CfgXml_WriteChannels(Cfg_SystemChannelTypes(), user, dir, kind, records, first, count, extra, extraLength,
+                           merge, &fileChannels) != 0)
+    return -1;
+  if (count > 1)
+    return Cfg_WriteChannelsSchema(dir, kind, fileChannels, static_cast<int>(XmlOpt_ExcelCompatibleXsd(dir)));
+  return 0;
 }
 
 int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
@@ -835,8 +843,11 @@ int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int f
 int Cfg_WriteDeviceXml(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
                        uint32_t extraLength, const uint8_t* enable, const uint8_t* saveOutputs,
                        const uint8_t* saveByTag, const uint32_t* saveRate) {
-  return CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), user, dir, record, size, extra, extraLength, enable,
-                            saveOutputs, saveByTag, saveRate);
+  if (CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), user, dir, record, size, extra, extraLength, enable,
+                         saveOutputs, saveByTag, saveRate) != 0)
+    return -1;
+  if (record && size > 0) return Cfg_WriteDeviceSchema(dir, record, size, extra, extraLength);
+  return 0;
 }
 
 int Cfg_LoadDeviceXml(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
@@ -846,8 +857,8 @@ int Cfg_LoadDeviceXml(const char* dir, void* record, uint32_t size, void* extra,
 }
 
 const CfgChannelTypes& Cfg_SystemChannelTypes() {
-  static const CfgChannelTypes types{nullptr, nullptr, "Analogue", "Digital"};
+  static const CfgChannelTypes types{&cfg_type_analog_channel, &cfg_type_digital_channel, "Analogue", "Digital"};
   return types;
 }
 
-const StructsType* Cfg_SystemSaveOptionsType() { return nullptr; }
+const StructsType* Cfg_SystemSaveOptionsType() { return &cfg_type_save_options; }

@@ -35,11 +35,8 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/xml/xmldoc.h"
+#include "cdxlib/xml/xmlschema.h"
 
-// The namespace root of the configuration files and schemas.
-constexpr const char* kCfgXmlNamespace = "http://www.quillomatic.com/cdx";
-constexpr const char* kCfgXmlComment = "Created Automatically by Hexaplan.";
-constexpr const char* kCfgXmlSchemaInstance = "http://www.w3.org/2001/XMLSchema-instance";
 
 // ---------------------------------------------------------------- switches
 // Read from HKEY_LOCAL_MACHINE "SOFTWARE\Quillomatic\Coordinatrix" of the
@@ -103,8 +100,9 @@ const CfgChannelTypes& Cfg_SystemChannelTypes();
 // Writes channels first .. first+count-1 of a kind to <dir>/<kind>.xml:
 // merge 1 updates the file (keeping other channels and elements), merge 0
 // writes it anew. Extra data (extraLength bytes) goes through the extension
-// library's extra type. The channel schema is written when more than one
-// channel was written. 0 or -1.
+// library's extra type. The channel schema (SCHEMA/<type>_<kind>.xsd) is
+// written when more than one channel was written; a schema that cannot be
+// written fails the call after the file was written. 0 or -1.
 int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
                          int count, const void* extra, uint32_t extraLength, int merge);
 // Reads channels first .. first+count-1 of <dir>/<kind>.xml. The first one
@@ -114,9 +112,11 @@ int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const Chan
 int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
                         uint32_t extraLength);
 // The same with given channel types (tests, other record families).
+// fileChannels (optional): the number of channels the file holds after the
+// save.
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* user, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
-                         int merge);
+                         int merge, int* fileChannels = nullptr);
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
                         int count, void* extra, uint32_t extraLength);
 
@@ -142,17 +142,15 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
                       uint32_t* saveRate);
 
 // ---------------------------------------------------------------- shared pieces
-// The device type's first five characters (for namespaces and schemas).
-std::string CfgXml_TypePrefix(const char* dir);
 // A new document with the processing instruction, the comment and a root
-// `rootName` carrying the namespace "<ns>/<nsName>" and its schema location
-// "../SCHEMA/<nsName>.xsd". Null with the XML error set.
-XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::string& nsName);
+// `rootName` carrying the namespace and its schema location (xmlschema.h).
+// Null with the XML error set.
+XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::string& ns,
+                        const std::string& schemaLocation);
 // The directory's last component (the error source of its files).
 std::string CfgXml_LastComponent(const char* dir);
 
 // Extension-library entries used by the XML files.
-typedef const StructsType* (*ExGetChannelTypeFn)(int32_t kind, int32_t index, const void* record);
 typedef int32_t (*ExDecorateChannelHwFn)(int32_t kind, int32_t index, ExBlock* block);
 typedef int32_t (*ExGetChannelExtraSizeFn)(int32_t kind, int32_t index, const void* record, const void* extra);
 typedef void* (*ExGetChannelExtraStructFn)(int32_t kind);
@@ -162,12 +160,9 @@ typedef int32_t (*ExValidateChanExtraFn)(const char* elements, const void* recor
 typedef int32_t (*ExValidateChanWithConfigFn)(const void* a1, const void* a2, const void* a3, const void* a4,
                                               const void* a5, const void* a6, const void* a7, char* error,
                                               int32_t errorSize);
-typedef const StructsType* (*ExGetConfigTypeFn)(const void* record, int32_t size);
 typedef int32_t (*ExDecoratedConfigSizeFn)(int32_t size);
 typedef int32_t (*ExDecorateConfigFn)(ExBlock* block, void* work);
 typedef int32_t (*ExUndecorateConfigFn)(ExBlock* block);
-typedef const StructsType* (*ExGetConfigExtraTypeFn)(const void* record, int32_t size, const void* extra,
-                                                     int32_t extraLength);
 typedef int32_t (*ExDecorateConfigExtraFn)(const void* record, int32_t size, ExBlock* block);
 typedef int32_t (*ExValidateDeviceFn)(const char* elements, const void* record, char* error, int32_t errorSize);
 typedef int32_t (*ExValidateDeviceExtraFn)(const char* elements, const void* record, const void* extra,

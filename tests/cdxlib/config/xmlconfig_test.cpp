@@ -194,8 +194,8 @@ TEST_F(XmlConfigTest, ChannelFileLayoutEscapingAndCp1252RoundTrip) {
   EXPECT_EQ(text.rfind("<?xml version='1.0' encoding='UTF-8'?>\n<!--Created Automatically by Hexaplan.-->\n", 0), 0u)
       << text;
   EXPECT_NE(text.find("<Channels xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                      "xmlns=\"http://www.quillomatic.com/cdx/tstxm_ai\" "
-                      "xsi:schemaLocation=\"http://www.quillomatic.com/cdx/tstxm_ai ../SCHEMA/tstxm_ai.xsd\">"),
+                      "xmlns=\"http://www.quillomatic.invalid/Coordinatrix/tstxm_ai\" "
+                      "xsi:schemaLocation=\"http://www.quillomatic.invalid/Coordinatrix/tstxm_ai ../SCHEMA/tstxm_ai.xsd\">"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\n\t<Channel id=\"1\">\n\t\t<Tag>A&lt;&amp;&gt;\"'</Tag>\n"), std::string::npos) << text;
@@ -373,8 +373,8 @@ TEST_F(XmlConfigTest, DeviceFileRoundTripAndMerge) {
       << xml_GetErrorText();
   const std::string text = ReadFile(Path("config.xml"));
   EXPECT_NE(text.find("<Configs xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                      "xmlns=\"http://www.quillomatic.com/cdx/tstxm\" "
-                      "xsi:schemaLocation=\"http://www.quillomatic.com/cdx/tstxm ../SCHEMA/tstxm.xsd\">\n"
+                      "xmlns=\"http://www.quillomatic.invalid/Coordinatrix/tstxm\" "
+                      "xsi:schemaLocation=\"http://www.quillomatic.invalid/Coordinatrix/tstxm ../SCHEMA/tstxm.xsd\">\n"
                       "\t<Config>\n\t\t<AutoEnable>On</AutoEnable>\n\t\t<SaveOutputs>Off</SaveOutputs>\n"
                       "\t\t<SaveByTag>On</SaveByTag>\n\t\t<SaveRate>60000</SaveRate>\n\t\t<ScanRate>750</ScanRate>\n"
                       "\t\t<RetryCount>3</RetryCount>\n\t\t<Node>9</Node>\n\t\t<Port>COM&amp;2</Port>\n"
