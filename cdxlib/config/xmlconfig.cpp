@@ -577,10 +577,17 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
       continue;
     }
     // The kind: the channel's own Type element, else the file's kind.
+    // The record handed to the library for its hardware type carries the
+    // kind already, so a file of mixed kinds gets each channel's own type.
     bool digital = Chan_IsDigital(static_cast<uint8_t>(kind));
+    rec.Type = static_cast<uint8_t>(kind);
     if (XmlNode* t = xml_FindByName(channel, "Type")) {
       char* text = xml_getText(t);
       digital = !(text && (!strcmp(text, "AI") || !strcmp(text, "AO") || !strcmp(text, "CI")));
+      static const char* const kWords[] = {"AI", "DI", "AO", "DO", "CI"};
+      rec.Type = digital ? kKindDO : kKindAI;
+      for (uint8_t k = 0; k < 5; ++k)
+        if (text && !strcmp(text, kWords[k])) rec.Type = k;
       free(text);
     }
     char context[96];
@@ -588,6 +595,7 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     xml_SetContext(context);
     const StructsType* type = ChannelTypeOf(types, digital);
     const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
+    rec.Type = 0;  // what the record holds comes from its elements alone
     const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
     const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
     // A hardware type larger than the record's hardware part is parsed into

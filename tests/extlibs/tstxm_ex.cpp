@@ -73,8 +73,10 @@ constinit const StructsType device_extra_type = Structs_StructureType(sizeof(Dev
 extern "C" {
 int Ex_DoXml() { return 1; }
 
-const StructsType* Ex_Get_Channel_Hw_Type(int32_t kind, int32_t, const void*) {
-  return (kind & 1) ? &digital_hw_type : &analog_hw_type;
+// By the channel's own kind: a file may hold channels of several kinds.
+const StructsType* Ex_Get_Channel_Hw_Type(int32_t kind, int32_t, const void* record) {
+  const bool digital = record ? Chan_IsDigital(static_cast<const ChannelConfig*>(record)->Type) : (kind & 1);
+  return digital ? &digital_hw_type : &analog_hw_type;
 }
 const StructsType* Ex_Get_Channel_Extra_Type(int32_t kind, int32_t, const void*) {
   return kind == 0 ? &extra_type : nullptr;
