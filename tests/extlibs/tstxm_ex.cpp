@@ -110,6 +110,16 @@ int32_t Ex_Validate_Chan(const char*, const void* record, char* error, int32_t e
   return 0;
 }
 
+// Rejects a channel whose first argument (a record) has the tag "CLASH".
+int32_t Ex_ValidateChanWithConfig(const void* a1, const void*, const void*, const void*, const void*, const void*,
+                                  const void* a7, char* error, int32_t errorSize) {
+  if (a1 && memcmp(a1, "CLASH", 5) == 0) {
+    snprintf(error, static_cast<size_t>(errorSize), "clashes with %s", static_cast<const char*>(a7));
+    return -1;
+  }
+  return 0;
+}
+
 const StructsType* Ex_Get_Config_Type(const void*, int32_t) { return &device_type; }
 const StructsType* Ex_Get_Config_Extra_Type(const void*, int32_t, const void*, int32_t) {
   return &device_extra_type;

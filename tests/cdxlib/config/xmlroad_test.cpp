@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <libxml/xmlschemas.h>
+#include <unistd.h>
+
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
 #include "cdxlib/registry.h"
@@ -338,6 +341,99 @@ TEST_F(XmlRoadTest, SavingSeveralChannelsWritesTheSchemaOneDoesNot) {
   EXPECT_FALSE(fs::exists(schema)) << "one channel saved: the schema is not written";
   ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, two.data(), 0, 2, nullptr, 0, nullptr), 0);
   EXPECT_EQ(ReadFile(schema), before);
+}
+
+// Whether a file validates against a schema (libxml2's validator).
+bool Validates(const std::string& schema, const std::string& file, std::string* why) {
+  xmlSchemaParserCtxtPtr pc = xmlSchemaNewParserCtxt(schema.c_str());
+  xmlSchemaPtr s = pc ? xmlSchemaParse(pc) : nullptr;
+  xmlSchemaValidCtxtPtr vc = s ? xmlSchemaNewValidCtxt(s) : nullptr;
+  const int rc = vc ? xmlSchemaValidateFile(vc, file.c_str(), 0) : -1;
+  if (rc != 0) *why = s ? "does not validate" : "schema does not compile";
+  if (vc) xmlSchemaFreeValidCtxt(vc);
+  if (s) xmlSchemaFree(s);
+  if (pc) xmlSchemaFreeParserCtxt(pc);
+  return rc == 0;
+}
+
+// The files the saves write validate against the schemas written with them.
+TEST_F(XmlRoadTest, SavedFilesValidateAgainstTheirSchemas) {
+  SetSwitch("WriteXML", "XML");
+  const std::string plain = Dir("tstdx_1"), typed = Dir("tstxm_1");
+  std::vector<ChannelConfig> analog = {FullAnalog(0), FullAnalog(1), FullAnalog(2)};
+  std::vector<ChannelConfig> digital = {FullDigital(0), FullDigital(1)};
+  // The extension library's extra-data items are in its schemas, so its
+  // files are saved with extra data.
+  uint8_t extra[3 * 8] = {};
+  char site[16] = "North";
+  for (const std::string& d : {plain, typed}) {
+    const bool withExtra = d == typed;
+    ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, analog.data(), 0, 3, withExtra ? extra : nullptr,
+                               withExtra ? sizeof extra : 0, withExtra ? "extra" : nullptr),
+              0)
+        << xml_GetErrorText();
+    ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindDI, digital.data(), 0, 2, nullptr, 0, nullptr), 0)
+        << xml_GetErrorText();
+  }
+  DeviceConfig dc{};
+  dc.ScanRate = 100;
+  strcpy(dc.Comm.Port, "COM2");
+  uint8_t enable = 1, so = 0, bt = 0;
+  uint32_t rate = 1000;
+  ASSERT_EQ(Cfg_SaveDeviceEx(nullptr, typed.c_str(), &dc, sizeof dc, site, sizeof site, "site", &enable, &so, &bt,
+                             &rate),
+            0)
+      << xml_GetErrorText();
+  std::string why;
+  const std::string schemas = root + "/SCHEMA/";
+  EXPECT_TRUE(Validates(schemas + "tstdx_ai.xsd", plain + "/ai.xml", &why)) << why;
+  EXPECT_TRUE(Validates(schemas + "tstdx_di.xsd", plain + "/di.xml", &why)) << why;
+  EXPECT_TRUE(Validates(schemas + "tstxm_ai.xsd", typed + "/ai.xml", &why)) << why;
+  EXPECT_TRUE(Validates(schemas + "tstxm_di.xsd", typed + "/di.xml", &why)) << why;
+  EXPECT_TRUE(Validates(schemas + "tstxm.xsd", typed + "/config.xml", &why)) << why;
+}
+
+// Channel extra data through the extension library's extra type: written
+// into the channel elements and read back, with no extra-data file.
+TEST_F(XmlRoadTest, ChannelExtraDataLivesInTheXmlFile) {
+  SetSwitch("WriteXML", "XML");
+  SetSwitch("ReadXML", "ON");
+  const std::string d = Dir("tstxm_1");
+  struct Extra {
+    float Setpoint;
+    uint32_t Mode;
+  } extra[2] = {{12.5f, 4}, {-1.0f, 10}}, back[2];
+  std::vector<ChannelConfig> two = {FullAnalog(0), FullAnalog(2)};
+  ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, two.data(), 0, 2, extra, sizeof extra, "extra"), 0)
+      << xml_GetErrorText();
+  EXPECT_FALSE(fs::exists(d + "/extra"));
+  std::vector<ChannelConfig> out(2);
+  memset(back, 0xFF, sizeof back);
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, out.data(), 0, 2, back, sizeof back, "extra"), 0)
+      << xml_GetErrorText();
+  EXPECT_EQ(memcmp(back, extra, sizeof back), 0);
+}
+
+// The check against the device's configuration goes to the library of the
+// current directory's device type; its rejection is an XML error.
+TEST_F(XmlRoadTest, ValidateChannelWithConfigAsksTheCurrentDirectorysLibrary) {
+  const std::string d = Dir("tstxm_1");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(d.c_str()), 0);
+  fs::remove(plat::EventLogFilePath());
+  const char* other = "PUMP2";
+  EXPECT_EQ(Cfg_ValidateChannelWithConfig("FINE", nullptr, nullptr, nullptr, nullptr, nullptr, other), 0);
+  errno = 0;
+  EXPECT_EQ(Cfg_ValidateChannelWithConfig("CLASH", nullptr, nullptr, nullptr, nullptr, nullptr, other), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_NE(ReadFile(plat::EventLogFilePath()).find("clashes with PUMP2"), std::string::npos);
+  ASSERT_EQ(chdir((root + "/tstdx_2").c_str()), -1);  // no such directory: stays
+  fs::create_directories(root + "/tstdx_2");
+  ASSERT_EQ(chdir((root + "/tstdx_2").c_str()), 0);
+  EXPECT_EQ(Cfg_ValidateChannelWithConfig("CLASH", nullptr, nullptr, nullptr, nullptr, nullptr, other), 0)
+      << "a library without the entry accepts";
+  ASSERT_EQ(chdir(old), 0);
 }
 
 }  // namespace
