@@ -104,7 +104,8 @@ int CfgType_PasswordFromText(const StructsType* type, const char* text, void* va
 // kServerPassphrase); FromText reads either form back ("enc" followed by an
 // even, non-empty run of hex digits is deciphered; one that does not
 // decipher to a text gives "cannot decode sever password"). Any other text
-// is kept as it is. The built-in logger account of the Tarvi and Hexaplan
+// is kept as it is. When the password cannot be enciphered ToText fails
+// (null, errno EIO) rather than show it. The built-in logger account of the Tarvi and Hexaplan
 // editions with its default password becomes the edition's account "2"
 // with its fixed password. Too long: "string is too long for bounded
 // length buffer".

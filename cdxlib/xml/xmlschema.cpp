@@ -241,7 +241,11 @@ std::string Cfg_SchemaDir(const char* dir) {
 
 // ---------------------------------------------------------------- simple types
 
-int xml_WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* type, int first, int maxCount) {
+namespace {
+
+// xml_WriteSimpleTypes; with optional, every element gets minOccurs "0".
+int WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* type, int first, int maxCount,
+                     bool optional) {
   if (xml_GetError() < 0) return -1;
   if (!type) {
     xml_SetError(kXmlErrInvalidArg, "xml_WriteSimpleTypes() without a structure type");
@@ -264,6 +268,7 @@ int xml_WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* t
     if (item) {
       XmlNode* element = xml_OpenElement(doc, "xs:element", parent);
       SetAttribute(doc, element, "name", names[i]);
+      if (optional) SetAttribute(doc, element, "minOccurs", "0");
       XmlNode* simpleType = xml_OpenElement(doc, "xs:simpleType", element);
       WriteItemType(doc, simpleType, item);
       xml_CloseElement(doc, simpleType);
@@ -280,6 +285,12 @@ int xml_WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* t
   }
   Structs_FreeItemNames(names, count, kNamesTag);
   return xml_GetError() < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int xml_WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* type, int first, int maxCount) {
+  return WriteSimpleTypes(doc, parent, type, first, maxCount, false);
 }
 
 // ---------------------------------------------------------------- channels
@@ -372,14 +383,23 @@ int Cfg_WriteDeviceSchema(const char* dir, const void* record, uint32_t size, co
 
   XmlNode* schema = OpenSchema(doc, prefix, Cfg_DeviceNamespace(dir));
   const Nested configs = OpenComplexElement(doc, schema, "Configs", 1, 2);
-  const Nested config = OpenComplexElement(doc, configs.sequence, "Config", 0, 0);
-  xml_WriteSimpleTypes(doc, config.sequence, &cfg_type_save_options, 0, 0);
+  // Config's elements in any order (xs:all), the save options optional: the
+  // device file gets the save options and the record in separate saves
+  // (each replaces its elements or appends them), so a file may lack the
+  // save options or hold them after the record's items.
+  XmlNode* config = xml_OpenElement(doc, "xs:element", configs.sequence);
+  SetAttribute(doc, config, "name", "Config");
+  XmlNode* configType = xml_OpenElement(doc, "xs:complexType", config);
+  XmlNode* all = xml_OpenElement(doc, "xs:all", configType);
+  WriteSimpleTypes(doc, all, &cfg_type_save_options, 0, 0, true);
   if (const StructsType* type = configFn ? configFn(record, static_cast<int32_t>(size)) : nullptr)
-    xml_WriteSimpleTypes(doc, config.sequence, type, 0, 0);
+    xml_WriteSimpleTypes(doc, all, type, 0, 0);
   if (const StructsType* type =
           extraFn ? extraFn(record, static_cast<int32_t>(size), extra, static_cast<int32_t>(extraLength)) : nullptr)
-    xml_WriteSimpleTypes(doc, config.sequence, type, 0, 0);
-  CloseComplexElement(doc, config);
+    xml_WriteSimpleTypes(doc, all, type, 0, 0);
+  xml_CloseElement(doc, all);
+  xml_CloseElement(doc, configType);
+  xml_CloseElement(doc, config);
   CloseComplexElement(doc, configs);
   xml_CloseElement(doc, schema);
 

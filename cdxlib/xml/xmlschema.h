@@ -67,9 +67,11 @@ int xml_WriteSimpleTypes(XmlDocument* doc, XmlNode* parent, const StructsType* t
 int Cfg_WriteChannelsSchema(const char* dir, int kind, int channelCount, int excelCompatible);
 
 // The device schema: "Configs" holds 1..2 "Config" with the save options,
-// then the items of Ex_Get_Config_Type (record, size) and of
+// the items of Ex_Get_Config_Type (record, size) and of
 // Ex_Get_Config_Extra_Type (record, size, extra, extraLength) when the
-// directory's extension library has them. record and extra may be null.
+// directory's extension library has them, in any order (xs:all) and the
+// save options optional, as separate saves of the options and the record
+// leave them in the file. record and extra may be null.
 int Cfg_WriteDeviceSchema(const char* dir, const void* record, uint32_t size, const void* extra,
                           uint32_t extraLength);
 

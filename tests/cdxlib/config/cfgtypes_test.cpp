@@ -389,6 +389,14 @@ TEST(CfgTypePassword, EncipheredTextAndRoundTrips) {
     ASSERT_EQ(FromText(cfg_type_password, t.c_str(), r).rc, 0);
     EXPECT_EQ(std::string(r), c.readBack);
   }
+  // The binary form is the enciphered text with its zero, and decodes back.
+  StructsData code{};
+  ASSERT_EQ(cfg_type_password.encode(&cfg_type_password, kStructsTagTemporary, &code, field), 0);
+  EXPECT_EQ(Bytes(code.data, code.length), text + std::string(1, '\0'));
+  char decoded[kCfgPasswordSize];
+  EXPECT_EQ(cfg_type_password.decode(&cfg_type_password, code.data, code.length, decoded, nullptr, 0), 517);
+  EXPECT_STREQ(decoded, "abc");
+  TypedMem_Free(kStructsTagTemporary, code.data);
   // Empty stays empty.
   char empty[kCfgPasswordSize] = {};
   EXPECT_EQ(ToText(cfg_type_password, empty), "");

@@ -642,6 +642,30 @@ TEST(DeviceSchema, SaveOptionsAndTheDriversTypes) {
   const DevRecord rec{1000, 3, 255, "COM12"};
   const DevExtra extra{19200};
   EXPECT_EQ(Validate(xsd, WriteDeviceFile(dir, opts, &rec, &extra)), "");
+  EXPECT_NE(text.find("<xs:element name=\"Config\">\n\t\t\t\t\t<xs:complexType>\n\t\t\t\t\t\t<xs:all>\n"
+                      "\t\t\t\t\t\t\t<xs:element name=\"AutoEnable\" minOccurs=\"0\">"),
+            std::string::npos);
+  EXPECT_NE(text.find("<xs:element name=\"ScanRate\">"), std::string::npos);  // the record's items are required
+  // Saves of the record alone, and of the options after the record, leave
+  // files without options or with them last: both are valid.
+  std::string doc2 = ReadFile(dir + "/config.xml");
+  const size_t optsFrom = doc2.find("\t\t<AutoEnable>"), optsTo = doc2.find("\t\t<ScanRate>");
+  const std::string optsText = doc2.substr(optsFrom, optsTo - optsFrom);
+  doc2.erase(optsFrom, optsTo - optsFrom);
+  std::ofstream(dir + "/config.xml", std::ios::binary) << doc2;
+  EXPECT_EQ(Validate(xsd, dir + "/config.xml"), "");
+  doc2.insert(doc2.find("\t</Config>"), optsText);
+  std::ofstream(dir + "/config.xml", std::ios::binary) << doc2;
+  EXPECT_EQ(Validate(xsd, dir + "/config.xml"), "");
+  // A record item missing, or one twice: refused.
+  std::string doc3 = doc2;
+  doc3.erase(doc3.find("\t\t<Node>"), doc3.find("\t\t<Port>") - doc3.find("\t\t<Node>"));
+  std::ofstream(dir + "/config.xml", std::ios::binary) << doc3;
+  EXPECT_NE(Validate(xsd, dir + "/config.xml"), "");
+  doc3 = doc2;
+  doc3.insert(doc3.find("\t</Config>"), "\t\t<Baud>1</Baud>\n");
+  std::ofstream(dir + "/config.xml", std::ios::binary) << doc3;
+  EXPECT_NE(Validate(xsd, dir + "/config.xml"), "");
   // A record without the driver's library: the save options alone.
   setenv("CDX_BIN", "/nonexistent", 1);
   const std::string plain = MakeDir(root, "PLC5_1");
