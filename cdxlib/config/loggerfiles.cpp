@@ -24,6 +24,9 @@
 
 namespace {
 
+// A logger name names a file in the logger directory: no path separators.
+bool ValidName(const char* name) { return name && *name && !strpbrk(name, "/\\"); }
+
 std::string FileBase(const char* dir, const char* name, int number) {
   std::string p = dir;
   if (!p.empty() && p.back() != '/') p += '/';
@@ -329,7 +332,7 @@ int Cfg_ValidateLogger(const char* list, const char* name, const void* record) {
 }
 
 int Cfg_LoadLogger(const char* dir, const char* name, int number, void* record, uint32_t length) {
-  if (!dir || !name || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const std::string base = FileBase(dir, name, number);
   if (ReadXmlFor(dir, kind, base + ".xml")) return LoadLoggerXml(base + ".xml", name, number, kind, record, length);
@@ -367,7 +370,7 @@ int Cfg_LoadLoggerByNumber(int number, void* record, uint32_t length) {
 
 int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, int number, const void* record,
                        uint32_t length) {
-  if (!dir || !name || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const StructsType* type = Cfg_LoggerType(kind);
   if (!type) return plat::Fail(plat::kErrInvalidParameter), -1;
@@ -393,7 +396,7 @@ int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, 
 
 int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int number, const void* record,
                    uint32_t length) {
-  if (!dir || !name || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const int write = XmlOpt_WriteXml(dir);
   const bool binary = kind == kLoggerUnknown || write == kWriteXmlBin || write == kWriteXmlBoth;

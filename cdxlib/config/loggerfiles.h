@@ -13,6 +13,8 @@
 // none of the three kind prefixes is read and written in binary form only
 // (whatever "WriteXML" says, so that its record is never dropped).
 //
+// A logger name with a path separator ('/' or '\') is refused (87).
+//
 // Results: 0, or -1 with errno and the last error set (file errors: the
 // system error; XML errors: 1465, the error text in the error log).
 #pragma once

@@ -28,6 +28,8 @@ namespace {
 constexpr const char* kServerKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
 constexpr size_t kAnalogHardwareOffset = 188;
 constexpr size_t kDigitalHardwareOffset = 192;
+// Channel ids (position + 1) stay within what an id attribute is read as.
+constexpr int kMaxChannelId = 1000000000;
 
 // ---------------------------------------------------------------- switches
 
@@ -442,8 +444,8 @@ XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::strin
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
                          int merge, int* fileChannels) {
-  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || (count > 0 && !records) || !types.analog ||
-      !types.digital)
+  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
+      (count > 0 && !records) || !types.analog || !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string kindName = Chan_KindName(kind);
   const std::string path = Join(dir, kindName + ".xml");
@@ -532,8 +534,8 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
 
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
                         int count, void* extra, uint32_t extraLength) {
-  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || (count > 0 && !records) || !types.analog ||
-      !types.digital)
+  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
+      (count > 0 && !records) || !types.analog || !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string kindName = Chan_KindName(kind);
   const std::string path = Join(dir, kindName + ".xml");

@@ -345,6 +345,13 @@ TEST_F(LoggerFilesTest, OtherNamesAreBinaryOnlyAndBrokenFilesFail) {
   EXPECT_EQ(memcmp(back, record, sizeof record), 0);
   EXPECT_EQ(back[10], 0xEE);
 
+  // A name is a file in the logger directory, never a path.
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveLogger(dir.c_str(), nullptr, "../stand", 1, record, sizeof record), -1);
+  EXPECT_EQ(errno, 87);
+  EXPECT_EQ(Cfg_LoadLogger(dir.c_str(), "resub\\x", 1, back, sizeof back), -1);
+  EXPECT_FALSE(fs::exists(dir + "/../stand_1"));
+
   const Resubscriber good = Resub();
   struct {
     const char* name;

@@ -262,6 +262,9 @@ TEST_F(XmlConfigTest, MissingChannelsFirstFailsLaterReadAsZeros) {
   EXPECT_EQ(memcmp(&out[3], &zero, sizeof zero), 0);
 
   errno = 0;
+  EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, out.data(), 2147483647, 1, nullptr, 0), -1);
+  EXPECT_EQ(errno, 87) << "a range past the last id";
+  errno = 0;
   EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, out.data(), 2, 1, nullptr, 0), -1);
   EXPECT_EQ(errno, 1465);
   EXPECT_EQ(plat::GetLastError(), 1465u);
