@@ -8,10 +8,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/loggertypes.h"
@@ -311,6 +313,36 @@ void TouchCwdConfig() {
   errno = saved;
 }
 
+// One history line per item whose text changed (letter case aside), the
+// items of the standard record compared in their XML-facing form; a line
+// whose item name and texts reach 992 characters is left out.
+void AppendHistory(const char* user, const char* name, int number, const std::vector<unsigned char>& before,
+                   const void* record, uint32_t length) {
+  const LoggerKind kind = Cfg_LoggerKind(name);
+  const StructsType* type = Cfg_LoggerType(kind);
+  const uint32_t size = Cfg_LoggerSize(kind);
+  if (!type || memcmp(before.data(), record, std::min<size_t>(length, before.size())) == 0) return;
+  std::vector<unsigned char> oldRec(size, 0), newRec(size, 0);
+  memcpy(oldRec.data(), before.data(), std::min<size_t>(size, before.size()));
+  memcpy(newRec.data(), record, std::min<size_t>(size, length));
+  Cfg_DeriveLoggerFields(kind, oldRec.data(), 0);
+  Cfg_DeriveLoggerFields(kind, newRec.data(), 0);
+  char** names = nullptr;
+  const int n = Structs_ListItemNames(type, newRec.data(), &names, kStructsTagTemporary);
+  if (n < 0) return;
+  if (Hist_Open(0)) {
+    for (int i = 0; i < n; ++i) {
+      char* a = Structs_GetItemText(type, names[i], kStructsTagTemporary, oldRec.data());
+      char* b = Structs_GetItemText(type, names[i], kStructsTagTemporary, newRec.data());
+      if (a && b && strcasecmp(a, b) != 0 && strlen(names[i]) + strlen(a) + strlen(b) < 992)
+        Hist_Append(user, number, names[i], a, b);
+      if (a) TypedMem_Free(kStructsTagTemporary, a);
+      if (b) TypedMem_Free(kStructsTagTemporary, b);
+    }
+  }
+  Structs_FreeItemNames(names, n, kStructsTagTemporary);
+}
+
 }  // namespace
 
 int Cfg_CheckLoggerRequired(const char* list, const char* name) {
@@ -401,6 +433,19 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
   const int write = XmlOpt_WriteXml(dir);
   const bool binary = kind == kLoggerUnknown || write == kWriteXmlBin || write == kWriteXmlBoth;
   const bool xml = kind != kLoggerUnknown && (write == kWriteXmlBoth || write == kWriteXmlOnly);
+  // With the change history on, the stored record is read first; one that
+  // cannot be read as XML stops the save before anything is written.
+  const bool history = Hist_IsEnabled();
+  std::vector<unsigned char> before;
+  if (history) {
+    before.assign(std::max<size_t>(size_t{length}, Cfg_LoggerSize(kind)) * 2, 0);
+    const uint32_t last = plat::GetLastError();
+    if (Cfg_LoadLogger(dir, name, number, before.data(), static_cast<uint32_t>(before.size())) != 0) {
+      if (plat::GetLastError() == plat::kErrXmlParse) return -1;
+      before.clear();
+      plat::SetLastError(last);
+    }
+  }
   if (binary && WriteRecordFile(FileBase(dir, name, number), record, length) != 0) return -1;
   {
     const uint32_t last = plat::GetLastError();
@@ -408,7 +453,11 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
     plat::SetLastError(last);
   }
   if (xml && Cfg_WriteLoggerXml(dir, user, name, number, record, length) != 0) return -1;
+  if (history && !before.empty()) AppendHistory(user, name, number, before, record, length);
+  // Rewriting the root's "config" must not change the history switch that
+  // its first byte holds for this process.
   TouchCwdConfig();
+  Hist_SetEnabled(history);
   return 0;
 }
 

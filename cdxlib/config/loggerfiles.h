@@ -13,6 +13,11 @@
 // none of the three kind prefixes is read and written in binary form only
 // (whatever "WriteXML" says, so that its record is never dropped).
 //
+// With the change history on (history.h), a save reads the stored record
+// first (a stored XML file that cannot be read stops the save with 1465
+// before anything is written) and appends one line per changed item,
+// under the logger's number.
+//
 // A logger name with a path separator ('/' or '\') is refused (87).
 //
 // Results: 0, or -1 with errno and the last error set (file errors: the

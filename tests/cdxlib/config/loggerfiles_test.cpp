@@ -5,14 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include "cdxlib/config/history.h"
 #include "cdxlib/config/loggertypes.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/registry.h"
@@ -379,6 +382,47 @@ TEST_F(LoggerFilesTest, OtherNamesAreBinaryOnlyAndBrokenFilesFail) {
     EXPECT_NE(std::string(xml_GetErrorText()).find("Logger resub_9"), std::string::npos) << c.name;
     EXPECT_EQ(memcmp(&out, &good, sizeof out), 0) << c.name << ": the caller's record is kept";
   }
+}
+
+// With the change history on, a save records each changed item under the
+// logger's number; a stored XML file that cannot be read stops the save.
+TEST_F(LoggerFilesTest, SavesWriteTheChangeHistory) {
+  const std::string root = dir.substr(0, dir.rfind('/'));
+  setenv("CDX_CURRENT_CONFIG", root.c_str(), 1);
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(root.c_str()), 0);
+  Hist_SetEnabled(true);
+
+  Resubscriber r = Resub();
+  ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "bob", "resub", 9, &r, sizeof r), 0);
+  r.Autostart = 0;
+  r.ArchiveDepth = 91;
+  r.Name[0] = 'R';  // a change of letter case only
+  ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "bob", "resub", 9, &r, sizeof r), 0);
+  Hist_Close();
+  const std::string h = ReadFile(root + "/recent_history.txt");
+  EXPECT_NE(h.find("\tbob\t9.Autostart On -> Off\r\n"), std::string::npos) << h;
+  EXPECT_NE(h.find("\tbob\t9.ArchiveDepth 90 -> 91\r\n"), std::string::npos) << h;
+  EXPECT_EQ(h.find("Name"), std::string::npos) << h;
+  EXPECT_EQ(std::count(h.begin(), h.end(), '\n'), 2) << h;
+
+  // The stored XML file is broken: nothing is written.
+  SetSwitch("ReadXML", "ON");
+  SetSwitch("WriteXML", "BOTH");
+  WriteFile(dir + "/resub_9.xml", "<Loggers><Logger>");
+  const std::string binary = ReadFile(dir + "/resub_9");
+  r.ArchiveDepth = 92;
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveLogger(dir.c_str(), "bob", "resub", 9, &r, sizeof r), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(ReadFile(dir + "/resub_9"), binary);
+  EXPECT_EQ(ReadFile(dir + "/resub_9.xml"), "<Loggers><Logger>");
+
+  Hist_Close();
+  Hist_SetEnabled(false);
+  ASSERT_EQ(chdir(old), 0);
+  unsetenv("CDX_CURRENT_CONFIG");
 }
 
 }  // namespace
