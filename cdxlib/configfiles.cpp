@@ -6,12 +6,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "base/memory/typedmem.h"
+#include "base/structs/structs_item.h"
+#include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/extdll.h"
+#include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "platform/error.h"
 
@@ -260,6 +265,46 @@ bool CurrentDir(std::string* out) {
   return true;
 }
 
+// One history line per item whose text changed (letter case aside).
+void HistoryItems(const char* user, int number, const StructsType* type, const void* before, const void* after) {
+  char** names = nullptr;
+  const int n = Structs_ListItemNames(type, after, &names, kStructsTagTemporary);
+  if (n < 0) return;
+  for (int i = 0; i < n; ++i) {
+    char* a = Structs_GetItemText(type, names[i], kStructsTagTemporary, before);
+    char* b = Structs_GetItemText(type, names[i], kStructsTagTemporary, after);
+    if (a && b && strcasecmp(a, b) != 0) Hist_Append(user, number, names[i], a, b);
+    if (a) TypedMem_Free(kStructsTagTemporary, a);
+    if (b) TypedMem_Free(kStructsTagTemporary, b);
+  }
+  Structs_FreeItemNames(names, n, kStructsTagTemporary);
+}
+
+// The history of a channel save: for each channel whose 216 bytes changed,
+// its items (by the new record's kind, with the extension library's
+// hardware items) under the channel's number in its file (position + 1).
+void ChannelHistory(const char* user, const char* dir, int kind, const ChannelConfig* before,
+                    const ChannelConfig* after, int first, int count) {
+  void* lib = ExtDll_Load(dir);
+  auto hwType = reinterpret_cast<ExGetChannelHwTypeFn>(ExtDll_Entry(lib, "Ex_Get_Channel_Hw_Type"));
+  if (Hist_Open(kind + 1)) {
+    for (int i = 0; i < count; ++i) {
+      if (memcmp(&before[i], &after[i], sizeof(ChannelConfig)) == 0) continue;
+      CfgChannelType type;
+      Cfg_BuildChannelType(&type, after[i].Type, hwType ? hwType(kind, first + i, &after[i]) : nullptr);
+      HistoryItems(user, first + i + 1, &type.type, &before[i], &after[i]);
+    }
+  }
+  ExtDll_Free(lib);
+}
+
+bool IsCalcDir(const char* dir) {
+  std::string d = dir;
+  while (!d.empty() && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+  const std::string last = d.substr(d.find_last_of("/\\") + 1);
+  return strncasecmp(last.c_str(), "CALC", 4) == 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- channels
@@ -302,6 +347,22 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
   const int64_t extraOffset = withExtra ? ChannelExtraOffset(first, count, extraLength) : 0;
   if (extraOffset < 0) return plat::Fail(plat::kErrInvalidParameter), -1;
 
+  // With the change history on, the stored channels are read first; a
+  // stored XML file that cannot be read stops the save before anything is
+  // written, any other failure only drops the comparison.
+  const bool history = Hist_IsEnabled() && count > 0;
+  std::vector<ChannelConfig> before;
+  if (history) {
+    before.resize(static_cast<size_t>(count));
+    std::vector<unsigned char> oldExtra(withExtra ? (IsCalcDir(dir) ? size_t(count) * 2048 : extraLength) : 0);
+    const uint32_t last = plat::GetLastError();
+    if (Cfg_LoadChannels(dir, kind, before.data(), first, count, withExtra ? oldExtra.data() : nullptr,
+                         static_cast<uint32_t>(oldExtra.size()), withExtra ? extraFileName : nullptr) != 0) {
+      if (plat::GetLastError() == plat::kErrXmlParse) return -1;
+      before.clear();
+      plat::SetLastError(last);
+    }
+  }
   const ConfigRoad road = RoadFor(dir, false);
   if (road.writeBinary) {
     ConfigFileHeader header{};
@@ -315,8 +376,10 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
     if (withExtra && PatchFile(Join(dir, extraFileName), {{static_cast<uint64_t>(extraOffset), extra, extraLength}}) != 0)
       return -1;
   }
-  if (road.writeXml)
-    return Cfg_WriteChannelsXml(user, dir, kind, records, first, count, extra, extra ? extraLength : 0, merge);
+  if (road.writeXml &&
+      Cfg_WriteChannelsXml(user, dir, kind, records, first, count, extra, extra ? extraLength : 0, merge) != 0)
+    return -1;
+  if (!before.empty()) ChannelHistory(user, dir, kind, before.data(), records, first, count);
   return 0;
 }
 
@@ -416,13 +479,62 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
                      uint32_t extraLength, const char* extraFileName, const uint8_t* enable,
                      const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
+  // With the change history on, the stored state is read first (as for
+  // channels: an unreadable XML file stops the save).
+  const bool history = Hist_IsEnabled();
+  bool haveBefore = false;
+  std::vector<unsigned char> oldRecord, oldExtra;
+  uint8_t oldEnable = 0, oldSaveOutputs = 0, oldByTag = 0;
+  uint32_t oldRate = 0;
+  if (history) {
+    oldRecord.assign(record ? size_t(size) * 2 : 0, 0);
+    oldExtra.assign(extra ? extraLength : 0, 0);
+    const uint32_t last = plat::GetLastError();
+    haveBefore = Cfg_LoadDeviceEx(dir, record ? oldRecord.data() : nullptr, record ? size : 0,
+                                  extra ? oldExtra.data() : nullptr, extra ? extraLength : 0, extraFileName,
+                                  enable ? &oldEnable : nullptr, saveOutputs ? &oldSaveOutputs : nullptr,
+                                  saveByTag ? &oldByTag : nullptr, saveRate ? &oldRate : nullptr) == 0;
+    if (!haveBefore && plat::GetLastError() == plat::kErrXmlParse) return -1;
+    if (!haveBefore) plat::SetLastError(last);
+  }
   const ConfigRoad road = RoadFor(dir, true);
   if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
                                            saveByTag, saveRate) != 0)
     return -1;
-  if (road.writeXml)
-    return Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs,
-                              saveByTag, saveRate);
+  if (road.writeXml && Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable,
+                                          saveOutputs, saveByTag, saveRate) != 0)
+    return -1;
+  if (haveBefore && Hist_Open(0)) {
+    auto onOff = [](uint8_t v) { return v ? "ON" : "OFF"; };
+    if (enable && *enable != oldEnable) Hist_Append(user, 0, "AutoEnable", onOff(oldEnable), onOff(*enable));
+    if (saveOutputs && *saveOutputs != oldSaveOutputs)
+      Hist_Append(user, 0, "SaveOutputs", onOff(oldSaveOutputs), onOff(*saveOutputs));
+    if (saveByTag && *saveByTag != oldByTag) Hist_Append(user, 0, "SaveByTag", onOff(oldByTag), onOff(*saveByTag));
+    if (saveRate && *saveRate != oldRate)
+      Hist_Append(user, 0, "SaveRate", std::to_string(oldRate).c_str(), std::to_string(*saveRate).c_str());
+    void* lib = ExtDll_Load(dir);
+    auto configType = reinterpret_cast<ExGetConfigTypeFn>(ExtDll_Entry(lib, "Ex_Get_Config_Type"));
+    auto extraType = reinterpret_cast<ExGetConfigExtraTypeFn>(ExtDll_Entry(lib, "Ex_Get_Config_Extra_Type"));
+    if (record && size > 0 && configType && memcmp(oldRecord.data(), record, size) != 0) {
+      if (const StructsType* type = configType(record, static_cast<int32_t>(size))) {
+        // Both records in buffers at least as large as the type.
+        std::vector<unsigned char> a(std::max<size_t>(size, type->size), 0), b(a.size(), 0);
+        memcpy(a.data(), oldRecord.data(), size);
+        memcpy(b.data(), record, size);
+        HistoryItems(user, 0, type, a.data(), b.data());
+      }
+    }
+    if (extra && extraLength > 0 && extraType && memcmp(oldExtra.data(), extra, extraLength) != 0) {
+      if (const StructsType* type = extraType(record, static_cast<int32_t>(size), extra,
+                                              static_cast<int32_t>(extraLength))) {
+        std::vector<unsigned char> a(std::max<size_t>(extraLength, type->size), 0), b(a.size(), 0);
+        memcpy(a.data(), oldExtra.data(), extraLength);
+        memcpy(b.data(), extra, extraLength);
+        HistoryItems(user, 0, type, a.data(), b.data());
+      }
+    }
+    ExtDll_Free(lib);
+  }
   return 0;
 }
 

@@ -21,7 +21,14 @@
 // when "ReadXML" is on and the file exists, and saves write the XML file
 // beside the binary files ("WriteXML" BOTH) or instead of them ("XML").
 // The device's XML file is used only below the configuration root, never
-// in the root itself. The change history is not compared here.
+// in the root itself.
+//
+// With the change history on (config/history.h), a save reads the stored
+// records first (a stored XML file that cannot be read stops the save with
+// 1465 before anything is written) and appends one line per changed item:
+// a channel's items under its number in the file (position + 1), the
+// device's under 0 ("AutoEnable", "SaveOutputs", "SaveByTag" ON/OFF,
+// "SaveRate", then the items of the extension library's record types).
 #pragma once
 #include <cstddef>
 #include <cstdint>

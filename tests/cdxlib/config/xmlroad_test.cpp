@@ -17,6 +17,7 @@
 #include <libxml/xmlschemas.h>
 #include <unistd.h>
 
+#include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
 #include "cdxlib/registry.h"
@@ -434,6 +435,61 @@ TEST_F(XmlRoadTest, ValidateChannelWithConfigAsksTheCurrentDirectorysLibrary) {
   EXPECT_EQ(Cfg_ValidateChannelWithConfig("CLASH", nullptr, nullptr, nullptr, nullptr, nullptr, other), 0)
       << "a library without the entry accepts";
   ASSERT_EQ(chdir(old), 0);
+}
+
+// With the change history on, channel and device saves record each changed
+// item; a stored XML file that cannot be read stops the save.
+TEST_F(XmlRoadTest, SavesWriteTheChangeHistory) {
+  const std::string d = Dir("tstxm_1");
+  setenv("CDX_CURRENT_CONFIG", root.c_str(), 1);
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(d.c_str()), 0);
+  Hist_SetEnabled(true);
+
+  std::vector<ChannelConfig> two = {FullAnalog(0), FullAnalog(2)};
+  ASSERT_EQ(Cfg_SaveChannels("ann", d.c_str(), kKindAI, two.data(), 0, 2, nullptr, 0, nullptr), 0);
+  ChannelConfig second = two[1];
+  second.analog.Gain = 5;
+  second.analog.Hardware[0] = 9;  // the library's Node item
+  Chan_SetTag(&second, "short");  // letter case only
+  ASSERT_EQ(Cfg_SaveChannels("ann", d.c_str(), kKindAI, &second, 1, 1, nullptr, 0, nullptr), 0);
+
+  DeviceConfig dc{};
+  dc.ScanRate = 100;
+  strcpy(dc.Comm.Port, "COM1");
+  uint8_t enable = 1;
+  uint32_t rate = 1000;
+  ASSERT_EQ(Cfg_SaveDeviceEx("ann", d.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, nullptr, nullptr, &rate),
+            0);
+  enable = 0;
+  rate = 2000;
+  dc.ScanRate = 250;
+  ASSERT_EQ(Cfg_SaveDeviceEx("ann", d.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, nullptr, nullptr, &rate),
+            0);
+  Hist_Close();
+  const std::string h = ReadFile(root + "/recent_history.txt");
+  for (const char* line : {"\tann\ttstxm_1.Channels.2.Gain 0.3333333432674408 -> 5\r\n",
+                           "\tann\ttstxm_1.Channels.2.Node 2 -> 9\r\n", "\tann\ttstxm_1.AutoEnable ON -> OFF\r\n",
+                           "\tann\ttstxm_1.SaveRate 1000 -> 2000\r\n", "\tann\ttstxm_1.ScanRate 100 -> 250\r\n"})
+    EXPECT_NE(h.find(line), std::string::npos) << line << " in\n" << h;
+  EXPECT_EQ(h.find("Tag"), std::string::npos) << h;
+
+  // The stored XML file is broken: nothing is written.
+  SetSwitch("ReadXML", "ON");
+  SetSwitch("WriteXML", "BOTH");
+  WriteFile(d + "/ai.xml", "<Channels><Channel id=\"1\">");
+  const std::string binary = ReadFile(d + "/ai");
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveChannels("ann", d.c_str(), kKindAI, two.data(), 0, 2, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(ReadFile(d + "/ai"), binary);
+  EXPECT_EQ(ReadFile(d + "/ai.xml"), "<Channels><Channel id=\"1\">");
+
+  Hist_Close();
+  Hist_SetEnabled(false);
+  ASSERT_EQ(chdir(old), 0);
+  unsetenv("CDX_CURRENT_CONFIG");
 }
 
 }  // namespace
