@@ -6,33 +6,58 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "base/memory/typedmem.h"
+#include "base/structs/structs_item.h"
+#include "cdxlib/config/chantypes.h"
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/history.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "platform/error.h"
 
 namespace {
 
-// Which files a call reads or writes. The XML road (files "<kind>.xml" and
-// "config.xml") is taken only when the directory's extension library exports
-// its XML entry and the "ReadXML"/"WriteXML" switches ask for it; the change
-// history is compared and touched only when it is on. Neither the extension
-// library loader, the XML layer nor the change history is part of this
-// build, so every call takes the binary road with the history off.
+// Which files a call reads or writes. The XML files ("<kind>.xml" and
+// "config.xml") are used only when the directory's extension library
+// exports Ex_DoXml: read when "ReadXML" is on and the file exists; written
+// beside the binary files when "WriteXML" is BOTH, instead of them when it
+// is XML. The device's XML file is kept only in device directories, never
+// in the configuration root.
 struct ConfigRoad {
   bool readXml = false;
   bool writeBinary = true;
   bool writeXml = false;
-  bool history = false;
 };
 
-ConfigRoad RoadFor(const char* /*dir*/) { return ConfigRoad{}; }
+ConfigRoad RoadFor(const char* dir, bool device) {
+  ConfigRoad road;
+  if (!ExtDll_HasDoXml(dir) || (device && !Cfg_IsDeviceDir(dir))) return road;
+  road.readXml = XmlOpt_ReadXml(dir) == 1;
+  const int write = XmlOpt_WriteXml(dir);
+  road.writeBinary = write != kWriteXmlOnly;
+  road.writeXml = write == kWriteXmlBoth || write == kWriteXmlOnly;
+  return road;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 // The byte offset at which the extension library places a device's extra
-// data in its file: no library can be loaded here, so 0.
-uint64_t DeviceExtraOffset() { return 0; }
+// data in its file (Ex_Get_Config_Extra_FileOffset), else 0.
+uint64_t DeviceExtraOffset(const char* dir, const void* extra, uint32_t extraLength) {
+  void* lib = ExtDll_Load(dir);
+  auto fn = reinterpret_cast<ExGetConfigExtraFileOffsetFn>(ExtDll_Entry(lib, "Ex_Get_Config_Extra_FileOffset"));
+  const int32_t offset = fn ? fn(extra, static_cast<int32_t>(extraLength)) : 0;
+  ExtDll_Free(lib);
+  return offset > 0 ? static_cast<uint64_t>(offset) : 0;
+}
 
 // Closes a descriptor without disturbing the error already set.
 void CloseKeepingError(int fd) {
@@ -240,6 +265,46 @@ bool CurrentDir(std::string* out) {
   return true;
 }
 
+// One history line per item whose text changed (letter case aside).
+void HistoryItems(const char* user, int number, const StructsType* type, const void* before, const void* after) {
+  char** names = nullptr;
+  const int n = Structs_ListItemNames(type, after, &names, kStructsTagTemporary);
+  if (n < 0) return;
+  for (int i = 0; i < n; ++i) {
+    char* a = Structs_GetItemText(type, names[i], kStructsTagTemporary, before);
+    char* b = Structs_GetItemText(type, names[i], kStructsTagTemporary, after);
+    if (a && b && strcasecmp(a, b) != 0) Hist_Append(user, number, names[i], a, b);
+    if (a) TypedMem_Free(kStructsTagTemporary, a);
+    if (b) TypedMem_Free(kStructsTagTemporary, b);
+  }
+  Structs_FreeItemNames(names, n, kStructsTagTemporary);
+}
+
+// The history of a channel save: for each channel whose 216 bytes changed,
+// its items (by the new record's kind, with the extension library's
+// hardware items) under the channel's number in its file (position + 1).
+void ChannelHistory(const char* user, const char* dir, int kind, const ChannelConfig* before,
+                    const ChannelConfig* after, int first, int count) {
+  void* lib = ExtDll_Load(dir);
+  auto hwType = reinterpret_cast<ExGetChannelHwTypeFn>(ExtDll_Entry(lib, "Ex_Get_Channel_Hw_Type"));
+  if (Hist_Open(kind + 1)) {
+    for (int i = 0; i < count; ++i) {
+      if (memcmp(&before[i], &after[i], sizeof(ChannelConfig)) == 0) continue;
+      CfgChannelType type;
+      Cfg_BuildChannelType(&type, after[i].Type, hwType ? hwType(kind, first + i, &after[i]) : nullptr);
+      HistoryItems(user, first + i + 1, &type.type, &before[i], &after[i]);
+    }
+  }
+  ExtDll_Free(lib);
+}
+
+bool IsCalcDir(const char* dir) {
+  std::string d = dir;
+  while (!d.empty() && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+  const std::string last = d.substr(d.find_last_of("/\\") + 1);
+  return strncasecmp(last.c_str(), "CALC", 4) == 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- channels
@@ -247,8 +312,9 @@ bool CurrentDir(std::string* out) {
 int Cfg_LoadChannels(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
                      uint32_t extraLength, const char* extraFileName) {
   if (!dir || !ValidKind(kind) || !ValidRange(first, count)) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.readXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+  const ConfigRoad road = RoadFor(dir, false);
+  if (road.readXml && FileExists(Join(dir, (std::string(Chan_KindName(kind)) + ".xml").c_str())))
+    return Cfg_LoadChannelsXml(dir, kind, records, first, count, extra, extraLength);
 
   if (records && count > 0) {
     const std::string path = Join(dir, Chan_KindName(kind));
@@ -273,16 +339,31 @@ int Cfg_LoadChannelsInCwd(int kind, ChannelConfig* records, int first, int count
   return Cfg_LoadChannels(cwd.c_str(), kind, records, first, count, nullptr, 0, nullptr);
 }
 
-int Cfg_SaveChannelsEx(const char* /*user*/, const char* dir, int kind, const ChannelConfig* records, int first,
-                       int count, const void* extra, uint32_t extraLength, const char* extraFileName, int /*merge*/) {
+int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
+                       int count, const void* extra, uint32_t extraLength, const char* extraFileName, int merge) {
   if (!dir || !ValidKind(kind) || !ValidRange(first, count) || (count > 0 && !records))
     return plat::Fail(plat::kErrInvalidParameter), -1;
   const bool withExtra = HasExtra(extra, extraLength, extraFileName);
   const int64_t extraOffset = withExtra ? ChannelExtraOffset(first, count, extraLength) : 0;
   if (extraOffset < 0) return plat::Fail(plat::kErrInvalidParameter), -1;
 
-  const ConfigRoad road = RoadFor(dir);
-  if (road.writeXml) return plat::Fail(plat::kErrNotSupported), -1;  // the XML road is not built here
+  // With the change history on, the stored channels are read first; a
+  // stored XML file that cannot be read stops the save before anything is
+  // written, any other failure only drops the comparison.
+  const bool history = Hist_IsEnabled() && count > 0;
+  std::vector<ChannelConfig> before;
+  if (history) {
+    before.resize(static_cast<size_t>(count));
+    std::vector<unsigned char> oldExtra(withExtra ? (IsCalcDir(dir) ? size_t(count) * 2048 : extraLength) : 0);
+    const uint32_t last = plat::GetLastError();
+    if (Cfg_LoadChannels(dir, kind, before.data(), first, count, withExtra ? oldExtra.data() : nullptr,
+                         static_cast<uint32_t>(oldExtra.size()), withExtra ? extraFileName : nullptr) != 0) {
+      if (plat::GetLastError() == plat::kErrXmlParse) return -1;
+      before.clear();
+      plat::SetLastError(last);
+    }
+  }
+  const ConfigRoad road = RoadFor(dir, false);
   if (road.writeBinary) {
     ConfigFileHeader header{};
     Time_NowLocal(&header.Saved);
@@ -295,6 +376,10 @@ int Cfg_SaveChannelsEx(const char* /*user*/, const char* dir, int kind, const Ch
     if (withExtra && PatchFile(Join(dir, extraFileName), {{static_cast<uint64_t>(extraOffset), extra, extraLength}}) != 0)
       return -1;
   }
+  if (road.writeXml &&
+      Cfg_WriteChannelsXml(user, dir, kind, records, first, count, extra, extra ? extraLength : 0, merge) != 0)
+    return -1;
+  if (!before.empty()) ChannelHistory(user, dir, kind, before.data(), records, first, count);
   return 0;
 }
 
@@ -320,8 +405,10 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
                      const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
                      uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.readXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
+  const ConfigRoad road = RoadFor(dir, true);
+  if (road.readXml && FileExists(Join(dir, "config.xml")))
+    return Cfg_LoadDeviceXml(dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs, saveByTag,
+                             saveRate);
 
   const std::string config = Join(dir, "config");
   if (enable) {
@@ -354,7 +441,7 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
     ::close(fd);
   }
   if (HasExtra(extra, extraLength, extraFileName) &&
-      LoadExtra(Join(dir, extraFileName), DeviceExtraOffset(), extra, extraLength) != 0)
+      LoadExtra(Join(dir, extraFileName), DeviceExtraOffset(dir, extra, extraLength), extra, extraLength) != 0)
     return -1;
   return 0;
 }
@@ -382,14 +469,80 @@ int Cfg_LoadEnableInCwd(uint8_t* enable) {
   return Cfg_LoadDeviceEx(cwd.c_str(), nullptr, 0, nullptr, 0, nullptr, enable, nullptr, nullptr, nullptr);
 }
 
-int Cfg_SaveDeviceEx(const char* /*user*/, const char* dir, const void* record, uint32_t size, const void* extra,
+namespace {
+int SaveDeviceBinary(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                     const char* extraFileName, const uint8_t* enable, const uint8_t* saveOutputs,
+                     const uint8_t* saveByTag, const uint32_t* saveRate);
+}  // namespace
+
+int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
                      uint32_t extraLength, const char* extraFileName, const uint8_t* enable,
                      const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
-  const ConfigRoad road = RoadFor(dir);
-  if (road.writeXml && Cfg_IsDeviceDir(dir)) return plat::Fail(plat::kErrNotSupported), -1;
-  if (!road.writeBinary) return 0;
+  // With the change history on, the stored state is read first (as for
+  // channels: an unreadable XML file stops the save).
+  const bool history = Hist_IsEnabled();
+  bool haveBefore = false;
+  std::vector<unsigned char> oldRecord, oldExtra;
+  uint8_t oldEnable = 0, oldSaveOutputs = 0, oldByTag = 0;
+  uint32_t oldRate = 0;
+  if (history) {
+    oldRecord.assign(record ? size_t(size) * 2 : 0, 0);
+    oldExtra.assign(extra ? extraLength : 0, 0);
+    const uint32_t last = plat::GetLastError();
+    haveBefore = Cfg_LoadDeviceEx(dir, record ? oldRecord.data() : nullptr, record ? size : 0,
+                                  extra ? oldExtra.data() : nullptr, extra ? extraLength : 0, extraFileName,
+                                  enable ? &oldEnable : nullptr, saveOutputs ? &oldSaveOutputs : nullptr,
+                                  saveByTag ? &oldByTag : nullptr, saveRate ? &oldRate : nullptr) == 0;
+    if (!haveBefore && plat::GetLastError() == plat::kErrXmlParse) return -1;
+    if (!haveBefore) plat::SetLastError(last);
+  }
+  const ConfigRoad road = RoadFor(dir, true);
+  if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
+                                           saveByTag, saveRate) != 0)
+    return -1;
+  if (road.writeXml && Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable,
+                                          saveOutputs, saveByTag, saveRate) != 0)
+    return -1;
+  if (haveBefore && Hist_Open(0)) {
+    auto onOff = [](uint8_t v) { return v ? "ON" : "OFF"; };
+    if (enable && *enable != oldEnable) Hist_Append(user, 0, "AutoEnable", onOff(oldEnable), onOff(*enable));
+    if (saveOutputs && *saveOutputs != oldSaveOutputs)
+      Hist_Append(user, 0, "SaveOutputs", onOff(oldSaveOutputs), onOff(*saveOutputs));
+    if (saveByTag && *saveByTag != oldByTag) Hist_Append(user, 0, "SaveByTag", onOff(oldByTag), onOff(*saveByTag));
+    if (saveRate && *saveRate != oldRate)
+      Hist_Append(user, 0, "SaveRate", std::to_string(oldRate).c_str(), std::to_string(*saveRate).c_str());
+    void* lib = ExtDll_Load(dir);
+    auto configType = reinterpret_cast<ExGetConfigTypeFn>(ExtDll_Entry(lib, "Ex_Get_Config_Type"));
+    auto extraType = reinterpret_cast<ExGetConfigExtraTypeFn>(ExtDll_Entry(lib, "Ex_Get_Config_Extra_Type"));
+    if (record && size > 0 && configType && memcmp(oldRecord.data(), record, size) != 0) {
+      if (const StructsType* type = configType(record, static_cast<int32_t>(size))) {
+        // Both records in buffers at least as large as the type.
+        std::vector<unsigned char> a(std::max<size_t>(size, type->size), 0), b(a.size(), 0);
+        memcpy(a.data(), oldRecord.data(), size);
+        memcpy(b.data(), record, size);
+        HistoryItems(user, 0, type, a.data(), b.data());
+      }
+    }
+    if (extra && extraLength > 0 && extraType && memcmp(oldExtra.data(), extra, extraLength) != 0) {
+      if (const StructsType* type = extraType(record, static_cast<int32_t>(size), extra,
+                                              static_cast<int32_t>(extraLength))) {
+        std::vector<unsigned char> a(std::max<size_t>(extraLength, type->size), 0), b(a.size(), 0);
+        memcpy(a.data(), oldExtra.data(), extraLength);
+        memcpy(b.data(), extra, extraLength);
+        HistoryItems(user, 0, type, a.data(), b.data());
+      }
+    }
+    ExtDll_Free(lib);
+  }
+  return 0;
+}
 
+namespace {
+
+int SaveDeviceBinary(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                     const char* extraFileName, const uint8_t* enable, const uint8_t* saveOutputs,
+                     const uint8_t* saveByTag, const uint32_t* saveRate) {
   std::vector<Patch> config;
   if (enable) config.push_back({kConfigEnableOffset, enable, 1});
   if (record && size > 0) config.push_back({kConfigRecordOffset, record, size});
@@ -413,10 +566,12 @@ int Cfg_SaveDeviceEx(const char* /*user*/, const char* dir, const void* record, 
   if (!saveconfig.empty() && PatchFile(Join(dir, "saveconfig"), saveconfig) != 0) return -1;
 
   if (HasExtra(extra, extraLength, extraFileName) &&
-      PatchFile(Join(dir, extraFileName), {{DeviceExtraOffset(), extra, extraLength}}) != 0)
+      PatchFile(Join(dir, extraFileName), {{DeviceExtraOffset(dir, extra, extraLength), extra, extraLength}}) != 0)
     return -1;
   return 0;
 }
+
+}  // namespace
 
 int Cfg_SaveDevice(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
                    uint32_t extraLength, const char* extraFileName) {

@@ -16,9 +16,19 @@
 // target and rename it into place, so a crash never leaves a half-written
 // file; a target that is not a regular file (a device) is written in place.
 //
-// Which road a call takes: the XML files and the change history need the
-// device's extension library, which this build cannot load, so every call
-// takes the binary road (see ConfigRoad in configfiles.cpp).
+// Which road a call takes: when the directory's extension library exports
+// Ex_DoXml, loads read "<kind>.xml" or "config.xml" (config/xmlconfig.h)
+// when "ReadXML" is on and the file exists, and saves write the XML file
+// beside the binary files ("WriteXML" BOTH) or instead of them ("XML").
+// The device's XML file is used only below the configuration root, never
+// in the root itself.
+//
+// With the change history on (config/history.h), a save reads the stored
+// records first (a stored XML file that cannot be read stops the save with
+// 1465 before anything is written) and appends one line per changed item:
+// a channel's items under its number in the file (position + 1), the
+// device's under 0 ("AutoEnable", "SaveOutputs", "SaveByTag" ON/OFF,
+// "SaveRate", then the items of the extension library's record types).
 #pragma once
 #include <cstddef>
 #include <cstdint>

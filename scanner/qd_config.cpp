@@ -4,13 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/floatstate.h"
 #include "cdxlib/syserr.h"
+#include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 #include "scanner/qd_diag.h"
@@ -114,7 +119,26 @@ void ReadNames(ScanState& st) {
   std::snprintf(st.user, sizeof st.user, "%s", plat::UserName().c_str());
 }
 
-void SetReadFailure(int number) { SysErr_SetText("CAN'T READ CONFIGURATION -%04d", number); }
+// A configuration that could not be read: the XML error text itself when
+// an XML file failed, else the number.
+void SetReadFailure(int number) {
+  if (plat::GetLastError() == plat::kErrXmlParse)
+    SysErr_SetText("%s", xml_GetErrorText());
+  else
+    SysErr_SetText("CAN'T READ CONFIGURATION -%04d", number);
+}
+
+// The file a path's channels are read from: "<kind>.xml" when the XML
+// files are on for this device and that file exists, else "<kind>".
+std::string ChannelFileName(const char* kind) {
+  char cwd[4096];
+  const std::string xml = std::string(kind) + ".xml";
+  struct stat sb;
+  if (::getcwd(cwd, sizeof cwd) && ExtDll_HasDoXml(cwd) && XmlOpt_ReadXml(cwd) == 1 &&
+      ::stat(xml.c_str(), &sb) == 0)
+    return xml;
+  return kind;
+}
 
 }  // namespace
 
@@ -172,7 +196,7 @@ int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   ScanPath& p = Scan_State().paths[path];
   const char* kind = Chan_KindName(path);
   TimeStamp stamp;
-  if (FileStamp(kind, &stamp) != 0) return -1;
+  if (FileStamp(ChannelFileName(kind).c_str(), &stamp) != 0) return -1;
   TimeStamp held;
   std::memcpy(&held, pathData + kPathOffConfigStamp, sizeof held);
   if (std::memcmp(&held, &stamp, sizeof stamp) == 0) return 0;

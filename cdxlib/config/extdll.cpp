@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <strings.h>
 
+#include "cdxlib/config/capfile.h"
 #include "cdxlib/logicaldirs.h"
+#include "platform/error.h"
 
 namespace {
 
@@ -20,6 +22,51 @@ bool IsPrefixAndNumber(const std::string& s, const char* prefix) {
   for (size_t i = n; i < s.size(); ++i)
     if (!isdigit(static_cast<unsigned char>(s[i]))) return false;
   return true;
+}
+
+// The parent directory of a configuration directory ('/' or '\\'), or "".
+std::string ParentDir(const char* dir) {
+  std::string d = dir;
+  while (!d.empty() && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+  const size_t slash = d.find_last_of("/\\");
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : d.substr(0, slash);
+}
+
+// A user-defined processor (a DATPROC.TXT entry whose name begins "USER")
+// has the library of the user analog or the user digital processors from
+// CDX_BIN, by its channel kind. The first entry whose name begins with the
+// device type's first five characters decides; none, or one that does not
+// parse, gives no library.
+void* LoadUserProcessorLibrary(const char* dir, const std::string& type, const char* bin) {
+  const std::string parent = ParentDir(dir);
+  if (parent.empty() || !bin || !*bin) return nullptr;
+  const std::string list = parent + (parent.back() == '/' ? "" : "/") + "DATPROC.TXT";
+  const uint32_t last = plat::GetLastError();
+  if (CapFile_Open(list.c_str()) < 0) {
+    plat::SetLastError(last);
+    return nullptr;
+  }
+  const std::string key = type.substr(0, 5);
+  void* handle = nullptr;
+  char* fields[5];
+  int offsets[5];
+  for (;;) {
+    const int n = CapFile_Split(fields, offsets, 5);
+    if (n <= 0) break;
+    if (strncasecmp(fields[0], key.c_str(), key.size()) != 0) continue;
+    ProcessorEntry entry;
+    if (Proc_ParseDatProc(fields, offsets, n, &entry, nullptr, 0) == 1 && strncasecmp(entry.Name, "USER", 4) == 0) {
+      std::string path = bin;
+      if (path.back() != '/') path += '/';
+      path += entry.Kind == kProcKindAnalog ? kExtUserAnalogLibrary : kExtUserDigitalLibrary;
+      handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    break;
+  }
+  CapFile_Close();
+  plat::SetLastError(last);
+  return handle;
 }
 
 }  // namespace
@@ -52,10 +99,7 @@ void* ExtDll_Load(const char* dir) {
     path += name;
     if (void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
   }
-  // The processor list fallback (user-defined processors in the parent's
-  // DATPROC.TXT) needs the capability-file reader, which is not part of
-  // this build: such directories have no library.
-  return nullptr;
+  return LoadUserProcessorLibrary(dir, type, bin);
 }
 
 void ExtDll_Free(void* handle) {

@@ -7,7 +7,8 @@
 // directory's last component cut at its last '_' ("calc" or "mvtrx"
 // followed by a number count as "calc" and "mvtrx"), its first five
 // characters and "_ex.so". It is looked for through the dynamic loader's
-// search path, then in CDX_BIN; never in the current directory (a
+// search path, then in CDX_BIN, then as a user-defined processor's library
+// (see ExtDll_Load); never in the current directory (a
 // configuration directory is writable by every user). Each configuration
 // operation loads the library at its start and frees it before it returns.
 #pragma once
@@ -27,7 +28,14 @@ struct ExBlock {
 std::string ExtDll_DeviceType(const char* dir);
 // The library file name for the directory ("plc5_ex.so").
 std::string ExtDll_LibraryName(const char* dir);
+// The libraries of the user-defined analog and digital processors, in
+// CDX_BIN.
+constexpr const char* kExtUserAnalogLibrary = "usera_ex.so";
+constexpr const char* kExtUserDigitalLibrary = "userd_ex.so";
 // Loads the directory's library: a handle, or null when there is none.
+// Without a library of its own, a device type that the processor list
+// DATPROC.TXT beside the directory names as a user-defined processor (a
+// name beginning "USER") gets the user analog or user digital library.
 void* ExtDll_Load(const char* dir);
 void ExtDll_Free(void* handle);
 // An entry of a loaded library ("Ex_Validate_Chan", ...), or null.

@@ -286,19 +286,18 @@ bool IsNumber(const char* s, double* v) {
 
 // Removes whitespace-only text nodes that stand between or beside elements
 // (what a DOM that does not preserve white space drops on load).
+// Whether a node has element children is looked up once per node (only
+// text nodes are taken out), so a long list of siblings costs linear time.
 void StripLayout(xmlNodePtr node) {
+  bool elementChild = false;
+  for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
   for (xmlNodePtr c = node->children; c;) {
     xmlNodePtr next = c->next;
     if (c->type == XML_ELEMENT_NODE) {
       StripLayout(c);
-    } else if (c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
-      bool elementSibling = false;
-      for (xmlNodePtr s = node->children; s; s = s->next)
-        if (s->type == XML_ELEMENT_NODE) elementSibling = true;
-      if (elementSibling) {
-        xmlUnlinkNode(c);
-        xmlFreeNode(c);
-      }
+    } else if (elementChild && c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
     }
     c = next;
   }

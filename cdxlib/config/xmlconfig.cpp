@@ -1,0 +1,874 @@
+#include "cdxlib/config/xmlconfig.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <strings.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include "base/memory/typedmem.h"
+#include "base/structs/structs_item.h"
+#include "cdxlib/client/srvclient.h"
+#include "cdxlib/config/chantypes.h"
+#include "cdxlib/numformat.h"
+#include "cdxlib/registry.h"
+#include "cdxlib/xml/xmldoc.h"
+#include "platform/error.h"
+
+namespace {
+
+constexpr const char* kServerKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
+constexpr size_t kAnalogHardwareOffset = 188;
+constexpr size_t kDigitalHardwareOffset = 192;
+// Channel ids (position + 1) stay within what an id attribute is read as.
+constexpr int kMaxChannelId = 1000000000;
+
+// ---------------------------------------------------------------- switches
+
+bool IsTarvi() { return strcasecmp(Prod_GetProductName(), "Tarvi") == 0; }
+
+// Whether the switches of the directory's machine can be read (another
+// machine's registry cannot be opened here: its defaults hold).
+bool MachineReachable(const char* dir) {
+  const std::string machine = XmlOpt_Machine(dir);
+  return machine == "." || Srv_IsLocal(machine.c_str()) == 1;
+}
+
+// A text switch of up to 10 bytes; false when it cannot be read.
+bool ReadSwitch(const char* dir, const char* name, std::string* out) {
+  if (!MachineReachable(dir)) return false;
+  char buf[16] = {};
+  uint32_t type = 0, size = 10;
+  if (Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, kServerKey, plat::KEY_QUERY_VALUE, name, &type, buf, &size) != 0)
+    return false;
+  buf[std::min<uint32_t>(size, 10)] = 0;
+  *out = buf;
+  return true;
+}
+
+// ---------------------------------------------------------------- errors
+
+void SetErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SetErrorF(const char* format, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  xml_SetError(kXmlErrFail, text);
+}
+
+// Reports a collected XML failure: error log, 1465, -1.
+int Finish(XmlDocument* doc, void* lib) {
+  xml_FreeDocument(doc);
+  ExtDll_Free(lib);
+  if (xml_GetError() < 0) return xml_ReportError();
+  return 0;
+}
+
+// ---------------------------------------------------------------- items
+
+// The leaf item names of the types used in one operation (descriptors from
+// an extension library live only while it is loaded, so the names are kept
+// for one call only).
+class ItemNames {
+ public:
+  const std::vector<std::string>& Of(const StructsType* type) {
+    auto it = names_.find(type);
+    if (it != names_.end()) return it->second;
+    std::vector<std::string>& out = names_[type];
+    std::vector<unsigned char> zero(type->size ? type->size : 1, 0);
+    char** list = nullptr;
+    const int n = Structs_ListItemNames(type, zero.data(), &list, kStructsTagTemporary);
+    for (int i = 0; i < n; ++i) out.emplace_back(list[i]);
+    if (n >= 0) Structs_FreeItemNames(list, n, kStructsTagTemporary);
+    return out;
+  }
+
+ private:
+  std::unordered_map<const StructsType*, std::vector<std::string>> names_;
+};
+
+// Writes one item; no text form: nothing written.
+void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const std::string& name,
+               const void* value, bool replace) {
+  char* text = Structs_GetItemText(type, name.c_str(), kStructsTagTemporary, value);
+  if (!text) return;
+  XmlNode* el = nullptr;
+  if (replace) {
+    el = xml_PutElement(doc, name.c_str(), parent);
+  } else {
+    el = xml_CreateElement(doc, name.c_str());
+    if (el) xml_AppendChildToParent(el, parent);
+  }
+  if (el && text[0]) xml_CreateAndAddTextNode(doc, text, el);
+  TypedMem_Free(kStructsTagTemporary, text);
+}
+
+void WriteItems(ItemNames& names, XmlDocument* doc, XmlNode* parent, const StructsType* type, const void* value,
+                bool replace, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
+                const void* hwValue = nullptr) {
+  for (const std::string& name : names.Of(type)) {
+    if (xml_GetError() < 0) return;
+    if (hwType && hwItem && name == hwItem) {
+      for (const std::string& hw : names.Of(hwType)) WriteItem(doc, parent, hwType, hw, hwValue, replace);
+      continue;
+    }
+    WriteItem(doc, parent, type, name, value, replace);
+  }
+}
+
+// Reads one item when its element is there.
+int ReadItem(XmlNode* parent, const StructsType* type, const std::string& name, void* value, std::string* list,
+             const char* format) {
+  XmlNode* el = xml_FindByName(parent, name.c_str());
+  if (!el) return 0;
+  char* text = xml_getText(el);
+  if (!text) return -1;
+  char ebuf[256] = "";
+  const int rc = Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf);
+  free(text);
+  if (rc != 0) {
+    SetErrorF(format, name.c_str(), ebuf);
+    return -1;
+  }
+  list->append(name);
+  list->push_back(',');
+  xml_RemoveChild(parent, el);
+  return 0;
+}
+
+int ReadItems(ItemNames& names, XmlNode* parent, const StructsType* type, void* value, std::string* list,
+              const char* format, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
+              void* hwValue = nullptr) {
+  for (const std::string& name : names.Of(type)) {
+    if (hwType && hwItem && name == hwItem) {
+      for (const std::string& hw : names.Of(hwType))
+        if (ReadItem(parent, hwType, hw, hwValue, list, format) != 0) return -1;
+      continue;
+    }
+    if (ReadItem(parent, type, name, value, list, format) != 0) return -1;
+  }
+  return 0;
+}
+
+// A block handed to a decorate or undecorate entry: the caller's own
+// buffer, or the entry's replacement, which is freed afterwards.
+struct Block {
+  ExBlock b;
+  void* own;
+  Block(void* data, uint32_t size) : b{size, data, 0}, own(data) {}
+  ~Block() {
+    if (b.owned && b.data && b.data != own) free(b.data);
+  }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+};
+
+template <typename Fn>
+Fn Entry(void* lib, const char* name) {
+  return reinterpret_cast<Fn>(ExtDll_Entry(lib, name));
+}
+
+// The entries of one operation.
+struct Entries {
+  ExGetChannelHwTypeFn hwType = nullptr;
+  ExDecorateChannelHwFn decorateHw = nullptr, undecorateHw = nullptr;
+  ExGetChannelExtraTypeFn extraType = nullptr;
+  ExGetChannelExtraSizeFn extraSize = nullptr;
+  ExGetChannelExtraStructFn extraStruct = nullptr;
+  ExDecorateChannelExtraFn decorateExtra = nullptr, undecorateExtra = nullptr;
+  ExValidateChanFn validateChan = nullptr;
+  ExValidateChanExtraFn validateChanExtra = nullptr;
+  ExGetConfigTypeFn configType = nullptr;
+  ExDecoratedConfigSizeFn decoratedConfigSize = nullptr;
+  ExDecorateConfigFn decorateConfig = nullptr;
+  ExUndecorateConfigFn undecorateConfig = nullptr;
+  ExGetConfigExtraTypeFn configExtraType = nullptr;
+  ExDecorateConfigExtraFn decorateConfigExtra = nullptr, undecorateConfigExtra = nullptr;
+  ExValidateDeviceFn validateDevice = nullptr;
+  ExValidateDeviceExtraFn validateDeviceExtra = nullptr;
+
+  explicit Entries(void* lib) {
+    if (!lib) return;
+    hwType = Entry<ExGetChannelHwTypeFn>(lib, "Ex_Get_Channel_Hw_Type");
+    decorateHw = Entry<ExDecorateChannelHwFn>(lib, "Ex_Decorate_Channel_Hw");
+    undecorateHw = Entry<ExDecorateChannelHwFn>(lib, "Ex_Undecorate_Channel_Hw");
+    extraType = Entry<ExGetChannelExtraTypeFn>(lib, "Ex_Get_Channel_Extra_Type");
+    extraSize = Entry<ExGetChannelExtraSizeFn>(lib, "Ex_Get_Channel_Extra_Size");
+    extraStruct = Entry<ExGetChannelExtraStructFn>(lib, "Ex_Get_Channel_Extra_Struct");
+    decorateExtra = Entry<ExDecorateChannelExtraFn>(lib, "Ex_Decorate_Channel_Extra");
+    undecorateExtra = Entry<ExDecorateChannelExtraFn>(lib, "Ex_Undecorate_Channel_Extra");
+    validateChan = Entry<ExValidateChanFn>(lib, "Ex_Validate_Chan");
+    validateChanExtra = Entry<ExValidateChanExtraFn>(lib, "Ex_Validate_Chan_Extra");
+    configType = Entry<ExGetConfigTypeFn>(lib, "Ex_Get_Config_Type");
+    decoratedConfigSize = Entry<ExDecoratedConfigSizeFn>(lib, "Ex_Decorated_Config_Size");
+    decorateConfig = Entry<ExDecorateConfigFn>(lib, "Ex_Decorate_Config");
+    undecorateConfig = Entry<ExUndecorateConfigFn>(lib, "Ex_Undecorate_Config");
+    configExtraType = Entry<ExGetConfigExtraTypeFn>(lib, "Ex_Get_Config_Extra_Type");
+    decorateConfigExtra = Entry<ExDecorateConfigExtraFn>(lib, "Ex_Decorate_Config_Extra");
+    undecorateConfigExtra = Entry<ExDecorateConfigExtraFn>(lib, "Ex_Undecorate_Config_Extra");
+    validateDevice = Entry<ExValidateDeviceFn>(lib, "Ex_Validate_Device");
+    validateDeviceExtra = Entry<ExValidateDeviceExtraFn>(lib, "Ex_Validate_Device_Extra");
+  }
+};
+
+std::string Join(const char* dir, const std::string& name) {
+  std::string p = dir;
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p + name;
+}
+
+// Loads `path` into doc: 1 when the file is missing (the error cleared), 0
+// loaded, -1 failed (the error set).
+int LoadExisting(XmlDocument* doc, const std::string& path) {
+  const int rc = xml_Load(doc, path.c_str());
+  if (rc == 1) xml_ClearError();
+  return rc;
+}
+
+// The root of a loaded file when it is named `name`, else null with the
+// error "Root Element <name> not found".
+XmlNode* RootNamed(XmlDocument* doc, const char* name) {
+  if (xml_GetError() < 0) return nullptr;
+  XmlNode* root = xml_GetRoot(doc);
+  char* got = root ? xml_getName(root) : nullptr;
+  // Compared without a namespace prefix, as the lookups are.
+  const char* local = got ? (strchr(got, ':') ? strchr(got, ':') + 1 : got) : nullptr;
+  const bool ok = local && strcmp(local, name) == 0;
+  free(got);
+  if (!ok) {
+    SetErrorF("Root Element <%s> not found", name);
+    return nullptr;
+  }
+  return root;
+}
+
+// The id attribute of a "Channel" element as a number, or -1.
+long ChannelId(XmlNode* node) {
+  char* id = xml_getAttribute(node, "id");
+  if (!id) return -1;
+  char* end = nullptr;
+  errno = 0;
+  const double v = strtod(id, &end);
+  const bool ok = end != id && *end == 0 && errno == 0 && v >= 1 && v <= 1e9 && v == static_cast<long>(v);
+  free(id);
+  return ok ? static_cast<long>(v) : -1;
+}
+
+bool IsNamed(XmlNode* node, const char* name) {
+  if (!xml_IsElement(node)) return false;
+  char* got = xml_getName(node);
+  const char* local = got ? (strchr(got, ':') ? strchr(got, ':') + 1 : got) : "";
+  const bool same = strcmp(local, name) == 0;
+  free(got);
+  return same;
+}
+
+const StructsType* ChannelTypeOf(const CfgChannelTypes& types, bool digital) {
+  return digital ? types.digital : types.analog;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- switches
+
+std::string XmlOpt_Machine(const char* dir) {
+  if (!dir || dir[0] != '\\' || dir[1] != '\\') return ".";
+  const char* start = dir + 2;
+  const char* end = strchr(start, '\\');
+  std::string machine = end ? std::string(start, end) : std::string(start);
+  if (machine.size() > 259) machine.resize(259);
+  return machine.empty() ? "." : machine;
+}
+
+int XmlOpt_ReadXml(const char* dir) {
+  const int def = IsTarvi() ? 1 : 0;
+  std::string text;
+  if (!ReadSwitch(dir, "ReadXML", &text)) return def;
+  if (strcasecmp(text.c_str(), "ON") == 0) return 1;
+  if (strcasecmp(text.c_str(), "OFF") == 0) return 0;
+  return def;
+}
+
+int XmlOpt_WriteXml(const char* dir) {
+  std::string text;
+  if (!ReadSwitch(dir, "WriteXML", &text)) return IsTarvi() ? kWriteXmlOnly : kWriteXmlBin;
+  if (strcasecmp(text.c_str(), "BOTH") == 0) return kWriteXmlBoth;
+  if (strcasecmp(text.c_str(), "XML") == 0) return kWriteXmlOnly;
+  return kWriteXmlBin;
+}
+
+uint32_t XmlOpt_ExcelCompatibleXsd(const char* dir) {
+  if (!MachineReachable(dir)) return 1;
+  uint32_t value = 1, type = 0, size = sizeof value;
+  if (Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, kServerKey, plat::KEY_QUERY_VALUE, "ExcelCompatibleXSD", &type,
+                      &value, &size) != 0 ||
+      size != sizeof value)
+    return 1;
+  return value;
+}
+
+// ---------------------------------------------------------------- element lists
+
+int Cfg_CheckRequired(const char* list, const char* name) {
+  const std::string key = std::string(",") + (name ? name : "") + ",";
+  if (list && strstr(list, key.c_str())) return 0;
+  SetErrorF("<%s> Required", name ? name : "");
+  return -1;
+}
+
+// The channel rules: every element named must have been read. A disabled
+// channel needs only Enable. The error-alarm elements are required when the
+// channel's own ErrorAlarmEnable flag is on (analog and digital channels keep
+// it at different bits).
+int Cfg_ValidateChannel(const char* list, const ChannelConfig* record) {
+  if (!record) return -1;
+  const ChannelConfig& c = *record;
+  auto need = [list](std::initializer_list<const char*> names) {
+    for (const char* n : names)
+      if (Cfg_CheckRequired(list, n) != 0) return false;
+    return true;
+  };
+  const bool digital = Chan_IsDigital(c.Type);
+  if (!need({"Enable"})) return -1;
+  if (!Chan_TestFlag(c, digital ? int(kDiEnable) : int(kAiEnable))) return 0;
+  if (!need({"Tag", "Description", "Type", "ErrorAlarmEnable"})) return -1;
+  if (Chan_TestFlag(c, digital ? int(kDiErrorAlarmEnable) : int(kAiErrorAlarmEnable)) &&
+      !need({"ErrorAlarmDriveCommon", "ErrorAlarmPriority", "ErrorAlarmDelay"}))
+    return -1;
+  if (digital) {
+    if (!need({"EventEnable"})) return -1;
+    if (Chan_TestFlag(c, kDiEventEnable) && !need({"EventState"})) return -1;
+    if (!need({"LowStateText", "HighStateText", "AlarmEnable"})) return -1;
+    if (Chan_TestFlag(c, kDiAlarmEnable) &&
+        !need({"AlarmDriveCommon", "AlarmState", "AlarmPriority", "AlarmDelay", "AlarmText"}))
+      return -1;
+    return 0;
+  }
+  if (!need({"EventEnable"})) return -1;
+  if (Chan_TestFlag(c, kAiEventEnable)) {
+    if (!need({"LowEventLimit", "HighEventLimit"})) return -1;
+    if (c.analog.LowEventLimit > c.analog.HighEventLimit) {
+      xml_SetError(kXmlErrFail, "LowEventLimiit > HighEventLimit");
+      return -1;
+    }
+  }
+  if (!need({"Units", "MaximumUnits", "MinimumUnits", "ReferenceEnable", "SigChangeEnable"})) return -1;
+  if (Chan_TestFlag(c, kAiSigChangeEnable) && !need({"SigChangeValue"})) return -1;
+  if (!need({"ScalingEnable"})) return -1;
+  if (Chan_TestFlag(c, kAiScalingEnable) && !need({"Gain", "Offset"})) return -1;
+  if (!need({"LowAlarmEnable"})) return -1;
+  if (Chan_TestFlag(c, kAiLowAlarmEnable)) {
+    if (!need({"LowAlarmDriveCommon", "LowAlarmLimit", "LowWarningEnable"})) return -1;
+    if (Chan_TestFlag(c, kAiLowWarningEnable) && !need({"LowWarningLimit"})) return -1;
+    if (!need({"LowAlarmDeadbandEnable"})) return -1;
+    if (Chan_TestFlag(c, kAiLowAlarmDeadbandEnable) && !need({"LowAlarmDeadband"})) return -1;
+    if (!need({"LowAlarmPriority", "LowAlarmDelay", "LowAlarmText"})) return -1;
+  }
+  if (!need({"HighAlarmEnable"})) return -1;
+  if (Chan_TestFlag(c, kAiHighAlarmEnable)) {
+    if (!need({"HighAlarmDriveCommon", "HighAlarmLimit", "HighWarningEnable"})) return -1;
+    if (Chan_TestFlag(c, kAiHighWarningEnable) && !need({"HighWarningLimit"})) return -1;
+    if (!need({"HighAlarmDeadbandEnable"})) return -1;
+    if (Chan_TestFlag(c, kAiHighAlarmDeadbandEnable) && !need({"HighAlarmDeadband"})) return -1;
+    if (!need({"HighAlarmPriority", "HighAlarmDelay", "HighAlarmText"})) return -1;
+  }
+  return 0;
+}
+
+int Cfg_ValidateChannelWithConfig(const void* a1, const void* a2, const void* a3, const void* a4, const void* a5,
+                                  const void* a6, const void* a7) {
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) return 0;
+  void* lib = ExtDll_Load(cwd);
+  auto fn = Entry<ExValidateChanWithConfigFn>(lib, "Ex_ValidateChanWithConfig");
+  int rc = 0;
+  if (fn) {
+    char error[256] = "";
+    if (fn(a1, a2, a3, a4, a5, a6, a7, error, sizeof error) == -1) {
+      error[sizeof error - 1] = 0;
+      xml_SetError(kXmlErrFail, error);
+      rc = xml_ReportError();
+    }
+  }
+  ExtDll_Free(lib);
+  return rc;
+}
+
+// ---------------------------------------------------------------- record items
+
+int CfgXml_WriteItems(XmlDocument* doc, XmlNode* parent, const StructsType* type, const void* value, bool replace) {
+  if (!type || !value) return -1;
+  ItemNames names;
+  WriteItems(names, doc, parent, type, value, replace);
+  return xml_GetError() < 0 ? -1 : 0;
+}
+
+int CfgXml_ReadItems(XmlNode* parent, const StructsType* type, void* value, std::string* list, const char* format) {
+  if (!type || !value || !list) return -1;
+  ItemNames names;
+  return ReadItems(names, parent, type, value, list, format ? format : "<%s> %s");
+}
+
+// ---------------------------------------------------------------- shared pieces
+
+std::string CfgXml_LastComponent(const char* dir) {
+  std::string d = dir ? dir : "";
+  while (!d.empty() && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+  const size_t slash = d.find_last_of("/\\");
+  return slash == std::string::npos ? d : d.substr(slash + 1);
+}
+
+XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::string& ns,
+                        const std::string& schemaLocation) {
+  xml_CreateAndAddPINode(doc, "xml", "version='1.0' encoding='UTF-8'");
+  xml_CreateAndAddCommentNode(doc, kCfgXmlComment);
+  XmlNode* root = xml_OpenElement(doc, rootName, nullptr);
+  xml_CreateAndAddAttributeNode(doc, "xmlns:xsi", kXsiNamespace, root);
+  xml_CreateAndAddAttributeNode(doc, "xmlns", ns.c_str(), root);
+  xml_CreateAndAddAttributeNode(doc, "xsi:schemaLocation", schemaLocation.c_str(), root);
+  return xml_GetError() < 0 ? nullptr : root;
+}
+
+// ---------------------------------------------------------------- channels
+
+int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
+                         const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
+                         int merge, int* fileChannels) {
+  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
+      (count > 0 && !records) || !types.analog || !types.digital)
+    return plat::Fail(plat::kErrInvalidParameter), -1;
+  const std::string kindName = Chan_KindName(kind);
+  const std::string path = Join(dir, kindName + ".xml");
+  void* lib = ExtDll_Load(dir);
+  const Entries ex(lib);
+  ItemNames names;
+
+  XmlDocument* doc = xml_CreateDocument();
+  xml_SetSource(CfgXml_LastComponent(dir).c_str());
+  xml_SetContext("");
+  XmlNode* root = nullptr;
+  if (merge) {
+    const int rc = LoadExisting(doc, path);
+    if (rc == 0) root = RootNamed(doc, "Channels");
+    if (rc == 1) xml_FreeDocument(doc), doc = xml_CreateDocument();
+  }
+  if (!root && xml_GetError() >= 0) root = CfgXml_NewFile(doc, "Channels", Cfg_ChannelsNamespace(dir, kind), Cfg_ChannelsSchemaLocation(dir, kind));
+
+  // The channels already in the file, by id (merge mode).
+  std::map<long, XmlNode*> byId;
+  if (merge && root)
+    for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
+      if (IsNamed(n, "Channel")) byId.emplace(ChannelId(n), n);
+
+  const auto* extraBytes = static_cast<const unsigned char*>(extra);
+  uint32_t extraLeft = extra ? extraLength : 0;
+  for (int i = 0; i < count && root && xml_GetError() >= 0; ++i) {
+    const int pos = first + i;
+    const ChannelConfig& rec = records[i];
+    char context[96];
+    snprintf(context, sizeof context, "%s Channel #%d", Num_ChannelGroupTitle(kind), i + 1);
+    xml_SetContext(context);
+    const bool digital = Chan_IsDigital(rec.Type);
+    const StructsType* type = ChannelTypeOf(types, digital);
+    const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
+    ChannelConfig copy = rec;
+    Block hw(&copy, sizeof copy);
+    if (hwType && ex.undecorateHw) ex.undecorateHw(kind, pos, &hw.b);
+    const void* src = hw.b.data && hw.b.size >= sizeof copy ? hw.b.data : &copy;
+
+    XmlNode* channel = nullptr;
+    if (merge) {
+      auto it = byId.find(pos + 1);
+      if (it != byId.end()) channel = it->second;
+    }
+    if (!channel) {
+      channel = xml_CreateElement(doc, "Channel");
+      xml_AppendChildToParent(channel, root);
+      xml_CreateAndAddAttributeNode(doc, "id", std::to_string(pos + 1).c_str(), channel);
+      if (merge) byId[pos + 1] = channel;
+    }
+    const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
+    const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
+    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType,
+               static_cast<const unsigned char*>(src) + hwOffset);
+
+    if (extra && ex.extraSize && ex.extraType && xml_GetError() >= 0) {
+      const int32_t size = ex.extraSize(kind, pos, &rec, extraBytes);
+      const StructsType* extraType = ex.extraType(kind, pos, &rec);
+      if (extraType && size >= 0) {
+        // The library sees a copy of the channel's extra data, never the
+        // caller's bytes, and the copy is at least as large as its type.
+        std::vector<unsigned char> data(std::max<size_t>(static_cast<size_t>(size), extraType->size), 0);
+        memcpy(data.data(), extraBytes, std::min<size_t>(static_cast<size_t>(size), extraLeft));
+        Block block(data.data(), static_cast<uint32_t>(size));
+        if (ex.undecorateExtra) ex.undecorateExtra(kind, pos, &rec, &block.b);
+        const void* from = block.b.data && block.b.size >= extraType->size ? block.b.data : data.data();
+        WriteItems(names, doc, channel, extraType, from, merge != 0);
+      }
+      const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft) : 0;
+      extraBytes += step;
+      extraLeft -= step;
+    }
+  }
+  if (root && xml_GetError() >= 0) {
+    xml_Indent(doc, root, 0);
+    xml_Save(doc, path.c_str());
+    if (fileChannels) {
+      *fileChannels = 0;
+      for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
+        if (IsNamed(n, "Channel")) ++*fileChannels;
+    }
+  }
+  return Finish(doc, lib);
+}
+
+int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
+                        int count, void* extra, uint32_t extraLength) {
+  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
+      (count > 0 && !records) || !types.analog || !types.digital)
+    return plat::Fail(plat::kErrInvalidParameter), -1;
+  const std::string kindName = Chan_KindName(kind);
+  const std::string path = Join(dir, kindName + ".xml");
+  void* lib = ExtDll_Load(dir);
+  const Entries ex(lib);
+  ItemNames names;
+
+  XmlDocument* doc = xml_CreateDocument();
+  xml_SetSource(CfgXml_LastComponent(dir).c_str());
+  xml_SetContext("");
+  xml_Load(doc, path.c_str());
+  XmlNode* root = RootNamed(doc, "Channels");
+
+  auto* extraPos = static_cast<unsigned char*>(extra);
+  uint32_t extraLeft = extra ? extraLength : 0;
+  if (extra) memset(extra, 0, extraLength);
+  for (int i = 0; i < count && root && xml_GetError() >= 0; ++i) {
+    const int pos = first + i;
+    xml_SetContext("");
+    ChannelConfig rec;
+    memset(&rec, 0, sizeof rec);
+    std::string list = ",";
+    const std::string id = std::to_string(pos + 1);
+    XmlNode* channel = xml_FindByAttribute(root, "Channel", "id", id.c_str());
+    auto skipExtra = [&] {
+      if (!extra || !ex.extraSize || !ex.extraType) return;
+      ex.extraType(kind, pos, &rec);
+      const int32_t size = ex.extraSize(kind, pos, &rec, extraPos);
+      const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft) : 0;
+      extraPos += step;
+      extraLeft -= step;
+    };
+    if (!channel) {
+      if (xml_GetError() < 0) break;
+      if (i == 0) {
+        SetErrorF("Channel id=%s Not Found", id.c_str());
+        break;
+      }
+      memset(&records[i], 0, sizeof records[i]);
+      skipExtra();
+      continue;
+    }
+    // The kind: the channel's own Type element, else the file's kind.
+    // The record handed to the library for its hardware type carries the
+    // kind already, so a file of mixed kinds gets each channel's own type.
+    bool digital = Chan_IsDigital(static_cast<uint8_t>(kind));
+    rec.Type = static_cast<uint8_t>(kind);
+    if (XmlNode* t = xml_FindByName(channel, "Type")) {
+      char* text = xml_getText(t);
+      digital = !(text && (!strcmp(text, "AI") || !strcmp(text, "AO") || !strcmp(text, "CI")));
+      static const char* const kWords[] = {"AI", "DI", "AO", "DO", "CI"};
+      rec.Type = digital ? kKindDO : kKindAI;
+      for (uint8_t k = 0; k < 5; ++k)
+        if (text && !strcmp(text, kWords[k])) rec.Type = k;
+      free(text);
+    }
+    char context[96];
+    snprintf(context, sizeof context, "%s Channel #%d", kindName.c_str(), pos + 1);
+    xml_SetContext(context);
+    const StructsType* type = ChannelTypeOf(types, digital);
+    const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
+    rec.Type = 0;  // what the record holds comes from its elements alone
+    const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
+    const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
+    // A hardware type larger than the record's hardware part is parsed into
+    // a buffer of its own size, of which the part's bytes are kept.
+    std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof rec - hwOffset) : 0, 0);
+    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data()) == 0 && hwType)
+      memcpy(reinterpret_cast<unsigned char*>(&rec) + hwOffset, hwBuf.data(), sizeof rec - hwOffset);
+    if (xml_GetError() >= 0) {
+      Block block(&rec, sizeof rec);
+      if (ex.decorateHw) ex.decorateHw(kind, pos, &block.b);
+      if (block.b.data != &rec && block.b.data) memcpy(&rec, block.b.data, std::min<size_t>(block.b.size, sizeof rec));
+      if (Cfg_ValidateChannel(list.c_str(), &rec) == 0 && ex.validateChan) {
+        char error[256] = "";
+        if (ex.validateChan(list.c_str(), &rec, error, sizeof error) == -1) {
+          error[sizeof error - 1] = 0;
+          xml_SetError(kXmlErrFail, error);
+        }
+      }
+      if (xml_GetError() >= 0) records[i] = rec;
+    }
+    if (xml_GetError() >= 0 && extra && ex.extraSize && ex.extraType) {
+      const StructsType* extraType = ex.extraType(kind, pos, &rec);
+      if (extraType) {
+        void* target = ex.extraStruct ? ex.extraStruct(kind) : nullptr;
+        // Into the caller's buffer only when the type fits what is left.
+        std::vector<unsigned char> temp;
+        if (!target) {
+          if (extraType->size <= extraLeft) {
+            target = extraPos;
+          } else {
+            temp.assign(extraType->size, 0);
+            memcpy(temp.data(), extraPos, extraLeft);
+            target = temp.data();
+          }
+        }
+        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s") == 0) {
+          if (!temp.empty()) memcpy(extraPos, temp.data(), extraLeft);
+          Block block(extraPos, extraLeft);
+          if (ex.decorateExtra) ex.decorateExtra(kind, pos, &rec, &block.b);
+          if (ex.validateChanExtra) {
+            char error[256] = "";
+            ex.validateChanExtra(list.c_str(), &rec, extraPos, static_cast<int32_t>(extraLeft), error,
+                                 sizeof error);
+          }
+        }
+      }
+      const int32_t size = ex.extraSize(kind, pos, &rec, extraPos);
+      const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft) : 0;
+      extraPos += step;
+      extraLeft -= step;
+    }
+    xml_RemoveChild(root, channel);
+  }
+  return Finish(doc, lib);
+}
+
+// ---------------------------------------------------------------- devices
+
+namespace {
+
+struct SaveItem {
+  const char* name;
+  size_t offset;  // in DeviceSaveOptions
+};
+constexpr SaveItem kSaveItems[4] = {{"AutoEnable", offsetof(DeviceSaveOptions, AutoEnable)},
+                                    {"SaveOutputs", offsetof(DeviceSaveOptions, SaveOutputs)},
+                                    {"SaveByTag", offsetof(DeviceSaveOptions, SaveByTag)},
+                                    {"SaveRate", offsetof(DeviceSaveOptions, SaveRate)}};
+
+}  // namespace
+
+int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/, const char* dir, const void* record,
+                       uint32_t size, const void* extra, uint32_t extraLength, const uint8_t* enable,
+                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
+  if (!dir || !saveOptionsType) return plat::Fail(plat::kErrInvalidParameter), -1;
+  const std::string path = Join(dir, "config.xml");
+  void* lib = ExtDll_Load(dir);
+  const Entries ex(lib);
+  ItemNames names;
+
+  XmlDocument* doc = xml_CreateDocument();
+  xml_SetSource(CfgXml_LastComponent(dir).c_str());
+  xml_SetContext("Dev/Proc Config");
+  XmlNode* root = nullptr;
+  const int loaded = LoadExisting(doc, path);
+  if (loaded == 0) root = RootNamed(doc, "Configs");
+  if (loaded == 1) {
+    xml_FreeDocument(doc);
+    doc = xml_CreateDocument();
+    xml_SetContext("Dev/Proc Config");
+    root = CfgXml_NewFile(doc, "Configs", Cfg_DeviceNamespace(dir), Cfg_DeviceSchemaLocation(dir));
+  }
+  XmlNode* config = root ? xml_FindByName(root, "Config") : nullptr;
+  if (root && !config && xml_GetError() >= 0) {
+    config = xml_CreateElement(doc, "Config");
+    xml_AppendChildToParent(config, root);
+  }
+  if (config) {
+    DeviceSaveOptions opts{};
+    const void* given[4] = {enable, saveOutputs, saveByTag, saveRate};
+    if (enable) opts.AutoEnable = *enable;
+    if (saveOutputs) opts.SaveOutputs = *saveOutputs;
+    if (saveByTag) opts.SaveByTag = *saveByTag;
+    if (saveRate) opts.SaveRate = *saveRate;
+    for (int k = 0; k < 4; ++k)
+      if (given[k]) WriteItem(doc, config, saveOptionsType, kSaveItems[k].name, &opts, true);
+
+    if (record && size > 0 && ex.configType && xml_GetError() >= 0) {
+      if (const StructsType* type = ex.configType(record, static_cast<int32_t>(size))) {
+        std::vector<unsigned char> copy(std::max<size_t>(size, type->size), 0);
+        memcpy(copy.data(), record, size);
+        Block block(copy.data(), size);
+        if (ex.undecorateConfig) ex.undecorateConfig(&block.b);
+        const void* from = block.b.data && block.b.size >= type->size ? block.b.data : copy.data();
+        WriteItems(names, doc, config, type, from, true);
+      }
+    }
+    if (extra && extraLength > 0 && ex.configExtraType && xml_GetError() >= 0) {
+      if (const StructsType* type = ex.configExtraType(record, static_cast<int32_t>(size), extra,
+                                                       static_cast<int32_t>(extraLength))) {
+        std::vector<unsigned char> copy(std::max<size_t>(extraLength, type->size), 0);
+        memcpy(copy.data(), extra, extraLength);
+        Block block(copy.data(), extraLength);
+        if (ex.undecorateConfigExtra) ex.undecorateConfigExtra(record, static_cast<int32_t>(size), &block.b);
+        const void* from = block.b.data && block.b.size >= type->size ? block.b.data : copy.data();
+        WriteItems(names, doc, config, type, from, true);
+      }
+    }
+  }
+  if (root && xml_GetError() >= 0) {
+    xml_Indent(doc, root, 0);
+    xml_Save(doc, path.c_str());
+  }
+  return Finish(doc, lib);
+}
+
+int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void* record, uint32_t size, void* extra,
+                      uint32_t extraLength, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
+                      uint32_t* saveRate) {
+  if (!dir || !saveOptionsType) return plat::Fail(plat::kErrInvalidParameter), -1;
+  const std::string path = Join(dir, "config.xml");
+  void* lib = ExtDll_Load(dir);
+  const Entries ex(lib);
+  ItemNames names;
+
+  XmlDocument* doc = xml_CreateDocument();
+  xml_SetSource(CfgXml_LastComponent(dir).c_str());
+  xml_SetContext("Dev/Proc Config");
+  xml_Load(doc, path.c_str());
+  XmlNode* root = RootNamed(doc, "Configs");
+  XmlNode* config = root ? xml_FindByName(root, "Config") : nullptr;
+  if (root && !config && xml_GetError() >= 0) SetErrorF("<Config> tag not found");
+  std::string list = ",";
+  if (config) {
+    DeviceSaveOptions opts{};
+    const bool asked[4] = {enable != nullptr, saveOutputs != nullptr, saveByTag != nullptr, saveRate != nullptr};
+    for (int k = 0; k < 4 && xml_GetError() >= 0; ++k) {
+      if (!asked[k]) continue;
+      if (!xml_FindByName(config, kSaveItems[k].name)) {
+        if (xml_GetError() >= 0) SetErrorF("<%s> tag not found", kSaveItems[k].name);
+        break;
+      }
+      ReadItem(config, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");
+    }
+    if (xml_GetError() >= 0) {
+      if (enable) *enable = static_cast<uint8_t>(opts.AutoEnable);
+      if (saveOutputs) *saveOutputs = static_cast<uint8_t>(opts.SaveOutputs);
+      if (saveByTag) *saveByTag = static_cast<uint8_t>(opts.SaveByTag);
+      if (saveRate) *saveRate = opts.SaveRate;
+    }
+
+    std::vector<unsigned char> work;
+    if (record && size > 0 && ex.configType && xml_GetError() >= 0) {
+      work.assign(std::max<size_t>(size, kDeviceConfigSize), 0);
+      if (const StructsType* type = ex.configType(work.data(), static_cast<int32_t>(size))) {
+        const int32_t decorated = ex.decoratedConfigSize ? ex.decoratedConfigSize(static_cast<int32_t>(size)) : -1;
+        std::vector<unsigned char> parsed;
+        void* target = work.data();
+        if (decorated >= 0 || work.size() < type->size) {
+          parsed.assign(std::max<size_t>(std::max<int32_t>(decorated, 0), type->size), 0);
+          target = parsed.data();
+        }
+        if (ReadItems(names, config, type, target, &list, "<%s> %s") == 0) {
+          if (target != work.data()) {
+            Block block(target, static_cast<uint32_t>(decorated >= 0 ? decorated : static_cast<int32_t>(size)));
+            if (ex.decorateConfig)
+              ex.decorateConfig(&block.b, work.data());
+            else
+              memcpy(work.data(), parsed.data(), std::min(parsed.size(), work.size()));
+          } else if (ex.decorateConfig) {
+            Block block(work.data(), size);
+            ex.decorateConfig(&block.b, work.data());
+          }
+          memcpy(record, work.data(), size);
+          if (ex.validateDevice) {
+            char error[256] = "";
+            if (ex.validateDevice(list.c_str(), record, error, sizeof error) == -1) {
+              error[sizeof error - 1] = 0;
+              xml_SetError(kXmlErrFail, error);
+            }
+          }
+        }
+      }
+    }
+    if (extra && extraLength > 0 && ex.configExtraType && xml_GetError() >= 0) {
+      const void* rec = record ? record : (work.empty() ? nullptr : work.data());
+      if (const StructsType* type = ex.configExtraType(rec, static_cast<int32_t>(size), extra,
+                                                       static_cast<int32_t>(extraLength))) {
+        memset(extra, 0, extraLength);
+        std::vector<unsigned char> temp;
+        void* target = extra;
+        if (type->size > extraLength) {
+          temp.assign(type->size, 0);
+          target = temp.data();
+        }
+        if (ReadItems(names, config, type, target, &list, "<%s> %s") == 0) {
+          if (!temp.empty()) memcpy(extra, temp.data(), extraLength);
+          Block block(extra, extraLength);
+          if (ex.decorateConfigExtra) ex.decorateConfigExtra(rec, static_cast<int32_t>(size), &block.b);
+          if (ex.validateDeviceExtra) {
+            char error[256] = "";
+            if (ex.validateDeviceExtra(list.c_str(), rec, extra, static_cast<int32_t>(extraLength), error,
+                                       sizeof error) == -1) {
+              error[sizeof error - 1] = 0;
+              xml_SetError(kXmlErrFail, error);
+            }
+          }
+        }
+      }
+    }
+  }
+  return Finish(doc, lib);
+}
+
+// ---------------------------------------------------------------- the system's records
+
+int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
+                         int count, const void* extra, uint32_t extraLength, int merge) {
+  int fileChannels = 0;
+  if (CfgXml_WriteChannels(Cfg_SystemChannelTypes(), user, dir, kind, records, first, count, extra, extraLength,
+                           merge, &fileChannels) != 0)
+    return -1;
+  if (count > 1)
+    return Cfg_WriteChannelsSchema(dir, kind, fileChannels, static_cast<int>(XmlOpt_ExcelCompatibleXsd(dir)));
+  return 0;
+}
+
+int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
+                        uint32_t extraLength) {
+  return CfgXml_LoadChannels(Cfg_SystemChannelTypes(), dir, kind, records, first, count, extra, extraLength);
+}
+
+int Cfg_WriteDeviceXml(const char* user, const char* dir, const void* record, uint32_t size, const void* extra,
+                       uint32_t extraLength, const uint8_t* enable, const uint8_t* saveOutputs,
+                       const uint8_t* saveByTag, const uint32_t* saveRate) {
+  if (CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), user, dir, record, size, extra, extraLength, enable,
+                         saveOutputs, saveByTag, saveRate) != 0)
+    return -1;
+  if (record && size > 0) return Cfg_WriteDeviceSchema(dir, record, size, extra, extraLength);
+  return 0;
+}
+
+int Cfg_LoadDeviceXml(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
+                      uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate) {
+  return CfgXml_LoadDevice(Cfg_SystemSaveOptionsType(), dir, record, size, extra, extraLength, enable, saveOutputs,
+                           saveByTag, saveRate);
+}
+
+const CfgChannelTypes& Cfg_SystemChannelTypes() {
+  static const CfgChannelTypes types{&cfg_type_analog_channel, &cfg_type_digital_channel, "Analogue", "Digital"};
+  return types;
+}
+
+const StructsType* Cfg_SystemSaveOptionsType() { return &cfg_type_save_options; }
