@@ -298,6 +298,7 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
 
 void Connection::Close() {
   if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  inTransaction_ = false;  // the session's open transaction ends with it, undone
   provider_.reset();
 }
 
@@ -305,6 +306,27 @@ void Connection::Execute(const std::string& text, long, ResultSet* out) {
   if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
   ResultSet r = provider_->Run(text, {}, false);
   if (out) *out = std::move(r);
+}
+
+void Connection::BeginTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (inTransaction_) Raise(int32_t(0x8004D013), "ADODB.Connection", "Only one transaction can be active on this session.");
+  provider_->Begin();
+  inTransaction_ = true;
+}
+
+void Connection::CommitTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (!inTransaction_) Raise(int32_t(0x8004D00E), "ADODB.Connection", "No transaction is active.");
+  inTransaction_ = false;
+  provider_->Commit();
+}
+
+void Connection::RollbackTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (!inTransaction_) Raise(int32_t(0x8004D00E), "ADODB.Connection", "No transaction is active.");
+  inTransaction_ = false;
+  provider_->Rollback();
 }
 
 // ---- Recordset -----------------------------------------------------------
@@ -327,8 +349,12 @@ void Recordset::Open(const std::string& source, Connection* connection, long cur
     Raise(int32_t(0x800A0E7D), "ADODB.Recordset", "The connection cannot be used to perform this operation. "
                                                   "It is either closed or invalid in this context.");
   std::string sql = source;
-  if ((options == adCmdTable || options == adCmdUnknown) && IsBareName(Trim(source)))
+  if ((options == adCmdTable || options == adCmdUnknown) && IsBareName(Trim(source))) {
     sql = "SELECT * FROM " + Trim(source);
+    // Opened for adding rows: the table's columns, none of its rows.
+    if (options == adCmdTable && cursorType == adOpenForwardOnly && lockType != adLockReadOnly)
+      sql += " WHERE 1=0";
+  }
   ResultSet r = connection->provider()->Run(sql, {}, lockType != adLockReadOnly);
   connection_ = connection;
   cursor_ = cursorType;
@@ -519,6 +545,11 @@ void Recordset::SavePending() {
     }
     edit_ = kNone;  // a failed insert drops the pending row, as a failed Update of ADO leaves it to cancel
     int64_t key = p->InsertRow(set_.table, names, values);
+    if (cursor_ == adOpenForwardOnly) {
+      // Nothing behind a forward-only cursor can be read again.
+      set_.rows.clear();
+      set_.keys.clear();
+    }
     set_.rows.push_back(editRow_);
     if (!set_.keys.empty() || set_.rows.size() == 1) set_.keys.push_back(key);
     pos_ = long(set_.rows.size()) - 1;

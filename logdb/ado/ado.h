@@ -164,6 +164,11 @@ class Provider {
                          const std::vector<Variant>& original) = 0;
   virtual std::vector<std::string> Tables() = 0;
   virtual void CreateTable(const std::string& name, const std::vector<ColumnDef>& columns) = 0;
+  // Transactions of the session (ADO's BeginTrans, CommitTrans,
+  // RollbackTrans); by default the T-SQL statements.
+  virtual void Begin() { Run("BEGIN TRANSACTION", {}, false); }
+  virtual void Commit() { Run("COMMIT TRANSACTION", {}, false); }
+  virtual void Rollback() { Run("ROLLBACK TRANSACTION", {}, false); }
 };
 
 // Makes a provider session for a connection string; create asks for a new
@@ -185,18 +190,28 @@ class Connection {
   // Runs a command text; returns its record set (closed when the statement
   // gives no rows).
   void Execute(const std::string& text, long options, ResultSet* out = nullptr);
+  // Rows changed between BeginTrans and CommitTrans are kept together:
+  // RollbackTrans (or a connection lost before the commit) drops them all.
+  void BeginTrans();
+  void CommitTrans();
+  void RollbackTrans();
+  bool InTransaction() const { return inTransaction_; }
   Provider* provider() const { return provider_.get(); }
   void Adopt(std::unique_ptr<Provider> provider) { provider_ = std::move(provider); }
 
  private:
   std::unique_ptr<Provider> provider_;
+  bool inTransaction_ = false;
 };
 
 class Recordset {
  public:
   // Opens source (a statement, or with adCmdTable / adCmdUnknown a bare
   // table name) on the connection. A statement that gives no rows leaves
-  // the record set closed.
+  // the record set closed. A table opened with a forward-only cursor and a
+  // lock that allows changes is opened for adding rows: it stands at EOF
+  // with no rows read, and keeps only the row last added (a log's data
+  // table is appended to for hours without being read).
   void Open(const std::string& source, Connection* connection, long cursorType, long lockType, long options);
   void Close();
   bool IsOpen() const { return open_; }

@@ -130,6 +130,10 @@ class MariaDbProvider final : public Provider {
     Query("DELETE FROM " + table + Where(names, original) + " LIMIT 1");
   }
 
+  void Begin() override { Query("START TRANSACTION"); }
+  void Commit() override { Query("COMMIT"); }
+  void Rollback() override { Query("ROLLBACK"); }
+
   std::vector<std::string> Tables() override {
     ResultSet r = Run("SHOW TABLES", {}, false);
     std::vector<std::string> out;

@@ -16,7 +16,9 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -152,7 +154,10 @@ class SqliteProvider final : public Provider {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
   }
-  ~SqliteProvider() override { sqlite3_close(db_); }
+  ~SqliteProvider() override {
+    for (auto& [sql, st] : inserts_) sqlite3_finalize(st);
+    sqlite3_close(db_);
+  }
 
   const char* Source() const override { return kSource; }
 
@@ -205,8 +210,27 @@ class SqliteProvider final : public Provider {
       for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
       sql += ")";
     }
-    RunPrepared(Cp1252ToUtf8(sql), values);
+    // Rows of one shape are added again and again (a log's records): the
+    // statement is prepared once and kept.
+    sqlite3_stmt*& st = inserts_[sql];
+    if (!st) {
+      st = Prepare(Cp1252ToUtf8(sql));
+    } else {
+      sqlite3_reset(st);
+      sqlite3_clear_bindings(st);
+    }
+    if (!BindKept(st, values)) FailKept(sql);
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_DONE) FailKept(sql);
+    sqlite3_reset(st);
     return sqlite3_last_insert_rowid(db_);
+  }
+
+  void Begin() override { RunPrepared("BEGIN", {}); }
+  void Commit() override { RunPrepared("COMMIT", {}); }
+  void Rollback() override {
+    // A transaction SQLite already undid (after a failed statement) is no error.
+    if (!sqlite3_get_autocommit(db_)) RunPrepared("ROLLBACK", {});
   }
 
   void UpdateRow(const std::string& table, int64_t key, const std::vector<std::string>& names,
@@ -258,6 +282,41 @@ class SqliteProvider final : public Provider {
   }
 
   void Exec(const char* sql) { sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+  // A kept statement that failed is dropped (it is prepared again next time).
+  [[noreturn]] void FailKept(const std::string& sql) {
+    auto it = inserts_.find(sql);
+    sqlite3_stmt* st = it == inserts_.end() ? nullptr : it->second;
+    if (it != inserts_.end()) inserts_.erase(it);
+    Fail(st);
+  }
+
+  bool BindKept(sqlite3_stmt* st, const std::vector<Variant>& params) {
+    if (sqlite3_bind_parameter_count(st) != int(params.size())) return false;
+    for (int i = 0; i < int(params.size()); ++i)
+      if (BindOne(st, i, params[i]) != SQLITE_OK) return false;
+    return true;
+  }
+
+  int BindOne(sqlite3_stmt* st, int i, const Variant& v) {
+    switch (v.vt) {
+      case VT_EMPTY: case VT_NULL: return sqlite3_bind_null(st, i + 1);
+      case VT_I2: case VT_I4: case VT_I8: return sqlite3_bind_int64(st, i + 1, v.i);
+      case VT_BOOL: return sqlite3_bind_int64(st, i + 1, v.i ? -1 : 0);
+      case VT_R4: case VT_R8: return sqlite3_bind_double(st, i + 1, v.d);
+      case VT_DATE: {
+        std::string t = OleDateToText(v.d);
+        return sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+      }
+      case VT_BYTES: return sqlite3_bind_blob(st, i + 1, v.s.data(), int(v.s.size()), SQLITE_TRANSIENT);
+      default: {
+        if (std::all_of(v.s.begin(), v.s.end(), [](char c) { return (unsigned char)c < 0x80; }))
+          return sqlite3_bind_text(st, i + 1, v.s.c_str(), int(v.s.size()), SQLITE_TRANSIENT);
+        std::string t = Cp1252ToUtf8(v.s);
+        return sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+      }
+    }
+  }
 
   [[noreturn]] void Fail(sqlite3_stmt* st) {
     int code = sqlite3_extended_errcode(db_);
@@ -360,6 +419,7 @@ class SqliteProvider final : public Provider {
   }
 
   std::string path_;
+  std::map<std::string, sqlite3_stmt*> inserts_;
   bool allowTop_ = true;
   sqlite3* db_ = nullptr;
 };
