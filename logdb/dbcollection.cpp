@@ -152,6 +152,9 @@ std::string LogDb_ChannelColumnName(const LogBlockDescriptor& block, int channel
   std::string tag = Chan_GetTag(*config);
   LogDb_MakeSqlName(&tag);
   if (IsReservedColumnName(tag.c_str())) return plain;
+  // The engines compare column names without case: "dt" is DT.
+  for (const char* own : {"END", "DT", "MS", "TX", "TP", "LL", "LV"})
+    if (strcasecmp(tag.c_str(), own) == 0) return plain;
   return tag;
 }
 
