@@ -19,6 +19,7 @@
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"
+#include "support/child.h"
 #include "tests/logdb/mariadb_server.h"
 
 namespace {
@@ -852,6 +853,80 @@ TEST(DbStoreJet, DefaultFileAndDirectories) {
   char name[20];
   EXPECT_EQ(c.FindNext(name, nullptr, nullptr), 0);
   unsetenv("CDX_LOGGED_DATA");
+}
+
+// A writer process appends while this process reads the same Jet file:
+// the reader never meets a locked database and sees the run grow by whole
+// calls.
+TEST(DbStoreJet, WriterAndReaderProcessesShareTheFile) {
+  CLogDbCollection::SetSleeper(CountSleep);
+  std::string dir = std::string(std::getenv("CDXPLAT_ROOT")) + "/shared";
+  std::filesystem::create_directories(dir);
+  std::string location = "Provider=Microsoft.Jet.OLEDB.4.0; Data Source=\"" + dir + "/runs.mdb\"";
+  const int calls = 200, per = 10;
+  pid_t writer = testsupport::ForkChild([&] {
+    CLogDbCollection::SetSleeper(CountSleep);
+    CLogDbCollection c;
+    if (c.Open(location.c_str(), "", "PLANT", "", kReadWrite) != 0) return 10;
+    LogHeader h = MakeHeader(8, 2);
+    auto a = MakeChannels(h.blocks[0], false, "F");
+    auto d = MakeChannels(h.blocks[1], true, "P");
+    ChannelConfig* chans[2] = {a.data(), d.data()};
+    int32_t start = kStart;
+    CLogStore* s = c.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, chans);
+    if (!s) return 11;
+    for (int i = 0; i < calls; ++i) {
+      auto recs = MakeRecords(h, i * per, per);
+      if (s->AppendRecords(&h, recs.data(), per) != 0) return 12;
+    }
+    s->Destroy(1);
+    return 0;
+  });
+  ASSERT_GT(writer, 0);
+  int last = 0, reads = 0;
+  std::string failure;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  int status = 0;
+  bool done = false;
+  while (std::chrono::steady_clock::now() < deadline) {
+    done = waitpid(writer, &status, WNOHANG) == writer;
+    CLogDbCollection c;
+    if (c.Open(location.c_str(), "", "PLANT", "", 0x80000000u) == 0) {
+      char name[20];
+      TimeStamp a, b;
+      if (c.FindNewest(name, nullptr, &a, &b, 1)) {
+        CLogStore* r = c.OpenLog(name, 0x80000000u);
+        LogHeader h;
+        if (!r) {
+          failure = std::string(c.GetErrorSummary()) + ": " + c.GetErrorDetail();
+        } else if (r->ReadHeader(&h) != 0) {
+          failure = std::string(r->GetErrorSummary()) + ": " + r->GetErrorDetail();
+        } else {
+          int n = int(h.recordCount);
+          EXPECT_EQ(n % per, 0) << "a call seen half written";
+          EXPECT_GE(n, last);
+          last = n;
+          std::vector<uint8_t> rec(h.recordLength);
+          if (n > 0) {
+            if (r->ReadLog(n - 1, &h, rec.data(), int(rec.size()), 0, nullptr, nullptr, 0, 0) != 0)
+              failure = std::string(r->GetErrorSummary()) + ": " + r->GetErrorDetail();
+            else
+              ExpectRecord(h, rec.data(), n - 1);
+          }
+          ++reads;
+        }
+        if (r) r->Destroy(1);
+      }
+    }
+    EXPECT_EQ(failure, "");
+    if (!failure.empty() || done) break;
+  }
+  if (done)
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  else
+    EXPECT_EQ(testsupport::WaitChild(writer, 240000), 0);
+  EXPECT_EQ(last, calls * per);
+  EXPECT_GT(reads, 0);
 }
 
 }  // namespace
