@@ -633,8 +633,10 @@ int CLogDbCollection::FindNewest(char* name, int* nameSize, TimeStamp* start, Ti
     runs_.clear();
     return 0;
   }
-  // Table prefixes are made SQL names: so is the name prefix they begin with.
+  // A run of this name prefix has the table prefix "<name prefix>_..." made
+  // an SQL name: name prefix "A" is not a prefix of the runs of "AB".
   std::string want = namePrefix2_;
+  if (!want.empty()) want += "_";
   LogDb_MakeSqlName(&want);
   for (const RunEntry& e : runs_) {
     if (!anyPrefix && !want.empty() && strncasecmp(e.tablePrefix, want.c_str(), want.size()) != 0) continue;

@@ -576,6 +576,26 @@ TEST_P(DbStoreTest, LoggersAreApartAndCloseWithoutStartDiscards) {
   s2->Destroy(1);
   EXPECT_EQ(c2->FindFirst(nullptr), 0);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM LOGGERS"), 1);
+
+  // Name prefixes of one logger: the newest run of "A" is its own, never
+  // a later run of "AB".
+  auto ca = OpenCollection("M", "A");
+  auto cab = OpenCollection("M", "AB");
+  LogHeader ha = MakeHeader(1, 0), hab = MakeHeader(1, 0);
+  hab.start.seconds = kStart + 100;
+  for (auto [col, hdr] : {std::pair{ca.get(), &ha}, std::pair{cab.get(), &hab}}) {
+    CLogStore* s = Create(col, hdr);
+    ASSERT_NE(s, nullptr) << col->GetErrorDetail();
+    col->CloseLog(s, &hdr->start.seconds, &hdr->start.seconds, 0);
+    s->Destroy(1);
+  }
+  char newest[20];
+  ASSERT_EQ(ca->FindNewest(newest, nullptr, &a, &b, 0), 1);
+  EXPECT_STREQ(newest, "LoggerSeq=00000001");
+  ASSERT_EQ(ca->FindNewest(newest, nullptr, &a, &b, 1), 1);
+  EXPECT_STREQ(newest, "LoggerSeq=00000002");
+  ASSERT_EQ(cab->FindNewest(newest, nullptr, &a, &b, 0), 1);
+  EXPECT_STREQ(newest, "LoggerSeq=00000002");
 }
 
 TEST_P(DbStoreTest, DeleteBeforeDropsAndTrims) {
