@@ -125,6 +125,16 @@ enum LockType { adLockReadOnly = 1, adLockPessimistic = 2, adLockOptimistic = 3,
 enum CommandType { adCmdText = 1, adCmdTable = 2, adCmdStoredProc = 4, adCmdUnknown = 8 };
 constexpr long adAddNew = 0x1000400;
 
+// The rows of a large read-only selection, fetched one at a time when they
+// are visited (the provider keeps only their keys).
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual size_t Count() const = 0;
+  // Raises kBofOrEof when the row is no longer there.
+  virtual std::vector<Variant> Fetch(size_t index) = 0;
+};
+
 // What a statement gave.
 struct ResultSet {
   bool hasRows = false;
@@ -136,6 +146,10 @@ struct ResultSet {
   std::string table;      // the single table the rows come from, or ""
   bool updatable = false;
   int64_t affected = 0;
+  // When set, the rows are fetched from here and `rows` stays empty.
+  std::shared_ptr<RowSource> lazy;
+  // Reads every row of a lazy set into `rows`.
+  void Materialize();
 };
 
 struct ColumnDef {
@@ -248,6 +262,8 @@ class Recordset {
   void Need() const;
   void NeedRow() const;
   void SavePending();
+  size_t Rows() const { return set_.lazy ? set_.lazy->Count() : set_.rows.size(); }
+  const std::vector<Variant>& RowAt(long index) const;
 
   Connection* connection_ = nullptr;
   bool open_ = false;
@@ -258,6 +274,8 @@ class Recordset {
   enum Edit { kNone, kEditing, kAdding } edit_ = kNone;
   std::vector<Variant> editRow_;
   std::vector<int> changed_;
+  mutable std::vector<Variant> fetched_;  // the lazily fetched row
+  mutable long fetchedIndex_ = -1;
 };
 
 // A command of text type with "?" parameters bound in order.

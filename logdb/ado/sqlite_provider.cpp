@@ -114,7 +114,7 @@ std::string Rewrite(const std::string& input, bool allowTop) {
 }
 
 // The table of a plain "SELECT list FROM table [WHERE|ORDER ...]", or "".
-std::string SingleTable(const std::string& sql, size_t* fromPos) {
+std::string SingleTable(const std::string& sql, size_t* fromPos, size_t* listLength = nullptr) {
   static const std::regex single(R"(^\s*SELECT\s+(.*?)\s+FROM\s+([A-Za-z_][\w$]*)\s*(WHERE\b.*|ORDER\b.*|LIMIT\b.*|;)?\s*$)",
                                  std::regex::icase);
   std::smatch m;
@@ -126,6 +126,7 @@ std::string SingleTable(const std::string& sql, size_t* fromPos) {
   std::string rest = Upper(m[3]);
   if (rest.find(" GROUP ") != std::string::npos || rest.find(" JOIN ") != std::string::npos) return "";
   *fromPos = size_t(m.position(1));
+  if (listLength) *listLength = size_t(m.length(1));
   return m[2];
 }
 
@@ -156,7 +157,8 @@ class SqliteProvider final : public Provider {
   }
   ~SqliteProvider() override {
     for (auto& [sql, st] : inserts_) sqlite3_finalize(st);
-    sqlite3_close(db_);
+    *alive_ = false;
+    sqlite3_close_v2(db_);  // kept statements of row sources still out close it later
   }
 
   const char* Source() const override { return kSource; }
@@ -164,8 +166,9 @@ class SqliteProvider final : public Provider {
   ResultSet Run(const std::string& input, const std::vector<Variant>& params, bool wantKeys) override {
     std::string sql = Rewrite(Cp1252ToUtf8(input), allowTop_);
     ResultSet r;
-    size_t fromPos = 0;
-    std::string table = SingleTable(sql, &fromPos);
+    size_t fromPos = 0, listLength = 0;
+    std::string table = SingleTable(sql, &fromPos, &listLength);
+    if (!table.empty() && !wantKeys && params.empty()) return Keyset(sql, table, fromPos, listLength);
     bool keyed = false;
     if (!table.empty()) {
       r.table = table;
@@ -195,6 +198,29 @@ class SqliteProvider final : public Provider {
     r.affected = sqlite3_changes(db_);
     sqlite3_finalize(st);
     if (!keyed) r.updatable = false;
+    return r;
+  }
+
+  // A read-only selection of one table: its row ids now, each row when it
+  // is visited (a log's data can have millions of rows).
+  ResultSet Keyset(const std::string& sql, const std::string& table, size_t listAt, size_t listLength) {
+    ResultSet r;
+    r.hasRows = true;
+    r.table = table;
+    sqlite3_stmt* shape = Prepare(sql);
+    int cols = sqlite3_column_count(shape);
+    for (int c = 0; c < cols; ++c) r.names.push_back(Utf8ToCp1252(sqlite3_column_name(shape, c)));
+    sqlite3_finalize(shape);
+    auto source = std::make_shared<Rows>(db_, alive_);
+    std::string keys = sql.substr(0, listAt) + "_rowid_" + sql.substr(listAt + listLength);
+    sqlite3_stmt* st = Prepare(keys);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) source->keys.push_back(sqlite3_column_int64(st, 0));
+    if (rc != SQLITE_DONE) Fail(st);
+    sqlite3_finalize(st);
+    std::string fetch = "SELECT " + sql.substr(listAt, listLength) + " FROM " + table + " WHERE _rowid_ = ?";
+    source->fetch = Prepare(fetch);
+    r.lazy = std::move(source);
     return r;
   }
 
@@ -255,6 +281,7 @@ class SqliteProvider final : public Provider {
 
   std::vector<std::string> Tables() override {
     ResultSet r = Run("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'", {}, false);
+    r.Materialize();
     std::vector<std::string> out;
     for (auto& row : r.rows) out.push_back(row[0].s);
     return out;
@@ -418,7 +445,41 @@ class SqliteProvider final : public Provider {
     }
   }
 
+  // The rows of a keyset, fetched by row id.
+  struct Rows final : RowSource {
+    Rows(sqlite3* db, std::shared_ptr<bool> alive) : db(db), alive(std::move(alive)) {}
+    ~Rows() override { sqlite3_finalize(fetch); }
+    size_t Count() const override { return keys.size(); }
+    std::vector<Variant> Fetch(size_t index) override {
+      if (!*alive) Raise(kObjectClosed, kSource, "Operation is not allowed when the object is closed.");
+      if (index >= keys.size()) Raise(kBofOrEof, kSource, "Either BOF or EOF is True.");
+      sqlite3_reset(fetch);
+      sqlite3_bind_int64(fetch, 1, keys[index]);
+      int rc = sqlite3_step(fetch);
+      if (rc == SQLITE_DONE) {
+        sqlite3_reset(fetch);
+        Raise(kBofOrEof, kSource, "The current record has been deleted.");
+      }
+      if (rc != SQLITE_ROW) {
+        std::string msg = Utf8ToCp1252(sqlite3_errmsg(db));
+        sqlite3_reset(fetch);
+        Raise(kEFail, kSource, msg);
+      }
+      std::vector<Variant> row;
+      int cols = sqlite3_column_count(fetch);
+      row.reserve(size_t(cols));
+      for (int c = 0; c < cols; ++c) row.push_back(Column(fetch, c));
+      sqlite3_reset(fetch);
+      return row;
+    }
+    sqlite3* db;
+    std::shared_ptr<bool> alive;
+    std::vector<int64_t> keys;
+    sqlite3_stmt* fetch = nullptr;
+  };
+
   std::string path_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, sqlite3_stmt*> inserts_;
   bool allowTop_ = true;
   sqlite3* db_ = nullptr;
