@@ -368,7 +368,7 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
   }
   if (!made && datePrefix) {
     const struct tm* f = Time_GmTime(startSeconds);
-    char date[16];
+    char date[40];
     snprintf(date, sizeof date, "%04d%02d%02d_", f ? f->tm_year + 1900 : 1970, f ? f->tm_mon + 1 : 1,
              f ? f->tm_mday : 1);
     prefix = base + date;
@@ -376,7 +376,7 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
     if (made) sequence = int32_t(f ? (f->tm_year + 1900) * 10000 + (f->tm_mon + 1) * 100 + f->tm_mday : 19700101);
   }
   if (!made) {
-    char number[16];
+    char number[24];
     snprintf(number, sizeof number, "%08d_", counter);
     prefix = base + number;
     sequence = counter;
