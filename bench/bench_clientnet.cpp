@@ -1,8 +1,10 @@
 // Round trips of a small request over the command client's network
 // transports against their test servers on 127.0.0.2, each over a kept
 // connection: a raw TCP round trip (the reference), a TLS socket exchange
-// (with its worker thread) and a web-service call. Counters: requests per
-// second and the 99th percentile latency in microseconds.
+// (with its worker thread) and a web-service call; and the same request
+// through the connection table (Srv_SendRequest) over the pipe against the
+// fake central server, over TLS and over the web service. Counters:
+// requests per second and the 99th percentile latency in microseconds.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -19,11 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include "cdxlib/client/nettransport.h"
+#include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/tlssock.h"
 #include "cdxlib/client/websvc.h"
 #include "tools/cdxnetsrv/soapserver.h"
 #include "tools/cdxnetsrv/testpki.h"
 #include "tools/cdxnetsrv/tlsserver.h"
+#include "tools/fakesrv/fakesrv.h"
 
 namespace {
 
@@ -35,6 +40,8 @@ const cdxnet::TestPki& Pki() {
   static const cdxnet::TestPki pki = [] {
     std::string dir = std::filesystem::temp_directory_path() / ("cdxbench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
+    // The pipe and the registry live under the instance root.
+    setenv("CDXPLAT_ROOT", dir.c_str(), 0);
     cdxnet::TestPki made = cdxnet::MakeTestPki(dir);
     setenv("SSL_CERT_FILE", made.caCert.c_str(), 1);
     return made;
@@ -130,6 +137,64 @@ void BM_SoapCall(benchmark::State& state) {
   Report(state, micros);
 }
 BENCHMARK(BM_SoapCall)->UseRealTime();
+
+// A small request through the connection table: one kept connection.
+void TableLoop(benchmark::State& state, const char* server, fakesrv::Engine* engine = nullptr) {
+  std::vector<double> micros;
+  char reply[64];
+  size_t n = 0;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    uint32_t len = sizeof reply;
+    if (Srv_SendRequest(server, "QP,", reply, &len) != 1) {
+      state.SkipWithError("request failed");
+      break;
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    if (engine && ++n % 4096 == 0) {
+      state.PauseTiming();
+      engine->ClearRequests();
+      state.ResumeTiming();
+    }
+  }
+  Report(state, micros);
+}
+
+void BM_TablePipeRequest(benchmark::State& state) {
+  Pki();
+  fakesrv::Engine engine;
+  engine.script().On("QP,", fakesrv::Text("1,ok"));
+  fakesrv::PipeServer pipe(&engine);
+  if (pipe.Start(".") != 0) {
+    state.SkipWithError("no pipe server");
+    return;
+  }
+  TableLoop(state, ".", &engine);
+  Srv_CloseAll();
+  pipe.Stop();
+}
+BENCHMARK(BM_TablePipeRequest)->UseRealTime();
+
+void BM_TableTlsRequest(benchmark::State& state) {
+  Srv_InstallNetTransports();
+  cdxnet::TlsTestServer server(Pki().server.cert, Pki().server.key,
+                               [](const std::string&) { return cdxnet::ServerAction::Reply(std::string("1,ok\0", 5)); });
+  const std::string url = server.Url();
+  TableLoop(state, url.c_str());
+  Srv_CloseAll();
+}
+BENCHMARK(BM_TableTlsRequest)->UseRealTime();
+
+void BM_TableSoapRequest(benchmark::State& state) {
+  Srv_InstallNetTransports();
+  Pki();
+  cdxnet::SoapTestServer server(
+      [](const cdxnet::SoapCall&) { return cdxnet::SoapAction::Reply(std::string("1,ok\0", 5)); });
+  const std::string url = server.Url("/");
+  TableLoop(state, url.c_str());
+  Srv_CloseAll();
+}
+BENCHMARK(BM_TableSoapRequest)->UseRealTime();
 
 }  // namespace
 

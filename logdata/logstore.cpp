@@ -117,7 +117,7 @@ void CLogCollection::MakeLogPath(const char*, char*, int*) {}
 int GetProviderKind(const char* location) {
   if (!location || strncasecmp(location, "PROVIDER=", 9) != 0) return kProviderFiles;
   const char* p = location + 9;
-  if (strncasecmp(p, "MYSQL", 5) == 0) return kProviderMariaDb;
+  if (strncasecmp(p, "MYSQL", 5) == 0 || strncasecmp(p, "MARIADB", 7) == 0) return kProviderMariaDb;
   if (strncasecmp(p, "WITSML", 6) == 0) return kProviderWitsml;
   if (strncasecmp(p, "OSDU", 4) == 0) return kProviderOsdu;
   return kProviderAdo;

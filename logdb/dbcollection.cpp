@@ -144,6 +144,17 @@ std::string LogDb_QuoteText(const char* text, bool backslashEscapes) {
   return out;
 }
 
+bool LogDb_BackslashEscapes(const char* connection) {
+  ado::ConnectionString cs(connection ? connection : "");
+  std::string provider = cs.Get({"Provider"});
+  for (char& c : provider) c = char(std::toupper((unsigned char)c));
+  if (provider == "MARIADB" || provider == "MYSQL") return true;
+  if (provider != "MSDASQL") return false;
+  std::string driver = cs.Get({"Driver"});
+  for (char& c : driver) c = char(std::toupper((unsigned char)c));
+  return driver.find("MARIADB") != std::string::npos || driver.find("MYSQL") != std::string::npos;
+}
+
 std::string LogDb_ChannelColumnName(const LogBlockDescriptor& block, int channel, const ChannelConfig* config,
                                     bool tagColumns) {
   char plain[32];
@@ -257,8 +268,7 @@ int CLogDbCollection::Open(const char* location, const char* directory, const ch
     }
     Copy(connection_, sizeof connection_, cs.c_str());
   }
-  std::string provider = ado::ConnectionString(connection_).Get({"Provider"});
-  backslashEscapes_ = strcasecmp(provider.c_str(), "MariaDB") == 0 || strcasecmp(provider.c_str(), "MYSQL") == 0;
+  backslashEscapes_ = LogDb_BackslashEscapes(connection_);
   // (The logger status channels that would show the opened location are
   // not kept by this system.)
   if (catalog_.OpenDatabase(connection_, "") != 0) {

@@ -139,6 +139,9 @@ void LogDb_MakeSqlName(std::string* name);
 // Doubles the single quotes (and, for MariaDB, the backslashes) of a text
 // put between single quotes.
 std::string LogDb_QuoteText(const char* text, bool backslashEscapes);
+// True when the connection string reaches MariaDB, where '\' escapes inside
+// quoted texts.
+bool LogDb_BackslashEscapes(const char* connection);
 // Registers the ADO kind with the log store factories (done at start-up;
 // calling it again does no harm).
 void LogDb_RegisterAdoKind();

@@ -220,8 +220,7 @@ int CLogDbStore::Open(const char* server, const char* location, uint32_t access)
 
 int CLogDbStore::OpenConnection(const char* connection) {
   readPosition_ = -1;
-  std::string provider = ado::ConnectionString(connection).Get({"Provider"});
-  backslashEscapes_ = strcasecmp(provider.c_str(), "MariaDB") == 0 || strcasecmp(provider.c_str(), "MYSQL") == 0;
+  backslashEscapes_ = LogDb_BackslashEscapes(connection);
   if (query_.Connect(connection, "", -1) != 0) {
     SetError(query_.GetLastErrorText(), "CAN'T OPEN DATABASE");
     return -1;
@@ -244,9 +243,7 @@ int CLogDbStore::OpenConnection(const char* connection) {
 void CLogDbStore::SetConnectionString(const char* connection) {
   Copy(connection_, sizeof connection_, connection);
   if (StartsNoCase(connection, "PROVIDER=MICROSOFT.JET.OLEDB")) firstStyle_ = lastStyle_ = 2;
-  ado::ConnectionString cs(connection);
-  std::string provider = cs.Get({"Provider"});
-  backslashEscapes_ = strcasecmp(provider.c_str(), "MariaDB") == 0 || strcasecmp(provider.c_str(), "MYSQL") == 0;
+  backslashEscapes_ = LogDb_BackslashEscapes(connection);
 }
 
 int CLogDbStore::OpenForAppend(LogHeader*) {

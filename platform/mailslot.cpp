@@ -23,7 +23,10 @@ namespace plat {
 namespace {
 
 constexpr size_t kMaxMessage = 64 * 1024;
-constexpr int kWriteRetryMs = 200;
+// A full socket queue means the reader's drain thread has not run for a
+// while; the message waits for it rather than being lost (a Windows mailslot
+// takes the message at once). 200 ms proved too short on a loaded machine.
+constexpr int kWriteRetryMs = 5000;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

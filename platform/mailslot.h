@@ -5,8 +5,10 @@
 //   name fails with 183 (already exists) while the first reader lives.
 // - Any process opens an existing mailslot for writing; the open fails with
 //   2 (file not found) when there is no reader.
-// - A write delivers one whole message or nothing, and never blocks for
-//   long (bounded retry of about 200 ms, then 121).
+// - A write delivers one whole message or nothing. It waits only while the
+//   reader's drain thread is kept off the processor (a loaded machine) and
+//   its socket queue is full: a bounded retry of 5 s, then 121. A reader
+//   that is gone fails the write at once with 2.
 // - Messages are never lost under a burst while the reader is busy: the
 //   reader's drain thread takes datagrams off the socket as they arrive and
 //   queues them in the process, so the socket's small queue never fills.

@@ -133,6 +133,8 @@ int32_t SpawnProcess(const std::vector<std::string>& argv, const SpawnOptions& o
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
+  if (options.stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, 1);
+  if (options.stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stderrFd, 2);
   if (!options.inheritHandles) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   short flags = 0;
   if (options.newProcessGroup) {

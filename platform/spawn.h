@@ -23,6 +23,10 @@ struct SpawnOptions {
   bool inheritHandles = false;
   // Start the child in a process group of its own.
   bool newProcessGroup = false;
+  // Descriptors of this process that become the child's standard output
+  // and standard error (-1: the child shares this process's own).
+  int stdoutFd = -1;
+  int stderrFd = -1;
 };
 
 // The path of the program `name` would start, or "" when none is found.

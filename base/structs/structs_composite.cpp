@@ -209,28 +209,56 @@ Members ArrayMembers(const StructsType* type, const void* value) {
   return {type, a.length, static_cast<uint8_t*>(a.elems)};
 }
 
-}  // namespace
-
-// ---- structure --------------------------------------------------------------------------
-
-int Structs_StructureInit(const StructsType* type, void* value) {
-  if (type->tclass != STRUCTS_TYPE_STRUCTURE) return errno = EINVAL, -1;
+// Structures and fixed arrays keep their members inside the value itself: these
+// helpers do the work for both, and leave the value zeroed when a step fails so
+// that no half-made value is ever handed back.
+int InitInPlace(const StructsType* type, void* value, const Members& m) {
   std::memset(value, 0, type->size);
-  if (InitMembers(StructMembers(type, value)) != 0) {
+  if (InitMembers(m) != 0) {
     std::memset(value, 0, type->size);
     return -1;
   }
   return 0;
 }
 
-int Structs_StructureCopy(const StructsType* type, const void* from, void* to) {
-  if (type->tclass != STRUCTS_TYPE_STRUCTURE) return errno = EINVAL, -1;
+int CopyInPlace(const StructsType* type, const Members& from, void* to, const Members& toMembers) {
   std::memset(to, 0, type->size);
-  if (CopyMembers(StructMembers(type, from), StructMembers(type, to)) != 0) {
+  if (CopyMembers(from, toMembers) != 0) {
     std::memset(to, 0, type->size);
     return -1;
   }
   return 0;
+}
+
+int DecodeInPlace(const StructsType* type, const uint8_t* code, size_t cmax, void* value, const Members& m,
+                  const char* truncated, char* ebuf, size_t emax) {
+  if (cmax > INT_MAX) cmax = INT_MAX;
+  const size_t mapBytes = (size_t{m.count} + 7) / 8;
+  if (cmax < mapBytes) {
+    Structs_SetError(ebuf, emax, "%s", truncated);
+    return errno = EINVAL, -1;
+  }
+  std::memset(value, 0, type->size);
+  const int r = DecodeMembers(m, code, code + mapBytes, cmax - mapBytes, ebuf, emax);
+  if (r < 0) {
+    std::memset(value, 0, type->size);
+    return -1;
+  }
+  return static_cast<int>(mapBytes) + r;
+}
+
+}  // namespace
+
+// ---- structure --------------------------------------------------------------------------
+
+int Structs_StructureInit(const StructsType* type, void* value) {
+  if (type->tclass != STRUCTS_TYPE_STRUCTURE) return errno = EINVAL, -1;
+  return InitInPlace(type, value, StructMembers(type, value));
+}
+
+int Structs_StructureCopy(const StructsType* type, const void* from, void* to) {
+  if (type->tclass != STRUCTS_TYPE_STRUCTURE) return errno = EINVAL, -1;
+  return CopyInPlace(type, StructMembers(type, from), to, StructMembers(type, to));
 }
 
 int Structs_StructureEqual(const StructsType* type, const void* a, const void* b) {
@@ -246,20 +274,8 @@ int Structs_StructureEncode(const StructsType* type, const char* mtag, StructsDa
 int Structs_StructureDecode(const StructsType* type, const uint8_t* code, size_t cmax, void* value, char* ebuf,
                             size_t emax) {
   if (type->tclass != STRUCTS_TYPE_STRUCTURE) return errno = EINVAL, -1;
-  if (cmax > INT_MAX) cmax = INT_MAX;
-  const Members m = StructMembers(type, value);
-  const size_t mapBytes = (size_t{m.count} + 7) / 8;
-  if (cmax < mapBytes) {
-    Structs_SetError(ebuf, emax, "encoded structure is truncated");
-    return errno = EINVAL, -1;
-  }
-  std::memset(value, 0, type->size);
-  const int r = DecodeMembers(m, code, code + mapBytes, cmax - mapBytes, ebuf, emax);
-  if (r < 0) {
-    std::memset(value, 0, type->size);
-    return -1;
-  }
-  return static_cast<int>(mapBytes) + r;
+  return DecodeInPlace(type, code, cmax, value, StructMembers(type, value), "encoded structure is truncated", ebuf,
+                       emax);
 }
 
 void Structs_StructureRelease(const StructsType* type, void* value) {
@@ -274,22 +290,12 @@ void Structs_StructureRelease(const StructsType* type, void* value) {
 int Structs_FixedArrayInit(const StructsType* type, void* value) {
   if (type->tclass != STRUCTS_TYPE_FIXEDARRAY) return errno = EINVAL, -1;
   assert(type->size == type->args[0].type->size * type->args[2].num);
-  std::memset(value, 0, type->size);
-  if (InitMembers(FixedMembers(type, value)) != 0) {
-    std::memset(value, 0, type->size);
-    return -1;
-  }
-  return 0;
+  return InitInPlace(type, value, FixedMembers(type, value));
 }
 
 int Structs_FixedArrayCopy(const StructsType* type, const void* from, void* to) {
   if (type->tclass != STRUCTS_TYPE_FIXEDARRAY) return errno = EINVAL, -1;
-  std::memset(to, 0, type->size);
-  if (CopyMembers(FixedMembers(type, from), FixedMembers(type, to)) != 0) {
-    std::memset(to, 0, type->size);
-    return -1;
-  }
-  return 0;
+  return CopyInPlace(type, FixedMembers(type, from), to, FixedMembers(type, to));
 }
 
 int Structs_FixedArrayEqual(const StructsType* type, const void* a, const void* b) {
@@ -305,20 +311,7 @@ int Structs_FixedArrayEncode(const StructsType* type, const char* mtag, StructsD
 int Structs_FixedArrayDecode(const StructsType* type, const uint8_t* code, size_t cmax, void* value, char* ebuf,
                              size_t emax) {
   if (type->tclass != STRUCTS_TYPE_FIXEDARRAY) return errno = EINVAL, -1;
-  if (cmax > INT_MAX) cmax = INT_MAX;
-  const Members m = FixedMembers(type, value);
-  const size_t mapBytes = (size_t{m.count} + 7) / 8;
-  if (cmax < mapBytes) {
-    Structs_SetError(ebuf, emax, "encoded array is truncated");
-    return errno = EINVAL, -1;
-  }
-  std::memset(value, 0, type->size);
-  const int r = DecodeMembers(m, code, code + mapBytes, cmax - mapBytes, ebuf, emax);
-  if (r < 0) {
-    std::memset(value, 0, type->size);
-    return -1;
-  }
-  return static_cast<int>(mapBytes) + r;
+  return DecodeInPlace(type, code, cmax, value, FixedMembers(type, value), "encoded array is truncated", ebuf, emax);
 }
 
 void Structs_FixedArrayRelease(const StructsType* type, void* value) {

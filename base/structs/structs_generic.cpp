@@ -339,7 +339,11 @@ int Structs_FloatFromText(const StructsType* type, const char* text, void* value
       Structs_SetError(ebuf, emax, "floating point value underflow");
       return errno = EINVAL, -1;
     }
-    if (mag > 3.4028234663852886e+38) {
+    // Overflow only where the value would round to infinity: the largest
+    // float printed with 16 digits reads back a little above FLT_MAX and
+    // must still give FLT_MAX. The midpoint between FLT_MAX and the next
+    // power of two rounds (to even) up to infinity.
+    if (mag >= 0x1.ffffffp127) {
       Structs_SetError(ebuf, emax, "floating point value overflow");
       return errno = EINVAL, -1;
     }

@@ -11,6 +11,14 @@
 // path "CDX_CURRENT_CONFIG\<subdirectory>\<file>", which the server
 // resolves.
 //
+// On the file road a channel range's extra data sits at the block of its
+// first channel (count equal blocks), as the loaders and savers keep it; and
+// the enable flag and save options asked for or given go through their own
+// files ("config" byte 0, "saveconfig"), so none is left unread or unwritten.
+// After a channel write into a device directory (either road), and after a
+// device write that went through the file road, the root's "config" is read
+// and written back so that its change time moves.
+//
 // An absent or empty subdirectory means the configuration root itself.
 // Every operation returns 0, or -1 with errno and the last error as the
 // failing step left them.

@@ -145,8 +145,10 @@ int Cipher_PasswordFromText(const char* text, char* field, char* error, size_t e
       uint8_t bytes[kPasswordFieldSize];
       const size_t n = Hex_Decode(bytes, hex, sizeof bytes);
       char plain[kPasswordFieldSize];
-      if (DecryptWithPassphrase(bytes, n, plain, sizeof plain, kPasswordPassphrase)) {
-        size_t len = strlen(plain);
+      // A zero byte inside the deciphered bytes means they were not made
+      // with this key: no text of ours, so the text is kept as given.
+      if (DecryptWithPassphrase(bytes, n, plain, sizeof plain, kPasswordPassphrase) && strlen(plain) == n) {
+        size_t len = n;
         while (len > 1 && plain[len - 1] == ' ') --len;
         plain[len] = 0;
         memcpy(field, plain, len + 1);

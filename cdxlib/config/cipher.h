@@ -43,7 +43,8 @@ size_t Hex_Decode(uint8_t* output, const char* text, size_t count);
 char* Cipher_PasswordToText(const char* value);
 // Stores a text into a "password" field of 257 bytes: "enc:" and hex
 // digits are deciphered and their trailing blanks removed (one character
-// is kept); a text that does not decipher to a value that fits is stored
+// is kept); a text that does not decipher to a value that fits, or whose
+// deciphered bytes hold a zero (digits not made with this key), is stored
 // as given. 0, or -1 with "string is too long for bounded length buffer"
 // in error (errorSize bytes) when the stored text would not fit.
 int Cipher_PasswordFromText(const char* text, char* field, char* error, size_t errorSize);

@@ -43,3 +43,12 @@ typedef int32_t (*ExValidateChanFn)(const char* elements, const void* record, ch
 typedef int32_t (*ExGetMixedChannelTypeFn)();
 typedef int32_t (*ExGetConfigExtraFileOffsetFn)(const void* extra, int32_t extraLength);
 typedef int32_t (*ExGetConfigPortFn)(const char* deviceType, int32_t size, int32_t* count);
+
+// Entries that give structure types (base/structs/structs.h) of the
+// driver's parts: null means the part has none (or the default form).
+struct StructsType;
+typedef const StructsType* (*ExGetChannelHwTypeFn)(int32_t kind, int32_t index, const void* record);
+typedef const StructsType* (*ExGetChannelExtraTypeFn)(int32_t kind, int32_t index, const void* record);
+typedef const StructsType* (*ExGetConfigTypeFn)(const void* record, int32_t size);
+typedef const StructsType* (*ExGetConfigExtraTypeFn)(const void* record, int32_t size, const void* extra,
+                                                     int32_t extraLength);

@@ -262,6 +262,15 @@ std::map<std::string, ProviderFactory>& Registry() {
     m["SQLITE"] = MakeSqliteProvider;
     m["MARIADB"] = MakeMariaDbProvider;
     m["MYSQL"] = MakeMariaDbProvider;
+    // ODBC by driver name: the MariaDB (or MySQL) driver is the MariaDB
+    // provider; no other ODBC driver is here.
+    m["MSDASQL"] = [](const ConnectionString& cs, bool create) -> std::unique_ptr<Provider> {
+      std::string driver = Upper(cs.Get({"Driver"}));
+      if (driver.find("MARIADB") == std::string::npos && driver.find("MYSQL") == std::string::npos)
+        Raise(int32_t(0x80004005), "Microsoft OLE DB Provider for ODBC Drivers",
+              "[Microsoft][ODBC Driver Manager] Data source name not found and no default driver specified");
+      return MakeMariaDbProvider(cs, create);
+    };
     return m;
   }();
   return r;

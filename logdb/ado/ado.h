@@ -8,6 +8,8 @@
 //   MariaDB, MYSQL                    a MariaDB server (Server/Data Source,
 //                                     Port, Socket, Database/Initial Catalog,
 //                                     User ID/uid, Password/pwd)
+//   MSDASQL with a MariaDB or MySQL   the same, as ADO reaches MariaDB through
+//   "Driver"                          ODBC
 //   anything else                     "provider not found", unless a provider
 //                                     has been registered for the keyword
 //                                     (the recording provider in tests).

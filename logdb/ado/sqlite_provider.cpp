@@ -102,11 +102,13 @@ std::string Rewrite(const std::string& input, bool allowTop) {
     while (!rest.empty() && (rest.back() == ';' || std::isspace((unsigned char)rest.back()))) rest.pop_back();
     return "SELECT " + rest + " LIMIT " + n;
   }
-  static const std::regex index(R"(^\s*CREATE\s+(UNIQUE\s+)?INDEX\s+(\w+)\s+ON\s+(\w+))", std::regex::icase);
+  static const std::regex index("^\\s*CREATE\\s+(UNIQUE\\s+)?INDEX\\s+([\\w\x80-\xff]+)\\s+ON\\s+([\\w\x80-\xff]+)",
+                                std::regex::icase);
   if (std::regex_search(sql, m, index))
     return "CREATE " + m[1].str() + "INDEX " + m[3].str() + "_" + m[2].str() + " ON " + m[3].str() +
            sql.substr(m.length(0));
-  static const std::regex pk(R"(^\s*ALTER\s+TABLE\s+(\w+)\s+ADD\s+CONSTRAINT\s+(\w+)\s+PRIMARY\s+KEY\s*(\(.*\))\s*;?\s*$)",
+  static const std::regex pk(
+      "^\\s*ALTER\\s+TABLE\\s+([\\w\x80-\xff]+)\\s+ADD\\s+CONSTRAINT\\s+([\\w\x80-\xff]+)\\s+PRIMARY\\s+KEY\\s*(\\(.*\\))\\s*;?\\s*$",
                              std::regex::icase);
   if (std::regex_search(sql, m, pk))
     return "CREATE UNIQUE INDEX " + m[1].str() + "_" + m[2].str() + " ON " + m[1].str() + " " + m[3].str();
@@ -115,8 +117,10 @@ std::string Rewrite(const std::string& input, bool allowTop) {
 
 // The table of a plain "SELECT list FROM table [WHERE|ORDER ...]", or "".
 std::string SingleTable(const std::string& sql, size_t* fromPos, size_t* listLength = nullptr) {
-  static const std::regex single(R"(^\s*SELECT\s+(.*?)\s+FROM\s+([A-Za-z_][\w$]*)\s*(WHERE\b.*|ORDER\b.*|LIMIT\b.*|;)?\s*$)",
-                                 std::regex::icase);
+  // Table names may hold letters beyond ASCII (UTF-8 bytes here).
+  static const std::regex single(
+      "^\\s*SELECT\\s+(.*?)\\s+FROM\\s+([A-Za-z_\x80-\xff][\\w$\x80-\xff]*)\\s*(WHERE\\b.*|ORDER\\b.*|LIMIT\\b.*|;)?\\s*$",
+      std::regex::icase);
   std::smatch m;
   if (!std::regex_search(sql, m, single)) return "";
   std::string list = Upper(m[1]);
@@ -171,7 +175,7 @@ class SqliteProvider final : public Provider {
     if (!table.empty() && !wantKeys && params.empty()) return Keyset(sql, table, fromPos, listLength);
     bool keyed = false;
     if (!table.empty()) {
-      r.table = table;
+      r.table = Utf8ToCp1252(table);  // the layer's texts are Windows-1252
       r.updatable = true;
       if (wantKeys) {
         sql.insert(fromPos, "_rowid_, ");
@@ -206,7 +210,7 @@ class SqliteProvider final : public Provider {
   ResultSet Keyset(const std::string& sql, const std::string& table, size_t listAt, size_t listLength) {
     ResultSet r;
     r.hasRows = true;
-    r.table = table;
+    r.table = Utf8ToCp1252(table);  // the layer's texts are Windows-1252
     sqlite3_stmt* shape = Prepare(sql);
     int cols = sqlite3_column_count(shape);
     for (int c = 0; c < cols; ++c) r.names.push_back(Utf8ToCp1252(sqlite3_column_name(shape, c)));

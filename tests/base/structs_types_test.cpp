@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +275,11 @@ TEST(StructsFloat, FromTextLimitsAndMessages) {
       {&structs_type_float, "1e39", "floating point value overflow", 0},
       {&structs_type_float, "-1e39", "floating point value overflow", 0},
       {&structs_type_float, "3.4028234663852886e+38", "", 3.4028234663852886e+38},
+      // The largest float as it is printed (a little above it) and just below
+      // the midpoint to the next power of two still give the largest float.
+      {&structs_type_float, "3.402823466385289e+38", "", 3.4028234663852886e+38},
+      {&structs_type_float, "-3.4028235677973362e+38", "", -3.4028234663852886e+38},
+      {&structs_type_float, "3.4028235677973366e+38", "floating point value overflow", 0},
       {&structs_type_float, "5.9e-39", "", static_cast<float>(5.9e-39)},
       {&structs_type_float, "5.8e-39", "floating point value underflow", 0},
       {&structs_type_double, "1e39", "", 1e39},
@@ -310,6 +316,13 @@ TEST(StructsFloat, TextFormAndRoundTrip) {
   Value d(&structs_type_double);
   d.as<double>() = 2.5e39;
   EXPECT_EQ(Text(&structs_type_double, d.ptr()), "2.5e+39");
+  // The extremes read back exactly (the largest one once failed as overflow).
+  for (float y : {FLT_MAX, -FLT_MAX, std::nextafter(FLT_MAX, 0.0f), FLT_MIN, -FLT_MIN}) {
+    f.as<float>() = y;
+    Value fb(&structs_type_float);
+    ASSERT_EQ(FromText(&structs_type_float, Text(&structs_type_float, f.ptr()).c_str(), fb.ptr()).rc, 0) << y;
+    EXPECT_EQ(fb.as<float>(), y);
+  }
   std::mt19937_64 rng(11);
   for (int i = 0; i < 500; ++i) {
     uint64_t bits = rng();

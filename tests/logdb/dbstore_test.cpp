@@ -26,6 +26,12 @@ namespace {
 
 enum class Engine { kJet, kMariaDb };
 
+// MariaDB as ADO reaches it: through ODBC by driver name ("PROVIDER=MARIADB"
+// and "PROVIDER=MYSQL" are the MariaDB log kind's own locations).
+std::string AdoMariaDb(testdb::MariaDbServer* s, const std::string& db) {
+  return "Provider=MSDASQL;Driver={MariaDB};Socket=" + s->socket() + ";Database=" + db + ";User ID=root;Password=";
+}
+
 constexpr uint32_t kReadWrite = 0xC0000000u;
 constexpr int32_t kStart = 1709640000;  // 2024-03-05 12:00:00
 
@@ -196,7 +202,7 @@ class DbStoreTest : public ::testing::TestWithParam<Engine> {
       NEED_MARIADB(s);
       server_ = s;
       database_ = s->NewDatabase();
-      location_ = s->AdoConnection(database_);
+      location_ = AdoMariaDb(s, database_);
     }
   }
   void TearDown() override { SetRegistry("DatabaseDigitalText", nullptr); }
@@ -598,6 +604,41 @@ TEST_P(DbStoreTest, LoggersAreApartAndCloseWithoutStartDiscards) {
   EXPECT_STREQ(newest, "LoggerSeq=00000002");
 }
 
+// Quotes and backslashes in a logger's name reach every statement whole.
+TEST_P(DbStoreTest, LoggerNameWithQuoteAndBackslash) {
+  const char* name = "O'Brien\\1 \xE9";
+  auto c = OpenCollection(name);
+  LogHeader h = MakeHeader(2, 0);
+  CLogStore* s = Create(c.get(), &h, "[HEADER]\r\nit's here");
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  char prefix[CLogDbStore::kMaxName];
+  static_cast<CLogDbStore*>(s)->GetTablePrefix(prefix, nullptr);
+  EXPECT_STREQ(prefix, "O_Brien_1_\xE9_00000001_");
+  auto recs = MakeRecords(h, 0, 3);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 3), 0);
+  ASSERT_EQ(s->WriteText(kStart + 1, "x", nullptr, nullptr), 0) << s->GetErrorDetail();
+  int32_t start = kStart, stop = kStart + 3;
+  c->CloseLog(s, &start, &stop, 0);
+  s->Destroy(1);
+  ASSERT_EQ(c->FindFirst(nullptr), 1);
+  char log[20];
+  TimeStamp a, b;
+  ASSERT_EQ(c->FindNext(log, &a, &b), 1);
+  CLogStore* r = c->OpenLog(log, 0x80000000u);
+  ASSERT_NE(r, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  LogHeader rh;
+  ASSERT_EQ(r->ReadHeader(&rh), 0) << r->GetErrorSummary();
+  EXPECT_EQ(rh.recordCount, 3u);
+  char buf[64];
+  int size = sizeof buf;
+  EXPECT_EQ(r->ReadText("HEADER", buf, &size, 0, 0), 1);
+  EXPECT_STREQ(buf, "it's here");
+  r->Destroy(1);
+  // No other logger's name matches by a backslash read as an escape.
+  auto other = OpenCollection("O'Brien1 \xE9");
+  EXPECT_EQ(other->FindFirst(nullptr), 0);
+}
+
 TEST_P(DbStoreTest, DeleteBeforeDropsAndTrims) {
   auto c = OpenCollection();
   LogHeader h = MakeHeader(2, 0);
@@ -785,7 +826,7 @@ TEST(DbStoreServer, LostConnectionIsRecoveredOnce) {
   NEED_MARIADB(server);
   CLogDbCollection::SetSleeper(CountSleep);
   std::string db = server->NewDatabase();
-  std::string location = server->AdoConnection(db);
+  std::string location = AdoMariaDb(server, db);
   CLogDbCollection c;
   ASSERT_EQ(c.Open(location.c_str(), "", "PLANT", "", kReadWrite), 0) << c.GetErrorDetail();
   LogHeader h = MakeHeader(4, 1);
@@ -828,7 +869,7 @@ TEST(DbStoreServer, ServerKilledMidAppendLeavesOnlyWholeCalls) {
   NEED_MARIADB(server);
   CLogDbCollection::SetSleeper(CountSleep);
   std::string db = server->NewDatabase();
-  std::string location = server->AdoConnection(db);
+  std::string location = AdoMariaDb(server, db);
   LogHeader h = MakeHeader(4, 0);
   CLogStore* s = nullptr;
   {
@@ -903,7 +944,7 @@ TEST(DbStoreServer, ServerKilledMidAppendLeavesOnlyWholeCalls) {
 TEST(DbStoreFactory, AdoLocationsGiveTheAdoKind) {
   LogDb_RegisterAdoKind();
   for (const char* loc : {"Provider=Microsoft.Jet.OLEDB.4.0; Data Source=\"x.mdb\"", "PROVIDER=SQLOLEDB;Data Source=.",
-                          "provider=MariaDB;Socket=/x"}) {
+                          "Provider=MSDASQL;Driver={MariaDB};Socket=/x"}) {
     CLogStore* s = CreateLogStore(loc);
     EXPECT_NE(dynamic_cast<CLogDbStore*>(s), nullptr) << loc;
     if (s) s->Destroy(1);
@@ -911,10 +952,12 @@ TEST(DbStoreFactory, AdoLocationsGiveTheAdoKind) {
     EXPECT_NE(dynamic_cast<CLogDbCollection*>(c), nullptr) << loc;
     if (c) c->Destroy(1);
   }
-  // MYSQL is the MariaDB kind, not this one.
-  CLogStore* s = CreateLogStore("PROVIDER=MYSQL;HOST=x");
-  EXPECT_EQ(dynamic_cast<CLogDbStore*>(s), nullptr);
-  if (s) s->Destroy(1);
+  // MYSQL and MARIADB are the MariaDB kind, not this one.
+  for (const char* loc : {"PROVIDER=MYSQL;HOST=x", "Provider=MariaDB;Socket=/x"}) {
+    CLogStore* s = CreateLogStore(loc);
+    EXPECT_EQ(dynamic_cast<CLogDbStore*>(s), nullptr) << loc;
+    if (s) s->Destroy(1);
+  }
 }
 
 // The Jet file of a logger without a location: its directory under the

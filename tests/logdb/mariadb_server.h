@@ -142,13 +142,18 @@ class MariaDbServer {
   // One try: a new data directory, then the server until it answers.
   bool TryStart(const std::string& install, const std::string& daemon) {
     socket_ = dir_ + "/sock";
+    // Each instance has a temporary folder of its own: servers that share /tmp
+    // for their internal temporary tables fail to bootstrap side by side.
+    const std::string tmp = dir_ + "/tmp";
+    std::filesystem::create_directories(tmp);
     std::string user = geteuid() == 0 ? "root" : "";
     if (user.empty()) {
       const char* u = std::getenv("USER");
       user = u ? u : "";
     }
     std::vector<std::string> args = {install, "--no-defaults", "--datadir=" + dir_ + "/data",
-                                     "--auth-root-authentication-method=normal", "--skip-test-db"};
+                                     "--tmpdir=" + tmp, "--auth-root-authentication-method=normal",
+                                     "--skip-test-db"};
     if (!user.empty()) args.push_back("--user=" + user);
     pid_t p = Spawn(args, dir_ + "/install.log");
     int status = 0;
@@ -165,7 +170,7 @@ class MariaDbServer {
       return false;
     }
     daemon_ = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
-               "--skip-networking", "--pid-file=" + dir_ + "/pid",
+               "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
                "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
                "--innodb-buffer-pool-size=32M", "--max-connections=200"};
     if (!user.empty()) daemon_.push_back("--user=" + user);

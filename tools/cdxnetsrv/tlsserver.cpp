@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -83,6 +84,8 @@ void TlsTestServer::Run() {
     if (!WaitReadable(listen_)) return;
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    const int noDelay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     ++accepts_;
     Serve(fd);
     close(fd);
@@ -107,12 +110,24 @@ void TlsTestServer::Serve(int fd) {
     if (ssl) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   };
+  std::function<bool(const std::string&)> complete;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    complete = complete_;
+  }
   for (;;) {
     if (!WaitReadable(fd)) break;
     char buf[65536];
     int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(recv(fd, buf, sizeof buf, 0));
     if (n <= 0) break;
     std::string request(buf, static_cast<size_t>(n));
+    while (complete && !complete(request)) {
+      if (!(ssl && SSL_pending(ssl) > 0) && !WaitReadable(fd)) break;
+      n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(recv(fd, buf, sizeof buf, 0));
+      if (n <= 0) break;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    if (n <= 0) break;
     {
       std::lock_guard<std::mutex> lock(mu_);
       requests_.push_back(request);

@@ -53,6 +53,14 @@ class TlsTestServer {
   std::string Url(const char* scheme = "cdx") const;
   std::vector<std::string> Requests() const;
   int Accepts() const { return accepts_; }
+  // A request longer than one TLS record arrives in several reads: with a
+  // rule that tells a whole request (the bytes so far), reads go on until
+  // it holds. Without one, each read is one request. Set before the first
+  // connection.
+  void SetRequestComplete(std::function<bool(const std::string&)> complete) {
+    std::lock_guard<std::mutex> lock(mu_);
+    complete_ = std::move(complete);
+  }
   int Handshakes() const { return handshakes_; }
 
  private:
@@ -61,6 +69,7 @@ class TlsTestServer {
   bool WaitReadable(int fd);
 
   ServerScript script_;
+  std::function<bool(const std::string&)> complete_;
   bool plain_;
   void* ctx_ = nullptr;  // SSL_CTX
   int listen_ = -1;

@@ -1,5 +1,5 @@
 // Configuration through the server: this machine's road for device and
-// channel records, and the clear refusal of the request road.
+// channel records, and a request road whose transport this program lacks (50).
 #include "cdxlib/client/srvconfig.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,251 @@
+// Appending samples through the MariaDB log store against a plain multi-row
+// INSERT of the same rows into a table of the same shape, on one private
+// MariaDB server. Rows: a time, milliseconds and 16 analog channels; calls
+// (and statements) of 1000 rows, each committed on its own.
+//   StoreAppend:      CLogDbMySQLStore::AppendRecords, one call per 1000 rows
+//   PlainInsert:      one text INSERT ... VALUES (...),(...) per 1000 rows,
+//                     its text made beforehand (the server's cost alone)
+//   PlainInsertBuilt: the same, the text made for each statement
+// and reading 10,000 records back (StoreReadLogs, StoreReadLogEach,
+// StoreReadLogEachDescending).
+#define LOGDB_NO_GTEST
+// g++ 12 at -O2 warns falsely (-Wrestrict) on string concatenations.
+#pragma GCC diagnostic ignored "-Wrestrict"
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cdxlib/logicaldirs.h"
+#include "logdb/mariadbcollection.h"
+#include "logdb/mariadbconn.h"
+#include "logdb/mariadbstore.h"
+#include "platform/debugout.h"
+#include "tests/logdb/mariadb_server.h"
+
+namespace {
+
+constexpr int kChannels = 16;
+constexpr int kRowsPerCall = 1000;
+
+std::unique_ptr<testdb::MariaDbServer> g_server;
+
+LogHeader Header() {
+  LogHeader h;
+  memset(&h, 0, sizeof h);
+  h.marker = kLogHeaderMarker;
+  h.start.seconds = 1709640000;
+  h.blockCount = 1;
+  memcpy(h.blocks[0].prefix, "AI", 2);
+  h.blocks[0].firstChannel = 1;
+  h.blocks[0].lastChannel = kChannels;
+  h.blocks[0].valueKind = 8;
+  h.blocks[0].valueOffset = kLogRecordFixedSize;
+  h.recordLength = kLogRecordFixedSize + kChannels * 8 + 2;
+  return h;
+}
+
+std::vector<uint8_t> Records(const LogHeader& h, int first, int count) {
+  std::vector<uint8_t> out(size_t(count) * h.recordLength, 0);
+  for (int i = 0; i < count; ++i) {
+    uint8_t* r = out.data() + size_t(i) * h.recordLength;
+    LogRecord lr{};
+    lr.marker = kLogRecordMarker;
+    lr.seconds = h.start.seconds + (first + i) / 10;
+    lr.milliseconds = int16_t(((first + i) % 10) * 100);
+    memcpy(r, &lr, sizeof lr);
+    for (int k = 0; k < kChannels; ++k) {
+      int32_t flag = kLogFlagPresent;
+      float v = float(first + i) * 0.25f + float(k);
+      memcpy(r + kLogRecordFixedSize + 4 * k, &flag, 4);
+      memcpy(r + kLogRecordFixedSize + 4 * (kChannels + k), &v, 4);
+    }
+  }
+  return out;
+}
+
+std::string Location(const std::string& db) {
+  return "Provider=MariaDB;Socket=" + g_server->socket() + ";Database=" + db + ";User ID=root;Password=";
+}
+
+void Discard(const char*) {}
+
+// The text of one plain INSERT of the records, as any client would write it.
+std::string InsertText(const std::string& table, const LogHeader& h, const std::vector<uint8_t>& recs, int count) {
+  std::string sql = "INSERT INTO " + table + " VALUES ";
+  sql.reserve(size_t(count) * 260);
+  char cell[64];
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* r = recs.data() + size_t(i) * h.recordLength;
+    LogRecord lr;
+    memcpy(&lr, r, sizeof lr);
+    MYSQL_TIME t;
+    mdb::ToMysqlTime(lr.seconds, &t);
+    snprintf(cell, sizeof cell, "%s('%04u-%02u-%02u %02u:%02u:%02u',%d,NULL", i ? "," : "", t.year, t.month, t.day,
+             t.hour, t.minute, t.second, lr.milliseconds);
+    sql += cell;
+    for (int k = 0; k < kChannels; ++k) {
+      float v;
+      memcpy(&v, r + kLogRecordFixedSize + 4 * (kChannels + k), 4);
+      snprintf(cell, sizeof cell, ",%.9g", double(v));
+      sql += cell;
+    }
+    sql += ",NULL)";
+  }
+  return sql;
+}
+
+void StoreAppend(benchmark::State& state) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  std::string loc = Location(g_server->NewDatabase());
+  CLogDbMySQLCollection c;
+  if (c.Open(loc.c_str(), "", "BENCH", "", kGenericRead | kGenericWrite) != 0) {
+    state.SkipWithError(c.GetErrorDetail());
+    return;
+  }
+  LogHeader h = Header();
+  std::vector<ChannelConfig> chans(kChannels);
+  memset(chans.data(), 0, chans.size() * sizeof(ChannelConfig));
+  ChannelConfig* blocks[1] = {chans.data()};
+  int32_t start = h.start.seconds;
+  CLogStore* s = c.CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, blocks);
+  if (!s) {
+    state.SkipWithError(c.GetErrorDetail());
+    return;
+  }
+  std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  for (auto _ : state) {
+    if (s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0) {
+      state.SkipWithError(s->GetErrorDetail());
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRowsPerCall);
+  s->Destroy(1);
+}
+
+void PlainInsert(benchmark::State& state, bool buildEachTime) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  std::string db = g_server->NewDatabase();
+  mdb::Location l;
+  l.socket = g_server->socket();
+  l.user = "root";
+  l.database = db;
+  std::string error;
+  MYSQL* m = mdb::Connect(l, &error);
+  if (!m) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  // The same table as a run's DATA table.
+  std::string create = "CREATE TABLE B_DATA (DT datetime, MS float, TX varchar(255) NULL";
+  for (int k = 1; k <= kChannels; ++k) create += ", AI" + std::to_string(k) + " REAL NULL";
+  create += ", TP float NULL)";
+  mdb::Execute(m, create);
+  mdb::Execute(m, "CREATE INDEX TM ON B_DATA (DT, MS)");
+  LogHeader h = Header();
+  std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  std::string sql = InsertText("B_DATA", h, recs, kRowsPerCall);
+  for (auto _ : state) {
+    if (buildEachTime) sql = InsertText("B_DATA", h, recs, kRowsPerCall);
+    if (mdb::Execute(m, sql) != 0) {
+      state.SkipWithError(mysql_error(m));
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRowsPerCall);
+  mysql_close(m);
+}
+
+// Reading a run of 10,000 records back: one ReadLogs call (one range
+// query) against a ReadLog per record in order (rows read ahead 256 at a
+// time), and against a ReadLog per record newest first (one "LIMIT 1 OFFSET
+// i" query each; every 20th record only). Items: records read.
+void StoreRead(benchmark::State& state, int mode) {  // 0 range, 1 each, 2 each descending
+  constexpr int kRows = 10000;
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  std::string loc = Location(g_server->NewDatabase());
+  CLogDbMySQLCollection c;
+  if (c.Open(loc.c_str(), "", "READ", "", kGenericRead | kGenericWrite) != 0) {
+    state.SkipWithError(c.GetErrorDetail());
+    return;
+  }
+  LogHeader h = Header();
+  std::vector<ChannelConfig> chans(kChannels);
+  memset(chans.data(), 0, chans.size() * sizeof(ChannelConfig));
+  ChannelConfig* blocks[1] = {chans.data()};
+  int32_t start = h.start.seconds;
+  CLogStore* s = c.CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, blocks);
+  std::vector<uint8_t> recs = Records(h, 0, kRows);
+  if (!s || s->AppendRecords(&h, recs.data(), kRows) != 0) {
+    state.SkipWithError("cannot make the run");
+    return;
+  }
+  LogHeader rh;
+  s->ReadHeader(&rh);
+  std::vector<uint8_t> out(recs.size());
+  for (auto _ : state) {
+    const int step = mode == 2 ? 20 : 1;
+    int n = 0, want = kRows / step;
+    if (mode) {
+      for (int i = 0; i < kRows; i += step)
+        n += s->ReadLog(i, &rh, out.data() + size_t(i) * rh.recordLength, int(rh.recordLength), 0, nullptr,
+                        nullptr, 0, mode == 2) == 0;
+    } else {
+      n = s->ReadLogs(0, &rh, out.data(), kRows, 0, nullptr, nullptr);
+    }
+    if (n != want) {
+      state.SkipWithError(s->GetErrorDetail());
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * (mode == 2 ? kRows / 20 : kRows));
+  s->Destroy(1);
+}
+
+BENCHMARK_CAPTURE(StoreRead, range, 0)->Name("StoreReadLogs")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(StoreRead, each, 1)->Name("StoreReadLogEach")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(StoreRead, descending, 2)->Name("StoreReadLogEachDescending")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(StoreAppend)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(PlainInsert, prebuilt, false)->Name("PlainInsert")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(PlainInsert, built, true)->Name("PlainInsertBuilt")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  // The server lives in a folder of its own, removed at the end.
+  char dir[] = "/tmp/bench_mariadb_XXXXXX";
+  if (!mkdtemp(dir)) return 1;
+  setenv("CDXPLAT_ROOT", dir, 1);
+  setenv("TMPDIR", dir, 1);
+  plat::SetDebugOutputHook(Discard);  // the store's line per append
+  g_server = std::make_unique<testdb::MariaDbServer>();
+  g_server->Start();
+  if (!g_server->ok()) fprintf(stderr, "no MariaDB server: %s\n", g_server->why().c_str());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  g_server->Stop();
+  g_server.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return 0;
+}

@@ -1,0 +1,320 @@
+// Saved configuration archives with the real tar, compress and kvzip, with
+// stand-in programs that misbehave, and with the saving process killed at
+// random moments.
+#include "cdxlib/config/savecfg.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "cdxlib/registry.h"
+#include "platform/registry.h"
+#include "support/child.h"
+
+namespace {
+
+int Shell(const std::string& command, std::string* out = nullptr) {
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  std::string text;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  const int rc = pclose(p);
+  if (out) *out = text;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << data;
+  }
+  chmod(path.c_str(), mode);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Files of a directory (names only).
+std::vector<std::string> List(const std::string& dir) {
+  std::string out;
+  Shell("ls -A '" + dir + "' 2>/dev/null", &out);
+  std::vector<std::string> names;
+  std::stringstream s(out);
+  for (std::string line; std::getline(s, line);) names.push_back(line);
+  return names;
+}
+
+void SetExtraSaveDirs(const char* value) {
+  uint32_t type = plat::REG_SZ, size = static_cast<uint32_t>(strlen(value) + 1);
+  ASSERT_EQ(Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", plat::KEY_SET_VALUE,
+                            "ExtraSaveDirs", &type, const_cast<char*>(value), &size),
+            0u);
+}
+
+class SaveCfgTest : public ::testing::Test {
+ protected:
+  std::string root, config, out, fakeBin, oldCwd, oldPath;
+  void SetUp() override {
+    char tmpl[] = "/tmp/savecfg_test_XXXXXX";
+    root = mkdtemp(tmpl);
+    config = root + "/CURRENT_CONFIG";
+    out = root + "/out";
+    fakeBin = root + "/fakebin";
+    for (const auto& d : {config, config + "/dev_1", root + "/SAVED_VALUES", root + "/REPLAY_OPTIONS",
+                          root + "/TRENDS", root + "/SAVED_CONFIG", out, fakeBin})
+      ASSERT_EQ(mkdir(d.c_str(), 0777), 0) << d;
+    WriteFile(config + "/dev_1/config", std::string(705, 'c'));
+    WriteFile(config + "/recent_history.txt", "history\r\n");
+    WriteFile(root + "/SAVED_VALUES/plc.bin", "saved");
+    WriteFile(root + "/REPLAY_OPTIONS/replay.ini", "replay");
+    WriteFile(root + "/TRENDS/t1.trn", "trend");
+    setenv("CDX_SAVED_CONFIG", (root + "/SAVED_CONFIG").c_str(), 1);
+    setenv("CDX_BIN", CDX_BIN_DIR, 1);
+    char buf[PATH_MAX];
+    oldCwd = getcwd(buf, sizeof buf);
+    oldPath = getenv("PATH") ? getenv("PATH") : "";
+    ASSERT_EQ(chdir(config.c_str()), 0);
+  }
+  void TearDown() override {
+    setenv("PATH", oldPath.c_str(), 1);
+    Reg_DeleteValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "ExtraSaveDirs");
+    if (chdir(oldCwd.c_str()) != 0) ADD_FAILURE();
+    std::system(("rm -rf " + root).c_str());
+  }
+  // A stand-in program, found before the real one on PATH.
+  void Fake(const std::string& name, const std::string& script) {
+    WriteFile(fakeBin + "/" + name, "#!/bin/sh\n" + script + "\n", 0755);
+    setenv("PATH", (fakeBin + ":" + oldPath).c_str(), 1);
+  }
+  std::vector<std::string> TarMembers(const std::string& command) {
+    std::string text;
+    EXPECT_EQ(Shell(command + " 2>&1", &text), 0) << text;
+    std::vector<std::string> members;
+    std::stringstream s(text);
+    for (std::string line; std::getline(s, line);)
+      if (line.back() != '/') members.push_back(line);
+    return members;
+  }
+};
+
+TEST(SaveCfgKind, TheTargetsEndingChoosesTheArchive) {
+  const std::pair<const char*, SaveCfgKind> cases[] = {
+      {"\"/data/saves/PLANT.CDX\"", SaveCfgKind::kCompressedTar},
+      {"/data/saves/plant.cdx", SaveCfgKind::kCompressedTar},
+      {"C:\\saves\\plant.Tar", SaveCfgKind::kTar},
+      {"\"plant.tar\"", SaveCfgKind::kTar},
+      {"plant.tarx", SaveCfgKind::kZip},
+      {"plant.zip", SaveCfgKind::kZip},
+      {".tar", SaveCfgKind::kZip},  // 4 characters or fewer
+      {"\".cdx\"", SaveCfgKind::kZip},
+      {"", SaveCfgKind::kZip},
+  };
+  for (const auto& [target, kind] : cases) EXPECT_EQ(SaveCfg_KindOf(target), kind) << target;
+}
+
+TEST(SaveCfgKind, EditionsHaveTheirExtraDirectories) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SaveCfg_EditionExtraDirs("Vorn", true),
+            (V{"REPLAY_OPTIONS", "CMONITORS", "TRENDS", "MONPICLIB", "DATA_IMP"}));
+  EXPECT_EQ(SaveCfg_EditionExtraDirs("KELPO 7", false), (V{"CMONITORS", "TRENDS", "MONPICLIB", "DATA_IMP"}));
+  EXPECT_EQ(SaveCfg_EditionExtraDirs("tarvi", false),
+            (V{"CMONITORS", "TRENDS", "MONITORS", "AMONITORS", "WEBHMI"}));
+  EXPECT_EQ(SaveCfg_EditionExtraDirs("Coordinatrix", true), (V{"REPLAY_OPTIONS"}));
+  EXPECT_EQ(SaveCfg_EditionExtraDirs("Kelp", false), V{});
+}
+
+TEST_F(SaveCfgTest, TarHoldsTheConfigurationAndSavedValues) {
+  const std::string target = out + "/plant.tar";
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0) << errno;
+  auto members = TarMembers("tar -tPf " + target);
+  EXPECT_EQ(members, (std::vector<std::string>{"./dev_1/config", "./recent_history.txt", "../SAVED_VALUES/plc.bin"}));
+  EXPECT_EQ(List(out), std::vector<std::string>{"plant.tar"});
+
+  // With the extra directories: REPLAY_OPTIONS (the edition adds nothing).
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 1), 0);
+  members = TarMembers("tar -tPf " + target);
+  EXPECT_EQ(members.size(), 4u);
+  EXPECT_EQ(members.back(), "../REPLAY_OPTIONS/replay.ini");
+
+  // The registry's list replaces it; a name that is missing is left out.
+  SetExtraSaveDirs("NOT_THERE;TRENDS");
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 1), 0);
+  members = TarMembers("tar -tPf " + target);
+  EXPECT_EQ(members.back(), "../TRENDS/t1.trn");
+  EXPECT_EQ(std::count(members.begin(), members.end(), "../REPLAY_OPTIONS/replay.ini"), 0);
+  // A list that names the saved values again packs them once.
+  SetExtraSaveDirs("SAVED_VALUES;TRENDS");
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 1), 0);
+  members = TarMembers("tar -tPf " + target);
+  EXPECT_EQ(std::count(members.begin(), members.end(), "../SAVED_VALUES/plc.bin"), 1);
+}
+
+TEST_F(SaveCfgTest, CompressedTarInQuotesIsRecognisedAndItsTarFileRemoved) {
+  const std::string target = out + "/Plant.CDX";
+  ASSERT_EQ(SaveCfg_Archive(("\"" + target + "\"").c_str(), 0), 0) << errno;
+  const auto members = TarMembers("uncompress -c " + target + " | tar -tPf -");
+  EXPECT_EQ(members.size(), 3u);
+  EXPECT_TRUE(List(root + "/SAVED_CONFIG").empty()) << "the intermediate tar file is deleted";
+  EXPECT_EQ(List(out), std::vector<std::string>{"Plant.CDX"});
+
+  unsetenv("CDX_SAVED_CONFIG");
+  setenv("CDX_SAVED_CONFIG", (root + "/missing").c_str(), 1);
+  EXPECT_EQ(SaveCfg_Archive(target.c_str(), 0), -1);
+  EXPECT_EQ(errno, 3);
+}
+
+TEST_F(SaveCfgTest, KvzipArchiveAlwaysHoldsReplayOptions) {
+  const std::string target = out + "/plant.zip";
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0) << errno;
+  std::string text;
+  ASSERT_EQ(Shell("unzip -Z1 " + target, &text), 0);
+  for (const char* m : {"CURRENT_CONFIG/dev_1/config", "SAVED_VALUES/plc.bin", "REPLAY_OPTIONS/replay.ini"})
+    EXPECT_NE(text.find(m), std::string::npos) << m;
+  EXPECT_EQ(text.find("TRENDS"), std::string::npos);
+  EXPECT_EQ(Shell("unzip -tq " + target + " >/dev/null"), 0);
+  SetExtraSaveDirs("TRENDS");
+  ASSERT_EQ(SaveCfg_Archive(target.c_str(), 1), 0);
+  ASSERT_EQ(Shell("unzip -Z1 " + target, &text), 0);
+  EXPECT_NE(text.find("TRENDS/t1.trn"), std::string::npos);
+  EXPECT_EQ(List(out), std::vector<std::string>{"plant.zip"});
+}
+
+TEST_F(SaveCfgTest, MisbehavingProgramsFailTheSaveAndKeepTheOldArchive) {
+  const std::string tar = out + "/old.tar", cdx = out + "/old.cdx", zip = out + "/old.zip";
+  WriteFile(tar, "previous tar");
+  WriteFile(cdx, "previous cdx");
+  WriteFile(zip, "previous zip");
+
+  // A warning on the error output fails the save even with exit code 0,
+  // and the tar file it wrote is removed.
+  Fake("tar", "echo data > \"$3\"; echo 'tar: something odd' >&2; exit 0");
+  EXPECT_EQ(SaveCfg_Archive(tar.c_str(), 0), -1);
+  EXPECT_EQ(errno, 31);
+  EXPECT_EQ(SaveCfg_Archive(cdx.c_str(), 0), -1);
+  EXPECT_TRUE(List(root + "/SAVED_CONFIG").empty());
+  // A tar that fails: its exit code.
+  Fake("tar", "exit 2");
+  EXPECT_EQ(SaveCfg_Archive(tar.c_str(), 0), -1);
+  EXPECT_EQ(errno, 2);
+  // compress: exit 1 with the word "compressed" is a success, a silent
+  // exit 1 a failure; the tar file goes either way.
+  Fake("tar", "echo data > \"$3\"");
+  Fake("compress", "cat \"$2\"; echo 'file compressed' >&2; exit 1");
+  ASSERT_EQ(SaveCfg_Archive(cdx.c_str(), 0), 0);
+  EXPECT_EQ(ReadFile(cdx), "data\n");
+  EXPECT_TRUE(List(root + "/SAVED_CONFIG").empty());
+  WriteFile(cdx, "previous cdx");
+  Fake("compress", "cat \"$2\"; exit 1");
+  EXPECT_EQ(SaveCfg_Archive(cdx.c_str(), 0), -1);
+  EXPECT_EQ(errno, 1);
+  EXPECT_TRUE(List(root + "/SAVED_CONFIG").empty());
+  // kvzip from CDX_BIN: its exit code.
+  Fake("kvzip", "echo partial > \"$3\"; exit 3");
+  setenv("CDX_BIN", fakeBin.c_str(), 1);
+  EXPECT_EQ(SaveCfg_Archive(zip.c_str(), 0), -1);
+  EXPECT_EQ(errno, 3);
+
+  EXPECT_EQ(ReadFile(tar), "previous tar");
+  EXPECT_EQ(ReadFile(cdx), "previous cdx");
+  EXPECT_EQ(ReadFile(zip), "previous zip");
+  EXPECT_EQ(List(out), (std::vector<std::string>{"old.cdx", "old.tar", "old.zip"})) << "no temporary file is left";
+
+  // A tar file inside the directory it packs: tar's warning fails the save.
+  setenv("PATH", oldPath.c_str(), 1);
+  setenv("CDX_BIN", CDX_BIN_DIR, 1);
+  EXPECT_EQ(SaveCfg_Archive((config + "/inside.tar").c_str(), 0), -1);
+  EXPECT_FALSE(Exists(config + "/inside.tar"));
+}
+
+TEST_F(SaveCfgTest, UnquoteRemovesTheQuotesAndTheFile) {
+  const std::string file = out + "/x.cdx";
+  WriteFile(file, "x");
+  std::string quoted = "\"" + file + "\"";
+  std::vector<char> buf(quoted.begin(), quoted.end());
+  buf.push_back(0);
+  EXPECT_EQ(SaveCfg_Unquote(buf.data()), 0);
+  EXPECT_STREQ(buf.data(), file.c_str());
+  EXPECT_FALSE(Exists(file));
+  EXPECT_EQ(SaveCfg_Unquote(buf.data()), -1);
+  EXPECT_EQ(errno, 2);
+}
+
+// The saving process is killed (with its children) at random moments while
+// it saves again and again: the target is then the previous complete
+// archive or missing, never a torn one.
+TEST_F(SaveCfgTest, KillDuringSaveNeverLeavesATornArchive) {
+  // Enough data that a save takes a while.
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 40; ++i) {
+    std::string data(64 * 1024, '\0');
+    for (auto& c : data) c = static_cast<char>(rng());
+    WriteFile(config + "/dev_1/blob" + std::to_string(i), data);
+  }
+  struct Kind {
+    const char* name;
+    const char* check;  // a command that succeeds only on a complete archive
+  };
+  const Kind kinds[] = {{"k.tar", "tar -tPf %1$s"},
+                        {"k.cdx", "uncompress -c %1$s | tar -tPf -"},
+                        {"k.zip", "unzip -tq %1$s >/dev/null && unzip -Z1 %1$s"}};
+  std::uniform_int_distribution<int> delayMs(0, 250);
+  for (const auto& kind : kinds) {
+    const std::string target = out + "/" + kind.name;
+    for (int round = 0; round < 12; ++round) {
+      // The first rounds start without an archive (a kill leaves none or a
+      // complete one); the later ones with one (a kill leaves the old or a
+      // new one).
+      if (round < 6) unlink(target.c_str());
+      if (round == 6) {
+        ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0);
+      }
+      const pid_t child = testsupport::ForkChild([&] {
+        setpgid(0, 0);
+        for (;;)
+          if (SaveCfg_Archive(target.c_str(), 0) != 0) return 1;
+      });
+      setpgid(child, child);
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(rng)));
+      kill(-child, SIGKILL);
+      kill(child, SIGKILL);
+      ASSERT_EQ(testsupport::WaitChild(child, 60000), 128 + SIGKILL);
+      if (!Exists(target)) {
+        EXPECT_LT(round, 6) << kind.name << ": the old archive is gone";
+        continue;
+      }
+      char command[512];
+      snprintf(command, sizeof command, kind.check, target.c_str());
+      std::string text;
+      ASSERT_EQ(Shell(std::string(command) + " 2>&1", &text), 0) << kind.name << " round " << round << ": " << text;
+      EXPECT_NE(text.find("blob39"), std::string::npos) << kind.name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// The qdprint program: a device's configuration printed to a PDF file that
+// opens and holds the device's texts.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "cdxlib/chanconfig.h"
+#include "cdxlib/configfiles.h"
+#include "platform/root.h"
+#include "support/child.h"
+
+namespace {
+
+int Shell(const std::string& command, std::string* out = nullptr) {
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  std::string text;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  const int rc = pclose(p);
+  if (out) *out = text;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string Qdprint() { return testsupport::BinPath("qdprint"); }
+
+TEST(QdprintTool, DemoDevicePrintsToAPdfThatOpens) {
+  const std::string pdf = plat::Root() + "/demo.pdf";
+  ASSERT_EQ(Shell(Qdprint() + " --server scada1 --number 4 --demo 60 " + pdf + " >/dev/null"), 0);
+  EXPECT_EQ(Shell("qpdf --check " + pdf + " >/dev/null 2>&1"), 0);
+  std::string pages;
+  ASSERT_EQ(Shell("qpdf --show-npages " + pdf, &pages), 0);
+  EXPECT_GE(atoi(pages.c_str()), 4);
+  std::string text;
+  ASSERT_EQ(Shell("pdftotext -layout " + pdf + " -", &text), 0);
+  for (const char* s : {"[scada1]", "[COM4", "FT101", "AI60", "DI59", "LOW STAT", "XS260"})
+    EXPECT_NE(text.find(s), std::string::npos) << s;
+  EXPECT_EQ(text.find("AI7 "), std::string::npos) << "disabled channels are skipped";
+}
+
+TEST(QdprintTool, DeviceDirectoryAndChannelRange) {
+  const std::string dir = plat::Root() + "/CURRENT_CONFIG/plc_9";
+  ASSERT_EQ(Shell("mkdir -p " + dir), 0);
+  std::vector<ChannelConfig> ai(3);
+  for (int i = 0; i < 3; ++i) {
+    ai[i].Type = kKindAI;
+    Chan_SetTag(&ai[i], ("PT" + std::to_string(i + 1)).c_str());
+    Chan_SetFlag(&ai[i], kAiEnable, true);
+  }
+  ASSERT_EQ(Cfg_SaveChannels("test", dir.c_str(), kKindAI, ai.data(), 0, 3, nullptr, 0, nullptr), 0);
+  DeviceConfig device = {};
+  device.ScanRate = 500;
+  memcpy(device.Comm.Port, "COM7", 5);
+  const uint8_t enable = 1;
+  ASSERT_EQ(Cfg_SaveDeviceEx("test", dir.c_str(), &device, sizeof device, nullptr, 0, nullptr, &enable, nullptr,
+                             nullptr, nullptr),
+            0);
+  const std::string all = plat::Root() + "/all.pdf", range = plat::Root() + "/range.pdf";
+  ASSERT_EQ(Shell(Qdprint() + " " + dir + " " + all + " >/dev/null"), 0);
+  std::string text;
+  ASSERT_EQ(Shell("pdftotext -layout " + all + " -", &text), 0);
+  for (const char* s : {"[plc_9]", "[ENABLED", "[COM7", "PT1", "PT3",
+                        "CHANNELS AI1 - AI3 DISABLED"})
+    EXPECT_NE(text.find(s), std::string::npos) << s;
+  ASSERT_EQ(Shell(Qdprint() + " --path 0 --first 2 --last 2 " + dir + " " + range + " >/dev/null"), 0);
+  ASSERT_EQ(Shell("pdftotext -layout " + range + " -", &text), 0);
+  EXPECT_EQ(text.find("PT1"), std::string::npos);
+  EXPECT_NE(text.find("PT2"), std::string::npos);
+  EXPECT_EQ(text.find("DEVICE NAME"), std::string::npos);
+  // A bad range, a missing directory, bad usage.
+  EXPECT_EQ(Shell(Qdprint() + " --path 0 --first 3 --last 2 " + dir + " " + range + " 2>/dev/null"), 1);
+  EXPECT_EQ(Shell(Qdprint() + " " + dir + "/missing " + range + " 2>/dev/null"), 1);
+  EXPECT_EQ(Shell(Qdprint() + " --demo 2 2>/dev/null"), 2);
+}
+
+}  // namespace
