@@ -168,6 +168,21 @@ TEST(DbStoreRecorded, TopFallbackStaysUntilASelectionWorks) {
   EXPECT_EQ(CountOf(rec.Statements(), "select TOP 1"), 1);
 }
 
+// The engine's description comes back as the detail, kept to 999
+// characters, with the operation's summary.
+TEST(DbStoreRecorded, LongDescriptionsAreKeptTo999Characters) {
+  ado::RecordingProvider rec({"SQLOLEDB"});
+  rec.AnswerRows("select sTablePrefix", {"sTablePrefix"}, {{Variant::Text("P_")}});
+  std::string description = "Invalid object name 'P_DATA'. " + std::string(1500, 'd');
+  rec.FailOn("SELECT COUNT(*) FROM P_DATA", int32_t(0x80040E37), description);
+  CLogDbStore s;
+  ASSERT_EQ(s.Open(nullptr, (kDb + ";LoggerName=P;LoggerSeq=1").c_str(), 0x80000000u), 0);
+  LogHeader h = OneChannel();
+  EXPECT_EQ(s.GetNoLogs(&h), -1);
+  EXPECT_STREQ(s.GetErrorSummary(), "CAN'T COUNT DATA ROWS");
+  EXPECT_EQ(std::string(s.GetErrorDetail()), description.substr(0, 999));
+}
+
 // Schema answers for the statements of a new run on a server that runs
 // nothing (only the recorded texts matter).
 void AnswerSchema(ado::RecordingProvider& rec) {
