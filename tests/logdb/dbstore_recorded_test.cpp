@@ -246,4 +246,35 @@ TEST(DbStoreRecorded, NewAndDroppedRunsCarryTheirReplication) {
   EXPECT_EQ(st[6], "select * from LOGGERS where sTablePrefix = 'PLANT_00000001_'");
 }
 
+// A run whose channel rows cannot be written leaves nothing: its LOGGERS
+// row goes back with the rest of the run's rows, and its tables are dropped.
+TEST(DbStoreRecorded, FailedRunRowsAreUndoneAndTablesDropped) {
+  ado::RecordingProvider rec({"SQLOLEDB"});
+  AnswerSchema(rec);
+  rec.FailOn("(nBlock, sPrefix", int32_t(0x80040E2F), "Cannot insert the value NULL");
+  CLogDbCollection c;
+  ASSERT_EQ(c.Open(kDb.c_str(), "", "PLANT", "", 0xC0000000u), 0);
+  LogHeader h = OneChannel();
+  ChannelConfig ch{};
+  ChannelConfig* per[1] = {&ch};
+  int32_t start = h.start.seconds;
+  rec.Clear();
+  EXPECT_EQ(c.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, per), nullptr);
+  EXPECT_STREQ(c.GetErrorSummary(), "CAN'T CONNECT TO DATABASE");
+  EXPECT_STREQ(c.GetErrorDetail(), "Cannot insert the value NULL");
+  auto st = rec.Statements();
+  size_t begin = 0, logger = 0, rollback = 0;
+  for (size_t i = 0; i < st.size(); ++i) {
+    if (st[i] == "BEGIN TRANSACTION") begin = i;
+    if (st[i].find("(sLoggerName, nLoggerSequence") != std::string::npos) logger = i;
+    if (st[i] == "ROLLBACK TRANSACTION") rollback = i;
+  }
+  EXPECT_LT(begin, logger);
+  EXPECT_LT(logger, rollback);
+  EXPECT_EQ(CountOf(st, "COMMIT"), 0);
+  ASSERT_GE(st.size(), 2u);
+  EXPECT_EQ(st[st.size() - 2], "DROP TABLE PLANT_00000001_CHANNELS");
+  EXPECT_EQ(st.back(), "DROP TABLE PLANT_00000001_DATA");
+}
+
 }  // namespace
