@@ -340,3 +340,27 @@ int CLogITDbDataAcc::Connect(const char* connectionString, const char* appended,
     return 0;
   });
 }
+
+int CLogITDbDataAcc::BeginTrans() {
+  return Guarded(kTransactionFailed, [&] {
+    if (!connection_) ado::Raise(ado::kEPointer, "CLogITDbDataAcc", "Invalid pointer");
+    connection_->BeginTrans();
+    return 0;
+  });
+}
+
+int CLogITDbDataAcc::CommitTrans() {
+  return Guarded(kTransactionFailed, [&] {
+    if (!connection_) ado::Raise(ado::kEPointer, "CLogITDbDataAcc", "Invalid pointer");
+    connection_->CommitTrans();
+    return 0;
+  });
+}
+
+int CLogITDbDataAcc::RollbackTrans() {
+  return Guarded(kTransactionFailed, [&] {
+    if (!connection_) ado::Raise(ado::kEPointer, "CLogITDbDataAcc", "Invalid pointer");
+    if (connection_->InTransaction()) connection_->RollbackTrans();
+    return 0;
+  });
+}

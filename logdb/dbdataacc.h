@@ -84,6 +84,14 @@ class CLogITDbDataAcc {
   const char* GetLastErrorText() const { return lastError_; }
   void ReportComError(const ado::ComError& e);
 
+  // The connection's transaction (ADO BeginTrans, CommitTrans,
+  // RollbackTrans): 0, or kTransactionFailed with the error kept as for
+  // every other operation. The stores append a call's rows in one.
+  static constexpr int kTransactionFailed = int(0x8004021D);
+  int BeginTrans();
+  int CommitTrans();
+  int RollbackTrans();
+
   // The record set, for callers that read many fields at once.
   ado::Recordset* recordset() { return recordset_.get(); }
 

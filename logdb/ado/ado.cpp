@@ -192,6 +192,15 @@ std::string Utf8ToCp1252(const std::string& text) {
   return out;
 }
 
+// ---- result sets ----------------------------------------------------------
+
+void ResultSet::Materialize() {
+  if (!lazy) return;
+  std::shared_ptr<RowSource> source = std::move(lazy);
+  rows.reserve(source->Count());
+  for (size_t i = 0; i < source->Count(); ++i) rows.push_back(source->Fetch(i));
+}
+
 // ---- connection strings --------------------------------------------------
 
 ConnectionString::ConnectionString(const std::string& text) : text_(text) {
@@ -253,6 +262,15 @@ std::map<std::string, ProviderFactory>& Registry() {
     m["SQLITE"] = MakeSqliteProvider;
     m["MARIADB"] = MakeMariaDbProvider;
     m["MYSQL"] = MakeMariaDbProvider;
+    // ODBC by driver name: the MariaDB (or MySQL) driver is the MariaDB
+    // provider; no other ODBC driver is here.
+    m["MSDASQL"] = [](const ConnectionString& cs, bool create) -> std::unique_ptr<Provider> {
+      std::string driver = Upper(cs.Get({"Driver"}));
+      if (driver.find("MARIADB") == std::string::npos && driver.find("MYSQL") == std::string::npos)
+        Raise(int32_t(0x80004005), "Microsoft OLE DB Provider for ODBC Drivers",
+              "[Microsoft][ODBC Driver Manager] Data source name not found and no default driver specified");
+      return MakeMariaDbProvider(cs, create);
+    };
     return m;
   }();
   return r;
@@ -298,13 +316,38 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
 
 void Connection::Close() {
   if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  inTransaction_ = false;  // the session's open transaction ends with it, undone
   provider_.reset();
 }
 
 void Connection::Execute(const std::string& text, long, ResultSet* out) {
   if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
   ResultSet r = provider_->Run(text, {}, false);
-  if (out) *out = std::move(r);
+  if (out) {
+    r.Materialize();
+    *out = std::move(r);
+  }
+}
+
+void Connection::BeginTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (inTransaction_) Raise(int32_t(0x8004D013), "ADODB.Connection", "Only one transaction can be active on this session.");
+  provider_->Begin();
+  inTransaction_ = true;
+}
+
+void Connection::CommitTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (!inTransaction_) Raise(int32_t(0x8004D00E), "ADODB.Connection", "No transaction is active.");
+  inTransaction_ = false;
+  provider_->Commit();
+}
+
+void Connection::RollbackTrans() {
+  if (!provider_) Raise(kObjectClosed, "ADODB.Connection", "Operation is not allowed when the object is closed.");
+  if (!inTransaction_) Raise(int32_t(0x8004D00E), "ADODB.Connection", "No transaction is active.");
+  inTransaction_ = false;
+  provider_->Rollback();
 }
 
 // ---- Recordset -----------------------------------------------------------
@@ -327,8 +370,12 @@ void Recordset::Open(const std::string& source, Connection* connection, long cur
     Raise(int32_t(0x800A0E7D), "ADODB.Recordset", "The connection cannot be used to perform this operation. "
                                                   "It is either closed or invalid in this context.");
   std::string sql = source;
-  if ((options == adCmdTable || options == adCmdUnknown) && IsBareName(Trim(source)))
+  if ((options == adCmdTable || options == adCmdUnknown) && IsBareName(Trim(source))) {
     sql = "SELECT * FROM " + Trim(source);
+    // Opened for adding rows: the table's columns, none of its rows.
+    if (options == adCmdTable && cursorType == adOpenForwardOnly && lockType != adLockReadOnly)
+      sql += " WHERE 1=0";
+  }
   ResultSet r = connection->provider()->Run(sql, {}, lockType != adLockReadOnly);
   connection_ = connection;
   cursor_ = cursorType;
@@ -341,6 +388,7 @@ void Recordset::Open(const std::string& source, Connection* connection, long cur
     return;
   }
   set_ = std::move(r);
+  fetchedIndex_ = -1;
   open_ = true;
   pos_ = 0;
 }
@@ -350,6 +398,17 @@ void Recordset::Close() {
   open_ = false;
   edit_ = kNone;
   set_ = ResultSet{};
+  fetchedIndex_ = -1;
+}
+
+const std::vector<Variant>& Recordset::RowAt(long index) const {
+  if (!set_.lazy) return set_.rows[size_t(index)];
+  if (fetchedIndex_ != index) {
+    fetchedIndex_ = -1;
+    fetched_ = set_.lazy->Fetch(size_t(index));
+    fetchedIndex_ = index;
+  }
+  return fetched_;
 }
 
 void Recordset::Need() const {
@@ -359,7 +418,7 @@ void Recordset::Need() const {
 void Recordset::NeedRow() const {
   Need();
   if (edit_ == kAdding) return;
-  if (pos_ < 0 || pos_ >= long(set_.rows.size()))
+  if (pos_ < 0 || pos_ >= long(Rows()))
     Raise(kBofOrEof, "ADODB.Recordset",
           "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a "
           "current record.");
@@ -367,18 +426,18 @@ void Recordset::NeedRow() const {
 
 bool Recordset::BOF() const {
   Need();
-  return set_.rows.empty() || pos_ < 0;
+  return Rows() == 0 || pos_ < 0;
 }
 
 bool Recordset::EOF_() const {
   Need();
-  return set_.rows.empty() || pos_ >= long(set_.rows.size());
+  return Rows() == 0 || pos_ >= long(Rows());
 }
 
 long Recordset::RecordCount() const {
   Need();
   if (cursor_ == adOpenForwardOnly) return -1;
-  return long(set_.rows.size());
+  return long(Rows());
 }
 
 bool Recordset::Supports(long option) const {
@@ -398,13 +457,13 @@ void Recordset::MoveFirst() {
 void Recordset::MoveLast() {
   Need();
   SavePending();
-  pos_ = set_.rows.empty() ? 0 : long(set_.rows.size()) - 1;
+  pos_ = Rows() == 0 ? 0 : long(Rows()) - 1;
 }
 
 void Recordset::MoveNext() {
   Need();
   SavePending();
-  if (pos_ >= long(set_.rows.size())) NeedRow();
+  if (pos_ >= long(Rows())) NeedRow();
   ++pos_;
 }
 
@@ -422,10 +481,10 @@ void Recordset::Move(long n) {
   if (n == 0) return;
   if (n < 0 && cursor_ == adOpenForwardOnly)
     Raise(kNotSupported, "ADODB.Recordset", "Rowset does not support fetching backward.");
-  if (set_.rows.empty()) NeedRow();
+  if (Rows() == 0) NeedRow();
   long target = pos_ + n;
   if (target < 0) target = -1;
-  if (target > long(set_.rows.size())) target = long(set_.rows.size());
+  if (target > long(Rows())) target = long(Rows());
   pos_ = target;
 }
 
@@ -454,7 +513,7 @@ Variant Recordset::GetField(size_t index) const {
   if (index >= set_.names.size())
     Raise(kItemNotFound, "ADODB.Fields", "Item cannot be found in the collection corresponding to the requested name or ordinal.");
   if (edit_ != kNone) return editRow_[index];
-  return set_.rows[pos_][index];
+  return RowAt(pos_)[index];
 }
 
 Variant Recordset::GetField(const std::string& name) const {
@@ -519,6 +578,11 @@ void Recordset::SavePending() {
     }
     edit_ = kNone;  // a failed insert drops the pending row, as a failed Update of ADO leaves it to cancel
     int64_t key = p->InsertRow(set_.table, names, values);
+    if (cursor_ == adOpenForwardOnly) {
+      // Nothing behind a forward-only cursor can be read again.
+      set_.rows.clear();
+      set_.keys.clear();
+    }
     set_.rows.push_back(editRow_);
     if (!set_.keys.empty() || set_.rows.size() == 1) set_.keys.push_back(key);
     pos_ = long(set_.rows.size()) - 1;
@@ -543,7 +607,7 @@ void Recordset::Update(const std::string& name, const Variant& value) {
 
 long Recordset::CancelUpdate() {
   Need();
-  if (edit_ == kAdding && pos_ >= long(set_.rows.size())) pos_ = long(set_.rows.size()) - 1;
+  if (edit_ == kAdding && pos_ >= long(Rows())) pos_ = long(Rows()) - 1;
   edit_ = kNone;
   changed_.clear();
   return 0;
@@ -574,7 +638,9 @@ ResultSet Command::Execute(Connection* connection) {
   std::vector<Variant> values;
   values.reserve(Parameters.size());
   for (const auto& p : Parameters) values.push_back(p.value);
-  return connection->provider()->Run(CommandText, values, false);
+  ResultSet r = connection->provider()->Run(CommandText, values, false);
+  r.Materialize();
+  return r;
 }
 
 // ---- Catalog -------------------------------------------------------------

@@ -8,6 +8,8 @@
 //   MariaDB, MYSQL                    a MariaDB server (Server/Data Source,
 //                                     Port, Socket, Database/Initial Catalog,
 //                                     User ID/uid, Password/pwd)
+//   MSDASQL with a MariaDB or MySQL   the same, as ADO reaches MariaDB through
+//   "Driver"                          ODBC
 //   anything else                     "provider not found", unless a provider
 //                                     has been registered for the keyword
 //                                     (the recording provider in tests).
@@ -125,6 +127,16 @@ enum LockType { adLockReadOnly = 1, adLockPessimistic = 2, adLockOptimistic = 3,
 enum CommandType { adCmdText = 1, adCmdTable = 2, adCmdStoredProc = 4, adCmdUnknown = 8 };
 constexpr long adAddNew = 0x1000400;
 
+// The rows of a large read-only selection, fetched one at a time when they
+// are visited (the provider keeps only their keys).
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual size_t Count() const = 0;
+  // Raises kBofOrEof when the row is no longer there.
+  virtual std::vector<Variant> Fetch(size_t index) = 0;
+};
+
 // What a statement gave.
 struct ResultSet {
   bool hasRows = false;
@@ -136,6 +148,10 @@ struct ResultSet {
   std::string table;      // the single table the rows come from, or ""
   bool updatable = false;
   int64_t affected = 0;
+  // When set, the rows are fetched from here and `rows` stays empty.
+  std::shared_ptr<RowSource> lazy;
+  // Reads every row of a lazy set into `rows`.
+  void Materialize();
 };
 
 struct ColumnDef {
@@ -164,6 +180,11 @@ class Provider {
                          const std::vector<Variant>& original) = 0;
   virtual std::vector<std::string> Tables() = 0;
   virtual void CreateTable(const std::string& name, const std::vector<ColumnDef>& columns) = 0;
+  // Transactions of the session (ADO's BeginTrans, CommitTrans,
+  // RollbackTrans); by default the T-SQL statements.
+  virtual void Begin() { Run("BEGIN TRANSACTION", {}, false); }
+  virtual void Commit() { Run("COMMIT TRANSACTION", {}, false); }
+  virtual void Rollback() { Run("ROLLBACK TRANSACTION", {}, false); }
 };
 
 // Makes a provider session for a connection string; create asks for a new
@@ -185,18 +206,28 @@ class Connection {
   // Runs a command text; returns its record set (closed when the statement
   // gives no rows).
   void Execute(const std::string& text, long options, ResultSet* out = nullptr);
+  // Rows changed between BeginTrans and CommitTrans are kept together:
+  // RollbackTrans (or a connection lost before the commit) drops them all.
+  void BeginTrans();
+  void CommitTrans();
+  void RollbackTrans();
+  bool InTransaction() const { return inTransaction_; }
   Provider* provider() const { return provider_.get(); }
   void Adopt(std::unique_ptr<Provider> provider) { provider_ = std::move(provider); }
 
  private:
   std::unique_ptr<Provider> provider_;
+  bool inTransaction_ = false;
 };
 
 class Recordset {
  public:
   // Opens source (a statement, or with adCmdTable / adCmdUnknown a bare
   // table name) on the connection. A statement that gives no rows leaves
-  // the record set closed.
+  // the record set closed. A table opened with a forward-only cursor and a
+  // lock that allows changes is opened for adding rows: it stands at EOF
+  // with no rows read, and keeps only the row last added (a log's data
+  // table is appended to for hours without being read).
   void Open(const std::string& source, Connection* connection, long cursorType, long lockType, long options);
   void Close();
   bool IsOpen() const { return open_; }
@@ -233,6 +264,8 @@ class Recordset {
   void Need() const;
   void NeedRow() const;
   void SavePending();
+  size_t Rows() const { return set_.lazy ? set_.lazy->Count() : set_.rows.size(); }
+  const std::vector<Variant>& RowAt(long index) const;
 
   Connection* connection_ = nullptr;
   bool open_ = false;
@@ -243,6 +276,8 @@ class Recordset {
   enum Edit { kNone, kEditing, kAdding } edit_ = kNone;
   std::vector<Variant> editRow_;
   std::vector<int> changed_;
+  mutable std::vector<Variant> fetched_;  // the lazily fetched row
+  mutable long fetchedIndex_ = -1;
 };
 
 // A command of text type with "?" parameters bound in order.

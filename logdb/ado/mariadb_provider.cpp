@@ -89,7 +89,10 @@ class MariaDbProvider final : public Provider {
         oneTable = false;
     }
     if (oneTable && !table.empty() && wantKeys) {
-      r.table = table;
+      // The set's own condition goes with its table name: a row changed or
+      // deleted later is looked for among the rows the statement chose,
+      // not among all rows with the same values in the columns it read.
+      r.table = table + '\n' + Condition(sql);
       r.updatable = true;
     }
     while (MYSQL_ROW row = mysql_fetch_row(res)) {
@@ -103,8 +106,9 @@ class MariaDbProvider final : public Provider {
     return r;
   }
 
-  int64_t InsertRow(const std::string& table, const std::vector<std::string>& names,
+  int64_t InsertRow(const std::string& handle, const std::vector<std::string>& names,
                     const std::vector<Variant>& values) override {
+    std::string table = handle.substr(0, handle.find('\n'));
     std::string sql = "INSERT INTO " + table + " (";
     for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", `" : "`") + names[i] + "`";
     sql += ") VALUES (";
@@ -114,21 +118,28 @@ class MariaDbProvider final : public Provider {
     return int64_t(mysql_insert_id(db_));
   }
 
-  void UpdateRow(const std::string& table, int64_t, const std::vector<std::string>& names,
+  void UpdateRow(const std::string& handle, int64_t, const std::vector<std::string>& names,
                  const std::vector<Variant>& original, const std::vector<int>& changed,
                  const std::vector<Variant>& values) override {
     if (changed.empty()) return;
-    std::string sql = "UPDATE " + table + " SET ";
+    size_t nl = handle.find('\n');
+    std::string sql = "UPDATE " + handle.substr(0, nl) + " SET ";
     for (size_t i = 0; i < changed.size(); ++i)
       sql += (i ? ", `" : "`") + names[changed[i]] + "` = " + Literal(values[changed[i]]);
-    sql += Where(names, original) + " LIMIT 1";
+    sql += Where(names, original, nl == std::string::npos ? "" : handle.substr(nl + 1)) + " LIMIT 1";
     Query(sql);
   }
 
-  void DeleteRow(const std::string& table, int64_t, const std::vector<std::string>& names,
+  void DeleteRow(const std::string& handle, int64_t, const std::vector<std::string>& names,
                  const std::vector<Variant>& original) override {
-    Query("DELETE FROM " + table + Where(names, original) + " LIMIT 1");
+    size_t nl = handle.find('\n');
+    Query("DELETE FROM " + handle.substr(0, nl) +
+          Where(names, original, nl == std::string::npos ? "" : handle.substr(nl + 1)) + " LIMIT 1");
   }
+
+  void Begin() override { Query("START TRANSACTION"); }
+  void Commit() override { Query("COMMIT"); }
+  void Rollback() override { Query("ROLLBACK"); }
 
   std::vector<std::string> Tables() override {
     ResultSet r = Run("SHOW TABLES", {}, false);
@@ -218,10 +229,45 @@ class MariaDbProvider final : public Provider {
     return out;
   }
 
-  std::string Where(const std::vector<std::string>& names, const std::vector<Variant>& original) {
+  // The WHERE condition of a single-table SELECT (without ORDER BY or
+  // LIMIT), or "".
+  static std::string Condition(const std::string& sql) {
+    std::string upper = sql;
+    for (char& c : upper) c = char(std::toupper((unsigned char)c));
+    // Outside quoted texts.
+    size_t where = std::string::npos, end = sql.size();
+    char quote = 0;
+    for (size_t i = 0; i < upper.size(); ++i) {
+      char c = upper[i];
+      if (quote) {
+        if (c == '\\') ++i;
+        else if (c == quote) quote = 0;
+        continue;
+      }
+      if (c == '\'' || c == '"' || c == '`') {
+        quote = c;
+        continue;
+      }
+      auto word = [&](const char* w) {
+        size_t n = std::strlen(w);
+        return upper.compare(i, n, w) == 0 && (i == 0 || !std::isalnum((unsigned char)upper[i - 1])) &&
+               (i + n >= upper.size() || !std::isalnum((unsigned char)upper[i + n]));
+      };
+      if (where == std::string::npos && word("WHERE")) where = i + 5;
+      else if (where != std::string::npos && (word("ORDER") || word("LIMIT") || word("GROUP"))) {
+        end = i;
+        break;
+      }
+    }
+    if (where == std::string::npos) return "";
+    return sql.substr(where, end - where);
+  }
+
+  std::string Where(const std::vector<std::string>& names, const std::vector<Variant>& original,
+                    const std::string& condition = "") {
     // Floating columns are left out of the match: their text form need not
     // compare equal to the stored value.
-    std::string w;
+    std::string w = condition.empty() ? "" : " WHERE (" + condition + ")";
     for (size_t i = 0; i < names.size(); ++i) {
       if (original[i].vt == VT_R4 || original[i].vt == VT_R8) continue;
       w += (w.empty() ? " WHERE `" : " AND `") + names[i] + "` <=> " + Literal(original[i]);

@@ -16,7 +16,9 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -100,11 +102,13 @@ std::string Rewrite(const std::string& input, bool allowTop) {
     while (!rest.empty() && (rest.back() == ';' || std::isspace((unsigned char)rest.back()))) rest.pop_back();
     return "SELECT " + rest + " LIMIT " + n;
   }
-  static const std::regex index(R"(^\s*CREATE\s+(UNIQUE\s+)?INDEX\s+(\w+)\s+ON\s+(\w+))", std::regex::icase);
+  static const std::regex index("^\\s*CREATE\\s+(UNIQUE\\s+)?INDEX\\s+([\\w\x80-\xff]+)\\s+ON\\s+([\\w\x80-\xff]+)",
+                                std::regex::icase);
   if (std::regex_search(sql, m, index))
     return "CREATE " + m[1].str() + "INDEX " + m[3].str() + "_" + m[2].str() + " ON " + m[3].str() +
            sql.substr(m.length(0));
-  static const std::regex pk(R"(^\s*ALTER\s+TABLE\s+(\w+)\s+ADD\s+CONSTRAINT\s+(\w+)\s+PRIMARY\s+KEY\s*(\(.*\))\s*;?\s*$)",
+  static const std::regex pk(
+      "^\\s*ALTER\\s+TABLE\\s+([\\w\x80-\xff]+)\\s+ADD\\s+CONSTRAINT\\s+([\\w\x80-\xff]+)\\s+PRIMARY\\s+KEY\\s*(\\(.*\\))\\s*;?\\s*$",
                              std::regex::icase);
   if (std::regex_search(sql, m, pk))
     return "CREATE UNIQUE INDEX " + m[1].str() + "_" + m[2].str() + " ON " + m[1].str() + " " + m[3].str();
@@ -112,9 +116,11 @@ std::string Rewrite(const std::string& input, bool allowTop) {
 }
 
 // The table of a plain "SELECT list FROM table [WHERE|ORDER ...]", or "".
-std::string SingleTable(const std::string& sql, size_t* fromPos) {
-  static const std::regex single(R"(^\s*SELECT\s+(.*?)\s+FROM\s+([A-Za-z_][\w$]*)\s*(WHERE\b.*|ORDER\b.*|LIMIT\b.*|;)?\s*$)",
-                                 std::regex::icase);
+std::string SingleTable(const std::string& sql, size_t* fromPos, size_t* listLength = nullptr) {
+  // Table names may hold letters beyond ASCII (UTF-8 bytes here).
+  static const std::regex single(
+      "^\\s*SELECT\\s+(.*?)\\s+FROM\\s+([A-Za-z_\x80-\xff][\\w$\x80-\xff]*)\\s*(WHERE\\b.*|ORDER\\b.*|LIMIT\\b.*|;)?\\s*$",
+      std::regex::icase);
   std::smatch m;
   if (!std::regex_search(sql, m, single)) return "";
   std::string list = Upper(m[1]);
@@ -124,6 +130,7 @@ std::string SingleTable(const std::string& sql, size_t* fromPos) {
   std::string rest = Upper(m[3]);
   if (rest.find(" GROUP ") != std::string::npos || rest.find(" JOIN ") != std::string::npos) return "";
   *fromPos = size_t(m.position(1));
+  if (listLength) *listLength = size_t(m.length(1));
   return m[2];
 }
 
@@ -152,18 +159,23 @@ class SqliteProvider final : public Provider {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
   }
-  ~SqliteProvider() override { sqlite3_close(db_); }
+  ~SqliteProvider() override {
+    for (auto& [sql, st] : inserts_) sqlite3_finalize(st);
+    *alive_ = false;
+    sqlite3_close_v2(db_);  // kept statements of row sources still out close it later
+  }
 
   const char* Source() const override { return kSource; }
 
   ResultSet Run(const std::string& input, const std::vector<Variant>& params, bool wantKeys) override {
     std::string sql = Rewrite(Cp1252ToUtf8(input), allowTop_);
     ResultSet r;
-    size_t fromPos = 0;
-    std::string table = SingleTable(sql, &fromPos);
+    size_t fromPos = 0, listLength = 0;
+    std::string table = SingleTable(sql, &fromPos, &listLength);
+    if (!table.empty() && !wantKeys && params.empty()) return Keyset(sql, table, fromPos, listLength);
     bool keyed = false;
     if (!table.empty()) {
-      r.table = table;
+      r.table = Utf8ToCp1252(table);  // the layer's texts are Windows-1252
       r.updatable = true;
       if (wantKeys) {
         sql.insert(fromPos, "_rowid_, ");
@@ -193,6 +205,29 @@ class SqliteProvider final : public Provider {
     return r;
   }
 
+  // A read-only selection of one table: its row ids now, each row when it
+  // is visited (a log's data can have millions of rows).
+  ResultSet Keyset(const std::string& sql, const std::string& table, size_t listAt, size_t listLength) {
+    ResultSet r;
+    r.hasRows = true;
+    r.table = Utf8ToCp1252(table);  // the layer's texts are Windows-1252
+    sqlite3_stmt* shape = Prepare(sql);
+    int cols = sqlite3_column_count(shape);
+    for (int c = 0; c < cols; ++c) r.names.push_back(Utf8ToCp1252(sqlite3_column_name(shape, c)));
+    sqlite3_finalize(shape);
+    auto source = std::make_shared<Rows>(db_, alive_);
+    std::string keys = sql.substr(0, listAt) + "_rowid_" + sql.substr(listAt + listLength);
+    sqlite3_stmt* st = Prepare(keys);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) source->keys.push_back(sqlite3_column_int64(st, 0));
+    if (rc != SQLITE_DONE) Fail(st);
+    sqlite3_finalize(st);
+    std::string fetch = "SELECT " + sql.substr(listAt, listLength) + " FROM " + table + " WHERE _rowid_ = ?";
+    source->fetch = Prepare(fetch);
+    r.lazy = std::move(source);
+    return r;
+  }
+
   int64_t InsertRow(const std::string& table, const std::vector<std::string>& names,
                     const std::vector<Variant>& values) override {
     std::string sql = "INSERT INTO " + table;
@@ -205,8 +240,27 @@ class SqliteProvider final : public Provider {
       for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
       sql += ")";
     }
-    RunPrepared(Cp1252ToUtf8(sql), values);
+    // Rows of one shape are added again and again (a log's records): the
+    // statement is prepared once and kept.
+    sqlite3_stmt*& st = inserts_[sql];
+    if (!st) {
+      st = Prepare(Cp1252ToUtf8(sql));
+    } else {
+      sqlite3_reset(st);
+      sqlite3_clear_bindings(st);
+    }
+    if (!BindKept(st, values)) FailKept(sql);
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_DONE) FailKept(sql);
+    sqlite3_reset(st);
     return sqlite3_last_insert_rowid(db_);
+  }
+
+  void Begin() override { RunPrepared("BEGIN", {}); }
+  void Commit() override { RunPrepared("COMMIT", {}); }
+  void Rollback() override {
+    // A transaction SQLite already undid (after a failed statement) is no error.
+    if (!sqlite3_get_autocommit(db_)) RunPrepared("ROLLBACK", {});
   }
 
   void UpdateRow(const std::string& table, int64_t key, const std::vector<std::string>& names,
@@ -231,6 +285,7 @@ class SqliteProvider final : public Provider {
 
   std::vector<std::string> Tables() override {
     ResultSet r = Run("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'", {}, false);
+    r.Materialize();
     std::vector<std::string> out;
     for (auto& row : r.rows) out.push_back(row[0].s);
     return out;
@@ -258,6 +313,41 @@ class SqliteProvider final : public Provider {
   }
 
   void Exec(const char* sql) { sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+  // A kept statement that failed is dropped (it is prepared again next time).
+  [[noreturn]] void FailKept(const std::string& sql) {
+    auto it = inserts_.find(sql);
+    sqlite3_stmt* st = it == inserts_.end() ? nullptr : it->second;
+    if (it != inserts_.end()) inserts_.erase(it);
+    Fail(st);
+  }
+
+  bool BindKept(sqlite3_stmt* st, const std::vector<Variant>& params) {
+    if (sqlite3_bind_parameter_count(st) != int(params.size())) return false;
+    for (int i = 0; i < int(params.size()); ++i)
+      if (BindOne(st, i, params[i]) != SQLITE_OK) return false;
+    return true;
+  }
+
+  int BindOne(sqlite3_stmt* st, int i, const Variant& v) {
+    switch (v.vt) {
+      case VT_EMPTY: case VT_NULL: return sqlite3_bind_null(st, i + 1);
+      case VT_I2: case VT_I4: case VT_I8: return sqlite3_bind_int64(st, i + 1, v.i);
+      case VT_BOOL: return sqlite3_bind_int64(st, i + 1, v.i ? -1 : 0);
+      case VT_R4: case VT_R8: return sqlite3_bind_double(st, i + 1, v.d);
+      case VT_DATE: {
+        std::string t = OleDateToText(v.d);
+        return sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+      }
+      case VT_BYTES: return sqlite3_bind_blob(st, i + 1, v.s.data(), int(v.s.size()), SQLITE_TRANSIENT);
+      default: {
+        if (std::all_of(v.s.begin(), v.s.end(), [](char c) { return (unsigned char)c < 0x80; }))
+          return sqlite3_bind_text(st, i + 1, v.s.c_str(), int(v.s.size()), SQLITE_TRANSIENT);
+        std::string t = Cp1252ToUtf8(v.s);
+        return sqlite3_bind_text(st, i + 1, t.c_str(), int(t.size()), SQLITE_TRANSIENT);
+      }
+    }
+  }
 
   [[noreturn]] void Fail(sqlite3_stmt* st) {
     int code = sqlite3_extended_errcode(db_);
@@ -359,7 +449,42 @@ class SqliteProvider final : public Provider {
     }
   }
 
+  // The rows of a keyset, fetched by row id.
+  struct Rows final : RowSource {
+    Rows(sqlite3* db, std::shared_ptr<bool> alive) : db(db), alive(std::move(alive)) {}
+    ~Rows() override { sqlite3_finalize(fetch); }
+    size_t Count() const override { return keys.size(); }
+    std::vector<Variant> Fetch(size_t index) override {
+      if (!*alive) Raise(kObjectClosed, kSource, "Operation is not allowed when the object is closed.");
+      if (index >= keys.size()) Raise(kBofOrEof, kSource, "Either BOF or EOF is True.");
+      sqlite3_reset(fetch);
+      sqlite3_bind_int64(fetch, 1, keys[index]);
+      int rc = sqlite3_step(fetch);
+      if (rc == SQLITE_DONE) {
+        sqlite3_reset(fetch);
+        Raise(kBofOrEof, kSource, "The current record has been deleted.");
+      }
+      if (rc != SQLITE_ROW) {
+        std::string msg = Utf8ToCp1252(sqlite3_errmsg(db));
+        sqlite3_reset(fetch);
+        Raise(kEFail, kSource, msg);
+      }
+      std::vector<Variant> row;
+      int cols = sqlite3_column_count(fetch);
+      row.reserve(size_t(cols));
+      for (int c = 0; c < cols; ++c) row.push_back(Column(fetch, c));
+      sqlite3_reset(fetch);
+      return row;
+    }
+    sqlite3* db;
+    std::shared_ptr<bool> alive;
+    std::vector<int64_t> keys;
+    sqlite3_stmt* fetch = nullptr;
+  };
+
   std::string path_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::map<std::string, sqlite3_stmt*> inserts_;
   bool allowTop_ = true;
   sqlite3* db_ = nullptr;
 };

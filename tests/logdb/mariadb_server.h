@@ -169,12 +169,18 @@ class MariaDbServer {
       why_ = "mariadb-install-db failed with status " + std::to_string(status) + " (see " + dir_ + "/install.log)";
       return false;
     }
-    std::vector<std::string> d = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
-                                  "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
-                                  "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
-                                  "--innodb-buffer-pool-size=32M", "--max-connections=200"};
-    if (!user.empty()) d.push_back("--user=" + user);
-    pid_ = Spawn(d, dir_ + "/daemon.log");
+    daemon_ = {daemon, "--no-defaults", "--datadir=" + dir_ + "/data", "--socket=" + socket_,
+               "--tmpdir=" + tmp, "--skip-networking", "--pid-file=" + dir_ + "/pid",
+               "--log-error=" + dir_ + "/err.log", "--skip-log-bin",
+               "--innodb-buffer-pool-size=32M", "--max-connections=200"};
+    if (!user.empty()) daemon_.push_back("--user=" + user);
+    return StartDaemon();
+  }
+
+  // Runs mariadbd on the data directory until it answers.
+  bool StartDaemon() {
+    int status = 0;
+    pid_ = Spawn(daemon_, dir_ + "/daemon.log");
     if (pid_ < 0) {
       why_ = "cannot start mariadbd";
       return false;
@@ -199,6 +205,28 @@ class MariaDbServer {
     return false;
   }
 
+ public:
+  // Ends the server at once, as a crash or a power cut would (SIGKILL).
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int status;
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+    ok_ = false;
+  }
+  // Starts the server again on the data it had (after Kill or Stop).
+  bool Restart() {
+    if (pid_ > 0 || daemon_.empty()) return ok_;
+    if (!StartDaemon()) {
+      std::fprintf(stderr, "MariaDB test server restart: %s\n%s", why_.c_str(), Tail(dir_ + "/err.log").c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
   // Waits for a child with a deadline; kills it when the deadline passes.
   static bool WaitExit(pid_t pid, std::chrono::seconds limit, int* status) {
     auto deadline = std::chrono::steady_clock::now() + limit;
@@ -260,6 +288,7 @@ class MariaDbServer {
   bool missing_ = false;
   std::string why_;
   std::string dir_, socket_;
+  std::vector<std::string> daemon_;  // the server's command line
   pid_t pid_ = -1;
 };
 
