@@ -16,6 +16,7 @@
 #include "cdxlib/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilestore.h"
+#include "logdata/logstatus.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -133,12 +134,15 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   directory_ = dir;
-  if (plat::DirectoryExists(dir)) return 0;
-  if (!(access & kGenericWrite)) {
-    plat::SetLastError(plat::kErrPathNotFound);
-    return -1;
+  if (!plat::DirectoryExists(dir)) {
+    if (!(access & kGenericWrite)) {
+      plat::SetLastError(plat::kErrPathNotFound);
+      return -1;
+    }
+    if (plat::MakeDirectories(dir) != 0) return -1;
   }
-  return plat::MakeDirectories(dir) == 0 ? 0 : -1;
+  PublishLoggerStatus(location, dir.c_str(), namePrefix_);
+  return 0;
 }
 
 int CLogFileCollection::FindFirst(int* nameSize) {
