@@ -720,10 +720,10 @@ bool CLocalLogSource::ReplyChannels(const char* list, bool values, std::string* 
             if (k < recs.size()) c = recs[k];
             break;
           }
-          // Outputs are shown as the inputs they were logged as.
-          if (c.Type == kKindDO) c.Type = kKindDI;
-          else if (c.Type == kKindAO) c.Type = kKindAI;
         }
+        // Outputs are shown as the inputs they were logged as.
+        if (c.Type == kKindDO) c.Type = kKindDI;
+        else if (c.Type == kKindAO) c.Type = kKindAI;
         out->append(reinterpret_cast<const char*>(&c), sizeof c);
         continue;
       }

@@ -140,13 +140,15 @@ void LogStatus_MakeChannel(int loggerNumber, int index, ChannelConfig* out) {
   snprintf(tag, sizeof tag, "%04d_%s", loggerNumber, t.shortName);
   Chan_SetTag(out, tag);
   Chan_SetDescription(out, t.description);
+  // Output kinds: the values are written into the channels by the value
+  // writes, which take outputs only.
   if (index <= kLogStatusDigital) {
-    out->Type = kKindDI;
+    out->Type = kKindDO;
     Chan_SetFlag(out, kDiEnable, true);
     PutText(out->digital.HighStateText, kChannelTextLen, t.high);
     PutText(out->digital.LowStateText, kChannelTextLen, t.low);
   } else {
-    out->Type = kKindAI;
+    out->Type = kKindAO;
     Chan_SetFlag(out, kAiEnable, true);
     Chan_SetUnits(out, t.high);
   }
@@ -276,7 +278,9 @@ void LogStatus_Flush() {
       changed = true;
     }
   }
-  Analog(b, kLsRealTimeLog) = static_cast<float>(r.realTimeLog);
+  // The logger record's real-time log number; 0 there (a table that does
+  // not keep it) leaves the number LogStatus_SetRealTime gave.
+  if (r.realTimeLog != 0) Analog(b, kLsRealTimeLog) = static_cast<float>(r.realTimeLog);
   b.digital[kLsActivity - 1] = 1;
   const char* activity = LogStatus_ActivityText(r.activity);
   ChannelConfig* act = ConfRecord(b, kLsActivity);

@@ -54,7 +54,8 @@ enum LogStatusChannel : int {
 };
 
 // The configuration record of channel `index` (1..32) of logger n: enabled,
-// tag "%04d_<short name>", description, state texts or units.
+// tag "%04d_<short name>", description, state texts or units; digital and
+// analog outputs (the kinds that value writes change).
 void LogStatus_MakeChannel(int loggerNumber, int index, ChannelConfig* out);
 // How many of the 32 records a logger of this type text gets: "repub" 32,
 // "resub" 31, any other 25 (first five characters, case-blind).
