@@ -208,4 +208,23 @@ TEST_F(Replication, UserLimits) {
   EXPECT_EQ(Repl_ReadUserLimit(well_.c_str()), -1);
 }
 
+// A collection opened for writing makes its directories only below the
+// tree's boundary: the country (or LOGGED_DATA) directory must exist.
+TEST_F(Replication, CollectionsMakeDirectoriesOnlyBelowTheBoundary) {
+  CLogFileCollection c;
+  std::string ok = root_ + "/EUROPE CIS/NORWAY/Dudo/LOGGED_DATA/South/W2";
+  EXPECT_EQ(c.Open(ok.c_str(), ok.c_str(), "", "", kGenericRead | kGenericWrite), 0);
+  EXPECT_TRUE(plat::DirectoryExists(ok));
+  std::string noCountry = root_ + "/EUROPE CIS/DENMARK/Acme/LOGGED_DATA/F/W";
+  EXPECT_EQ(c.Open(noCountry.c_str(), noCountry.c_str(), "", "", kGenericRead | kGenericWrite), -1);
+  EXPECT_EQ(errno, 3);
+  EXPECT_FALSE(plat::DirectoryExists(root_ + "/EUROPE CIS/DENMARK"));
+  std::string noData = root_ + "/EUROPE CIS/ATLANTIS/Acme/LOGGED_DATA/F";
+  EXPECT_EQ(c.Open(noData.c_str(), noData.c_str(), "", "", kGenericRead | kGenericWrite), -1);
+  EXPECT_FALSE(plat::DirectoryExists(root_ + "/EUROPE CIS/ATLANTIS"));
+  // Outside any tree every missing directory is made.
+  std::string plain = root_ + "/../plain/a/b";
+  EXPECT_EQ(c.Open(plain.c_str(), plain.c_str(), "", "", kGenericRead | kGenericWrite), 0);
+}
+
 }  // namespace
