@@ -450,4 +450,49 @@ TEST_F(LocalSource, SharedStatusBlockSurvivesADeadHolder) {
   plat::Shm_Unmap(&m);
 }
 
+// Hostile or malformed requests are answered or refused, never followed
+// outside the log's data or the reply buffer.
+TEST_F(LocalSource, MalformedRequestsStayInBounds) {
+  std::string dir = TestDir("logger7");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  std::string manyTags = "TC";
+  for (int i = 0; i < 9000; ++i) manyTags += ",QA1";
+  const std::string requests[] = {
+      "CV,QA,99999,0,65535,QB,1,2,3,4,5,6,7,8",
+      "RV,QA,123456,QA," + std::string(300, '1'),
+      "RV,Q,1",
+      "CV,",
+      "IP,*,-5",
+      "IP,*,99999999999999999999",
+      "IP,0",
+      "IP,",
+      "TP,*",
+      manyTags,
+      "5S,1,2",
+      "5S,0,0,0,0",
+      "6S,HEADER,-1,-1",
+      "6S,HEADER,0,0",
+      "6S,,1,2",
+      "8S,1",
+      "TS,junk",
+      "Q",
+      "",
+  };
+  for (const std::string& req : requests) {
+    SCOPED_TRACE(req.substr(0, 40));
+    std::string r;
+    int result = Send(dir, req, &r, 4096);
+    EXPECT_LE(r.size(), 4096u);
+    if (req == manyTags) {
+      EXPECT_EQ(result, -1);  // 36 kB of reply for a 4 kB buffer
+      EXPECT_EQ(errno, 234);
+    }
+  }
+  // The source still answers afterwards.
+  std::string r;
+  EXPECT_EQ(Send(dir, "QP,", &r), 3);
+}
+
 }  // namespace
