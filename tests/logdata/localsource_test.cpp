@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -489,6 +490,18 @@ TEST_F(LocalSource, MalformedRequestsStayInBounds) {
       EXPECT_EQ(result, -1);  // 36 kB of reply for a 4 kB buffer
       EXPECT_EQ(errno, 234);
     }
+  }
+  // Random requests of the known codes with random fields.
+  std::mt19937 rng(12345);
+  const char* codes[] = {"CV", "RV", "TC", "IP", "TP", "5S", "6S", "TS", "QP", "WS", "NS"};
+  const char* tokens[] = {"QA", "QB", "LS", "Q", "0", "1", "65535", "99999", "-1", "*", "", "HEADER", "x"};
+  for (int i = 0; i < 2000; ++i) {
+    std::string req = codes[rng() % 11];
+    int n = static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) req += std::string(",") + tokens[rng() % 13];
+    std::string r;
+    Send(dir, req, &r, 1 + rng() % 2048);
+    ASSERT_LE(r.size(), 2048u) << req;
   }
   // The source still answers afterwards.
   std::string r;
