@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -23,6 +22,7 @@
 
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/debugtrace.h"
+#include "cdxlib/reqbuffers.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logfilecollection.h"
@@ -45,21 +45,6 @@ constexpr int32_t kCompanionWindowMs = 180000;  // slot 1's values count within 
 constexpr int kMaxToken = 99;
 
 std::atomic<int> g_closeAfterRequest{0};
-
-// ---- caller buffers named by handles ----
-
-std::mutex g_bufferMu;
-std::map<int64_t, std::pair<void*, size_t>> g_buffers;
-int64_t g_nextHandle = 1;
-
-bool LookupBuffer(int64_t handle, void** at, size_t* size) {
-  std::lock_guard<std::mutex> guard(g_bufferMu);
-  auto it = g_buffers.find(handle);
-  if (it == g_buffers.end()) return false;
-  *at = it->second.first;
-  *size = it->second.second;
-  return true;
-}
 
 bool EndsWithCase(const std::string& s, const char* tail) {
   size_t n = strlen(tail);
@@ -953,7 +938,7 @@ void CLocalLogSource::ReplyCompanion(const std::string& code, const char* args, 
     if (sscanf(comma + 1, "%lld,%d", &handle, &size) != 2) return fail(plat::kErrInvalidParameter);
     void* at = nullptr;
     size_t room = 0;
-    if (!LookupBuffer(handle, &at, &room) || size < 0 || static_cast<size_t>(size) > room)
+    if (!ReqBuf_Lookup(handle, &at, &room) || size < 0 || static_cast<size_t>(size) > room)
       return fail(plat::kErrInvalidParameter);
     std::string text;
     if (strcasecmp(name.c_str(), "HEADER") == 0) {
@@ -1197,19 +1182,6 @@ const SrvTransport* Local_Transport() {
 void Local_InstallTransport() { Srv_SetTransport(kSrvKindLocal, Local_Transport()); }
 
 void Local_SetCloseAfterRequest(int on) { g_closeAfterRequest.store(on ? 1 : 0); }
-
-int64_t Local_RegisterBuffer(void* buffer, size_t size) {
-  if (!buffer) return 0;
-  std::lock_guard<std::mutex> guard(g_bufferMu);
-  int64_t h = g_nextHandle++;
-  g_buffers[h] = {buffer, size};
-  return h;
-}
-
-void Local_ReleaseBuffer(int64_t handle) {
-  std::lock_guard<std::mutex> guard(g_bufferMu);
-  g_buffers.erase(handle);
-}
 
 int SendOsRequest(const char* server) {
   char reply[16];

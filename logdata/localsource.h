@@ -34,10 +34,10 @@
 //
 // Buffers of the caller: "6S" carries where to copy a text. Since the
 // source runs in the caller's process, the request names the buffer by a
-// handle that the caller got from Local_RegisterBuffer (with its size); a
-// number that is not a registered handle, or a size beyond the registered
-// one, is refused (87), so a request text can never make the source write
-// to an arbitrary address.
+// handle that the caller got from ReqBuf_Register (cdxlib/reqbuffers.h)
+// with its size; a number that is not a registered handle, or a size beyond
+// the registered one, is refused (87), so a request text can never make the
+// source write to an arbitrary address.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -60,11 +60,6 @@ void Local_InstallTransport();
 // Process-wide switch, off at start: when on, every request except "5S" to
 // "8S" ends by closing the logs, which the next request opens again.
 void Local_SetCloseAfterRequest(int on);
-
-// Buffers that requests may name: a handle (never 0) for `size` bytes at
-// `buffer`, valid until released.
-int64_t Local_RegisterBuffer(void* buffer, size_t size);
-void Local_ReleaseBuffer(int64_t handle);
 
 // Sends "OS" to a server with a 16-byte reply: the result of the request.
 int SendOsRequest(const char* server);

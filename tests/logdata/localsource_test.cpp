@@ -15,6 +15,7 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/reqbuffers.h"
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
@@ -412,12 +413,12 @@ TEST_F(LocalSource, CompanionDataAndBufferHandles) {
   // A number that no buffer was registered under is refused.
   EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(reinterpret_cast<intptr_t>(buffer)) + ",64", &r), -1);
   EXPECT_EQ(errno, 87);
-  int64_t h = Local_RegisterBuffer(buffer, sizeof buffer);
+  int64_t h = ReqBuf_Register(buffer, sizeof buffer);
   EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(h) + ",65", &r), -1);  // beyond the buffer
   EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(h) + ",64", &r), 1);
   EXPECT_STREQ(r.c_str(), "1,10");
   EXPECT_STREQ(buffer, "Well: W1\r\n");
-  Local_ReleaseBuffer(h);
+  ReqBuf_Release(h);
   EXPECT_EQ(Send(dir, "6S," + std::string(100, 'N') + ",1,1", &r), -1);
   EXPECT_EQ(Send(dir, "7S,0,0,0,0,0,0,0,0,0,0", &r), -1);
   EXPECT_EQ(errno, 50);
