@@ -13,6 +13,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include "cdxlib/client/srvclient.h"
+#include "logdata/localsource.h"
+#include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
 
 namespace {
@@ -140,8 +143,50 @@ void BM_ReadMillionRecords(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * total);
 }
 
+// The in-process road: one "RV" request for every channel of a 1000-record
+// log through the command client. range(0): channels; range(1): 1 closes
+// the log after each request (every request opens and reads it anew).
+void BM_LocalNewestValues(benchmark::State& state) {
+  const int channels = static_cast<int>(state.range(0));
+  Local_InstallTransport();
+  Local_SetCloseAfterRequest(static_cast<int>(state.range(1)));
+  static int run = 0;  // each run its own directory: a log name is never reused
+  std::string dir = BenchDir() + "/RV" + std::to_string(channels) + "_" + std::to_string(++run);
+  mkdir(dir.c_str(), 0777);
+  LogHeader h = Header(channels);
+  auto ch = Channels(channels);
+  ChannelConfig* ptrs[] = {ch.data()};
+  int32_t start = 1704164645;
+  CLogFileCollection c;
+  CLogStore* w = nullptr;
+  if (c.Open(dir.c_str(), dir.c_str(), "", "", kGenericRead | kGenericWrite) != 0 ||
+      !(w = c.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, ptrs))) {
+    state.SkipWithError("create failed");
+    return;
+  }
+  auto recs = Records(h, 1000);
+  w->AppendRecords(&h, recs.data(), 1000);
+  std::string request = "RV,AA";
+  for (int i = 1; i <= channels; ++i) request += "," + std::to_string(i);
+  std::vector<char> reply(32768);
+  for (auto _ : state) {
+    uint32_t n = static_cast<uint32_t>(reply.size());
+    if (Srv_SendRequest(dir.c_str(), request.c_str(), reply.data(), &n) < 0) {
+      state.SkipWithError("request failed");
+      break;
+    }
+    benchmark::DoNotOptimize(reply.data());
+  }
+  Srv_CloseAll();
+  Local_SetCloseAfterRequest(0);
+  w->Close();
+  w->Destroy(1);
+  state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
+BENCHMARK(BM_LocalNewestValues)->ArgsProduct({{8, 64, 512}, {0, 1}})->UseRealTime();
 BENCHMARK(BM_AppendRecords)->ArgsProduct({{1, 10, 100}, {8, 64, 512}})->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_RawWrite)->ArgsProduct({{1, 10, 100}, {8, 64, 512}})->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_ReadMillionRecords)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();

@@ -68,20 +68,26 @@ static_assert(offsetof(DriverRecord, reserved48) == 48);
 // the shared format. The logger's type text is needed to form its channel
 // names (Chan_ShortName); its place is not fixed by the format, and this
 // package keeps it in the first 9 bytes, where the central server stand-in
-// (cdxsim) writes it. Every other byte (activity number, real-time log
-// number and the rest) is the central server's business and left as
-// reserved bytes, zero in the tables that cdxsim makes.
+// (cdxsim) writes it. The logger's activity number and its real-time log
+// number, which the logger status channels show, are likewise this
+// package's placement (i32 at 16 and 20). Every other byte is the central
+// server's business and left as reserved bytes, zero in the tables that
+// cdxsim makes.
 struct LoggerRecord {
   char typeText[9];        // 0: e.g. "stand", "repub", "resub" (this package's placement)
   uint8_t enabled;         // 9: only enabled loggers receive trigger signals
   uint8_t reserved10[2];   // 10
   int32_t pid;             // 12: the logger process
-  uint8_t reserved16[21];  // 16
+  int32_t activity;        // 16: 0 not started .. 5 logging (this package's placement)
+  int32_t realTimeLog;     // 20: number of the log being written (this package's placement)
+  uint8_t reserved24[13];  // 24
   char name[135];          // 37: NUL-terminated, matched case-blind
 };
 static_assert(sizeof(LoggerRecord) == 172);
 static_assert(offsetof(LoggerRecord, enabled) == 9);
 static_assert(offsetof(LoggerRecord, pid) == 12);
+static_assert(offsetof(LoggerRecord, activity) == 16);
+static_assert(offsetof(LoggerRecord, realTimeLog) == 20);
 static_assert(offsetof(LoggerRecord, name) == 37);
 
 // The extension entry of a logger: a location and a name that the in-process

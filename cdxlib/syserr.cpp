@@ -211,6 +211,34 @@ int SysErr_OpenTable() {
   return 0;
 }
 
+int SysErr_FindStatusText(int type, const char* name, char* text, size_t size) {
+  ErrorKeeper keep;
+  if (text && size) text[0] = '\0';
+  if (!name || SysErr_OpenTable() != 0 || DM_Lock(g_table) != 0) return 0;
+  int found = 0;
+  auto copy = [&](const char* status, size_t field) {
+    found = 1;
+    if (!text || !size) return;
+    size_t n = strnlen(status, field);
+    if (n >= size) n = size - 1;
+    memcpy(text, status, n);
+    text[n] = '\0';
+  };
+  if (IsCompact()) {
+    for (int i = 0, n = CompactUsable(); i < n && !found; ++i) {
+      CompactStatusEntry* e = CompactAt(i);
+      if (e->type == type && e->name[0] && strncasecmp(e->name, name, 24) == 0) copy(e->status, sizeof e->status);
+    }
+  } else {
+    for (int i = 0, n = FullUsable(); i < n && !found; ++i) {
+      ProcessStatusEntry* e = FullAt(i);
+      if (e->type == type && e->name[0] && strncasecmp(e->name, name, 129) == 0) copy(e->status, sizeof e->status);
+    }
+  }
+  DM_Unlock(g_table);
+  return found;
+}
+
 void SysErr_Register(int type, const char* name) {
   ErrorKeeper keep;
   if (!name || SysErr_OpenTable() != 0) return;

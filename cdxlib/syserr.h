@@ -80,6 +80,11 @@ void SysErr_ClearTextCompact();
 const char* SysErr_OwnText();
 int SysErr_BoundChannel();
 
+// The status text of the entry of `type` whose name equals `name`
+// (case-blind), copied into text (size bytes, terminated): 1 when the entry
+// exists, 0 when not or the table cannot be opened.
+int SysErr_FindStatusText(int type, const char* name, char* text, size_t size);
+
 // Writes a message to the event log (source: the product name, event id
 // 102). server: null or empty for this machine. eventType: 1 error, 2
 // warning, 4 information. Never reports failure.

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +98,30 @@ int ReplaceFile(const std::string& path, const std::string& content) {
 }
 
 bool StartsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+
+// Every read-modify-replace of a text file holds an exclusive lock on its
+// directory, so two writers (processes, or threads with their own
+// descriptors) never both read the old text and lose each other's change,
+// and never share a temporary file.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& file) {
+    size_t slash = file.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : file.substr(0, slash ? slash : 1);
+    fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~DirectoryLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 int64_t StampKey(const LineStamp& s) {
   return (static_cast<int64_t>(static_cast<uint32_t>(s.seconds)) * 1000 + s.milliseconds) * 1000 + s.microseconds;
@@ -270,6 +295,7 @@ int ReadTextSectionLines(const std::string& path, const char* name, char** lines
 
 int WriteTextSection(const std::string& path, const std::string& headerIn, const char* text) {
   if (headerIn.empty()) return -1;
+  DirectoryLock lock(path);
   std::string header = SectionHeader(headerIn.c_str());
   std::string content;
   if (!ReadWhole(path, &content)) {
@@ -299,6 +325,7 @@ int WriteStampedLine(const std::string& path, const std::string& headerIn, const
                      const char* key) {
   std::string header = SectionHeader(headerIn.c_str());
   if (header.empty()) return -1;
+  DirectoryLock lock(path);
   std::string content;
   if (!ReadWhole(path, &content)) {
     if (errno != ENOENT) return -2;

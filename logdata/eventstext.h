@@ -3,7 +3,9 @@
 //
 // Every change rewrites the file into a temporary file beside it
 // ("<name> <pid>.tmp"), flushes it and renames it over the old file in one
-// step, so a crash leaves either the old or the new file, never none.
+// step, so a crash leaves either the old or the new file, never none. The
+// read-modify-replace runs under an exclusive lock of the file's directory,
+// so concurrent writers never lose each other's lines.
 #pragma once
 #include <cstdint>
 #include <string>

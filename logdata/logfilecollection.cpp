@@ -16,6 +16,9 @@
 #include "cdxlib/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilestore.h"
+#include "logdata/logstatus.h"
+#include "logdata/replication.h"
+#include "cdxlib/registry.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -50,6 +53,39 @@ void SyncDirectory(const std::string& path) {
     fsync(fd);
     close(fd);
   }
+}
+
+// Where the directories a collection may make begin: just past the
+// boundary component of the path (the first component that is a country of
+// the replication tree's table, in table order, else "LOGGED_DATA"; for the
+// edition Tarvi always "LOGGED_DATA"), or 0 when the path has none.
+size_t CreationBoundary(const std::string& dir) {
+  std::string p = dir + "/";
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  auto find = [&](const char* name) -> size_t {
+    std::string needle = std::string("/") + name + "/";
+    for (size_t i = 0; i + needle.size() <= p.size(); ++i)
+      if (strncasecmp(p.c_str() + i, needle.c_str(), needle.size()) == 0) return i + needle.size() - 1;
+    return 0;
+  };
+  if (strcasecmp(Prod_GetProductName(), "Tarvi") != 0) {
+    for (int i = 0; i < kReplCountryCount; ++i)
+      if (size_t at = find(kReplCountries[i].name)) return at;
+  }
+  return find("LOGGED_DATA");
+}
+
+// Makes a collection's directory: the components after the boundary only;
+// one at or before it that is missing fails with 3 (path not found).
+int MakeCollectionDirectory(const std::string& dir) {
+  size_t boundary = CreationBoundary(dir);
+  if (boundary == 0) return plat::MakeDirectories(dir);
+  if (!plat::DirectoryExists(dir.substr(0, boundary))) {
+    plat::Fail(plat::kErrPathNotFound);
+    return -1;
+  }
+  return plat::MakeDirectories(dir);
 }
 
 }  // namespace
@@ -133,12 +169,15 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   directory_ = dir;
-  if (plat::DirectoryExists(dir)) return 0;
-  if (!(access & kGenericWrite)) {
-    plat::SetLastError(plat::kErrPathNotFound);
-    return -1;
+  if (!plat::DirectoryExists(dir)) {
+    if (!(access & kGenericWrite)) {
+      plat::SetLastError(plat::kErrPathNotFound);
+      return -1;
+    }
+    if (MakeCollectionDirectory(dir) != 0) return -1;
   }
-  return plat::MakeDirectories(dir) == 0 ? 0 : -1;
+  PublishLoggerStatus(location, dir.c_str(), namePrefix_);
+  return 0;
 }
 
 int CLogFileCollection::FindFirst(int* nameSize) {

@@ -36,24 +36,6 @@ void SetErrFromErrno() {
   errno = e;
 }
 
-bool WriteAll(int fd, const void* buf, size_t n, uint64_t off) {
-  auto* p = static_cast<const uint8_t*>(buf);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = pwrite(fd, p + done, n - done, static_cast<off_t>(off + done));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (r == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(r);
-  }
-  return true;
-}
-
 int OpenLogFd(const std::string& path, bool write, int extra) {
   int flags = (write ? O_RDWR | O_DSYNC : O_RDONLY) | O_CLOEXEC | extra;
   int fd;
@@ -240,7 +222,7 @@ int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char
     if (n) memcpy(bytes.data() + 2, recs.data(), static_cast<size_t>(n) * 216);
     mark = kLogBlockEnd;
     memcpy(bytes.data() + 2 + static_cast<size_t>(n) * 216, &mark, 2);
-    if (!WriteAll(main_, bytes.data(), bytes.size(), off)) {
+    if (!LogPwriteAll(main_, bytes.data(), bytes.size(), off)) {
       SetErrFromErrno();
       return fail();
     }
@@ -395,7 +377,7 @@ int CLogFileStore::UpdateHeader(uint32_t recordCount) {
   }
   if (recordCount == 0) {
     uint32_t end = static_cast<uint32_t>(headerEnd_);
-    return WriteAll(second_, &end, 4, 0) ? 0 : (SetErrFromErrno(), -1);
+    return LogPwriteAll(second_, &end, 4, 0) ? 0 : (SetErrFromErrno(), -1);
   }
   LogHeader h;
   if (ReadLogHeader(second_, &h) != 900) return -1;
@@ -473,7 +455,7 @@ int CLogFileStore::AppendRecords(LogHeader* header, const void* records, int cou
     return -1;
   }
   // One write of whole records at the write position, durable on return.
-  if (!WriteAll(main_, p, bytes, writePos_)) {
+  if (!LogPwriteAll(main_, p, bytes, writePos_)) {
     int e = errno;
     // Cut back what a failed write left, so the tail holds no partial batch.
     if (ftruncate(main_, static_cast<off_t>(writePos_)) != 0) {
@@ -554,7 +536,7 @@ int CLogFileStore::RewriteRecords(int first, LogHeader* header, const void* reco
     SetErr(plat::kErrInvalidParameter);
     return -1;
   }
-  return WriteAll(fd, p, static_cast<size_t>(bytes), off) ? 0 : (SetErrFromErrno(), -1);
+  return LogPwriteAll(fd, p, static_cast<size_t>(bytes), off) ? 0 : (SetErrFromErrno(), -1);
 }
 
 int CLogFileStore::GetNoLogs(LogHeader* header) {

@@ -70,22 +70,25 @@ bool PreadAll(int fd, void* buf, size_t n, uint64_t off, bool* failed) {
   return true;
 }
 
-bool PwriteAll(int fd, const void* buf, size_t n, uint64_t off) {
-  auto* p = static_cast<const uint8_t*>(buf);
+}  // namespace
+
+bool LogPwriteAll(int fd, const void* buffer, size_t bytes, uint64_t offset) {
+  auto* p = static_cast<const uint8_t*>(buffer);
   size_t done = 0;
-  while (done < n) {
-    ssize_t r = pwrite(fd, p + done, n - done, static_cast<off_t>(off + done));
+  while (done < bytes) {
+    ssize_t r = pwrite(fd, p + done, bytes - done, static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (r == 0) return false;
+    if (r == 0) {
+      errno = ENOSPC;
+      return false;
+    }
     done += static_cast<size_t>(r);
   }
   return true;
 }
-
-}  // namespace
 
 void EncodeLogHeader(const LogHeader& h, uint8_t out[kLogFileHeaderSize]) {
   memset(out, 0, kLogFileHeaderSize);
@@ -169,14 +172,14 @@ int ReadLogHeader(int fd, LogHeader* header) {
 int WriteLogHeader(int fd, const LogHeader& header, uint64_t offset) {
   uint8_t raw[kLogFileHeaderSize];
   EncodeLogHeader(header, raw);
-  return PwriteAll(fd, raw, sizeof raw, offset) ? 0 : -1;
+  return LogPwriteAll(fd, raw, sizeof raw, offset) ? 0 : -1;
 }
 
 int WriteLogExtension(int fd, const LogHeader& header, uint64_t offset) {
   uint8_t ext[kLogExtBlockMax];
   uint32_t n = EncodeLogExtension(header, ext);
   if (n == 0) return 0;
-  return PwriteAll(fd, ext, n, offset) ? 0 : -1;
+  return LogPwriteAll(fd, ext, n, offset) ? 0 : -1;
 }
 
 uint64_t LogChannelOffset(const LogHeader& h, int block, int k) {

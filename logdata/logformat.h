@@ -183,6 +183,9 @@ void DecodeLogExtension(const uint8_t* in, uint32_t len, LogHeader* h);
 // when the read call fails. The extended block is read when its length is not
 // 0 (a stated length above 3504 is cut to 3504; a short read is -1).
 int ReadLogHeader(int fd, LogHeader* header);
+// Writes all `bytes` at `offset` (pwrite, retried on interruption and
+// short writes): true, or false with errno (ENOSPC when nothing more goes).
+bool LogPwriteAll(int fd, const void* buffer, size_t bytes, uint64_t offset);
 // Writes the 900 header bytes at `offset`: 0 / -1.
 int WriteLogHeader(int fd, const LogHeader& header, uint64_t offset = 0);
 // Writes the extended block (h.extLength bytes, at most 3504; 0 writes

@@ -13,6 +13,7 @@
 #include "logdata/eventstext.h"
 #include "logdata/logfilestore.h"
 #include "platform/files.h"
+#include "support/child.h"
 
 namespace {
 
@@ -162,4 +163,42 @@ TEST(EventsText, StoreTextOperationsUseWindows1252) {
   EXPECT_EQ(s.GetLastTextTime(&when), 0);
   EXPECT_GT(when, 0);
   s.Close();
+}
+
+// Two processes and a thread insert lines into one text file at the same
+// time, while a fourth writer replaces another section: no line is lost.
+TEST(EventsText, ConcurrentWritersLoseNoLine) {
+  std::string d = Dir("concurrent");
+  std::string f = d + "/LOG240605_102030.txt";
+  Put(f, "[HEADER]\r\nx\r\n[TEXT]\r\n");
+  constexpr int kLines = 60;
+  auto writer = [&](int id) {
+    for (int i = 0; i < kLines; ++i) {
+      char text[64];
+      snprintf(text, sizeof text, "writer %d line %d", id, i);
+      if (WriteStampedLine(f, "[TEXT]", LineStamp{kT + i, id, 0}, text, nullptr) != 0) return 1;
+    }
+    return 0;
+  };
+  pid_t a = testsupport::ForkChild([&] { return writer(1); });
+  pid_t b = testsupport::ForkChild([&] { return writer(2); });
+  pid_t c = testsupport::ForkChild([&] {
+    for (int i = 0; i < kLines; ++i) {
+      std::string h = "header " + std::to_string(i) + "\r\n";
+      if (WriteTextSection(f, "[HEADER]", h.c_str()) != 1) return 1;
+    }
+    return 0;
+  });
+  EXPECT_EQ(writer(3), 0);
+  EXPECT_EQ(testsupport::WaitChild(a, 60000), 0);
+  EXPECT_EQ(testsupport::WaitChild(b, 60000), 0);
+  EXPECT_EQ(testsupport::WaitChild(c, 60000), 0);
+  std::string all = Slurp(f);
+  for (int id = 1; id <= 3; ++id) {
+    for (int i = 0; i < kLines; ++i) {
+      std::string want = "writer " + std::to_string(id) + " line " + std::to_string(i) + "\r\n";
+      EXPECT_NE(all.find(want), std::string::npos) << want;
+    }
+  }
+  EXPECT_NE(all.find("[HEADER]\r\nheader 59\r\n[TEXT]"), std::string::npos);
 }

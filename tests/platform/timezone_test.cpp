@@ -97,4 +97,46 @@ TEST(TimeZone, FileThatIsNotZoneData) {
   EXPECT_EQ(errno, 13);
 }
 
+// Zones as the logs' writers meet them: with and without daylight saving,
+// west and east of Greenwich, half-hour offsets and a 30-minute shift.
+TEST(TimeZone, KnownZones) {
+  struct Case {
+    const char* tz;
+    int bias, dstBias, dstMonth, dstWeek, dstHour, stdMonth, stdHour;
+    const char16_t* stdName;
+  } cases[] = {{"Europe/Oslo", -60, -60, 3, 5, 2, 10, 3, u"CET"},
+               {"America/New_York", 300, -60, 3, 2, 2, 11, 2, u"EST"},
+               {"UTC", 0, 0, 0, 0, 0, 0, 0, u"UTC"},
+               {"Asia/Kolkata", -330, 0, 0, 0, 0, 0, 0, u"IST"},
+               {"Australia/Lord_Howe", -630, -30, 10, 1, 2, 4, 2, u"+1030"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tz);
+    setenv("TZ", c.tz, 1);
+    plat::TimeZoneInformation z;
+    ASSERT_EQ(plat::GetTimeZoneInformation(&z), 0);
+    EXPECT_EQ(z.Bias, c.bias);
+    EXPECT_EQ(z.DaylightBias, c.dstBias);
+    EXPECT_EQ(z.DaylightDate.Month, c.dstMonth);
+    EXPECT_EQ(z.DaylightDate.Day, c.dstWeek);
+    EXPECT_EQ(z.DaylightDate.Hour, c.dstHour);
+    EXPECT_EQ(z.StandardDate.Month, c.stdMonth);
+    EXPECT_EQ(z.StandardDate.Hour, c.stdHour);
+    EXPECT_EQ(Name(z.StandardName), c.stdName);
+  }
+  unsetenv("TZ");
+}
+
+TEST(TimeZone, BracketedNameAndFailedRuleLeavesRecord) {
+  plat::TimeZoneInformation z{};
+  ASSERT_EQ(plat::TimeZoneFromRule("<+0530>-5:30", &z), 0);
+  EXPECT_EQ(z.Bias, -330);
+  EXPECT_EQ(Name(z.StandardName), u"+0530");
+  ASSERT_EQ(plat::TimeZoneFromRule("CET-1CEST,M3.5.0,M10.5.0/3", &z), 0);
+  EXPECT_EQ(z.DaylightDate.DayOfWeek, 0);
+  EXPECT_EQ(z.StandardDate.Hour, 3);
+  // A rule that cannot be read leaves the record as it was.
+  EXPECT_EQ(plat::TimeZoneFromRule("CET-1CEST,M3.5", &z), -1);
+  EXPECT_EQ(z.Bias, -60);
+}
+
 }  // namespace

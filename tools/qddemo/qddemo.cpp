@@ -6,10 +6,13 @@
 // line per scan. A short scenario runs meanwhile: a level rises through its
 // alarm limit and falls back, and a node drops out for a few scans.
 //
-//   qddemo [--seconds N] [--keep]
+//   qddemo [--seconds N] [--keep] [--log]
 //
 // It ends after N seconds (default: until Ctrl-C), sends code 31 and waits
 // for the scanner to end. --keep leaves the instance directory in place.
+// --log also writes every scan's values into a binary log and reads the
+// newest logged values back through the command client (the log's
+// directory as the server name), saying which logged record they match.
 #include <unistd.h>
 
 #include <atomic>
@@ -28,7 +31,9 @@
 #include "platform/sync.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/df1sim/df1sim.h"
+#include "tools/qddemo/demolog.h"
 #include "tools/qddemo/scenario.h"
+#include "cdxlib/client/srvclient.h"
 
 namespace {
 
@@ -43,7 +48,7 @@ T Get(const uint8_t* p, size_t off) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: qddemo [--seconds N] [--keep]\n");
+  std::fprintf(stderr, "usage: qddemo [--seconds N] [--keep] [--log]\n");
   return 2;
 }
 
@@ -99,7 +104,7 @@ std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConf
 
 int main(int argc, char** argv) {
   int seconds = 0;
-  bool keep = false;
+  bool keep = false, log = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
       char* end = nullptr;
@@ -108,6 +113,8 @@ int main(int argc, char** argv) {
       seconds = int(v);
     } else if (!std::strcmp(argv[i], "--keep")) {
       keep = true;
+    } else if (!std::strcmp(argv[i], "--log")) {
+      log = true;
     } else {
       return Usage();
     }
@@ -199,6 +206,16 @@ int main(int argc, char** argv) {
       plat::SleepMs(10);
     }
 
+    qddemo::DemoLog demoLog;
+    if (log) {
+      if (demoLog.Open(root + "/logged/DEMO1", "QA", channels) != 0) {
+        std::fprintf(stderr, "qddemo: cannot make the log (error %d)\n", errno);
+        sim.KillAll();
+        return 1;
+      }
+      std::printf("qddemo: logging each scan into %s\n", demoLog.directory().c_str());
+    }
+
     const bool tty = isatty(STDOUT_FILENO);
     const int64_t end = seconds > 0 ? plat::MonotonicMs() + int64_t(seconds) * 1000 : INT64_MAX;
     size_t alarmsSeen = 0;
@@ -223,6 +240,12 @@ int main(int argc, char** argv) {
       std::snprintf(line, sizeof line, "%s  scan %-4d blocks %d  commands %d  failures %d  %s", Clock().c_str(),
                     scan + 1, qddemo::kBlocks, commands - commandsBefore, failures, text.c_str());
       commandsBefore = commands;
+      if (log) {
+        std::string readBack;
+        if (demoLog.Append(data) != 0) readBack = "log: the record of this scan could not be written";
+        else demoLog.ReadBack(&readBack);
+        recent.push_back(Clock() + "  " + readBack);
+      }
       std::vector<cdxsim::AlarmBytes> alarms = sim.Alarms();
       for (; alarmsSeen < alarms.size(); ++alarmsSeen) recent.push_back(AlarmLine(alarms[alarmsSeen], channels));
 
@@ -273,6 +296,14 @@ int main(int argc, char** argv) {
       }
     }
 
+    if (log) {
+      std::printf("qddemo: processors of the log: %s\n", demoLog.Processors().c_str());
+      std::printf("qddemo: %d records logged, %d read back, %d mismatches\n", demoLog.written(), demoLog.readBack(),
+                  demoLog.mismatches());
+      if (demoLog.mismatches() != 0) rc = 1;
+      Srv_CloseAll();
+      demoLog.Close();
+    }
     std::printf("qddemo: stopping the scanner (code 31)\n");
     sim.Send(pid, 31);
     int exitCode = sim.WaitExit(pid, 10000);
@@ -281,7 +312,7 @@ int main(int argc, char** argv) {
       rc = 1;
     } else {
       std::printf("qddemo: qd_poll ended with code %d\n", exitCode);
-      rc = exitCode == 0 ? 0 : 1;
+      if (exitCode != 0) rc = 1;
     }
     sim.KillAll();
     plc.Stop();

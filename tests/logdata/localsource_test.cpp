@@ -1,0 +1,512 @@
+// The in-process logged-data source, reached the way every program reaches
+// it: requests sent through the command client to a logged-data location.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cdxlib/chanconfig.h"
+#include "cdxlib/client/srvclient.h"
+#include "cdxlib/reqbuffers.h"
+#include "logdata/localsource.h"
+#include "logdata/logfilecollection.h"
+#include "logdata/logfilestore.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/named_mutex.h"
+#include "platform/shm.h"
+#include "platform/sync.h"
+#include "support/child.h"
+
+namespace {
+
+std::string TestDir(const std::string& name) {
+  std::string d = std::string(getenv("CDXPLAT_ROOT")) + "/" + name;
+  plat::MakeDirectories(d);
+  return d;
+}
+
+struct Block {
+  char prefix[3];
+  int first, last;
+  bool digital;
+  const char* source;
+};
+
+// A logger directory with one log: its header, channel records and a writer.
+class LogFixture {
+ public:
+  LogFixture(const std::string& dir, const std::vector<Block>& blocks, int32_t start = 1704164645,
+             bool withZone = false)
+      : blocks_(blocks) {
+    header_.marker = kLogHeaderMarker;
+    header_.blockCount = static_cast<uint16_t>(blocks.size());
+    header_.start = TimeStamp{start, 0, 0};
+    uint32_t rec = 18, chan = 900;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      LogBlockDescriptor& d = header_.blocks[i];
+      memcpy(d.prefix, blocks[i].prefix, 2);
+      d.firstChannel = static_cast<uint16_t>(blocks[i].first);
+      d.lastChannel = static_cast<uint16_t>(blocks[i].last);
+      d.valueKind = blocks[i].digital ? kLogKindDigital : 8;
+      d.valueOffset = static_cast<uint16_t>(rec);
+      if (blocks[i].source) snprintf(d.sourceName, sizeof d.sourceName, "%s", blocks[i].source);
+      int n = blocks[i].last - blocks[i].first + 1;
+      rec += 8 * n + 2;
+      chan += 216 * n + 4;
+      std::vector<ChannelConfig> cc(static_cast<size_t>(n));
+      for (int k = 0; k < n; ++k) {
+        ChannelConfig& c = cc[static_cast<size_t>(k)];
+        memset(&c, 0, sizeof c);
+        char tag[16];
+        snprintf(tag, sizeof tag, "%.2s%d", blocks[i].prefix, blocks[i].first + k);
+        Chan_SetTag(&c, tag);
+        Chan_SetDescription(&c, "LOGGED");
+        // The second channel of every block was an output.
+        c.Type = blocks[i].digital ? (k == 1 ? kKindDO : kKindDI) : (k == 1 ? kKindAO : kKindAI);
+      }
+      channels_.push_back(cc);
+    }
+    header_.recordLength = rec;
+    bool ext = withZone || blocks.size() > 16;
+    if (ext) {
+      header_.extLength = kLogExtBlockMax;
+      header_.extOffset = chan;
+      for (uint32_t i = 0; i < kLogExtensionSize; ++i) header_.extension[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    header_.headerLength = chan + (ext ? kLogExtBlockMax : 0);
+    coll_.Open(dir.c_str(), dir.c_str(), "", "", kGenericRead | kGenericWrite);
+    std::vector<ChannelConfig*> ptrs;
+    for (auto& c : channels_) ptrs.push_back(c.data());
+    store_ = coll_.CreateLog(&start, 0, 0, &header_, "[HEADER]\r\nWell: W1\r\n[TEXT]\r\n24/01/02 03:04:05 started\r\n",
+                             0, nullptr, 0, ptrs.data());
+  }
+  ~LogFixture() {
+    if (store_) {
+      store_->Close();
+      store_->Destroy(1);
+    }
+  }
+  bool ok() const { return store_ != nullptr; }
+  const LogHeader& header() const { return header_; }
+
+  // One record at `seconds`: channel c of every block gets flags and value.
+  int Append(int32_t seconds, int16_t ms, const std::function<void(int block, int channel, int32_t*, float*)>& fill) {
+    std::vector<uint8_t> r(header_.recordLength, 0);
+    LogRecord head{};
+    head.marker = kLogRecordMarker;
+    head.level = 1;
+    head.seconds = seconds;
+    head.milliseconds = ms;
+    memcpy(r.data(), &head, sizeof head);
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const LogBlockDescriptor& d = header_.blocks[b];
+      int n = d.lastChannel - d.firstChannel + 1;
+      for (int k = 0; k < n; ++k) {
+        int32_t flags = blocks_[b].digital ? 0 : kLogFlagPresent;
+        float v = static_cast<float>(seconds % 1000) + static_cast<float>(k) / 10;
+        fill(static_cast<int>(b), d.firstChannel + k, &flags, &v);
+        memcpy(r.data() + d.valueOffset + 4 * k, &flags, 4);
+        memcpy(r.data() + d.valueOffset + 4 * n + 4 * k, &v, 4);
+      }
+    }
+    return store_->AppendRecords(&header_, r.data(), 1);
+  }
+  int Append(int32_t seconds) {
+    return Append(seconds, 0, [](int, int, int32_t*, float*) {});
+  }
+
+ private:
+  std::vector<Block> blocks_;
+  LogHeader header_{};
+  std::vector<std::vector<ChannelConfig>> channels_;
+  CLogFileCollection coll_;
+  CLogStore* store_ = nullptr;
+};
+
+// A request through the command client: the result, the reply bytes.
+int Send(const std::string& server, const std::string& request, std::string* reply, uint32_t capacity = 32768) {
+  std::vector<char> buf(capacity + 1);
+  uint32_t n = capacity;
+  int r = Srv_SendRequest(server.c_str(), request.c_str(), buf.data(), &n);
+  reply->assign(buf.data(), n);
+  return r;
+}
+
+template <typename T>
+T At(const std::string& b, size_t off) {
+  T v{};
+  if (off + sizeof v <= b.size()) memcpy(&v, b.data() + off, sizeof v);
+  return v;
+}
+
+class LocalSource : public ::testing::Test {
+ protected:
+  void SetUp() override { Local_InstallTransport(); }
+  void TearDown() override { Srv_CloseAll(); }
+};
+
+const std::vector<Block> kThreeBlocks = {
+    {"QA", 1, 4, false, "ANALOG INPUTS"}, {"QB", 1, 3, true, nullptr}, {"QA", 5, 6, false, nullptr}};
+
+TEST_F(LocalSource, ProcessorsCountsAndListsAsAServerWould) {
+  std::string dir = TestDir("logger1");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  std::string r;
+  // Two prefixes and the status channels.
+  EXPECT_EQ(Send(dir, "QP,", &r), 3);
+  EXPECT_EQ(Send(dir, "QE,", &r), 0);
+  EXPECT_EQ(r, std::string("0\0", 2));
+  EXPECT_EQ(Send(dir, "IP,*,3", &r), 1);
+  EXPECT_STREQ(r.c_str(),
+               "1,USERAA,ANALOG INPUTS,QA:6,0,A;USERAB,QB CHANNELS,QB:3,0,D;logst,LOGGER STATUS CHANNELS,LS:56,0,A;");
+  // The first n entries only; a number asks for one entry; names whole.
+  EXPECT_EQ(Send(dir, "IP,*,1", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERAA,ANALOG INPUTS,QA:6,0,A;");
+  EXPECT_EQ(Send(dir, "IP,2", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERAB,QB CHANNELS,QB:3,0,D;");
+  EXPECT_EQ(Send(dir, "IP,userab", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERAB,QB CHANNELS,QB:3,0,D;");
+  EXPECT_EQ(Send(dir, "IP,logst", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,logst,LOGGER STATUS CHANNELS,LS:56,0,A;");
+  EXPECT_EQ(Send(dir, "IP,USERZZ", &r), 0);
+  EXPECT_STREQ(r.c_str(), "0,");
+  EXPECT_EQ(Send(dir, "TP,*,3", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,1,1,;1,1,;1,1,;");
+  // Codes the source does not know.
+  EXPECT_EQ(Send(dir, "ZZ,1", &r), 0);
+  EXPECT_STREQ(r.c_str(), "0");
+}
+
+TEST_F(LocalSource, TwentySeventhPrefixIsUserBA) {
+  std::string dir = TestDir("logger27");
+  std::vector<Block> blocks;
+  for (int i = 0; i < 27; ++i) {
+    Block b{};
+    b.prefix[0] = static_cast<char>('A' + i / 26);
+    b.prefix[1] = static_cast<char>('A' + i % 26);
+    b.first = 1;
+    b.last = 1;
+    blocks.push_back(b);
+  }
+  LogFixture log(dir, blocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  std::string r;
+  EXPECT_EQ(Send(dir, "QP,", &r), 28);
+  EXPECT_EQ(Send(dir, "IP,27", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERBA,BA CHANNELS,BA:1,0,A;");
+  EXPECT_EQ(Send(dir, "IP,26", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERAZ,AZ CHANNELS,AZ:1,0,A;");
+}
+
+TEST_F(LocalSource, ChannelConfigurationsAndNewestValuesAreBinaryGroups) {
+  std::string dir = TestDir("logger2");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  const float inf = std::numeric_limits<float>::infinity();
+  ASSERT_EQ(log.Append(1704164760, 250,
+                       [&](int block, int ch, int32_t* flags, float* v) {
+                         if (block == 0 && ch == 2) *flags = kLogFlagMissing | kLogFlagPresent;
+                         if (block == 0 && ch == 3) *v = inf;  // returned as missing
+                         if (block == 0 && ch == 4) *flags |= 0x40;
+                         if (block == 1 && ch == 2) *flags = 1;
+                         if (block == 2 && ch == 6) *v = 42.5f;
+                       }),
+            0);
+  std::string r;
+  ASSERT_GE(Send(dir, "CV,QA,1,2,6,QB,2,9,ZZ,1", &r), 0);
+  // Per prefix: the current log's stamp, then one 216-byte record per channel.
+  ASSERT_EQ(r.size(), 3 * 8 + 6 * 216u);
+  EXPECT_EQ(At<int32_t>(r, 0), 1704164645);
+  ChannelConfig c;
+  memcpy(&c, r.data() + 8, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "QA1");
+  memcpy(&c, r.data() + 8 + 216, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "QA2");
+  EXPECT_EQ(c.Type, kKindAI);  // logged output shown as an input
+  memcpy(&c, r.data() + 8 + 2 * 216, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "QA6");  // from the second QA block
+  memcpy(&c, r.data() + 8 + 3 * 216 + 8, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "QB2");
+  EXPECT_EQ(c.Type, kKindDI);
+  memcpy(&c, r.data() + 8 + 4 * 216 + 8, sizeof c);
+  EXPECT_EQ(Chan_GetTag(c)[0], '\0');  // no such channel: zeros
+  EXPECT_EQ(At<int32_t>(r, 8 + 5 * 216 + 16), 0);  // unknown prefix: stamp 0
+
+  ASSERT_GE(Send(dir, "RV,QA,1,2,3,4,6,0,5,QB,2", &r), 0);
+  size_t at = 8;
+  EXPECT_EQ(At<uint32_t>(r, at), 0x80u);
+  EXPECT_FLOAT_EQ(At<float>(r, at + 4), 760.0f);
+  at += 8;
+  EXPECT_EQ(At<uint32_t>(r, at), 0xA0u);  // missing: no value follows
+  at += 4;
+  EXPECT_EQ(At<uint32_t>(r, at), 0xA0u);  // infinite: missing
+  at += 4;
+  EXPECT_EQ(At<uint32_t>(r, at), 0x80u);  // 0x40 cleared
+  EXPECT_FLOAT_EQ(At<float>(r, at + 4), 760.3f);
+  at += 8;
+  EXPECT_EQ(At<uint32_t>(r, at), 0x80u);
+  EXPECT_FLOAT_EQ(At<float>(r, at + 4), 42.5f);
+  at += 8;  // the 0 ended QA's list: 5 is not answered
+  at += 8;  // QB's stamp (8 bytes)
+  EXPECT_EQ(At<uint32_t>(r, at), 1u);  // digital state, no value
+  EXPECT_EQ(r.size(), at + 4);
+
+  // An empty first prefix.
+  EXPECT_EQ(Send(dir, "RV,1,2", &r), 0);
+  EXPECT_STREQ(r.c_str(), "0");
+}
+
+TEST_F(LocalSource, StatusChannelsWithoutAnLsBlock) {
+  std::string dir = TestDir("logger3");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  ASSERT_EQ(log.Append(1704164701), 0);
+  std::string r;
+  ASSERT_GE(Send(dir, "CV,LS,1,10,16", &r), 0);
+  ASSERT_EQ(r.size(), 8 + 3 * 216u);
+  ChannelConfig c;
+  memcpy(&c, r.data() + 8, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "0001_STATUS");
+  memcpy(&c, r.data() + 8 + 216, sizeof c);
+  EXPECT_STREQ(Chan_GetTag(c), "0001_ACTIVITY");
+  EXPECT_STREQ(std::string(c.digital.HighStateText, 32).c_str(), "Logging");
+  ASSERT_GE(Send(dir, "RV,LS,1,16,17", &r), 0);
+  EXPECT_EQ(At<uint32_t>(r, 8), 1u);  // STATUS: a log is open
+  EXPECT_EQ(At<uint32_t>(r, 12), 0x80u);
+  EXPECT_FLOAT_EQ(At<float>(r, 16), 2.0f);  // records written
+  EXPECT_FLOAT_EQ(At<float>(r, 24), 2.0f * log.header().recordLength);
+}
+
+TEST_F(LocalSource, TagsTimeZoneAndCapacity) {
+  std::string dir = TestDir("logger4");
+  LogFixture log(dir, kThreeBlocks, 1704164645, true);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164800, 123, [](int, int, int32_t*, float*) {}), 0);
+  std::string r;
+  EXPECT_EQ(Send(dir, "TC,qb3,NOSUCHTAG,QA5", &r), 1);
+  ASSERT_EQ(r.size(), 2 + 12u);
+  EXPECT_EQ(r.substr(0, 4), "1,QB");
+  EXPECT_EQ(At<uint16_t>(r, 4), 3);
+  EXPECT_EQ(r.substr(6, 4), std::string(4, '\0'));
+  EXPECT_EQ(r.substr(10, 2), "QA");
+  EXPECT_EQ(At<uint16_t>(r, 12), 5);
+
+  EXPECT_EQ(Send(dir, "TS", &r, 272), 1704164800);
+  ASSERT_EQ(r.size(), strlen("1704164800,123") + 1 + 172);
+  EXPECT_STREQ(r.c_str(), "1704164800,123");
+  EXPECT_EQ(memcmp(r.data() + 15, log.header().extension, 172), 0);
+
+  // 200 channel records do not fit a 32768-byte reply: refused, not cut.
+  std::string list = "CV,QA";
+  for (int i = 0; i < 200; ++i) list += ",1";
+  EXPECT_EQ(Send(dir, list, &r), -1);
+  EXPECT_EQ(errno, 234);
+}
+
+TEST_F(LocalSource, FastLogCompanionAndFileAddress) {
+  std::string slow = TestDir("site/W1"), fast = TestDir("site/W1_FAST_LOG");
+  LogFixture slowLog(slow, {{"SL", 1, 2, false, nullptr}});
+  LogFixture fastLog(fast, {{"FA", 1, 2, false, nullptr}});
+  ASSERT_TRUE(slowLog.ok() && fastLog.ok());
+  ASSERT_EQ(fastLog.Append(1704164700), 0);
+  ASSERT_EQ(slowLog.Append(1704164650), 0);
+  std::string r;
+  // The companion's blocks are the ones listed.
+  EXPECT_EQ(Send(fast, "IP,*,5", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,USERAA,SL CHANNELS,SL:2,0,A;logst,LOGGER STATUS CHANNELS,LS:56,0,A;");
+  // Values come from both logs: the companion's record is within 180 s.
+  ASSERT_GE(Send(fast, "RV,FA,1,SL,2", &r), 0);
+  EXPECT_EQ(At<uint32_t>(r, 8), 0x80u);
+  EXPECT_FLOAT_EQ(At<float>(r, 12), 700.0f);
+  EXPECT_EQ(At<uint32_t>(r, 24), 0x80u);
+  EXPECT_FLOAT_EQ(At<float>(r, 28), 650.1f);
+
+  // "FAST_LOG" without the underscore pairs with "SLOW_LOG"; a file address
+  // names the same directory.
+  std::string a = TestDir("site2/AFAST_LOG"), b = TestDir("site2/ASLOW_LOG");
+  LogFixture fa(a, {{"XA", 1, 1, false, nullptr}});
+  LogFixture sb(b, {{"XB", 1, 1, false, nullptr}});
+  ASSERT_EQ(fa.Append(1704164700), 0);
+  ASSERT_EQ(sb.Append(1704164300), 0);  // more than 180 s before
+  ASSERT_GE(Send("file://" + a, "RV,XA,1,XB,1", &r), 0);
+  EXPECT_EQ(At<uint32_t>(r, 8), 0x80u);
+  EXPECT_EQ(At<uint32_t>(r, 24), 0x20u);  // too old to count
+  EXPECT_EQ(Send("file://" + a, "QP,", &r), 2);
+}
+
+TEST_F(LocalSource, LocationsWithoutLogData) {
+  std::string r;
+  std::string missing = std::string(getenv("CDXPLAT_ROOT")) + "/no/such/logger";
+  EXPECT_EQ(Send(missing, "QP,", &r), -1);
+  EXPECT_EQ(errno, 3);
+  std::string empty = TestDir("emptylogger");
+  EXPECT_EQ(Send(empty, "QP,", &r), -1);
+  EXPECT_EQ(errno, 2);
+  // A log without records is no log data yet.
+  std::string fresh = TestDir("freshlogger");
+  LogFixture log(fresh, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  EXPECT_EQ(Send(fresh, "QP,", &r), -1);
+  // A database location must name its logger.
+  EXPECT_EQ(Send("PROVIDER=MYSQL;Server=db", "QP,", &r), -1);
+}
+
+TEST_F(LocalSource, FollowsALiveWriterInAnotherProcess) {
+  std::string dir = TestDir("livelogger");
+  int32_t start = 1704164000;  // values 1, 2, 3, ...
+  pid_t child = testsupport::ForkChild([&] {
+    LogFixture log(dir, kThreeBlocks, start);
+    if (!log.ok()) return 1;
+    for (int i = 0; i < 600; ++i) {
+      if (log.Append(start + 1 + i) != 0) return 2;
+      plat::SleepMs(20);
+    }
+    return 0;
+  });
+  std::string r;
+  // Wait for the first record, then watch the value advance.
+  int64_t deadline = plat::MonotonicMs() + 20000;
+  float first = -1, last = -1;
+  while (plat::MonotonicMs() < deadline) {
+    if (Send(dir, "RV,QA,1", &r) >= 0 && r.size() == 16 && At<uint32_t>(r, 8) == 0x80u) {
+      last = At<float>(r, 12);
+      if (first < 0) first = last;
+      if (last >= first + 5) break;
+    } else {
+      Srv_CloseAll();  // no record yet: the next request opens anew
+    }
+    plat::SleepMs(50);
+  }
+  kill(child, SIGKILL);
+  testsupport::WaitChild(child, 10000);
+  ASSERT_GE(first, 0.0f) << "no record seen";
+  EXPECT_GE(last, first + 5);
+}
+
+TEST_F(LocalSource, CompanionDataAndBufferHandles) {
+  std::string dir = TestDir("logger5");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(log.Append(1704164700 + 10 * i), 0);
+  std::string r;
+  EXPECT_EQ(Send(dir, "NS", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,1,10");
+  // Records from 1704164725 to 1704164765: 40..70 -> 4 records (730..760).
+  EXPECT_EQ(Send(dir, "5S,1,1704164725,1,1704164765", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,1704164700,1704164791,4,2,1");
+  char buffer[64];
+  memset(buffer, 'x', sizeof buffer);
+  // A number that no buffer was registered under is refused.
+  EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(reinterpret_cast<intptr_t>(buffer)) + ",64", &r), -1);
+  EXPECT_EQ(errno, 87);
+  int64_t h = ReqBuf_Register(buffer, sizeof buffer);
+  EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(h) + ",65", &r), -1);  // beyond the buffer
+  EXPECT_EQ(Send(dir, "6S,HEADER," + std::to_string(h) + ",64", &r), 1);
+  EXPECT_STREQ(r.c_str(), "1,10");
+  EXPECT_STREQ(buffer, "Well: W1\r\n");
+  ReqBuf_Release(h);
+  EXPECT_EQ(Send(dir, "6S," + std::string(100, 'N') + ",1,1", &r), -1);
+  EXPECT_EQ(Send(dir, "7S,0,0,0,0,0,0,0,0,0,0", &r), -1);
+  EXPECT_EQ(errno, 50);
+}
+
+TEST_F(LocalSource, SharedStatusBlockSurvivesADeadHolder) {
+  std::string dir = TestDir("logger6");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  std::string r;
+  EXPECT_EQ(Send(dir, "WS", &r), 1);
+  plat::ShmMapping m;
+  ASSERT_EQ(plat::Shm_OpenExisting(kLocalStatusBlockName, &m), 0);
+  auto* block = static_cast<LocalStatusBlock*>(m.base);
+  EXPECT_EQ(block->pid, getpid());
+  EXPECT_EQ(block->flags[0], 1u);
+  EXPECT_EQ(block->slots[0].mark, 1u);
+  EXPECT_EQ(std::string(block->slots[0].location).find(dir + "/"), 0u);
+  // A process that dies holding the block's mutex does not stop the next claim.
+  pid_t child = testsupport::ForkChild([] {
+    auto mu = plat::NamedMutex::Open(std::string(kLocalStatusBlockName) + ".mut");
+    if (!mu || mu->Lock(5000) != 0) return 1;
+    _exit(0);
+  });
+  ASSERT_EQ(testsupport::WaitChild(child, 10000), 0);
+  block->tick = 0;
+  EXPECT_EQ(Send(dir, "XS", &r), 1);
+  EXPECT_NE(block->tick, 0u);
+  EXPECT_EQ(Send(dir, "PS", &r), 1);
+  plat::Shm_Unmap(&m);
+}
+
+// Hostile or malformed requests are answered or refused, never followed
+// outside the log's data or the reply buffer.
+TEST_F(LocalSource, MalformedRequestsStayInBounds) {
+  std::string dir = TestDir("logger7");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  std::string manyTags = "TC";
+  for (int i = 0; i < 9000; ++i) manyTags += ",QA1";
+  const std::string requests[] = {
+      "CV,QA,99999,0,65535,QB,1,2,3,4,5,6,7,8",
+      "RV,QA,123456,QA," + std::string(300, '1'),
+      "RV,Q,1",
+      "CV,",
+      "IP,*,-5",
+      "IP,*,99999999999999999999",
+      "IP,0",
+      "IP,",
+      "TP,*",
+      manyTags,
+      "5S,1,2",
+      "5S,0,0,0,0",
+      "6S,HEADER,-1,-1",
+      "6S,HEADER,0,0",
+      "6S,,1,2",
+      "8S,1",
+      "TS,junk",
+      "Q",
+      "",
+  };
+  for (const std::string& req : requests) {
+    SCOPED_TRACE(req.substr(0, 40));
+    std::string r;
+    int result = Send(dir, req, &r, 4096);
+    EXPECT_LE(r.size(), 4096u);
+    if (req == manyTags) {
+      EXPECT_EQ(result, -1);  // 36 kB of reply for a 4 kB buffer
+      EXPECT_EQ(errno, 234);
+    }
+  }
+  // Random requests of the known codes with random fields.
+  std::mt19937 rng(12345);
+  const char* codes[] = {"CV", "RV", "TC", "IP", "TP", "5S", "6S", "TS", "QP", "WS", "NS"};
+  const char* tokens[] = {"QA", "QB", "LS", "Q", "0", "1", "65535", "99999", "-1", "*", "", "HEADER", "x"};
+  for (int i = 0; i < 2000; ++i) {
+    std::string req = codes[rng() % 11];
+    int n = static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) req += std::string(",") + tokens[rng() % 13];
+    std::string r;
+    Send(dir, req, &r, 1 + rng() % 2048);
+    ASSERT_LE(r.size(), 2048u) << req;
+  }
+  // The source still answers afterwards.
+  std::string r;
+  EXPECT_EQ(Send(dir, "QP,", &r), 3);
+}
+
+}  // namespace
