@@ -1,5 +1,6 @@
 // Processor, device, logger and general requests of the command client.
 #include "cdxlib/client/requests.h"
+#include "cdxlib/reqbuffers.h"
 
 #include <atomic>
 #include <cctype>
@@ -652,8 +653,14 @@ int Req_Send5s(void*, const char* server, int32_t a, uint32_t b, int32_t c, uint
 int Req_Send6s(void*, const char* server, const char* name, void* address, int32_t size, uint32_t* out) {
   if (out) *out = 0;
   if (!FieldOk(name)) return BadParameter();
+  if (size < 0) return BadParameter();
+  // The in-process source writes the text into the caller's buffer: the
+  // request names it by a handle registered for exactly its size, never by
+  // its address, so no request text can make the source write elsewhere.
+  const int64_t handle = ReqBuf_Register(address, static_cast<size_t>(size));
   std::string data;
-  int rc = Browse(server, Format("6S,%s,%s,%d", name, Address(address).c_str(), size), kBrowseReply, &data);
+  int rc = Browse(server, Format("6S,%s,%lld,%d", name, static_cast<long long>(handle), size), kBrowseReply, &data);
+  ReqBuf_Release(handle);
   if (rc == 1 && out && sscanf(data.c_str(), "%u", out) != 1) *out = 0;
   return rc;
 }

@@ -15,6 +15,7 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/client/requests.h"
 #include "cdxlib/reqbuffers.h"
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
@@ -419,6 +420,13 @@ TEST_F(LocalSource, CompanionDataAndBufferHandles) {
   EXPECT_STREQ(r.c_str(), "1,10");
   EXPECT_STREQ(buffer, "Well: W1\r\n");
   ReqBuf_Release(h);
+  // The command client's request function registers the buffer itself.
+  char header[64];
+  memset(header, 'x', sizeof header);
+  uint32_t length = 0;
+  EXPECT_EQ(Req_Send6s(nullptr, dir.c_str(), "HEADER", header, sizeof header, &length), 1);
+  EXPECT_EQ(length, 10u);
+  EXPECT_STREQ(header, "Well: W1\r\n");
   EXPECT_EQ(Send(dir, "6S," + std::string(100, 'N') + ",1,1", &r), -1);
   EXPECT_EQ(Send(dir, "7S,0,0,0,0,0,0,0,0,0,0", &r), -1);
   EXPECT_EQ(errno, 50);

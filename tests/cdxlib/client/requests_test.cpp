@@ -529,7 +529,10 @@ TEST_F(Requests, BrowserEntryPointsNeedAnInProcessSource) {
   char buf[16];
   uint32_t six = 0;
   EXPECT_EQ(Req_Send6s(nullptr, logs, "HEADER", buf, 16, &six), 1);
-  EXPECT_EQ(g_local.back(), Z("6S,HEADER," + std::to_string(reinterpret_cast<intptr_t>(buf)) + ",16"));
+  // The buffer goes by a handle, never by its address.
+  EXPECT_EQ(g_local.back().rfind("6S,HEADER,", 0), 0u);
+  EXPECT_EQ(g_local.back().find(std::to_string(reinterpret_cast<intptr_t>(buf))), std::string::npos);
+  EXPECT_EQ(g_local.back().substr(g_local.back().size() - 4), Z(",16"));
   EXPECT_EQ(six, 10u);
   uint32_t o1 = 0, o2 = 0;
   int32_t o3 = 0;
