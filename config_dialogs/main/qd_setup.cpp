@@ -9,15 +9,25 @@
 #include "config_dialogs/presenter.h"
 #include "config_dialogs/print/qdprint.h"
 #include "cdxlib/client/nettransport.h"
+#include "logdata/localsource.h"
+#include "logdb/dbcollection.h"
+#include "logdb/mariadbcollection.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 
 namespace {
 
-// The configuration program names servers by computer name or by URL: the
-// library carries the TLS socket and web-service transports besides the
-// pipe, installed when it is loaded (the scanner carries the pipe only).
-__attribute__((constructor)) void InstallServerTransports() { Srv_InstallNetTransports(); }
+// The configuration program names servers by computer name, by URL or by a
+// logged-data location: the library carries the TLS socket, web-service and
+// in-process transports besides the pipe, installed when it is loaded (the
+// scanner carries the pipe only), and the database log kinds, which a
+// location "PROVIDER=..." picks.
+__attribute__((constructor)) void InstallServerTransports() {
+  Srv_InstallNetTransports();
+  Local_InstallTransport();
+  LogDb_RegisterAdoKind();
+  RegisterMariaDbLogKind();
+}
 
 void ReportMissingRecord(int result, const char* what) {
   if (result == -1 && errno == plat::kErrInvalidParameter) {

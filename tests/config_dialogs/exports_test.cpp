@@ -262,11 +262,11 @@ TEST(QdSetupLibrary, DialogExportsRefuseAMissingRecord) {
   EXPECT_EQ(changed, -5);
 }
 
-// The library reaches servers named by URL: a print that reads the device
+// The library reaches servers named by URL or by a logged-data location: a print that reads the device
 // through "https://..." goes to the web service (here a port where nobody
 // listens: cannot connect, 12029), not to "not supported" (50), which is
 // all a program without the network transports can say.
-TEST(QdSetupLibrary, ServersNamedByUrlAreReachedOverTheNetwork) {
+TEST(QdSetupLibrary, ServersNamedByUrlOrLogLocationAreReached) {
   void* lib = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
   auto print = reinterpret_cast<PrintAllConfigFn>(dlsym(lib, "PrintAllConfig"));
@@ -278,9 +278,18 @@ TEST(QdSetupLibrary, ServersNamedByUrlAreReachedOverTheNetwork) {
   EXPECT_EQ(print(cr, "https://127.0.0.2:1/cdx", host.bytes, 0, 0, 0, 0, nullptr, nullptr), -1);
   const int error = errno;
   cairo_destroy(cr);
-  cairo_surface_destroy(surface);
   EXPECT_NE(error, 50);
   EXPECT_EQ(error, 12029);
+
+  // A logged-data location goes to the in-process source, which finds no
+  // logs at a path that does not exist (3), where a program without it can
+  // only say "not supported" (50).
+  cr = cairo_create(surface);
+  errno = 0;
+  EXPECT_EQ(print(cr, "/no/such/logged/data", host.bytes, 0, 0, 0, 0, nullptr, nullptr), -1);
+  EXPECT_EQ(errno, 3);
+  cairo_destroy(cr);
+  cairo_surface_destroy(surface);
 }
 
 // ---------------------------------------------------------------- under Xvfb
