@@ -20,6 +20,7 @@
 #include "cdxlib/client/replyfields.h"
 #include "cdxlib/client/requests_capfallback.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/numformat.h"
@@ -560,7 +561,11 @@ int BuildAccessList(const char* server, char* list, size_t size) {
   std::string items;
   int count = 0;
   auto add = [&](const char* entity, const char* printName, int kind, const char prefix[2], int channels) {
-    std::string path = dir + "/" + entity + "/" + Chan_KindName(kind);
+    // The group's file is the XML one when the entity's configuration is
+    // read as XML: its extension library offers XML and "ReadXML" is on.
+    const std::string entityDir = dir + "/" + entity;
+    const bool xml = ExtDll_HasDoXml(entityDir.c_str()) && XmlOpt_ReadXml(entityDir.c_str()) == 1;
+    std::string path = entityDir + "/" + Chan_KindName(kind) + (xml ? ".xml" : "");
     int access = Cfg_CanAccessFile(path.c_str(), kGenericWrite) ? 1 : Cfg_CanAccessFile(path.c_str(), kGenericRead) ? 0 : -1;
     if (access < 0) return;
     std::string display = std::string(printName) + " " + Num_ChannelGroupTitle(kind);

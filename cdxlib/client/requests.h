@@ -23,6 +23,8 @@
 // no answer (-1), DATPROC.TXT, DEVCAP.TXT or LOGCAP.TXT in the server's
 // configuration directory answers in its place (requests_capfallback.h);
 // an entry of those files that does not parse ends the listing with -2.
+// Loggers listed from LOGCAP.TXT take their number (the entry's position)
+// and type text from their configuration files in LOGGERS there.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -193,8 +195,11 @@ int GetServerTimeZone(const char* server, TimeStamp* stamp, plat::TimeZoneInform
 // The access list of the channel groups of every device and processor that
 // "CDX_DEVICES" and "CDX_PROCESSORS" allow: "<n>," then per group
 // "<display name>,<prefix>,<count>,<access>;" (access 1 writable, 0 readable;
-// groups that are neither are left out). Cut to size - 1 characters. The
-// number of groups, or -1.
+// groups that are neither are left out). A group's file is
+// <CDX_CURRENT_CONFIG>/<entity>/<kind name>, with ".xml" added when the
+// entity's configuration is read as XML (its extension library exports
+// Ex_DoXml and "ReadXML" is on). Cut to size - 1 characters. The number of
+// groups, or -1.
 int BuildAccessList(const char* server, char* list, size_t size);
 
 // ---------------------------------------------------------------- browsers

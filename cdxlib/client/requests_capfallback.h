@@ -22,3 +22,13 @@ int CapList_CountLoggers(const char* configDir);
 int CapList_Processors(const char* configDir, const char* selector, ProcessorEntry* entries, int capacity);
 int CapList_Devices(const char* configDir, const char* selector, DeviceEntry* entries, int capacity);
 int CapList_Loggers(const char* configDir, const char* selector, LoggerEntry* entries, int capacity);
+
+// Fills the entry's number and type text from the configuration of logger
+// <name>_<number> in <configDir>/LOGGERS (Cfg_LoadLogger, so ".xml" when
+// "ReadXML" asks for it): the number when the configuration reads, and the
+// record's name (at most 24 characters) as the type text for the kinds
+// "stand", "repub" and "resub". 1 when found; 0, number 0 and an empty text
+// when it is missing or does not read (errno and the last error are left as
+// they were; an XML file that does not read is reported in the error log as
+// by any load).
+int Logger_ReadLocalInfo(const char* configDir, int number, LoggerEntry* entry);

@@ -19,7 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/client/requests_capfallback.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/loggerfiles.h"
+#include "cdxlib/config/loggertypes.h"
 #include "cdxlib/registry.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
@@ -45,6 +49,8 @@ class Requests : public ::testing::Test {
     ASSERT_EQ(server.Start("."), 0) << plat::GetLastError();
     engine.script().SetDefault(fakesrv::Text("1"));
     SetServerValue("ReconfigureLoggers", "OFF");  // an earlier test may have set it
+    SetServerValue("ReadXML", "OFF");
+    SetServerValue("WriteXML", "BIN");
     user = plat::UserName();
     who = plat::ComputerName() + "," + user;
   }
@@ -255,6 +261,70 @@ TEST_F(Requests, LongLoggerListsComeFromTheCapabilityFileWithoutAsking) {
   EXPECT_STREQ(l[0].Name, "srvlog");
 }
 
+// Loggers listed from LOGCAP.TXT: entry k is logger k, and its number and
+// type text (the record's name) come from LOGGERS/<name>_<k>, binary or XML.
+TEST_F(Requests, LoggersFromTheCapabilityFileReadTheirConfiguration) {
+  setenv("CDXPLAT_EVENTLOG", "file", 1);
+  WriteFile("LOGCAP.TXT", "stand\r\nrepub\r\nresub\r\nother\r\nstand\r\nresub\r\n");
+  const std::string loggers = config + "/LOGGERS";
+  std::filesystem::create_directories(loggers);
+  StandardLogger stand{};
+  strcpy(stand.Name, "BOILER HOUSE");
+  ASSERT_EQ(Cfg_SaveLogger(loggers.c_str(), "tester", "stand", 1, &stand, sizeof stand), 0);
+  SetServerValue("ReadXML", "ON");
+  SetServerValue("WriteXML", "XML");
+  Republisher repub{};
+  strcpy(repub.Name, "TO HEAD OFFICE");
+  ASSERT_EQ(Cfg_SaveLogger(loggers.c_str(), "tester", "repub", 2, &repub, sizeof repub), 0);
+  ASSERT_TRUE(std::filesystem::exists(loggers + "/repub_2.xml"));
+  ASSERT_FALSE(std::filesystem::exists(loggers + "/repub_2"));
+  Resubscriber resub{};
+  memset(resub.Name, 'N', 40);  // longer than the entry's 24 characters
+  ASSERT_EQ(Cfg_SaveLogger(loggers.c_str(), "tester", "resub", 3, &resub, sizeof resub), 0);
+  std::ofstream(loggers + "/other_4", std::ios::binary) << "a record of another kind";
+  // stand_5 is missing; resub_6 is an XML file that does not read.
+  std::ofstream(loggers + "/resub_6.xml", std::ios::binary) << "<Loggers><Logger>";
+  server.Stop();  // no server: the capability file answers
+
+  LoggerEntry l[8];
+  memset(l, 0x55, sizeof l);
+  ASSERT_EQ(Logger_GetInfo(".", "*,6", l, 8), 6);
+  struct Want {
+    const char* name;
+    int number;
+    std::string type;
+  } want[] = {{"stand", 1, "BOILER HOUSE"}, {"repub", 2, "TO HEAD OFFICE"}, {"resub", 3, std::string(24, 'N')},
+              {"other", 4, ""},             {"stand", 0, ""},               {"resub", 0, ""}};
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_STREQ(l[i].Name, want[i].name);
+    EXPECT_EQ(l[i].Number, want[i].number);
+    EXPECT_EQ(std::string(l[i].Type, strnlen(l[i].Type, sizeof l[i].Type)), want[i].type);
+    EXPECT_EQ(l[i].Type[sizeof l[i].Type - 1], '\0');
+  }
+  // The missing and unreadable files leave no error behind a listing that
+  // worked.
+  errno = 0;
+  plat::SetLastError(0);
+  ASSERT_EQ(CapList_Loggers(config.c_str(), "*,6", l, 8), 6);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(plat::GetLastError(), 0u);
+
+  // A single entry, by position or by name, is logger <position> as well.
+  ASSERT_EQ(Logger_GetInfo(".", "3", l, 1), 1);
+  EXPECT_EQ(l[0].Number, 3);
+  ASSERT_EQ(Logger_GetInfo(".", "REPUB", l, 1), 1);
+  EXPECT_EQ(l[0].Number, 2);
+  EXPECT_STREQ(l[0].Type, "TO HEAD OFFICE");
+  // With "ReadXML" off the XML-only republisher has no configuration.
+  SetServerValue("ReadXML", "OFF");
+  ASSERT_EQ(Logger_GetInfo(".", "*,2", l, 8), 2);
+  EXPECT_EQ(l[0].Number, 1);
+  EXPECT_STREQ(l[0].Type, "BOILER HOUSE");
+  EXPECT_EQ(l[1].Number, 0);
+  EXPECT_STREQ(l[1].Type, "");
+}
+
 TEST_F(Requests, ReconfigureHoldsTheEnabledLoggers) {
   engine.script().On("QL", fakesrv::Text("3"));
   engine.script().On("TL,", fakesrv::Text("1,trend_1,1,0,0,0,;event_2,0,0,0,0,;trend_3,1,0,0,0,;"));
@@ -458,6 +528,46 @@ TEST_F(Requests, AccessListOfDevicesAndProcessors) {
   EXPECT_EQ(BuildAccessList(".", list, sizeof list), 3);
   unsetenv("CDX_PROCESSORS");
   EXPECT_STREQ(list, "3,LINE ONE ANALOG INPUTS,QA,16,1;LINE ONE DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,1;");
+}
+
+// With "ReadXML" on, the groups of an entity whose extension library offers
+// XML are tried in their ".xml" files; other entities keep the binary ones.
+// The files' kind decides the access here (this runs as root): a directory
+// opens for reading only.
+TEST_F(Requests, AccessListTriesTheXmlFilesWhenTheyAreInUse) {
+  setenv("CDX_BIN", (std::string(CDX_BIN_DIR) + "/../extlibs").c_str(), 1);  // tstdx_ex.so exports Ex_DoXml
+  ExtDll_ForgetDoXml();
+  engine.script().On("QE,", fakesrv::Text("1"));
+  engine.script().On("IE,", fakesrv::Text("1,tstdx_1,LINE TWO,QD,QA:16,QB:8;"));
+  engine.script().On("QP,", fakesrv::Text("1"));
+  engine.script().On("IP,", fakesrv::Text("1,CALC,CALCULATIONS,CC:5,0,A;"));
+  namespace fs = std::filesystem;
+  const std::string dev = config + "/tstdx_1", proc = config + "/CALC";
+  fs::create_directories(dev + "/ai.xml");
+  fs::create_directories(dev + "/di");
+  fs::create_directories(proc + "/ai");
+  WriteFile("tstdx_1/ai", "binary");
+  WriteFile("tstdx_1/di.xml", "<Channels/>");
+  WriteFile("CALC/ai.xml", "<Channels/>");
+  struct Case {
+    const char* readXml;
+    const char* writeXml;
+    const char* list;
+  } cases[] = {
+      {"OFF", "BIN", "3,LINE TWO ANALOG INPUTS,QA,16,1;LINE TWO DIGITAL INPUTS,QB,8,0;CALCULATIONS ANALOG INPUTS,CC,5,0;"},
+      {"ON", "XML", "3,LINE TWO ANALOG INPUTS,QA,16,0;LINE TWO DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,0;"},
+      {"on", "BOTH", "3,LINE TWO ANALOG INPUTS,QA,16,0;LINE TWO DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,0;"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.readXml);
+    SetServerValue("ReadXML", c.readXml);
+    SetServerValue("WriteXML", c.writeXml);
+    char list[512];
+    EXPECT_EQ(BuildAccessList(".", list, sizeof list), 3);
+    EXPECT_STREQ(list, c.list);
+  }
+  unsetenv("CDX_BIN");
+  ExtDll_ForgetDoXml();
 }
 
 TEST_F(Requests, TransportFaultsGiveTheirErrorsAndTheNextRequestWorks) {
