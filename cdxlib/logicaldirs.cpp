@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "cdxlib/client/srvclient.h"
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/registry.h"
 #include "cdxlib/writefilter.h"
 #include "platform/error.h"
@@ -267,10 +270,13 @@ int Cfg_InEnvList(const char* variable, const char* name) {
 
 int Cfg_CanAccessFile(const char* path, uint32_t access) {
   if (!path) return 0;
-  // Which servers are reached only through requests is the command
-  // client's knowledge, not built yet: a path of another machine is
-  // checked like any other, and cannot be reached from here (53), which
-  // counts as accessible below.
+  // A share path of a server that is reached only through requests is
+  // checked by that server, not here.
+  if (path[0] == '\\' && path[1] == '\\') {
+    const char* end = std::strchr(path + 2, '\\');
+    const size_t n = end ? static_cast<size_t>(end - path) : std::strlen(path);
+    if (n < 100 && Srv_IsRequestOnly(std::string(path, n).c_str())) return 1;
+  }
   if (access != kGenericRead && access != kGenericWrite) return 0;
   if (plat::TryOpenExisting(path, access == kGenericWrite) == 0) return 1;
   const uint32_t e = plat::GetLastError();
@@ -279,12 +285,26 @@ int Cfg_CanAccessFile(const char* path, uint32_t access) {
 
 namespace {
 
-int CanAccessConfig(const char* server, const std::string& relative, uint32_t access, const char* list,
-                    const char* name) {
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file a device's or processor's access is judged by: "config.xml" in
+// its directory when XML mode is on there, its extension library offers XML
+// and the file exists, else "config".
+std::string DirectoryConfigFile(const std::string& dir) {
+  const std::string xml = dir + "/config.xml";
+  if (XmlOpt_ReadXml(dir.c_str()) && ExtDll_HasDoXml(dir.c_str()) && IsFile(xml)) return xml;
+  return dir + "/config";
+}
+
+int CanAccessDirectoryConfig(const char* server, const char* name, uint32_t access, const char* list) {
+  if (Srv_IsRequestOnly(server)) return 1;
   const char* config = Srv_GetDirectory(server, "CDX_CURRENT_CONFIG");
   if (!config) return 0;
-  const std::string path = std::string(config) + "/" + relative;
-  return Cfg_CanAccessFile(path.c_str(), access) && Cfg_InEnvList(list, name);
+  const std::string file = DirectoryConfigFile(std::string(config) + "/" + name);
+  return Cfg_CanAccessFile(file.c_str(), access) && Cfg_InEnvList(list, name);
 }
 
 std::string NameAt(const unsigned char* entry, size_t entrySize, size_t offset) {
@@ -311,19 +331,26 @@ int Filter(int count, void* entries, size_t entrySize, Test test) {
 
 int Cfg_CanAccessDevice(const char* server, const char* deviceName, uint32_t access) {
   if (!deviceName) return 0;
-  return CanAccessConfig(server, std::string(deviceName) + "/config", access, "CDX_DEVICES", deviceName);
+  return CanAccessDirectoryConfig(server, deviceName, access, "CDX_DEVICES");
 }
 
 int Cfg_CanAccessLogger(const char* server, const char* loggerName, int loggerNumber, uint32_t access) {
   if (!loggerName) return 0;
-  return CanAccessConfig(server, std::string(loggerName) + "_" + std::to_string(loggerNumber), access,
-                         "CDX_LOGGERS", loggerName);
+  if (Srv_IsRequestOnly(server)) return 1;
+  const char* config = Srv_GetDirectory(server, "CDX_CURRENT_CONFIG");
+  if (!config) return 0;
+  // Logger files live in the root's LOGGERS directory: "<name>_<n>", and
+  // "<name>_<n>.xml" in XML mode when that file exists. (Judging by a path
+  // beside LOGGERS, where no logger file ever is, let every logger pass.)
+  const std::string dir = std::string(config) + "/LOGGERS";
+  std::string file = dir + "/" + loggerName + "_" + std::to_string(loggerNumber);
+  if (XmlOpt_ReadXml(dir.c_str()) && IsFile(file + ".xml")) file += ".xml";
+  return Cfg_CanAccessFile(file.c_str(), access) && Cfg_InEnvList("CDX_LOGGERS", loggerName);
 }
 
 int Cfg_CanAccessProcessor(const char* server, const char* processorName, uint32_t access) {
   if (!processorName) return 0;
-  return CanAccessConfig(server, std::string(processorName) + "/config", access, "CDX_PROCESSORS",
-                         processorName);
+  return CanAccessDirectoryConfig(server, processorName, access, "CDX_PROCESSORS");
 }
 
 int Cfg_FilterDevices(const char* server, int count, void* entries, size_t entrySize, size_t nameOffset,

@@ -234,6 +234,44 @@ TEST_F(LogicalDirs, FileDeviceAndFilterAccess) {
   EXPECT_EQ(Cfg_CanAccessProcessor(nullptr, "CALC1", kGenericRead), 1);
 }
 
+// In XML mode a device's or processor's access is judged by its "config.xml"
+// when its extension library offers XML and the file is there, a logger's by
+// "LOGGERS/<name>_<n>.xml"; else by the binary files. The binary files here
+// are directories, which open for reading but not for writing, so the
+// answer to a write tells which file was judged.
+TEST_F(LogicalDirs, XmlModeJudgesTheXmlFiles) {
+  const std::string config = Work("config");
+  Set("CDX_CURRENT_CONFIG", config);
+  Set("CDX_BIN", std::string(CDX_BIN_DIR) + "/../extlibs");  // tstdx_ex.so exports Ex_DoXml
+  Work("config/tstdx_1/config");
+  Work("config/CALC/config");
+  Work("config/LOGGERS/Hist_2");
+  std::ofstream(config + "/tstdx_1/config.xml") << "<Configs/>";
+  std::ofstream(config + "/CALC/config.xml") << "<Configs/>";  // no library offers XML for CALC
+  std::ofstream(config + "/LOGGERS/Hist_2.xml") << "<Loggers/>";
+  struct Case {
+    const char* readXml;
+    int device, processor, logger;  // write access
+  } cases[] = {{"OFF", 0, 0, 0}, {"ON", 1, 0, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.readXml);
+    Put(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "ReadXML", c.readXml);
+    EXPECT_EQ(Cfg_CanAccessDevice(nullptr, "tstdx_1", kGenericWrite), c.device);
+    EXPECT_EQ(Cfg_CanAccessProcessor(nullptr, "CALC", kGenericWrite), c.processor);
+    EXPECT_EQ(Cfg_CanAccessLogger(nullptr, "Hist", 2, kGenericWrite), c.logger);
+    EXPECT_EQ(Cfg_CanAccessDevice(nullptr, "tstdx_1", kGenericRead), 1);
+  }
+  // A logger file that is missing counts as accessible; one that cannot be
+  // written does not (it used to be looked for beside LOGGERS, where no
+  // logger file is, so every logger passed).
+  Put(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "ReadXML", "OFF");
+  EXPECT_EQ(Cfg_CanAccessLogger(nullptr, "Hist", 3, kGenericWrite), 1);
+  EXPECT_EQ(Cfg_CanAccessLogger(nullptr, "Hist", 2, kGenericWrite), 0);
+  // A server reached only through requests judges its files itself.
+  Set("CDX_DEVICES", "A");
+  EXPECT_EQ(Cfg_CanAccessDevice("https://faraway.example/cdx", "tstdx_1", kGenericWrite), 1);
+}
+
 TEST(Formatting, BoundedFormat) {
   auto format = [](char* buf, size_t size, const char* f, ...) {
     va_list args;
