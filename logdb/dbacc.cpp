@@ -13,6 +13,19 @@ bool SameName(const std::string& a, const std::string& b) {
     if (std::toupper((unsigned char)a[i]) != std::toupper((unsigned char)b[i])) return false;
   return true;
 }
+// Runs one catalog operation: an error of the access layer is kept as the
+// last error text; it and any other exception give `failure`.
+template <typename Body>
+int Guarded(char* lastError, int failure, Body body) {
+  try {
+    return body();
+  } catch (const ado::ComError& e) {
+    ReportComErrorTo(e, lastError);
+    return failure;
+  } catch (...) {
+    return failure;
+  }
+}
 }  // namespace
 
 CLogITDbAcc::CLogITDbAcc() {
@@ -42,22 +55,17 @@ int CLogITDbAcc::CreateTable(const char* name, const char* const* columnNames, c
                              const int* sizes, int count, int autoIncrementIndex) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!Usable()) return kNotUsable;
-  try {
-    auto t = std::make_unique<Table>();
-    t->name = name;
-    for (int i = 0; i < count; ++i)
-      t->columns.push_back({columnNames[i], types[i], sizes ? sizes[i] : 0, i == autoIncrementIndex});
-    catalog_->AppendTable(t->name, t->columns);
-    t->inCatalog = true;
-    table_ = std::move(t);
-    tableMade_ = true;
-    return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return kCreateFailed;
-  } catch (...) {
-    return kCreateFailed;
-  }
+  return Guarded(lastError_, kCreateFailed, [&] {
+      auto t = std::make_unique<Table>();
+      t->name = name;
+      for (int i = 0; i < count; ++i)
+        t->columns.push_back({columnNames[i], types[i], sizes ? sizes[i] : 0, i == autoIncrementIndex});
+      catalog_->AppendTable(t->name, t->columns);
+      t->inCatalog = true;
+      table_ = std::move(t);
+      tableMade_ = true;
+      return 0;
+  });
 }
 
 int CLogITDbAcc::NewTable(const char* name, const char* firstColumn, const char* type, int size) {
@@ -67,38 +75,28 @@ int CLogITDbAcc::NewTable(const char* name, const char* firstColumn, const char*
     return 1;
   }
   if (!open_ || !ready_) return 0;
-  try {
-    // The table reaches the catalog with its first further column (or at
-    // once when the first column is the only one that is ever appended).
-    Flush();
-    auto t = std::make_unique<Table>();
-    t->name = name;
-    t->columns.push_back({firstColumn, type, size, true});
-    catalog_->AppendTable(t->name, t->columns);
-    t->inCatalog = true;
-    table_ = std::move(t);
-    tableMade_ = true;
-    return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return kEFail;
-  } catch (...) {
-    return kEFail;
-  }
+  return Guarded(lastError_, kEFail, [&] {
+      // The table reaches the catalog with its first further column (or at
+      // once when the first column is the only one that is ever appended).
+      Flush();
+      auto t = std::make_unique<Table>();
+      t->name = name;
+      t->columns.push_back({firstColumn, type, size, true});
+      catalog_->AppendTable(t->name, t->columns);
+      t->inCatalog = true;
+      table_ = std::move(t);
+      tableMade_ = true;
+      return 0;
+  });
 }
 
 int CLogITDbAcc::GetTableCount(long* count) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!Usable()) return 1;
-  try {
-    *count = catalog_->TableCount();
-    return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return 1;
-  } catch (...) {
-    return 1;
-  }
+  return Guarded(lastError_, 1, [&] {
+      *count = catalog_->TableCount();
+      return 0;
+  });
 }
 
 int CLogITDbAcc::Close() {
@@ -125,20 +123,15 @@ int CLogITDbAcc::DoNothing(const char*) {
 int CLogITDbAcc::TableExists(const char* name) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!Usable()) return 1;
-  try {
-    if (!catalog_->HasTable(name)) return 1;
-    auto t = std::make_unique<Table>();
-    t->name = name;
-    t->inCatalog = true;
-    table_ = std::move(t);
-    tableMade_ = true;
-    return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return 1;
-  } catch (...) {
-    return 1;
-  }
+  return Guarded(lastError_, 1, [&] {
+      if (!catalog_->HasTable(name)) return 1;
+      auto t = std::make_unique<Table>();
+      t->name = name;
+      t->inCatalog = true;
+      table_ = std::move(t);
+      tableMade_ = true;
+      return 0;
+  });
 }
 
 int CLogITDbAcc::AppendColumn(const char* name, const char* type, int size) {
@@ -170,20 +163,15 @@ int CLogITDbAcc::ExecuteSql(const char* sql) {
     return 1;
   }
   if (!Usable()) return 1;
-  try {
-    ado::Connection c;
-    c.ConnectionTimeout = 300;
-    c.CommandTimeout = 300;
-    c.Open(connection_, "", "", -1);
-    c.Execute(sql ? sql : "", ado::adCmdText);
-    c.Close();
-    return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return 1;
-  } catch (...) {
-    return 1;
-  }
+  return Guarded(lastError_, 1, [&] {
+      ado::Connection c;
+      c.ConnectionTimeout = 300;
+      c.CommandTimeout = 300;
+      c.Open(connection_, "", "", -1);
+      c.Execute(sql ? sql : "", ado::adCmdText);
+      c.Close();
+      return 0;
+  });
 }
 
 int CLogITDbAcc::IsNotReady() {
@@ -205,19 +193,13 @@ int CLogITDbAcc::OpenDatabase(const char* connectionString, const char* appended
     open_ = false;
     return 1;
   }
-  try {
+  const int r = Guarded(lastError_, 1, [&] {
     connection_ = std::string(connectionString ? connectionString : "") + (appended ? appended : "");
     catalog_->SetActiveConnection(connection_);
-    open_ = true;
     return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    open_ = false;
-    return 1;
-  } catch (...) {
-    open_ = false;
-    return 1;
-  }
+  });
+  open_ = r == 0;
+  return r;
 }
 
 int CLogITDbAcc::CreateDatabase(const char* connectionString, const char* appended) {
@@ -226,40 +208,29 @@ int CLogITDbAcc::CreateDatabase(const char* connectionString, const char* append
     open_ = false;
     return 1;
   }
-  try {
+  const int r = Guarded(lastError_, 1, [&] {
     connection_ = std::string(connectionString ? connectionString : "") + (appended ? appended : "");
     catalog_->Create(connection_);
-    open_ = true;
     return 0;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    open_ = false;
-    return 1;
-  } catch (...) {
-    open_ = false;
-    return 1;
-  }
+  });
+  open_ = r == 0;
+  return r;
 }
 
 int CLogITDbAcc::SetColumnProperty(const char* column, const char* property, const ado::Variant& value) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   if (!Usable() || !tableMade_ || !table_) return 1;
-  try {
-    for (auto& c : table_->columns) {
-      if (!SameName(c.name, column)) continue;
-      if (SameName(property, "AutoIncrement")) {
-        if (table_->inCatalog && bool(value.AsInt()) != c.autoIncrement)
-          ado::Raise(ado::kNotSupported, "ADOX.Column", "Operation is not allowed on an object in the collection.");
-        c.autoIncrement = value.AsInt() != 0;
-        return 0;
+  return Guarded(lastError_, 1, [&] {
+      for (auto& c : table_->columns) {
+        if (!SameName(c.name, column)) continue;
+        if (SameName(property, "AutoIncrement")) {
+          if (table_->inCatalog && bool(value.AsInt()) != c.autoIncrement)
+            ado::Raise(ado::kNotSupported, "ADOX.Column", "Operation is not allowed on an object in the collection.");
+          c.autoIncrement = value.AsInt() != 0;
+          return 0;
+        }
+        ado::Raise(ado::kItemNotFound, "ADOX.Column", "Item cannot be found in the collection.");
       }
-      ado::Raise(ado::kItemNotFound, "ADOX.Column", "Item cannot be found in the collection.");
-    }
-    return 1;
-  } catch (const ado::ComError& e) {
-    ReportComError(e);
-    return 1;
-  } catch (...) {
-    return 1;
-  }
+      return 1;
+  });
 }
