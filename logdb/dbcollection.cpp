@@ -20,6 +20,8 @@
 #include "cdxlib/registry.h"
 #include "cdxlib/textcodec.h"
 #include "cdxlib/timestamp.h"
+#include "logdata/logstatus.h"
+#include "logdb/chanrequest.h"
 #include "logdb/dbstore.h"
 #include "platform/error.h"
 #include "platform/timezone.h"
@@ -269,8 +271,7 @@ int CLogDbCollection::Open(const char* location, const char* directory, const ch
     Copy(connection_, sizeof connection_, cs.c_str());
   }
   backslashEscapes_ = LogDb_BackslashEscapes(connection_);
-  // (The logger status channels that would show the opened location are
-  // not kept by this system.)
+  PublishLoggerStatus(connection_, directory ? directory : "", namePrefix_);
   if (catalog_.OpenDatabase(connection_, "") != 0) {
     SetError(catalog_.GetLastErrorText(), "CAN'T OPEN DATABASE");
     if (!(access & kWrite)) return -1;
@@ -429,11 +430,14 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
       }
       DM_Unlock(module);
     } else if (header->tagColumns) {
-      // Channel records of another computer come from its server's channel
-      // requests, which this system does not make.
-      SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
-      DropTable(p, "CHANNELS");
-      return nullptr;
+      // Another computer's channels: their records (and so their tags) come
+      // from its central server.
+      records.assign(size_t(n), ChannelConfig{});
+      if (LogDb_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, records.data()) != 0) {
+        SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
+        DropTable(p, "CHANNELS");
+        return nullptr;
+      }
     } else {
       haveRecords = false;  // every column REAL
     }

@@ -13,6 +13,7 @@
 #include "cdxlib/drvtables.h"
 #include "cdxlib/registry.h"
 #include "cdxlib/textcodec.h"
+#include "logdb/chanrequest.h"
 #include "logdb/dbcollection.h"
 #include "platform/error.h"
 
@@ -1347,10 +1348,12 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
       }
       DM_Unlock(module);
     } else if (h->tagColumns) {
-      // Channel records of another computer come from its server's channel
-      // requests, which this system does not make.
-      SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
-      return -1;
+      // Another computer's channels: their records come from its central
+      // server.
+      if (LogDb_RequestChannelConfigs(channelServer, d.prefix, d.firstChannel, n, records.data()) != 0) {
+        SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
+        return -1;
+      }
     }
     std::string source = TrimRight(Fixed(d.sourceName, 24));
     for (int k = 0; k < n; ++k) {

@@ -14,6 +14,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/timestamp.h"
+#include "logdata/logstatus.h"
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"
 #include "platform/error.h"
@@ -94,6 +95,7 @@ int CLogDbMySQLCollection::Open(const char* location, const char* directory, con
   location_ = location;
   loggerName_ = loggerName ? loggerName : "";
   namePrefix2_ = namePrefix ? namePrefix : "";
+  PublishLoggerStatus(location, "", NamePrefix());
   if (conn_) mysql_close(conn_);
   conn_ = nullptr;
   tablesKnown_ = false;

@@ -20,6 +20,7 @@
 #include "cdxlib/registry.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logstore.h"
+#include "logdb/chanrequest.h"
 
 namespace mdb {
 
@@ -337,9 +338,9 @@ int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server
     } else if (local) {
       if (!ReadConfRecords(d.prefix, d.firstChannel, n, recs.data())) return -1;
     } else if (h.tagColumns) {
-      // Channel configuration requests to a remote server are not available
-      // to this library.
-      return -2;
+      // Another computer's channels: their records come from its central
+      // server.
+      if (LogDb_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) return -2;
     } else {
       for (ChannelConfig& c : recs) c.Type = d.valueKind == kLogKindDigital ? kKindDI : kKindAI;
     }

@@ -149,8 +149,8 @@ std::string ChannelColumnName(const LogHeader& h, int block, int channel, const 
 // configuration module of the block's prefix, read under its lock; else a
 // request to the remote server (only with tag columns; without, the records
 // stay cleared with the Type taken from the block's value kind). Returns 0,
-// -1 when a configuration module is missing, -2 when the remote server
-// cannot be asked.
+// -1 when a configuration module is missing, -2 when a request to the
+// remote server fails.
 int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server,
                    std::vector<std::vector<ChannelConfig>>* out);
 
