@@ -375,6 +375,9 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
     if (PatchFile(Join(dir, Chan_KindName(kind)), patches) != 0) return -1;
     if (withExtra && PatchFile(Join(dir, extraFileName), {{static_cast<uint64_t>(extraOffset), extra, extraLength}}) != 0)
       return -1;
+    // The configuration's change stamp: silent when the root has no "config".
+    const uint32_t last = plat::GetLastError();
+    if (Hist_TouchConfig(dir) != 0) plat::SetLastError(last);
   }
   if (road.writeXml &&
       Cfg_WriteChannelsXml(user, dir, kind, records, first, count, extra, extra ? extraLength : 0, merge) != 0)
@@ -501,6 +504,10 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
                                            saveByTag, saveRate) != 0)
     return -1;
+  // The configuration's change stamp, also when only XML is written; silent
+  // when the root has no "config".
+  const uint32_t last = plat::GetLastError();
+  if (Hist_TouchConfig(dir) != 0) plat::SetLastError(last);
   if (road.writeXml && Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable,
                                           saveOutputs, saveByTag, saveRate) != 0)
     return -1;

@@ -144,8 +144,9 @@ void Hist_Close() {
   h.openedKind = -1;
 }
 
-int Hist_TouchConfig() {
-  const int fd = open("../config", O_RDWR | O_CLOEXEC);
+int Hist_TouchConfig(const char* dir) {
+  const std::string path = dir && *dir ? std::string(dir) + "/../config" : std::string("../config");
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return plat::FailErrno(errno), -1;
   unsigned char b;
   const ssize_t r = pread(fd, &b, 1, 0);

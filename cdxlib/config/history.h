@@ -29,5 +29,8 @@ int Hist_Open(int kindNumber);
 void Hist_Append(const char* user, int channel, const char* item, const char* oldValue, const char* newValue);
 void Hist_Close();
 // Rewrites the first byte of "../config" with itself (its modification
-// time changes): 0, or -1 with errno and the last error set.
-int Hist_TouchConfig();
+// time changes): 0, or -1 with errno and the last error set. With a
+// directory, "../config" is taken from it (the saves pass the directory they
+// wrote, so that a program whose current directory is elsewhere still
+// touches the configuration root's "config").
+int Hist_TouchConfig(const char* dir = nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
@@ -106,6 +107,36 @@ TEST_F(ConfigFiles, SavingTheSameRecordsTwiceDiffersOnlyInTheHeader) {
   auto second = ReadFile(dir_ / "di");
   ASSERT_EQ(first.size(), second.size());
   EXPECT_TRUE(std::equal(first.begin() + 8, first.end(), second.begin() + 8));
+}
+
+// A save touches the configuration root's "config" (the directory above
+// the one saved), whatever the current directory is; its byte is kept. A
+// root without "config" is no failure.
+TEST_F(ConfigFiles, SavesTouchTheRootConfigBesideTheSavedDirectory) {
+  const fs::path device = dir_ / "plc_1";
+  fs::create_directories(device);
+  const fs::path root = dir_ / "config";
+  std::ofstream(root, std::ios::binary) << '\x01';
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24);
+  ASSERT_NE(fs::current_path(), dir_);
+
+  fs::last_write_time(root, old);
+  const ChannelConfig c = Channel(1);
+  ASSERT_EQ(Cfg_SaveChannels(nullptr, device.c_str(), kKindAI, &c, 0, 1, nullptr, 0, nullptr), 0);
+  EXPECT_GT(fs::last_write_time(root), old) << "channel save";
+
+  fs::last_write_time(root, old);
+  const uint8_t enable = 1;
+  ASSERT_EQ(Cfg_SaveDeviceEx(nullptr, device.c_str(), nullptr, 0, nullptr, 0, nullptr, &enable, nullptr, nullptr,
+                             nullptr),
+            0);
+  EXPECT_GT(fs::last_write_time(root), old) << "device save";
+  EXPECT_EQ(ReadFile(root), std::vector<unsigned char>{0x01});
+
+  fs::remove(root);
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveChannels(nullptr, device.c_str(), kKindAI, &c, 0, 1, nullptr, 0, nullptr), 0);
+  EXPECT_FALSE(fs::exists(root)) << "nothing is made";
 }
 
 TEST_F(ConfigFiles, ShortChannelFileFailsWithoutCreatingAnything) {
