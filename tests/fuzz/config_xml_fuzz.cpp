@@ -16,6 +16,7 @@
 // The error log and the command client are not part of this harness.
 void ReportSystemEvent(const char*, int, const char*) {}
 int Srv_IsLocal(const char*) { return 1; }
+int Srv_IsRequestOnly(const char*) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string dir = [] {
