@@ -196,7 +196,9 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
     std::string name = FileName(target);
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos) name.erase(dot);
-    tarFile = std::string(saved) + "/" + name + ".tar";
+    // A name of this process's own: an archive saved there before as
+    // <name>.tar is neither overwritten nor deleted.
+    tarFile = std::string(saved) + "/" + name + ".tar." + std::to_string(getpid()) + ".part";
   } else {
     tarFile = part;
   }

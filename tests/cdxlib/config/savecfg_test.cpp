@@ -189,6 +189,23 @@ TEST_F(SaveCfgTest, CompressedTarInQuotesIsRecognisedAndItsTarFileRemoved) {
   EXPECT_EQ(errno, 3);
 }
 
+// The compressed archive's intermediate tar file lies in the saved
+// configurations' directory: an archive saved there before under the same
+// name (plant.tar beside plant.cdx) is not overwritten nor deleted by it.
+TEST_F(SaveCfgTest, CompressedSaveKeepsATarArchiveOfTheSameName) {
+  const std::string saved = root + "/SAVED_CONFIG";
+  ASSERT_EQ(SaveCfg_Archive((saved + "/plant.tar").c_str(), 0), 0) << errno;
+  const std::string before = ReadFile(saved + "/plant.tar");
+  ASSERT_FALSE(before.empty());
+  for (const std::string& target : {out + "/plant.cdx", saved + "/plant.cdx"}) {
+    ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0) << target << " " << errno;
+    EXPECT_TRUE(Exists(saved + "/plant.tar")) << target;
+    EXPECT_TRUE(ReadFile(saved + "/plant.tar") == before) << target;
+    EXPECT_EQ(TarMembers("uncompress -c " + target + " | tar -tPf -").size(), 3u);
+  }
+  EXPECT_EQ(List(saved), (std::vector<std::string>{"plant.cdx", "plant.tar"})) << "no temporary file is left";
+}
+
 TEST_F(SaveCfgTest, KvzipArchiveAlwaysHoldsReplayOptions) {
   const std::string target = out + "/plant.zip";
   ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0) << errno;
