@@ -499,8 +499,11 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
     }
     const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
     const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
-    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType,
-               static_cast<const unsigned char*>(src) + hwOffset);
+    // A hardware type larger than the record's hardware part is written
+    // from a buffer of its own size: the part's bytes, zeros after them.
+    std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof copy - hwOffset) : 0, 0);
+    if (hwType) memcpy(hwBuf.data(), static_cast<const unsigned char*>(src) + hwOffset, sizeof copy - hwOffset);
+    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType, hwBuf.data());
 
     if (extra && ex.extraSize && ex.extraType && xml_GetError() >= 0) {
       const int32_t size = ex.extraSize(kind, pos, &rec, extraBytes);

@@ -2,6 +2,7 @@
 // hardware part as items (node, word address, bit), a device record type
 // (scan rate and the communication block), a fixed extra-data type per
 // channel, and checks that reject what a driver would reject.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,22 @@ constinit const StructsField digital_hw_fields[] = {
     STRUCTS_FIELD(DigitalHw, WordAddress, "WordAddress", structs_type_uint16),
     STRUCTS_FIELD(DigitalHw, Bit, "Bit", structs_type_uint8), STRUCTS_FIELD_END};
 constinit const StructsType digital_hw_type = Structs_StructureType(sizeof(DigitalHw), digital_hw_fields);
+
+// The counter inputs' hardware type is wider than the record's hardware
+// part: its Scale lies past the record's end.
+struct WideHw {
+  uint8_t Node;
+  uint8_t Reserved;
+  uint16_t WordAddress;
+  uint8_t Rest[28];
+  float Scale;
+};
+static_assert(offsetof(WideHw, Scale) == 32);
+constinit const StructsField wide_hw_fields[] = {
+    STRUCTS_FIELD(WideHw, Node, "Node", structs_type_uint8),
+    STRUCTS_FIELD(WideHw, WordAddress, "WordAddress", structs_type_uint16),
+    STRUCTS_FIELD(WideHw, Scale, "Scale", structs_type_float), STRUCTS_FIELD_END};
+constinit const StructsType wide_hw_type = Structs_StructureType(sizeof(WideHw), wide_hw_fields);
 
 struct Device {  // the first 13 bytes of DeviceConfig
   uint32_t ScanRate;
@@ -76,6 +93,7 @@ int Ex_DoXml() { return 1; }
 // By the channel's own kind: a file may hold channels of several kinds.
 const StructsType* Ex_Get_Channel_Hw_Type(int32_t kind, int32_t, const void* record) {
   const bool digital = record ? Chan_IsDigital(static_cast<const ChannelConfig*>(record)->Type) : (kind & 1);
+  if (kind == kKindCI && !digital) return &wide_hw_type;
   return digital ? &digital_hw_type : &analog_hw_type;
 }
 const StructsType* Ex_Get_Channel_Extra_Type(int32_t kind, int32_t, const void*) {

@@ -217,6 +217,28 @@ TEST_F(XmlConfigTest, ChannelFileLayoutEscapingAndCp1252RoundTrip) {
   }
 }
 
+// A library's hardware type wider than the record's hardware part (the
+// counter inputs' of tests/extlibs/tstxm): what lies past the record is
+// written as zeros, never read from beyond it, and the part's own bytes
+// round-trip.
+TEST_F(XmlConfigTest, AHardwareTypeWiderThanTheRecordIsWrittenFromTheRecordAlone) {
+  std::vector<ChannelConfig> in = {Analog("W1", 1.5f, 9, 0x0102), Analog("W2", 2.5f, 10, 0x0304)};
+  for (auto& c : in) c.Type = kKindCI;
+  ASSERT_EQ(CfgXml_WriteChannels(kTypes, nullptr, dir.c_str(), kKindCI, in.data(), 0, 2, nullptr, 0, 0), 0)
+      << xml_GetErrorText();
+  const std::string text = ReadFile(Path("ci.xml"));
+  EXPECT_NE(text.find("<Node>9</Node>\n\t\t<WordAddress>258</WordAddress>\n\t\t<Scale>0</Scale>"),
+            std::string::npos)
+      << text;
+  std::vector<ChannelConfig> out(2);
+  ASSERT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindCI, out.data(), 0, 2, nullptr, 0), 0)
+      << xml_GetErrorText();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(memcmp(out[i].analog.Hardware, in[i].analog.Hardware, sizeof in[i].analog.Hardware), 0) << i;
+    EXPECT_EQ(out[i].analog.Gain, in[i].analog.Gain) << i;
+  }
+}
+
 TEST_F(XmlConfigTest, MergeKeepsOtherChannelsAndForeignElementsRewriteDoesNot) {
   std::vector<ChannelConfig> five;
   for (int i = 0; i < 5; ++i) five.push_back(Analog(("CH" + std::to_string(i)).c_str(), float(i), 1, uint16_t(i)));
