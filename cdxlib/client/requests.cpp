@@ -77,6 +77,11 @@ int SelectorLimit(const char* selector) {
   return 1;
 }
 
+// Room for the entries of a count reply: a listing reply of kReqListReply
+// bytes holds fewer entries than it has bytes, so a larger count (from a
+// confused server) is not believed.
+int ListRoom(int count) { return count < static_cast<int>(kReqListReply) ? count : static_cast<int>(kReqListReply); }
+
 int Limit(const char* selector, int capacity) {
   int n = SelectorLimit(selector);
   return capacity < n ? capacity : n;
@@ -489,7 +494,7 @@ int SendEsRequest(const char* server) {
   std::vector<std::string> toStart;
   const bool local = Srv_IsLocal(server) != 0;
   if (local || Srv_GetKind(server) == kSrvKindPipe) {
-    int n = Proc_GetCount(server);
+    int n = ListRoom(Proc_GetCount(server));
     if (n > 0) {
       std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
       int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
@@ -573,7 +578,7 @@ int BuildAccessList(const char* server, char* list, size_t size) {
     items += Format("%s,%.2s,%1d,%1d;", display.c_str(), prefix, channels, access);
     ++count;
   };
-  int n = Dev_GetCount(server);
+  int n = ListRoom(Dev_GetCount(server));
   if (n > 0) {
     std::vector<DeviceEntry> devs(static_cast<size_t>(n));
     int got = Dev_GetInfo(server, Format("*,%d", n).c_str(), devs.data(), n);
@@ -583,7 +588,7 @@ int BuildAccessList(const char* server, char* list, size_t size) {
         if (devs[i].Ranges[k].Count) add(devs[i].Name, devs[i].PrintName, k, devs[i].Ranges[k].Prefix, devs[i].Ranges[k].Count);
     }
   }
-  n = Proc_GetCount(server);
+  n = ListRoom(Proc_GetCount(server));
   if (n > 0) {
     std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
     int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
