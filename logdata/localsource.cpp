@@ -560,7 +560,7 @@ void CLocalLogSource::Refresh() {
     lastNewerCheck_ = now;
     for (Slot& s : slots_) {
       if (!s.collection) continue;
-      char name[1300];
+      char name[1300] = "";  // left as it is when no log is found
       int size = sizeof name;
       TimeStamp start{}, stop{};
       if (!s.store || (s.collection->FindNewest(name, &size, &start, &stop, 1) == 1 &&
