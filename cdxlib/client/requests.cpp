@@ -410,9 +410,21 @@ int Logger_ReenableAfterReconfigure(const char* server) {
   std::vector<LoggerStateEntry> table;
   table.swap(g_heldLoggers);
   g_holding = false;
-  for (const auto& e : table)
-    if (e.Enabled && Logger_Enable(server, e.Name) == -1) return -1;
-  return 0;
+  // Every held logger is enabled again even when one of them fails: the
+  // result is the first failure.
+  int rc = 0, keepErrno = 0;
+  uint32_t keepLast = 0;
+  for (const auto& e : table) {
+    if (!e.Enabled || Logger_Enable(server, e.Name) != -1 || rc == -1) continue;
+    rc = -1;
+    keepErrno = errno;
+    keepLast = plat::GetLastError();
+  }
+  if (rc == -1) {
+    errno = keepErrno;
+    plat::SetLastError(keepLast);
+  }
+  return rc;
 }
 
 // ---------------------------------------------------------------- general

@@ -369,6 +369,14 @@ TEST_F(Requests, ReconfigureHoldsTheEnabledLoggers) {
   EXPECT_EQ(Proc_Command(".", 'C', "P1"), -1);
   EXPECT_EQ(errno, 5);
   EXPECT_EQ(codes(), (std::vector<std::string>{"QL", "TL,*,3", "DL,trend_1" + u, "DL,trend_3" + u, "EL,trend_1" + u}));
+  // An enable that fails after the command: the others are still enabled,
+  // and the failure is the result.
+  engine.script().On("DL,trend_3", fakesrv::Text("1"));
+  engine.script().On("EL,trend_1", fakesrv::Text("-1,5,denied"));
+  EXPECT_EQ(Proc_Command(".", 'C', "P1"), -1);
+  EXPECT_EQ(errno, 5);
+  EXPECT_EQ(codes(), (std::vector<std::string>{"QL", "TL,*,3", "DL,trend_1" + u, "DL,trend_3" + u, "CP,P1,C",
+                                               "EL,trend_1" + u, "EL,trend_3" + u}));
 }
 
 TEST_F(Requests, GeneralRequestsCarryTheirData) {
