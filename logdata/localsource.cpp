@@ -161,9 +161,14 @@ SharedStatus* Shared() {
   s->mutex = plat::NamedMutex::Create(mutexName);
   bool existed = false;
   if (!s->mutex ||
-      plat::Shm_CreateOrOpen(kLocalStatusBlockName, sizeof(LocalStatusBlock), {}, &s->map, &existed) != 0 ||
-      s->map.size < sizeof(LocalStatusBlock))
+      plat::Shm_CreateOrOpen(kLocalStatusBlockName, sizeof(LocalStatusBlock), {}, &s->map, &existed) != 0)
     return nullptr;
+  if (s->map.size < sizeof(LocalStatusBlock)) {
+    // An object of another size under the name: refused, and its view goes.
+    plat::Shm_Unmap(&s->map);
+    plat::SetLastError(plat::kErrInvalidData);
+    return nullptr;
+  }
   g_shared = s.release();
   return g_shared;
 }
@@ -560,7 +565,7 @@ void CLocalLogSource::Refresh() {
     lastNewerCheck_ = now;
     for (Slot& s : slots_) {
       if (!s.collection) continue;
-      char name[1300];
+      char name[1300] = "";  // left as it is when no log is found
       int size = sizeof name;
       TimeStamp start{}, stop{};
       if (!s.store || (s.collection->FindNewest(name, &size, &start, &stop, 1) == 1 &&

@@ -77,6 +77,11 @@ int SelectorLimit(const char* selector) {
   return 1;
 }
 
+// Room for the entries of a count reply: a listing reply of kReqListReply
+// bytes holds fewer entries than it has bytes, so a larger count (from a
+// confused server) is not believed.
+int ListRoom(int count) { return count < static_cast<int>(kReqListReply) ? count : static_cast<int>(kReqListReply); }
+
 int Limit(const char* selector, int capacity) {
   int n = SelectorLimit(selector);
   return capacity < n ? capacity : n;
@@ -405,9 +410,21 @@ int Logger_ReenableAfterReconfigure(const char* server) {
   std::vector<LoggerStateEntry> table;
   table.swap(g_heldLoggers);
   g_holding = false;
-  for (const auto& e : table)
-    if (e.Enabled && Logger_Enable(server, e.Name) == -1) return -1;
-  return 0;
+  // Every held logger is enabled again even when one of them fails: the
+  // result is the first failure.
+  int rc = 0, keepErrno = 0;
+  uint32_t keepLast = 0;
+  for (const auto& e : table) {
+    if (!e.Enabled || Logger_Enable(server, e.Name) != -1 || rc == -1) continue;
+    rc = -1;
+    keepErrno = errno;
+    keepLast = plat::GetLastError();
+  }
+  if (rc == -1) {
+    errno = keepErrno;
+    plat::SetLastError(keepLast);
+  }
+  return rc;
 }
 
 // ---------------------------------------------------------------- general
@@ -489,7 +506,7 @@ int SendEsRequest(const char* server) {
   std::vector<std::string> toStart;
   const bool local = Srv_IsLocal(server) != 0;
   if (local || Srv_GetKind(server) == kSrvKindPipe) {
-    int n = Proc_GetCount(server);
+    int n = ListRoom(Proc_GetCount(server));
     if (n > 0) {
       std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
       int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
@@ -573,7 +590,7 @@ int BuildAccessList(const char* server, char* list, size_t size) {
     items += Format("%s,%.2s,%1d,%1d;", display.c_str(), prefix, channels, access);
     ++count;
   };
-  int n = Dev_GetCount(server);
+  int n = ListRoom(Dev_GetCount(server));
   if (n > 0) {
     std::vector<DeviceEntry> devs(static_cast<size_t>(n));
     int got = Dev_GetInfo(server, Format("*,%d", n).c_str(), devs.data(), n);
@@ -583,7 +600,7 @@ int BuildAccessList(const char* server, char* list, size_t size) {
         if (devs[i].Ranges[k].Count) add(devs[i].Name, devs[i].PrintName, k, devs[i].Ranges[k].Prefix, devs[i].Ranges[k].Count);
     }
   }
-  n = Proc_GetCount(server);
+  n = ListRoom(Proc_GetCount(server));
   if (n > 0) {
     std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
     int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);

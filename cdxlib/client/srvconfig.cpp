@@ -196,13 +196,53 @@ void TouchRoot(const char* server) {
   plat::SetLastError(keepLast);
 }
 
+int RawFile(const std::string& path, void* data, uint32_t length, bool write);
+
+// Writes the record at offset 0 of the file, which keeps any bytes past it.
+// The new content goes to a temporary file beside it that is renamed into
+// place: a write that fails or a crash leaves the old record whole.
+int WriteRecordReplacing(const std::string& path, const void* record, uint32_t length) {
+  std::vector<char> content;
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (exists && st.st_size > static_cast<off_t>(length)) {
+    content.resize(static_cast<size_t>(st.st_size));
+    if (RawFile(path, content.data(), static_cast<uint32_t>(content.size()), false) != 0) return -1;
+  }
+  if (content.size() < length) content.resize(length, 0);
+  if (length) memcpy(content.data(), record, length);
+  std::string temp = path + ".tmpXXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return plat::FailErrno(errno), -1;
+  fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~ProcessUmask()));
+  size_t done = 0;
+  int e = 0;
+  while (done < content.size()) {
+    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      e = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (!e && fsync(fd) != 0) e = errno;
+  if (close(fd) != 0 && !e) e = errno;
+  if (!e && rename(temp.c_str(), path.c_str()) != 0) e = errno;
+  if (e) {
+    unlink(temp.c_str());
+    return plat::FailErrno(e), -1;
+  }
+  return 0;
+}
+
 int RawFile(const std::string& path, void* data, uint32_t length, bool write) {
-  int fd = write ? open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (write) return WriteRecordReplacing(path, data, length);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return plat::FailErrno(errno), -1;
   size_t done = 0;
   while (done < length) {
-    ssize_t n = write ? ::write(fd, static_cast<char*>(data) + done, length - done)
-                      : ::read(fd, static_cast<char*>(data) + done, length - done);
+    ssize_t n = ::read(fd, static_cast<char*>(data) + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int e = n < 0 ? errno : 0;

@@ -369,6 +369,14 @@ TEST_F(Requests, ReconfigureHoldsTheEnabledLoggers) {
   EXPECT_EQ(Proc_Command(".", 'C', "P1"), -1);
   EXPECT_EQ(errno, 5);
   EXPECT_EQ(codes(), (std::vector<std::string>{"QL", "TL,*,3", "DL,trend_1" + u, "DL,trend_3" + u, "EL,trend_1" + u}));
+  // An enable that fails after the command: the others are still enabled,
+  // and the failure is the result.
+  engine.script().On("DL,trend_3", fakesrv::Text("1"));
+  engine.script().On("EL,trend_1", fakesrv::Text("-1,5,denied"));
+  EXPECT_EQ(Proc_Command(".", 'C', "P1"), -1);
+  EXPECT_EQ(errno, 5);
+  EXPECT_EQ(codes(), (std::vector<std::string>{"QL", "TL,*,3", "DL,trend_1" + u, "DL,trend_3" + u, "CP,P1,C",
+                                               "EL,trend_1" + u, "EL,trend_3" + u}));
 }
 
 TEST_F(Requests, GeneralRequestsCarryTheirData) {
@@ -528,6 +536,23 @@ TEST_F(Requests, AccessListOfDevicesAndProcessors) {
   EXPECT_EQ(BuildAccessList(".", list, sizeof list), 3);
   unsetenv("CDX_PROCESSORS");
   EXPECT_STREQ(list, "3,LINE ONE ANALOG INPUTS,QA,16,1;LINE ONE DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,1;");
+}
+
+// A count reply far larger than any listing can hold (a confused or hostile
+// server) is not taken as the number of entries to make room for: the
+// listing that follows decides.
+TEST_F(Requests, HugeCountRepliesDoNotSizeTheListings) {
+  engine.script().On("QE,", fakesrv::Text("2147483647"));
+  engine.script().On("IE,", fakesrv::Text("1,QD_1,LINE ONE,QD,QA:16,QB:8;"));
+  engine.script().On("QP,", fakesrv::Text("2147483647"));
+  engine.script().On("IP,", fakesrv::Text("1,CALC,CALCULATIONS,CC:5,0,A;"));
+  setenv("CDX_PROCESSORS", "CALC", 1);
+  char list[512];
+  EXPECT_EQ(BuildAccessList(".", list, sizeof list), 3);
+  unsetenv("CDX_PROCESSORS");
+  EXPECT_STREQ(list, "3,LINE ONE ANALOG INPUTS,QA,16,1;LINE ONE DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,1;");
+  EXPECT_EQ(SendEsRequest("."), 1);
+  EXPECT_EQ(Last(), Z("ES," + user));
 }
 
 // With "ReadXML" on, the groups of an entity whose extension library offers

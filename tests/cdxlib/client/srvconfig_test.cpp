@@ -4,12 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "cdxlib/configfiles.h"
+#include "support/child.h"
 
 namespace {
 
@@ -65,6 +72,27 @@ TEST_F(SrvCfgLocal, LoggerRecordsAndRequestOnlyServers) {
   ChannelConfig ch{};
   EXPECT_EQ(SrvCfg_ReadChannels("https://127.0.0.2/", "dev1", 0, &ch, 0, 1), -1);
   EXPECT_EQ(errno, 50);
+}
+
+// A logger record write that fails half-way (here the file size limit stops
+// it after 8 bytes) leaves the stored record as it was, never half old and
+// half new.
+TEST_F(SrvCfgLocal, FailedLoggerWriteKeepsTheOldRecord) {
+  std::filesystem::create_directories(root + "/LOGGERS");
+  const std::string path = root + "/LOGGERS/LOG_3";
+  const std::string old(64, 'A');
+  std::ofstream(path, std::ios::binary) << old;
+  pid_t pid = testsupport::ForkChild([] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{8, 8};
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 3;
+    const std::string rec(64, 'B');
+    return SrvCfg_WriteLogger(".", "LOG", 3, rec.data(), static_cast<uint32_t>(rec.size()), "me") == -1 ? 0 : 1;
+  });
+  ASSERT_EQ(testsupport::WaitChild(pid, 60000), 0);
+  std::ifstream in(path, std::ios::binary);
+  std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(now, old);
 }
 
 }  // namespace
