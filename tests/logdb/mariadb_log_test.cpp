@@ -837,6 +837,49 @@ TEST_F(MariaDbLogTest, DuplicateColumnsAreWholeNamesOnly) {
   c->Destroy(1);
 }
 
+// Logger names and tags with characters that cannot stand in an unquoted
+// name (".", "/", "'", "%"): the tables and columns get names the server
+// takes, and the run logs, lists and reads back like any other.
+TEST_F(MariaDbLogTest, NamesWithPunctuationStillMakeRuns) {
+  LogHeader h = MakeHeader({{"AI", 1, 3, false}}, false, /*tags=*/true);
+  Channels ch(h);
+  const char* tags[] = {"Tank.Level", "Flow/In", "O'Neil %"};
+  for (int i = 0; i < 3; ++i) Chan_SetTag(&ch.recs[0][size_t(i)], tags[i]);
+  const std::string logger = "Plant.Line/1";
+  CLogCollection* c = OpenCollection(logger);
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  std::vector<uint8_t> recs = MakeRecords(h, 3);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 3), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT sTablePrefix FROM LOGGERS"), "Plant_Line_1_");
+  EXPECT_EQ(Scalar("SELECT sColumnName FROM Plant_Line_1_CHANNELS WHERE nChannelNumber=1"), "Tank_Level");
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Plant_Line_1_DATA WHERE Flow_In IS NOT NULL"), "3");
+  char name[32];
+  TimeStamp a, b;
+  int size = 0;
+  ASSERT_EQ(c->FindNewest(name, &size, &a, &b, 0), 1);
+  CLogStore* r = c->OpenLog(name, kGenericRead);
+  ASSERT_NE(r, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  LogHeader rh;
+  ASSERT_EQ(r->ReadHeader(&rh), 0) << r->GetErrorSummary();
+  EXPECT_EQ(rh.recordCount, 3u);
+  r->Destroy(1);
+  c->Destroy(1);
+
+  // A name prefix of such characters: its runs are still its newest.
+  CLogCollection* p = OpenCollection(logger, "Line.2");
+  ASSERT_NE(p, nullptr);
+  s = p->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << p->GetErrorSummary() << " " << p->GetErrorDetail();
+  s->Destroy(1);
+  ASSERT_EQ(p->FindNewest(name, &size, &a, &b, 0), 1);
+  EXPECT_STREQ(name, "LoggerSeq=00000002");
+  p->Destroy(1);
+}
+
 TEST_F(MariaDbLogTest, ValuesAndNamesTheTablesCannotHold) {
   LogHeader h = MakeHeader({{"AI", 1, 3, false}}, /*sig=*/true);
   Channels ch(h);
