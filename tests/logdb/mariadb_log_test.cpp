@@ -880,6 +880,34 @@ TEST_F(MariaDbLogTest, NamesWithPunctuationStillMakeRuns) {
   p->Destroy(1);
 }
 
+// A logger name that fills its LOGGERS column with characters the server
+// needs escaped (twice as long in a statement): its run opens, reads and
+// closes like any other.
+TEST_F(MariaDbLogTest, LongEscapedLoggerNameOpensItsRun) {
+  LogHeader h = MakeHeader({{"AI", 1, 2, false}});
+  Channels ch(h);
+  const std::string logger = std::string(200, '\'') + std::string(55, 'n');
+  CLogCollection* c = OpenCollection(logger, "P");
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  std::vector<uint8_t> recs = MakeRecords(h, 2);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 2), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  h.stop.seconds = h.start.seconds + 10;
+  EXPECT_EQ(s->WriteHeader(&h, 1), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT bCompleted FROM LOGGERS"), "1");
+  CLogStore* r = c->OpenLog("LoggerSeq=00000001", kGenericRead);
+  ASSERT_NE(r, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  LogHeader rh;
+  ASSERT_EQ(r->ReadHeader(&rh), 0) << r->GetErrorSummary() << " " << r->GetErrorDetail();
+  EXPECT_EQ(rh.recordCount, 2u);
+  EXPECT_EQ(rh.stop.seconds, h.stop.seconds);
+  r->Destroy(1);
+  c->Destroy(1);
+}
+
 TEST_F(MariaDbLogTest, ValuesAndNamesTheTablesCannotHold) {
   LogHeader h = MakeHeader({{"AI", 1, 3, false}}, /*sig=*/true);
   Channels ch(h);
