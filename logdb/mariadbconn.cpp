@@ -312,6 +312,9 @@ std::string ChannelColumnName(const LogHeader& h, int block, int channel, const 
   std::string tag = raw;
   MakeSqlName(&tag);
   if (IsReservedColumnName(tag.c_str())) return name;
+  // The server compares column names without case: "dt" is DT.
+  for (const char* own : {"END", "DT", "MS", "TX", "TP", "LL", "LV"})
+    if (strcasecmp(tag.c_str(), own) == 0) return name;
   return tag;
 }
 

@@ -877,6 +877,14 @@ TEST_F(MariaDbLogTest, NamesWithPunctuationStillMakeRuns) {
   s->Destroy(1);
   ASSERT_EQ(p->FindNewest(name, &size, &a, &b, 0), 1);
   EXPECT_STREQ(name, "LoggerSeq=00000002");
+
+  // A tag that is one of the run's own columns in another case ("dt" is
+  // DT to the server) falls back to the channel's plain name.
+  Chan_SetTag(&ch.recs[0][2], "dt");
+  s = p->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << p->GetErrorSummary() << " " << p->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT sColumnName FROM Line_2_00000003_CHANNELS WHERE nChannelNumber=3"), "AI3");
   p->Destroy(1);
 }
 
