@@ -657,6 +657,7 @@ int CLogDbStore::AppendOnce(LogHeader* header, const uint8_t* records, int count
 int CLogDbStore::AppendRecords(LogHeader* header, const void* records, int count) {
   if (!appendOpen_) return -1;
   if (count <= 0) return 0;
+  readPosition_ = -1;  // a kept selection would miss the new rows
   if (!header || !records || header->recordLength < 16) {
     SetError("", "CAN'T ADD LOG");
     return -1;

@@ -170,7 +170,7 @@ int CLogDbMySQLCollection::FindNewest(char* name, int* nameSize, TimeStamp* star
   int size = 0;
   if (!FindFirst(&size)) return 0;
   std::string sanitized = namePrefix2_;
-  SanitizeSqlName(sanitized.data());
+  mdb::MakeSqlName(&sanitized);
   int found = 0;
   for (const Run& run : runs_) {
     bool ok = anyPrefix || namePrefix2_.empty() ||
@@ -249,7 +249,7 @@ CLogStore* CLogDbMySQLCollection::CreateLog(const int32_t* start, int barePrefix
     return nullptr;
   }
   std::string base = (namePrefix_[0] ? std::string(namePrefix_) : loggerName_) + "_";
-  SanitizeSqlName(base.data());
+  mdb::MakeSqlName(&base);
   struct Candidate {
     std::string prefix;
     int sequence;

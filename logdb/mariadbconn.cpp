@@ -295,15 +295,26 @@ std::string DigitalColumnType(bool* asText) {
   return v;
 }
 
+void MakeSqlName(std::string* name) {
+  SanitizeSqlName(name->data());
+  for (char& ch : *name)
+    if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '$' && static_cast<unsigned char>(ch) < 0x80)
+      ch = '_';
+}
+
 std::string ChannelColumnName(const LogHeader& h, int block, int channel, const ChannelConfig& c) {
   char name[64];
   const LogBlockDescriptor& d = h.blocks[block];
   snprintf(name, sizeof name, "%.*s%d", int(strnlen(d.prefix, 2)), d.prefix, channel);
   if (!h.tagColumns) return name;
-  char tag[kTagMax + 1];
-  CopyText(tag, sizeof tag, Chan_GetTag(c));
-  SanitizeSqlName(tag);
-  if (IsReservedColumnName(tag)) return name;
+  char raw[kTagMax + 1];
+  CopyText(raw, sizeof raw, Chan_GetTag(c));
+  std::string tag = raw;
+  MakeSqlName(&tag);
+  if (IsReservedColumnName(tag.c_str())) return name;
+  // The server compares column names without case: "dt" is DT.
+  for (const char* own : {"END", "DT", "MS", "TX", "TP", "LL", "LV"})
+    if (strcasecmp(tag.c_str(), own) == 0) return name;
   return tag;
 }
 

@@ -142,6 +142,10 @@ std::string DigitalColumnType(bool* asText);
 // The DATA column name of a channel: "%1.2s%d" of the block's prefix and the
 // channel number, or with tag columns the channel's tag made an SQL name
 // (and "%1.2s%d" again for a reserved name).
+// A table prefix or column name the server takes unquoted: SanitizeSqlName,
+// and every other character a name cannot hold ("." "/" "'" "%" ...) made
+// "_".
+void MakeSqlName(std::string* name);
 std::string ChannelColumnName(const LogHeader& h, int block, int channel, const ChannelConfig& c);
 
 // The channel records of every block of a header: the caller's per-block

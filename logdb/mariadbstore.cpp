@@ -96,9 +96,9 @@ int CLogDbMySQLStore::Connect(const char* location) {
   std::string error;
   MYSQL* m = mdb::Connect(loc, &error);
   if (!m) return Fail("CAN'T CONNECT TO DATABASE", error);
-  char sql[400];
-  snprintf(sql, sizeof sql, "select sTablePrefix from LOGGERS where sLoggerName = '%s' AND nLoggerSequence = %d",
-           mdb::Escape(m, loggerName_).c_str(), sequence_);
+  // Built whole: an escaped name may be twice its length.
+  std::string sql = "select sTablePrefix from LOGGERS where sLoggerName = '" + mdb::Escape(m, loggerName_) +
+                    "' AND nLoggerSequence = " + std::to_string(sequence_);
   mdb::Result r;
   if (r.Query(m, sql) != 0) {
     Fail("CAN'T FIND LOGGER NAME AND SEQ", mysql_error(m));
@@ -179,11 +179,10 @@ int CLogDbMySQLStore::Close() {
 int CLogDbMySQLStore::ReadHeader(LogHeader* header) {
   if (!header) return -1;
   if (!conn_) return Fail("CAN'T GET DATA", "the log is not open");
-  char sql[600];
-  snprintf(sql, sizeof sql,
-           "select dStartTime, dStopTime, sTablePrefix, bTagColumns, bSigChange, sTriggerPrefix, nTriggerNumber, "
-           "sLagPrefix, nLagNumber from LOGGERS where sLoggerName = '%s' AND nLoggerSequence = %d",
-           mdb::Escape(conn_, loggerName_).c_str(), sequence_);
+  std::string sql =
+      "select dStartTime, dStopTime, sTablePrefix, bTagColumns, bSigChange, sTriggerPrefix, nTriggerNumber, "
+      "sLagPrefix, nLagNumber from LOGGERS where sLoggerName = '" +
+      mdb::Escape(conn_, loggerName_) + "' AND nLoggerSequence = " + std::to_string(sequence_);
   mdb::Result r;
   if (r.Query(conn_, sql) != 0) return Fail("CAN'T GET DATA", mysql_error(conn_));
   MYSQL_ROW row = r.Next();
@@ -249,11 +248,8 @@ int CLogDbMySQLStore::WriteHeader(LogHeader* header, int completed) {
   if (!(access_ & kGenericWrite)) return 0;
   if (!header) return -1;
   if (!conn_) return Fail("CAN'T UPDATE LOGGERS TABLE", "the log is not open");
-  char sql[600];
-  snprintf(sql, sizeof sql,
-           "UPDATE LOGGERS SET dStartTime = ?, dStopTime = ?, bCompleted = ? WHERE sLoggerName='%s' AND "
-           "nLoggerSequence=%d",
-           mdb::Escape(conn_, loggerName_).c_str(), sequence_);
+  std::string sql = "UPDATE LOGGERS SET dStartTime = ?, dStopTime = ?, bCompleted = ? WHERE sLoggerName='" +
+                    mdb::Escape(conn_, loggerName_) + "' AND nLoggerSequence=" + std::to_string(sequence_);
   mdb::Statement st;
   std::string error;
   if (!st.Prepare(conn_, sql, &error)) return Fail("CAN'T UPDATE LOGGERS TABLE", error);
@@ -278,11 +274,10 @@ int CLogDbMySQLStore::ReadChannels(LogHeader* header, ChannelConfig* buffer, int
   const LogBlockDescriptor& d = header->blocks[block];
   for (int i = 0; i < count; ++i) {
     int number = d.firstChannel + first + i;
-    char sql[400];
-    snprintf(sql, sizeof sql,
-             "select sTag, sDescription, nType, sUnits, fMinScale, fMaxScale, sLowStateDesc, sHighStateDesc from "
-             "%sCHANNELS where sPrefix = '%s' AND nChannelNumber = %d",
-             prefix_.c_str(), mdb::Escape(conn_, Field(d.prefix, 2)).c_str(), number);
+    std::string sql =
+        "select sTag, sDescription, nType, sUnits, fMinScale, fMaxScale, sLowStateDesc, sHighStateDesc from " +
+        prefix_ + "CHANNELS where sPrefix = '" + mdb::Escape(conn_, Field(d.prefix, 2)) +
+        "' AND nChannelNumber = " + std::to_string(number);
     mdb::Result r;
     if (r.Query(conn_, sql) != 0) return Fail("CAN'T FIND CHANNEL", mysql_error(conn_));
     ChannelConfig& c = buffer[i];

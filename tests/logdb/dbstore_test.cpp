@@ -379,6 +379,28 @@ TEST_P(DbStoreTest, CreateAppendListAndReadBack) {
   EXPECT_EQ(resolved, location_ + ";LoggerName=PLANT;LoggerSeq=00000001");
 }
 
+// A store that appends and reads: a read after an append sees the records
+// just written, not the selection of an earlier read.
+TEST_P(DbStoreTest, ReadAfterAppendSeesTheNewRecords) {
+  auto c = OpenCollection();
+  ASSERT_TRUE(c);
+  LogHeader h = MakeHeader(2, 0, false);
+  CLogStore* s = Create(c.get(), &h);
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  std::vector<uint8_t> rec(h.recordLength);
+  for (int round = 0; round < 2; ++round) {
+    auto recs = MakeRecords(h, 2 * round, 2);
+    ASSERT_EQ(s->AppendRecords(&h, recs.data(), 2), 0) << s->GetErrorSummary() << ": " << s->GetErrorDetail();
+    int last = 2 * round + 1;
+    ASSERT_EQ(s->ReadLog(last, &h, rec.data(), int(rec.size()), 0, nullptr, nullptr, 0, 0), 0)
+        << "record " << last << ": " << s->GetErrorSummary();
+    int32_t seconds;
+    memcpy(&seconds, rec.data() + 4, 4);
+    EXPECT_EQ(seconds, kStart + last);
+  }
+  s->Destroy(1);
+}
+
 TEST_P(DbStoreTest, HeaderSelectRewriteAndTrim) {
   auto c = OpenCollection();
   LogHeader h = MakeHeader(8, 0);

@@ -837,6 +837,85 @@ TEST_F(MariaDbLogTest, DuplicateColumnsAreWholeNamesOnly) {
   c->Destroy(1);
 }
 
+// Logger names and tags with characters that cannot stand in an unquoted
+// name (".", "/", "'", "%"): the tables and columns get names the server
+// takes, and the run logs, lists and reads back like any other.
+TEST_F(MariaDbLogTest, NamesWithPunctuationStillMakeRuns) {
+  LogHeader h = MakeHeader({{"AI", 1, 3, false}}, false, /*tags=*/true);
+  Channels ch(h);
+  const char* tags[] = {"Tank.Level", "Flow/In", "O'Neil %"};
+  for (int i = 0; i < 3; ++i) Chan_SetTag(&ch.recs[0][size_t(i)], tags[i]);
+  const std::string logger = "Plant.Line/1";
+  CLogCollection* c = OpenCollection(logger);
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  std::vector<uint8_t> recs = MakeRecords(h, 3);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 3), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT sTablePrefix FROM LOGGERS"), "Plant_Line_1_");
+  EXPECT_EQ(Scalar("SELECT sColumnName FROM Plant_Line_1_CHANNELS WHERE nChannelNumber=1"), "Tank_Level");
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Plant_Line_1_DATA WHERE Flow_In IS NOT NULL"), "3");
+  char name[32];
+  TimeStamp a, b;
+  int size = 0;
+  ASSERT_EQ(c->FindNewest(name, &size, &a, &b, 0), 1);
+  CLogStore* r = c->OpenLog(name, kGenericRead);
+  ASSERT_NE(r, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  LogHeader rh;
+  ASSERT_EQ(r->ReadHeader(&rh), 0) << r->GetErrorSummary();
+  EXPECT_EQ(rh.recordCount, 3u);
+  r->Destroy(1);
+  c->Destroy(1);
+
+  // A name prefix of such characters: its runs are still its newest.
+  CLogCollection* p = OpenCollection(logger, "Line.2");
+  ASSERT_NE(p, nullptr);
+  s = p->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << p->GetErrorSummary() << " " << p->GetErrorDetail();
+  s->Destroy(1);
+  ASSERT_EQ(p->FindNewest(name, &size, &a, &b, 0), 1);
+  EXPECT_STREQ(name, "LoggerSeq=00000002");
+
+  // A tag that is one of the run's own columns in another case ("dt" is
+  // DT to the server) falls back to the channel's plain name.
+  Chan_SetTag(&ch.recs[0][2], "dt");
+  s = p->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << p->GetErrorSummary() << " " << p->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT sColumnName FROM Line_2_00000003_CHANNELS WHERE nChannelNumber=3"), "AI3");
+  p->Destroy(1);
+}
+
+// A logger name that fills its LOGGERS column with characters the server
+// needs escaped (twice as long in a statement): its run opens, reads and
+// closes like any other.
+TEST_F(MariaDbLogTest, LongEscapedLoggerNameOpensItsRun) {
+  LogHeader h = MakeHeader({{"AI", 1, 2, false}});
+  Channels ch(h);
+  const std::string logger = std::string(200, '\'') + std::string(55, 'n');
+  CLogCollection* c = OpenCollection(logger, "P");
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  std::vector<uint8_t> recs = MakeRecords(h, 2);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 2), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  h.stop.seconds = h.start.seconds + 10;
+  EXPECT_EQ(s->WriteHeader(&h, 1), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  s->Destroy(1);
+  EXPECT_EQ(Scalar("SELECT bCompleted FROM LOGGERS"), "1");
+  CLogStore* r = c->OpenLog("LoggerSeq=00000001", kGenericRead);
+  ASSERT_NE(r, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  LogHeader rh;
+  ASSERT_EQ(r->ReadHeader(&rh), 0) << r->GetErrorSummary() << " " << r->GetErrorDetail();
+  EXPECT_EQ(rh.recordCount, 2u);
+  EXPECT_EQ(rh.stop.seconds, h.stop.seconds);
+  r->Destroy(1);
+  c->Destroy(1);
+}
+
 TEST_F(MariaDbLogTest, ValuesAndNamesTheTablesCannotHold) {
   LogHeader h = MakeHeader({{"AI", 1, 3, false}}, /*sig=*/true);
   Channels ch(h);
