@@ -19,6 +19,7 @@
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "platform/error.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -123,20 +124,6 @@ int WriteAll(int fd, uint64_t offset, const void* data, size_t len) {
   return 0;
 }
 
-// The process's file-creation mask, read without changing it (umask() would
-// change it for every thread for a moment).
-mode_t ProcessUmask() {
-  FILE* f = std::fopen("/proc/self/status", "re");
-  unsigned mask = 022;
-  if (f) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
-    std::fclose(f);
-  }
-  return static_cast<mode_t>(mask);
-}
-
 // One piece of a file to be written.
 struct Patch {
   uint64_t offset;
@@ -203,7 +190,7 @@ int PatchFileLocked(const std::string& path, const std::vector<Patch>& patches) 
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return FailOpen(errno, path);
   const mode_t mode = exists ? (st.st_mode & 07777) : 0666;
-  const mode_t mask = ProcessUmask();
+  const mode_t mask = plat::ProcessUmask();
   int rc = ::fchmod(fd, exists ? mode : (mode & ~mask)) == 0 ? 0 : (plat::FailErrno(errno), -1);
   if (rc == 0) rc = WriteAll(fd, 0, content.data(), content.size());
   if (rc == 0 && ::fsync(fd) != 0) rc = (plat::FailErrno(errno), -1);
@@ -308,6 +295,11 @@ bool IsCalcDir(const char* dir) {
 }  // namespace
 
 // ---------------------------------------------------------------- channels
+
+int Cfg_WriteFileBytes(const char* path, uint64_t offset, const void* data, size_t length) {
+  if (!path || (length > 0 && !data)) return plat::Fail(plat::kErrInvalidParameter), -1;
+  return PatchFile(path, {{offset, data, length}});
+}
 
 int Cfg_LoadChannels(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
                      uint32_t extraLength, const char* extraFileName) {

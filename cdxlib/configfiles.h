@@ -64,6 +64,15 @@ static_assert(offsetof(SaveConfigFile, SaveOutputs) == 0);
 static_assert(offsetof(SaveConfigFile, SaveByTag) == 1);
 static_assert(offsetof(SaveConfigFile, SaveRate) == 2);
 
+// ---------------------------------------------------------------- files
+
+// Writes `length` bytes at `offset` of a file, creating it when missing and
+// never cutting it short: the configuration files' own writer. A regular
+// file is rebuilt in a temporary file beside it and renamed into place (a
+// crash leaves the old file or the new one), and writers of one directory
+// are serialised. 0, or -1 with the system error.
+int Cfg_WriteFileBytes(const char* path, uint64_t offset, const void* data, size_t length);
+
 // ---------------------------------------------------------------- channels
 
 // Reads channels first .. first+count-1 of a kind into records (count

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,6 +71,18 @@ std::string LocalAppDataFolder() {
   if (const char* home = std::getenv("HOME"); home && *home == '/') return std::string(home) + "/.local/share";
   Fail(kErrFileNotFound);
   return {};
+}
+
+mode_t ProcessUmask() {
+  FILE* f = std::fopen("/proc/self/status", "re");
+  unsigned mask = 022;
+  if (f) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    std::fclose(f);
+  }
+  return static_cast<mode_t>(mask);
 }
 
 }  // namespace plat

@@ -6,6 +6,8 @@
 // network path), as an unreachable share does.
 #pragma once
 #include <cstdint>
+#include <sys/types.h>
+
 #include <string>
 
 namespace plat {
@@ -37,5 +39,10 @@ bool DirectoryExists(const std::string& path);
 // The user's local application-data folder: $XDG_DATA_HOME, else
 // $HOME/.local/share; "" (error 2) when neither can be had.
 std::string LocalAppDataFolder();
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread for a moment): the mode a new file made under a
+// temporary name and renamed into place must get.
+mode_t ProcessUmask();
 
 }  // namespace plat

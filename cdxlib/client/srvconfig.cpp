@@ -16,6 +16,7 @@
 #include "cdxlib/configfiles.h"
 #include "cdxlib/logicaldirs.h"
 #include "platform/error.h"
+#include "platform/files.h"
 
 #include <cstring>
 #include <vector>
@@ -36,20 +37,6 @@ constexpr uint32_t kLoggerReadChunk = 65512;
 constexpr size_t kMaxUser = 32;
 // Requests and replies of the table stay well inside 32-bit lengths.
 constexpr uint64_t kReqReplyMax = 0x7FFF0000u;
-
-// The process's file-creation mask, read without changing it (umask() would
-// change it for every thread for a moment).
-mode_t ProcessUmask() {
-  FILE* f = std::fopen("/proc/self/status", "re");
-  unsigned mask = 022;
-  if (f) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
-    std::fclose(f);
-  }
-  return static_cast<mode_t>(mask);
-}
 
 bool HasSubdir(const char* subdir) { return subdir && *subdir && !(subdir[0] == ' ' && subdir[1] == '\0'); }
 
@@ -196,48 +183,11 @@ void TouchRoot(const char* server) {
   plat::SetLastError(keepLast);
 }
 
-int RawFile(const std::string& path, void* data, uint32_t length, bool write);
-
-// Writes the record at offset 0 of the file, which keeps any bytes past it.
-// The new content goes to a temporary file beside it that is renamed into
-// place: a write that fails or a crash leaves the old record whole.
-int WriteRecordReplacing(const std::string& path, const void* record, uint32_t length) {
-  std::vector<char> content;
-  struct stat st;
-  const bool exists = stat(path.c_str(), &st) == 0;
-  if (exists && st.st_size > static_cast<off_t>(length)) {
-    content.resize(static_cast<size_t>(st.st_size));
-    if (RawFile(path, content.data(), static_cast<uint32_t>(content.size()), false) != 0) return -1;
-  }
-  if (content.size() < length) content.resize(length, 0);
-  if (length) memcpy(content.data(), record, length);
-  std::string temp = path + ".tmpXXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return plat::FailErrno(errno), -1;
-  fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~ProcessUmask()));
-  size_t done = 0;
-  int e = 0;
-  while (done < content.size()) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      e = n < 0 ? errno : ENOSPC;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (!e && fsync(fd) != 0) e = errno;
-  if (close(fd) != 0 && !e) e = errno;
-  if (!e && rename(temp.c_str(), path.c_str()) != 0) e = errno;
-  if (e) {
-    unlink(temp.c_str());
-    return plat::FailErrno(e), -1;
-  }
-  return 0;
-}
 
 int RawFile(const std::string& path, void* data, uint32_t length, bool write) {
-  if (write) return WriteRecordReplacing(path, data, length);
+  // A write keeps the bytes past the record and is crash-safe (the
+  // configuration files' own writer).
+  if (write) return Cfg_WriteFileBytes(path.c_str(), 0, data, length);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return plat::FailErrno(errno), -1;
   size_t done = 0;
@@ -691,7 +641,7 @@ int SrvCfg_CopyFromServer(const char* server, const char* subdir, const char* fi
   std::string temp = std::string(localPath) + ".tmpXXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) return plat::FailErrno(errno), FailedStep();
-  fchmod(fd, 0666 & ~ProcessUmask());
+  fchmod(fd, 0666 & ~plat::ProcessUmask());
   auto fail = [&]() {
     uint32_t code = plat::GetLastError();
     close(fd);

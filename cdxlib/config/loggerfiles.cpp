@@ -52,54 +52,6 @@ int FailKeep(int fd) {
   return -1;
 }
 
-// Writes `length` bytes at offset 0 of the file, which is created when
-// missing and keeps any bytes past them. The new content goes to a
-// temporary file beside it that is renamed into place, so a crash leaves
-// the old record or the new one.
-int WriteRecordFile(const std::string& path, const void* record, uint32_t length) {
-  std::vector<unsigned char> content;
-  struct stat st;
-  const bool exists = ::stat(path.c_str(), &st) == 0;
-  if (exists) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return plat::FailErrno(errno), -1;
-    content.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < content.size()) {
-      const ssize_t n = ::read(fd, content.data() + done, content.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return plat::FailErrno(errno), FailKeep(fd);
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-    }
-    content.resize(done);
-    ::close(fd);
-  }
-  if (content.size() < length) content.resize(length, 0);
-  memcpy(content.data(), record, length);
-  std::string temp = path + ".tmpXXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return plat::FailErrno(errno), -1;
-  ::fchmod(fd, exists ? (st.st_mode & 07777) : 0666 & ~022);
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      plat::FailErrno(errno);
-      ::unlink(temp.c_str());
-      return FailKeep(fd);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-    plat::FailErrno(errno);
-    const uint32_t code = plat::GetLastError();
-    ::unlink(temp.c_str());
-    return plat::Fail(code), -1;
-  }
-  return 0;
-}
 
 void SetErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void SetErrorF(const char* format, ...) {
@@ -446,7 +398,7 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
       plat::SetLastError(last);
     }
   }
-  if (binary && WriteRecordFile(FileBase(dir, name, number), record, length) != 0) return -1;
+  if (binary && Cfg_WriteFileBytes(FileBase(dir, name, number).c_str(), 0, record, length) != 0) return -1;
   {
     const uint32_t last = plat::GetLastError();
     Hist_TouchConfig();

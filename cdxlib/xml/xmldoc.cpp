@@ -21,6 +21,7 @@
 
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -322,24 +323,11 @@ int32_t SaveErrorCode(int err) {
   }
 }
 
-mode_t ProcessUmask() {
-  // Read without changing it (umask() would, for every thread).
-  FILE* f = fopen("/proc/self/status", "re");
-  unsigned mask = 022;
-  if (f) {
-    char line[256];
-    while (fgets(line, sizeof line, f))
-      if (sscanf(line, "Umask: %o", &mask) == 1) break;
-    fclose(f);
-  }
-  return static_cast<mode_t>(mask);
-}
-
 // Writes the bytes to a temporary file beside path, flushes it and renames
 // it into place. 0, or the errno of the failing step.
 int WriteAtomically(const std::string& path, const std::string& bytes) {
   struct stat st;
-  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~ProcessUmask());
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~plat::ProcessUmask());
   std::string tmp = path + ".tmpXXXXXX";
   std::vector<char> name(tmp.begin(), tmp.end());
   name.push_back(0);
