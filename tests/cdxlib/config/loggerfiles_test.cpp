@@ -22,24 +22,15 @@
 #include "platform/error.h"
 #include "platform/root.h"
 
+#include "config_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-void SetSwitch(const char* name, const char* value) {
-  uint32_t type = plat::REG_SZ, size = static_cast<uint32_t>(strlen(value) + 1);
-  ASSERT_EQ(Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", plat::KEY_SET_VALUE,
-                            name, &type, const_cast<char*>(value), &size),
-            0u);
-}
+using cfgtest::ReadFile;
+using cfgtest::SetSwitch;
+using cfgtest::WriteFile;
 
 template <size_t N>
 void Put(char (&field)[N], const char* text) {
