@@ -161,7 +161,7 @@ void Scan_FreeLocal() {
 
 int Scan_ReloadDeviceConfig() {
   ScanState& st = Scan_State();
-  DeviceConfig dc;
+  DeviceConfig dc{};  // a loader that fills nothing leaves zeros, not stack bytes
   if (Cfg_LoadDeviceInCwd(&dc, sizeof dc) != 0) return -1;
   st.device->Config = dc;
   return 0;

@@ -773,6 +773,9 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
     }
 
     std::vector<unsigned char> work;
+    // Without a record type from the library the file holds no device
+    // record: the caller gets a zeroed one, never what its buffer held.
+    if (record && size > 0 && xml_GetError() >= 0) memset(record, 0, size);
     if (record && size > 0 && ex.configType && xml_GetError() >= 0) {
       work.assign(std::max<size_t>(size, kDeviceConfigSize), 0);
       if (const StructsType* type = ex.configType(work.data(), static_cast<int32_t>(size))) {

@@ -474,6 +474,15 @@ TEST_F(XmlConfigTest, WithoutLibraryTypesTheDefaultsHold) {
                                nullptr, nullptr),
             0);
   EXPECT_EQ(ReadFile(plain + "/config.xml").find("ScanRate"), std::string::npos);
+  // Read back, the record comes out zeroed: what the caller's buffer held
+  // before (a stack record, say) never passes for a loaded record.
+  DeviceConfig back;
+  std::memset(&back, 0xAB, sizeof back);
+  ASSERT_EQ(CfgXml_LoadDevice(&save_type, plain.c_str(), &back, sizeof back, nullptr, 0, nullptr, nullptr, nullptr,
+                              nullptr),
+            0);
+  const DeviceConfig zero{};
+  EXPECT_EQ(std::memcmp(&back, &zero, sizeof back), 0);
 }
 
 // A save killed at any moment leaves the old file or the new one: a child
