@@ -191,7 +191,10 @@ void EvalAnalog(const ChannelConfig& cfg, int m, bool first, ChannelEval* ch, Sc
     s |= kStAlarm | kStAlarmHigh;
   } else if (Flag(cfg, kAiLowAlarmEnable) && v <= a.LowAlarmLimit) {
     s = (s | kStAlarm) & ~kStAlarmHigh;
-  } else if (Flag(cfg, kAiLowAlarmDeadbandEnable) && (old & 0x804) == kStAlarm && v <= a.LowAlarmDeadband) {
+  } else if (Flag(cfg, kAiLowAlarmDeadbandEnable) && (old & (kStAlarm | kStAlarmHigh | kStBad)) == kStAlarm &&
+             v <= a.LowAlarmDeadband) {
+    // Held only after a low alarm: an error alarm (a bad old reading) is no
+    // low alarm, and a value that never reached the limit raises none.
     s = (s | kStAlarm) & ~kStAlarmHigh;
   } else {
     s &= ~(kStAlarm | kStAlarmAnnounced);

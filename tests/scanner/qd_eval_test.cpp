@@ -372,3 +372,30 @@ TEST(ChannelEval, CarriedBitsComeFromThePreviousPublishedStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// An error alarm is no low alarm: a good value inside the low deadband that
+// never reached the limit ends the error alarm and raises nothing; after a
+// real low alarm the same value holds it.
+TEST(ChannelEval, LowDeadbandHoldsOnlyALowAlarm) {
+  Channel c{Analog()};
+  Chan_SetFlag(&c.cfg, kAiLowAlarmEnable, true);
+  Chan_SetFlag(&c.cfg, kAiLowAlarmDeadbandEnable, true);
+  Chan_SetFlag(&c.cfg, kAiErrorAlarmEnable, true);
+  c.cfg.analog.LowAlarmLimit = 20;
+  c.cfg.analog.LowAlarmDeadband = 30;
+  c.Scan(50);
+  c.Scan(0, true);
+  ASSERT_EQ(c.rec.Kinds(), "alarm");
+  EXPECT_EQ(c.published & 0x824u, 0x820u);  // the error alarm
+  c.Scan(25);
+  EXPECT_EQ(c.rec.Kinds(), "alarm,clear");
+  EXPECT_EQ(c.published & 0x800u, 0u);
+  c.Scan(15);
+  c.Scan(25);
+  EXPECT_EQ(c.rec.Kinds(), "alarm,clear,alarm");
+  EXPECT_EQ(c.published & 0x804u, 0x800u);  // the low alarm, held
+}
+
+}  // namespace
