@@ -111,8 +111,8 @@ TEST(CdxsimCommand, PacesScansAndPrintsWhatArrives) {
   // replaced before it is read and is not asked for.
   const char* expected[] = {
       "status qd_dev7: \"UP hello\"",
-      "alarm: prefix=QX channel=1 kind=0",
-      "alarm: prefix=QX channel=1 kind=1",
+      "alarm: prefix=QX channel=1 kind=0 priority=0 delay=0 analog=0 high=1 common=0 value=1",
+      "alarm: prefix=QX channel=1 kind=1 priority=0 delay=0 analog=0 high=1 common=0 value=0",
       "status qd_dev7: \"\"",
       "program ended with 0",
   };

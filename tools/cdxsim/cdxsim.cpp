@@ -1,9 +1,11 @@
 #include "tools/cdxsim/cdxsim.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -12,9 +14,11 @@
 #include <sys/wait.h>
 
 #include "cdxlib/chanconfig.h"
+#include "cdxlib/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
 #include "cdxlib/drvtables.h"
+#include "cdxlib/logicaldirs.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
@@ -84,6 +88,20 @@ class LineParser {
     words_.erase(it);
     return v;
   }
+
+  float Float(const char* key, float def, bool* given = nullptr) {
+    auto it = words_.find(key);
+    if (given) *given = it != words_.end();
+    if (it == words_.end()) return def;
+    char* end = nullptr;
+    errno = 0;
+    float v = std::strtof(it->second.c_str(), &end);
+    if (it->second.empty() || errno || *end || !std::isfinite(v)) Fail(std::string("bad ") + key + " '" + it->second + "'");
+    words_.erase(it);
+    return v;
+  }
+
+  bool Has(const char* key) const { return words_.count(key) != 0; }
 
   std::string Prefix(const char* key, bool required = false) {
     std::string p = Text(key, "", 2, required);
@@ -159,6 +177,98 @@ const ModuleSpec* FindModule(const Description& d, const std::string& prefix) {
   return nullptr;
 }
 
+// A `point` statement: one channel record of a device's channel file.
+PointSpec ParsePoint(LineParser& p) {
+  PointSpec s;
+  s.device = static_cast<int>(p.Number("device", 0, 1, 65535, true));
+  s.number = static_cast<int>(p.Number("number", 0, 1, 1000, true));
+  ChannelConfig& c = s.record;
+  std::memset(&c, 0, sizeof c);
+  const std::string kind = p.Text("kind", "ai", 2);
+  int type = -1;
+  for (int k = 0; k < kChannelKindCount; ++k) {
+    const char* name = Chan_KindName(k);
+    if (name && kind == name) type = k;
+  }
+  if (type < 0) p.Fail("bad kind '" + kind + "'");
+  c.Type = static_cast<uint8_t>(type < 0 ? 0 : type);
+  const bool digital = Chan_IsDigital(c.Type);
+  Chan_SetTag(&c, p.Text("tag", "", 15).c_str());
+  Chan_SetDescription(&c, p.Text("desc", "", 32).c_str());
+  Chan_SetFlag(&c, kAiEnable, p.Number("enable", 1, 0, 1) != 0);  // index 7 in both layouts
+  uint8_t* raw = reinterpret_cast<uint8_t*>(&c);
+  const uint8_t node = static_cast<uint8_t>(p.Number("node", 1, 0, 255));
+  const uint16_t word = static_cast<uint16_t>(p.Number("word", 0, 0, 65535));
+  const std::string common = p.Text("common", "", 32);
+  auto commonHas = [&](const char* side) { return ("," + common + ",").find(std::string(",") + side + ",") != std::string::npos; };
+  bool given = false;
+  if (digital) {
+    raw[192] = node;
+    std::memcpy(raw + 194, &word, 2);
+    raw[196] = static_cast<uint8_t>(p.Number("bit", 0, 0, 255));
+    if (p.Has("alarmstate")) {
+      Chan_SetFlag(&c, kDiAlarmEnable, true);
+      Chan_SetFlag(&c, kDiAlarmState, p.Number("alarmstate", 1, 0, 1) != 0);
+    }
+    c.digital.AlarmPriority = static_cast<uint8_t>(p.Number("prio", 0, 0, 255));
+    c.digital.AlarmDelay = static_cast<uint16_t>(p.Number("delay", 0, 0, 65535));
+    if (p.Has("eventstate")) {
+      Chan_SetFlag(&c, kDiEventEnable, true);
+      Chan_SetFlag(&c, kDiEventState, p.Number("eventstate", 1, 0, 1) != 0);
+    }
+    if (p.Has("errorprio")) Chan_SetFlag(&c, kDiErrorAlarmEnable, true);
+    c.digital.ErrorAlarmPriority = static_cast<uint8_t>(p.Number("errorprio", 0, 0, 255));
+    c.digital.ErrorAlarmDelay = static_cast<uint16_t>(p.Number("errordelay", 0, 0, 65535));
+    Chan_SetFlag(&c, kDiAlarmDriveCommon, commonHas("alarm"));
+    Chan_SetFlag(&c, kDiErrorAlarmDriveCommon, commonHas("error"));
+    if (!common.empty() && common != "alarm" && common != "error" && common != "alarm,error" && common != "error,alarm")
+      p.Fail("common takes alarm and error for a digital point");
+    return s;
+  }
+  raw[188] = node;
+  std::memcpy(raw + 190, &word, 2);
+  AnalogChannelPart& a = c.analog;
+  Chan_SetUnits(&c, p.Text("units", "", 8).c_str());
+  bool gain = false, offset = false;
+  a.Gain = p.Float("gain", 1, &gain);
+  a.Offset = p.Float("offset", 0, &offset);
+  Chan_SetFlag(&c, kAiScalingEnable, gain || offset);
+  a.HighAlarmLimit = p.Float("high", 0, &given);
+  Chan_SetFlag(&c, kAiHighAlarmEnable, given);
+  a.HighAlarmDeadband = p.Float("highdb", 0, &given);
+  Chan_SetFlag(&c, kAiHighAlarmDeadbandEnable, given);
+  a.HighWarningLimit = p.Float("highwarn", 0, &given);
+  Chan_SetFlag(&c, kAiHighWarningEnable, given);
+  a.HighAlarmPriority = static_cast<uint8_t>(p.Number("highprio", 0, 0, 255));
+  a.HighAlarmDelay = static_cast<uint16_t>(p.Number("highdelay", 0, 0, 65535));
+  a.LowAlarmLimit = p.Float("low", 0, &given);
+  Chan_SetFlag(&c, kAiLowAlarmEnable, given);
+  a.LowAlarmDeadband = p.Float("lowdb", 0, &given);
+  Chan_SetFlag(&c, kAiLowAlarmDeadbandEnable, given);
+  a.LowWarningLimit = p.Float("lowwarn", 0, &given);
+  Chan_SetFlag(&c, kAiLowWarningEnable, given);
+  a.LowAlarmPriority = static_cast<uint8_t>(p.Number("lowprio", 0, 0, 255));
+  a.LowAlarmDelay = static_cast<uint16_t>(p.Number("lowdelay", 0, 0, 65535));
+  bool eventHigh = false, eventLow = false;
+  a.HighEventLimit = p.Float("eventhigh", 3.0e38f, &eventHigh);
+  a.LowEventLimit = p.Float("eventlow", -3.0e38f, &eventLow);
+  Chan_SetFlag(&c, kAiEventEnable, eventHigh || eventLow);
+  a.SigChangeValue = p.Float("sigchange", 0, &given);
+  Chan_SetFlag(&c, kAiSigChangeEnable, given);
+  Chan_SetFlag(&c, kAiReferenceEnable, p.Number("reference", 0, 0, 1) != 0);
+  if (p.Has("errorprio")) Chan_SetFlag(&c, kAiErrorAlarmEnable, true);
+  a.ErrorAlarmPriority = static_cast<uint8_t>(p.Number("errorprio", 0, 0, 255));
+  a.ErrorAlarmDelay = static_cast<uint16_t>(p.Number("errordelay", 0, 0, 65535));
+  Chan_SetFlag(&c, kAiHighAlarmDriveCommon, commonHas("high"));
+  Chan_SetFlag(&c, kAiLowAlarmDriveCommon, commonHas("low"));
+  Chan_SetFlag(&c, kAiErrorAlarmDriveCommon, commonHas("error"));
+  std::istringstream sides(common);
+  std::string side;
+  while (std::getline(sides, side, ','))
+    if (side != "high" && side != "low" && side != "error") p.Fail("common takes high, low and error for an analog point");
+  return s;
+}
+
 }  // namespace
 
 // ---- Description ----------------------------------------------------------------------
@@ -214,6 +324,7 @@ bool Description::Parse(const std::string& text, Description* out, std::string* 
       s.configured = p.Number("configured", 1, 0, 1) != 0;
       s.valueRecords = p.Number("valrec", 0, 0, 1) != 0;
       s.pid = static_cast<int32_t>(p.Number("pid", 0, 0, 0x7FFFFFFF));
+      s.listen = p.Number("listen", 1, 0, 1) != 0;
       d.drivers.push_back(s);
     } else if (keyword == "device") {
       DeviceSpec s;
@@ -248,6 +359,8 @@ bool Description::Parse(const std::string& text, Description* out, std::string* 
       s.high = p.Text("high", "", 32);
       s.alarm = p.Number("alarm", 0, 0, 1) != 0;
       d.channels.push_back(s);
+    } else if (keyword == "point") {
+      d.points.push_back(ParsePoint(p));
     } else if (keyword == "logger") {
       LoggerSpec s;
       s.name = p.Text("name", "", 134, true);
@@ -277,6 +390,21 @@ bool Description::Parse(const std::string& text, Description* out, std::string* 
     const ModuleSpec* m = FindModule(d, c.prefix);
     if (!m || c.number > m->channels) {
       *error = "channel " + c.prefix + ":" + std::to_string(c.number) + " lies in no declared module";
+      return false;
+    }
+  }
+  for (size_t i = 0; i < d.points.size(); ++i) {
+    const PointSpec& pt = d.points[i];
+    for (size_t k = 0; k < i; ++k) {
+      if (d.points[k].device == pt.device && d.points[k].number == pt.number) {
+        *error = "point " + std::to_string(pt.number) + " of device " + std::to_string(pt.device) + " given twice";
+        return false;
+      }
+    }
+    bool found = false;
+    for (const auto& dev : d.devices) found = found || dev.number == pt.device;
+    if (!found) {
+      *error = "point " + std::to_string(pt.number) + " names no described device " + std::to_string(pt.device);
       return false;
     }
   }
@@ -314,8 +442,44 @@ Sim::~Sim() {
 }
 
 int Sim::Create() {
-  if (CreateModuleSets() != 0 || CreateTables() != 0) return -1;
+  if (CreateModuleSets() != 0 || CreateTables() != 0 || WriteConfigFiles() != 0) return -1;
   StartReaders();
+  return 0;
+}
+
+int Sim::WriteConfigFiles() {
+  for (const auto& dev : desc_.devices) {
+    std::vector<ChannelConfig> records;
+    for (const auto& pt : desc_.points) {
+      if (pt.device != dev.number) continue;
+      if (records.size() < static_cast<size_t>(pt.number)) {
+        ChannelConfig off;
+        std::memset(&off, 0, sizeof off);
+        records.resize(static_cast<size_t>(pt.number), off);
+      }
+      records[static_cast<size_t>(pt.number - 1)] = pt.record;
+    }
+    if (records.empty()) continue;
+    const char* configDir = Dir_Resolve("CDX_CURRENT_CONFIG");
+    if (!configDir) return -1;
+    const std::string dir = std::string(configDir) + "/" + dev.name;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return plat::FailErrno(ec.value()), -1;
+    DeviceConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.ScanRate = dev.scanRate;
+    config.Comm.Node = static_cast<uint8_t>(dev.node);
+    config.Comm.RetryCount = static_cast<uint8_t>(dev.retries);
+    PutText(config.Comm.Port, sizeof config.Comm.Port - 1, dev.port);
+    uint8_t enable = 1;
+    if (Cfg_SaveDeviceEx(nullptr, dir.c_str(), &config, sizeof config, nullptr, 0, nullptr, &enable, nullptr, nullptr,
+                         nullptr) != 0)
+      return -1;
+    if (Cfg_SaveChannels(nullptr, dir.c_str(), kKindAI, records.data(), 0, static_cast<int>(records.size()), nullptr,
+                         0, nullptr) != 0)
+      return -1;
+  }
   return 0;
 }
 
@@ -459,6 +623,7 @@ void Sim::StartReaders() {
     readers_.push_back(std::move(r));
   };
   for (const auto& d : desc_.drivers) {
+    if (!d.listen) continue;
     if (Upper(d.name) == "ALARM") add("xalarms", 0, kReaderAlarm, 0);
     if (Upper(d.name) == "DERIVED") add("derived", 0, kReaderDerived, 0);
   }

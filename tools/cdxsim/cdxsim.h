@@ -14,7 +14,9 @@
 //
 //   errors  entries=64 [layout=full|compact]
 //   driver  name=ALARM [print=ALARM] [prefix=AL] [type=0] [configured=1]
-//           [valrec=0] [pid=0]
+//           [valrec=0] [pid=0] [listen=1]  (listen=0: ALARM's or DERIVED's
+//                                        mailslot is left to a reader of
+//                                        its own, such as `cdxipc listen`)
 //   device  type=qd number=1 name=dev1 process=qd_dev1
 //           [ai=QA] [di=QB] [ao=QC] [do=QD] [ci=QE] [diag=QX]
 //           [scanrate=1000] [port=ttyS0] [node=1] [retries=3]
@@ -24,8 +26,27 @@
 //                                        alarm=1: a digital channel raises an
 //                                        alarm on its high state)
 //   logger  name=LOG1 [type=stand] [enabled=1] [triggers=QA:1,QA:5]
+//   point   device=1 number=1 [kind=ai] [tag=..] [desc=..] [enable=1]
+//           [node=1] [word=0] [bit=0]    (one channel of the device's
+//                                        channel file "ai", position
+//                                        `number`; word digits as entered,
+//                                        octal)
+//           analog:  [units=..] [gain=G] [offset=O] (scaling on)
+//                    [high=L] [highdb=D] [highwarn=W] [highprio=P] [highdelay=S]
+//                    [low=L] [lowdb=D] [lowwarn=W] [lowprio=P] [lowdelay=S]
+//                    [eventhigh=L] [eventlow=L] [sigchange=V] [reference=0|1]
+//           digital: [alarmstate=0|1] [prio=P] [delay=S] [eventstate=0|1]
+//           both:    [errorprio=P] [errordelay=S]
+//                    [common=high,low,error|alarm,error] (drive-common flags)
+//           (a limit, deadband, warning, event or error priority given turns
+//           its enable flag on)
 //   env     NAME=VALUE                   (given to started programs)
 //   program PATH                         (the program `start` runs)
+//
+// A device with `point` lines gets its configuration files in
+// CDX_CURRENT_CONFIG/<device name>: "config" (enabled; scan rate, port, node
+// and retries of the device line) and the channel file "ai" with every
+// point in its position (positions without a point hold disabled channels).
 //
 // Device paths and the diagnostics prefix name modules declared by `module`
 // lines; a path prefix without one gets a module of 0 channels. `triggers`
@@ -47,6 +68,8 @@
 #include <utility>
 #include <vector>
 
+#include "cdxlib/chanconfig.h"
+
 namespace plat {
 class MailslotReader;
 }
@@ -59,6 +82,7 @@ struct DriverSpec {
   bool configured = true;
   bool valueRecords = false;
   int32_t pid = 0;
+  bool listen = true;  // ALARM, DERIVED: cdxsim reads the peer's mailslot
 };
 
 struct DeviceSpec {
@@ -89,6 +113,12 @@ struct ChannelSpec {
   std::string desc, tag, high;
 };
 
+struct PointSpec {
+  int device = 0;
+  int number = 0;  // 1-based position in the channel file
+  ChannelConfig record{};
+};
+
 struct LoggerSpec {
   std::string name;
   std::string type = "stand";
@@ -103,6 +133,7 @@ struct Description {
   std::vector<DeviceSpec> devices;
   std::vector<ModuleSpec> modules;
   std::vector<ChannelSpec> channels;
+  std::vector<PointSpec> points;
   std::vector<LoggerSpec> loggers;
   std::vector<std::pair<std::string, std::string>> env;
   std::string program;
@@ -189,6 +220,7 @@ class Sim {
  private:
   int CreateTables();
   int CreateModuleSets();
+  int WriteConfigFiles();
   void StartReaders();
   void StopReaders();
   void ReaderLoop(plat::MailslotReader* reader, int kind, int logger);

@@ -29,10 +29,18 @@ void Usage() {
                "Description statements (one per line, key=value words, '#' comments):\n"
                "  errors  entries=64 [layout=full|compact]\n"
                "  driver  name=ALARM [print=..] [prefix=XX] [type=0] [configured=1] [valrec=0] [pid=0]\n"
+               "          [listen=1]\n"
                "  device  type=qd number=1 name=dev1 [process=..] [ai=XX] [di=XX] [ao=XX] [do=XX]\n"
                "          [ci=XX] [diag=XX] [scanrate=1000] [port=..] [node=1] [retries=3]\n"
                "  module  prefix=XX channels=16 [kind=8|4] [records=0|1]\n"
                "  channel prefix=XX number=1 [type=3] [enable=1] [desc=..] [tag=..] [high=..] [alarm=0|1]\n"
+               "  point   device=1 number=1 [kind=ai] [tag=..] [desc=..] [enable=1] [node=1] [word=0] [bit=0]\n"
+               "          analog: [units=..] [gain=G] [offset=O] [high=L] [highdb=D] [highwarn=W]\n"
+               "          [highprio=P] [highdelay=S] [low=L] [lowdb=D] [lowwarn=W] [lowprio=P] [lowdelay=S]\n"
+               "          [eventhigh=L] [eventlow=L] [sigchange=V] [reference=0|1]\n"
+               "          digital: [alarmstate=0|1] [prio=P] [delay=S] [eventstate=0|1]\n"
+               "          both: [errorprio=P] [errordelay=S] [common=high,low,error | alarm,error]\n"
+               "          (writes the device's \"config\" and \"ai\" in CDX_CURRENT_CONFIG/<name>)\n"
                "  logger  name=LOG1 [type=stand] [enabled=1] [triggers=XX:1,XX:5]\n"
                "  env     NAME=VALUE\n"
                "  program PATH\n");
@@ -47,8 +55,11 @@ void PrintAlarm(const cdxsim::AlarmBytes& a) {
   std::memcpy(&valueBits, &a[12], 4);
   float value;
   std::memcpy(&value, &valueBits, 4);
-  std::printf("alarm: prefix=%.2s channel=%u%s kind=%u priority=%u delay=%u value=", reinterpret_cast<const char*>(&a[0]),
-              channel & 0x7FFFu, (channel & 0x8000u) ? " (bad)" : "", flags & 7u, (flags >> 7) & 0xFFu, argument);
+  // Flag bits 3-5: the channel is analog, the alarm's or warning's high
+  // side, and (raised alarms) the drive-common flag.
+  std::printf("alarm: prefix=%.2s channel=%u%s kind=%u priority=%u delay=%u analog=%u high=%u common=%u value=",
+              reinterpret_cast<const char*>(&a[0]), channel & 0x7FFFu, (channel & 0x8000u) ? " (bad)" : "", flags & 7u,
+              (flags >> 7) & 0xFFu, argument, (flags >> 3) & 1u, (flags >> 4) & 1u, (flags >> 5) & 1u);
   if (valueBits == 0x7FFFFFFFu) {
     std::printf("none\n");
   } else {
