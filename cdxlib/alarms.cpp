@@ -147,8 +147,23 @@ uint16_t AlarmChannel(int index, uint32_t status) {
   return channel;
 }
 
-// Sends a message of an alarm kind on the kept handle.
+// The deferral's outbox (Alm_DeferSends) and the derived notice it keeps.
+struct Outbox {
+  AlarmMessage* messages = nullptr;
+  int capacity = 0;
+  int count = 0;
+  bool derivedPending = false;
+  char derivedPrefix[2] = {0, 0};
+};
+Outbox g_outbox;
+
+// Sends a message of an alarm kind on the kept handle, or keeps it in the
+// outbox while sends are deferred.
 int SendAlarmKind(const AlarmMessage& m) {
+  if (g_outbox.messages && g_outbox.count < g_outbox.capacity) {
+    g_outbox.messages[g_outbox.count++] = m;
+    return 0;
+  }
   return WriteReceiver(g_alarm, &m, sizeof m) < 0 ? -1 : 0;
 }
 
@@ -394,7 +409,10 @@ int Alm_FlushLoggerTriggers() {
   std::memset(g_triggers, 0, sizeof g_triggers);
   std::memset(g_forced, 0, sizeof g_forced);
   DM_Unlock(g_att.eventModule);
-  if (g_att.hits > 0 && OpenReceiver(g_derived) == 0) {
+  if (g_att.hits > 0 && g_outbox.messages) {
+    g_outbox.derivedPending = true;
+    std::memcpy(g_outbox.derivedPrefix, g_att.prefix, 2);
+  } else if (g_att.hits > 0 && OpenReceiver(g_derived) == 0) {
     WriteReceiver(g_derived, g_att.prefix, 2);
   }
   g_att = Attached{};
@@ -405,7 +423,28 @@ int Alm_FlushLoggerTriggers() {
 
 bool Alm_IsAttached() { return g_att.on; }
 
+void Alm_DeferSends(AlarmMessage* outbox, int capacity) {
+  g_outbox = Outbox{};
+  if (outbox && capacity > 0) {
+    g_outbox.messages = outbox;
+    g_outbox.capacity = capacity;
+  }
+}
+
+int Alm_SendDeferred() {
+  const Outbox box = g_outbox;
+  g_outbox = Outbox{};  // from here on every message goes out at once
+  const int savedErrno = errno;
+  const uint32_t savedLast = plat::GetLastError();
+  for (int i = 0; i < box.count; ++i) WriteReceiver(g_alarm, &box.messages[i], sizeof box.messages[i]);
+  if (box.derivedPending && OpenReceiver(g_derived) == 0) WriteReceiver(g_derived, box.derivedPrefix, 2);
+  errno = savedErrno;
+  plat::SetLastError(savedLast);
+  return box.count;
+}
+
 void Alm_ResetProcessState() {
+  g_outbox = Outbox{};
   if (g_att.on) DM_Unlock(g_att.eventModule);
   g_att = Attached{};
   std::memset(g_triggers, 0, sizeof g_triggers);

@@ -2,44 +2,29 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "cdxlib/alarms.h"
 #include "cdxlib/datamodule.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "scanner/qd_eval.h"
+#include "scanner/qd_notices.h"
 #include "scanner/qd_paths.h"
 #include "scanner/qd_state.h"
 
 namespace {
 
-// Forwards what the channel rules announce to the alarm layer; the path's
-// driver is attached (Alm_Attach) while it is in use.
-class AlarmNotices final : public ScanNotices {
- public:
-  explicit AlarmNotices(ScanState& st) : st_(st) {}
-  void AlarmRaised(int m, uint32_t status, int driveCommon, int priority, int delay, const float* value) override {
-    Alm_SendAlarmMsg(m, status, driveCommon, priority, delay, st_.computer, st_.user, value);
-  }
-  void AlarmCleared(int m, uint32_t oldStatus, const float* value) override {
-    Alm_SendAlarmClearMsg(m, oldStatus, st_.computer, st_.user, value);
-  }
-  void WarningRaised(int m, uint32_t status, int priority, const float* value) override {
-    Alm_SendWarningMsg(m, status, priority, st_.computer, st_.user, value);
-  }
-  void WarningCleared(int m, uint32_t oldStatus, const float* value) override {
-    Alm_SendWarningClearMsg(m, oldStatus, st_.computer, st_.user, value);
-  }
-  void TriggerUp(int m) override { Alm_CountTriggerUp(m); }
-  void TriggerDown(int m) override { Alm_CountTriggerDown(m); }
-  void TriggerForced(int m) override { Alm_CountTriggerForced(m); }
-  void OutputsChanged(int subType) override {
-    if (subType >= 0 && subType < kChannelKindCount) st_.outputsChanged[subType] = true;
-  }
-
- private:
-  ScanState& st_;
-};
+// The messages of one path's scan, kept while its modules are locked. It
+// grows only when a path has more channels than any before (the first scan
+// after a load), never during later scans.
+AlarmMessage* Outbox(int channels, int* capacity) {
+  static std::vector<AlarmMessage> box;
+  const size_t need = size_t(channels) * kMessagesPerChannel;
+  if (box.size() < need) box.resize(need);
+  *capacity = int(box.size());
+  return box.data();
+}
 
 void SetI16(uint8_t* data, uint32_t off, int16_t v) { std::memcpy(data + off, &v, 2); }
 void SetI32(uint8_t* data, uint32_t off, int32_t v) { std::memcpy(data + off, &v, 4); }
@@ -55,7 +40,7 @@ void EvaluateAndPublish(ScanState& st, int path, bool first) {
   uint32_t* prev = output ? p.localStatus : p.moduleStatus;
   float* workValues = output ? p.moduleValues : p.localValues;
   float* prevValues = output ? p.localValues : p.moduleValues;
-  AlarmNotices notices(st);
+  AlarmNotices notices(st.computer, st.user, st.outputsChanged);
   for (int m = 0; m < p.count; ++m) {
     ChannelEval ch{};
     ch.status = work[m];
@@ -110,11 +95,17 @@ int Scan_ScanAll(int first) {
       continue;
     }
     if (!output) DM_Lock(p.module);
+    int capacity = 0;
+    AlarmMessage* outbox = Outbox(p.count, &capacity);
+    Alm_DeferSends(outbox, capacity);
     Alm_Attach(p.data);
     EvaluateAndPublish(st, path, first != 0);
     Alm_FlushLoggerTriggers();
     DM_Notify(p.module, 0);
     DM_Unlock(p.module);
+    // The alarm and derived notices go out once the modules are free: a
+    // receiver that drains its mailslot slowly delays this scan only.
+    Alm_SendDeferred();
     int ms = int(plat::MonotonicMs() - t0);
     SetI32(p.data, kPathOffScanMs, ms);
     total += ms;

@@ -6,7 +6,10 @@
 // operator's write cannot slip in between), every channel is evaluated
 // (qd_eval.h), the result is copied into the module, the logger triggers are
 // flushed, the module's readers are notified and the lock is released.
-// Readers see the previous scan or the new one, never a mix.
+// Readers see the previous scan or the new one, never a mix. The alarm
+// messages and the derived notice of the path are kept until then and sent
+// after the unlock, in the order the rules made them: a slow alarm reader
+// delays the scan, never a reader of the values.
 #pragma once
 
 // first: 1 after device initialisation and reconfiguration (the scan

@@ -261,6 +261,43 @@ TEST_F(AlarmsTest, ThousandAlarmsOfOneBatchReachASlowReaderComplete) {
   }
 }
 
+// Deferred sends are kept until Alm_SendDeferred, which writes them in
+// their order and then the batch's derived notice; a message that finds the
+// outbox full is not lost but written at once.
+TEST_F(AlarmsTest, DeferredSendsGoOutWhenAskedInTheirOrder) {
+  sim_.reset();
+  auto alarms = plat::MailslotReader::Create("\\\\.\\mailslot\\xalarms", 0);
+  auto derived = plat::MailslotReader::Create("\\\\.\\mailslot\\derived", 0);
+  ASSERT_TRUE(alarms && derived);
+  AlarmMessage outbox[2];
+  Alm_DeferSends(outbox, 2);
+  ASSERT_EQ(Attach(), 0);
+  for (int i = 1; i <= 3; ++i) {
+    const float v = static_cast<float>(i);
+    ASSERT_EQ(Alm_SendAlarmMsg(2, 0x800, 0, 1, 0, "PC", "op", &v), 0) << i;  // channel 3: an event channel
+  }
+  ASSERT_EQ(Alm_FlushLoggerTriggers(), 0);
+  EXPECT_EQ(Alm_SendDeferred(), 2);
+  const float order[] = {3, 1, 2};  // the third found the outbox full
+  for (float want : order) {
+    AlarmMessage m{};
+    ASSERT_EQ(alarms->Read(&m, sizeof m, 10000), 296);
+    float v;
+    std::memcpy(&v, &m.valueBits, 4);
+    EXPECT_EQ(v, want);
+  }
+  char prefix[2];
+  ASSERT_EQ(derived->Read(prefix, sizeof prefix, 10000), 2);
+  EXPECT_EQ(std::string(prefix, 2), "QA");
+  // The deferral has ended: the next batch's message goes out at once.
+  ASSERT_EQ(Attach(), 0);
+  ASSERT_EQ(Alm_SendAlarmMsg(4, 0x800, 0, 1, 0, "PC", "op", nullptr), 0);
+  AlarmMessage m{};
+  ASSERT_EQ(alarms->Read(&m, sizeof m, 10000), 296);
+  EXPECT_EQ(m.channel, 5);
+  ASSERT_EQ(Alm_FlushLoggerTriggers(), 0);
+}
+
 // ---- logger triggers ---------------------------------------------------------
 
 std::vector<uint32_t> CodesOf(cdxsim::Sim& sim, int logger) {
