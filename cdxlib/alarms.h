@@ -214,7 +214,8 @@ bool Alm_IsAttached();
 // senders of the alarm kinds check and build their messages and count their
 // event-channel hits as always, but keep the messages in the outbox (a
 // sender then returns 0); Alm_FlushLoggerTriggers keeps the "derived"
-// notice too. A message that finds the outbox full is written at once.
+// notice too. A message that finds the outbox full is written at once
+// (ahead of those kept), so a caller sizes the outbox for its whole batch.
 // Alm_SendDeferred, called once the modules are unlocked, writes the kept
 // messages in the order they were made, then the derived notice, and ends
 // the deferral. The outbox is the caller's, capacity messages long.

@@ -76,6 +76,8 @@ int Scan_ScanAll(int first) {
     ScanPath& p = st.paths[path];
     if (!p.module) continue;
     const bool output = Path_IsOutput(path);
+    int capacity = 0;
+    AlarmMessage* outbox = Outbox(p.count, &capacity);
     if (output) DM_Lock(p.module);
     uint32_t* status = output ? p.moduleStatus : p.localStatus;
     float* values = output ? p.moduleValues : p.raw;
@@ -95,8 +97,6 @@ int Scan_ScanAll(int first) {
       continue;
     }
     if (!output) DM_Lock(p.module);
-    int capacity = 0;
-    AlarmMessage* outbox = Outbox(p.count, &capacity);
     Alm_DeferSends(outbox, capacity);
     Alm_Attach(p.data);
     EvaluateAndPublish(st, path, first != 0);
