@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_tempdir.h"
 #include "cdxlib/client/nettransport.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/tlssock.h"
@@ -38,7 +39,8 @@ const std::string kRequest("QP,\0", 4);
 
 const cdxnet::TestPki& Pki() {
   static const cdxnet::TestPki pki = [] {
-    std::string dir = std::filesystem::temp_directory_path() / ("cdxbench-" + std::to_string(getpid()));
+    const std::string dir =
+        RemoveAtExit(std::filesystem::temp_directory_path() / ("cdxbench-" + std::to_string(getpid())));
     std::filesystem::create_directories(dir);
     // The pipe and the registry live under the instance root.
     setenv("CDXPLAT_ROOT", dir.c_str(), 0);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/bench_tempdir.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"
 #include "platform/root.h"
@@ -21,7 +22,7 @@ void UseOwnRoot() {
   static bool done = false;
   if (done) return;
   done = true;
-  std::string root = "/dev/shm/cdxbench-" + std::to_string(getpid());
+  const std::string root = RemoveAtExit("/dev/shm/cdxbench-" + std::to_string(getpid()));
   setenv("CDXPLAT_ROOT", root.c_str(), 1);
   plat::ResetInstance();
 }

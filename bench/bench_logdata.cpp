@@ -13,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_tempdir.h"
 #include "cdxlib/client/srvclient.h"
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
@@ -25,7 +26,7 @@ std::string BenchDir() {
   std::string base = d && *d ? d : "/tmp";
   std::string dir = base + "/bench_logdata_" + std::to_string(getpid());
   mkdir(dir.c_str(), 0777);
-  return dir;
+  return RemoveAtExit(dir);
 }
 
 LogHeader Header(int channels) {

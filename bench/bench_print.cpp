@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_tempdir.h"
 #include "cdxlib/tsfile.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
@@ -58,7 +59,7 @@ void BM_PrintPath(benchmark::State& state) {
 BENCHMARK(BM_PrintPath)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 void BM_TsWriter(benchmark::State& state) {
-  const std::string dir = "/tmp/bench_tsfile_" + std::to_string(getpid());
+  const std::string dir = RemoveAtExit("/tmp/bench_tsfile_" + std::to_string(getpid()));
   TsFile_Open(nullptr, dir.c_str(), nullptr, ".dat", "b");
   TsFile_CreateCurrent(0);
   TsFile_StartWriter(256, 1 << 20, 1);

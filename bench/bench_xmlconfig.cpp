@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_tempdir.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
 
@@ -44,7 +45,7 @@ std::vector<ChannelConfig> Records() {
 const std::string& Dir() {
   static const std::string dir = [] {
     char tmpl[] = "/tmp/bench_xmlconfig_XXXXXX";
-    const std::string d = std::string(mkdtemp(tmpl)) + "/CURRENT_CONFIG/bench_1";
+    const std::string d = RemoveAtExit(mkdtemp(tmpl)) + "/CURRENT_CONFIG/bench_1";
     std::filesystem::create_directories(d);
     setenv("CDXPLAT_EVENTLOG", "file", 1);
     const std::vector<ChannelConfig> r = Records();

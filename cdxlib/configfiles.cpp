@@ -186,13 +186,13 @@ int PatchFileLocked(const std::string& path, const std::vector<Patch>& patches) 
     if (p.length) memcpy(content.data() + p.offset, p.data, p.length);
   }
 
-  std::string temp = path + ".tmpXXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return FailOpen(errno, path);
-  const mode_t mode = exists ? (st.st_mode & 07777) : 0666;
-  const mode_t mask = plat::ProcessUmask();
-  int rc = ::fchmod(fd, exists ? mode : (mode & ~mask)) == 0 ? 0 : (plat::FailErrno(errno), -1);
-  if (rc == 0) rc = WriteAll(fd, 0, content.data(), content.size());
+  // Under the directory's lock no other writer of this file runs, but a
+  // killed one may have left its temporary file: removed here.
+  plat::RemoveStaleTemps(path, ".tmp");
+  std::string temp;
+  const int fd = plat::CreateTempBeside(path, ".tmp", exists ? (st.st_mode & 07777) : plat::NewFileMode(), &temp);
+  if (fd < 0) return -1;
+  int rc = WriteAll(fd, 0, content.data(), content.size());
   if (rc == 0 && ::fsync(fd) != 0) rc = (plat::FailErrno(errno), -1);
   if (rc != 0) {
     const uint32_t code = plat::GetLastError();

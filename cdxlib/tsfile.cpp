@@ -365,6 +365,8 @@ int Fs_FindNewestStamped(const char* directory, char* name, size_t nameSize, con
 
 int TsFile_Open(const char* directoryName, const char* path, const char* subdirectory, const char* suffix,
                 const char* prefix) {
+  // The prefix and the suffix become part of every file name of the series.
+  if (plat::CheckPlainName(prefix) != 0 || plat::CheckPlainName(suffix) != 0) return -1;
   std::string dir;
   if (path && *path) {
     dir = path;

@@ -56,7 +56,9 @@ int Fs_FindNewestStamped(const char* directory, char* name, size_t nameSize, con
 // Sets the series up in `path`, or, when path is null or empty, in the
 // logical directory `directoryName` (a CDX_ name) joined with subdirectory
 // (when given); the directory is created with its parents when missing.
-// Any file of a previous series of this process is closed first.
+// Any file of a previous series of this process is closed first. A prefix
+// or suffix with a path separator, or one that is "." or "..", is refused
+// (123) before anything is made.
 int TsFile_Open(const char* directoryName, const char* path, const char* subdirectory, const char* suffix,
                 const char* prefix);
 

@@ -145,6 +145,15 @@ CLogFileCollection::~CLogFileCollection() = default;
 int CLogFileCollection::Open(const char* location, const char* directory, const char* loggerName,
                              const char* namePrefix, uint32_t access) {
   if (CLogCollection::Open(location, directory, loggerName, namePrefix, access) != 0) return -1;
+  // The logger name and the name prefix become parts of paths: a name that
+  // would reach another directory is refused before anything is made.
+  if (!plat::IsPlainName(loggerName) || !plat::IsPlainName(namePrefix)) {
+    snprintf(errorSummary_, sizeof errorSummary_, "Invalid name");
+    snprintf(errorDetail_, sizeof errorDetail_, "Invalid name, Logger %s, LogPrefix %s", loggerName ? loggerName : "",
+             namePrefix ? namePrefix : "");
+    plat::Fail(plat::kErrInvalidName);
+    return -1;
+  }
   std::string dir;
   if (directory && *directory) {
     dir = directory;
@@ -326,7 +335,7 @@ CLogStore* CLogFileCollection::CreateLogW(const int32_t* start, int barePrefix, 
 }
 
 CLogStore* CLogFileCollection::OpenLog(const char* name, uint32_t access) {
-  if (!name) return nullptr;
+  if (!name || plat::CheckPlainName(name) != 0) return nullptr;
   auto* store = new (std::nothrow) CLogFileStore();
   if (!store) return nullptr;
   std::string path = directory_ + "/" + name;
@@ -386,7 +395,7 @@ int CLogFileCollection::CloseLog(CLogStore* store, const int32_t* start, const i
   std::string np = p.substr(0, slash + 1) + name.substr(0, at) + LogNameStamp(*start);
   if (stop) np += "_" + LogNameStamp(*stop);
   np += ".odl";
-  mode_t mode = readOnly ? 0444 : 0666;
+  mode_t mode = (readOnly ? 0444 : 0666) & ~plat::ProcessUmask();
   if (np != p) {
     // A closed log of the same name is never replaced.
     if (!MoveNoReplace(p, np)) return 0;
@@ -401,6 +410,9 @@ int CLogFileCollection::CloseLog(CLogStore* store, const int32_t* start, const i
   SyncDirectory(np);
   return 0;
 }
+
+const char* CLogFileCollection::GetErrorDetail() { return errorDetail_; }
+const char* CLogFileCollection::GetErrorSummary() { return errorSummary_; }
 
 void CLogFileCollection::MakeLogPath(const char* name, char* path, int* size) {
   std::string p = directory_ + "/" + (name ? name : "");

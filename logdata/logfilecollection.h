@@ -1,7 +1,9 @@
 // The file kind of a log collection: every run of one logger as ".odl" files
 // in one directory, named "<prefix><YYMMDD_HHMMSS>.odl" while open and
 // "<prefix><start>_<stop>.odl" once closed (stamps of the run's wall-clock
-// seconds, no zone shift; years 1970-2069).
+// seconds, no zone shift; years 1970-2069). A logger name or name prefix
+// with a path separator, or one that is "." or "..", is refused by Open
+// (123, with the error texts saying which).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -29,11 +31,15 @@ class CLogFileCollection : public CLogCollection {
                     int moveArchive) override;
   int CloseLog(CLogStore* store, const int32_t* start, const int32_t* stop, int readOnly) override;
   void MakeLogPath(const char* name, char* path, int* size) override;
+  const char* GetErrorDetail() override;
+  const char* GetErrorSummary() override;
 
   const std::string& Directory() const { return directory_; }
 
  private:
   std::string directory_;
+  char errorDetail_[1000] = {};
+  char errorSummary_[32] = {};
   std::vector<std::string> found_;
   size_t next_ = 0;
 };

@@ -16,6 +16,7 @@
 #include "cdxlib/syserr.h"
 #include "cdxlib/textcodec.h"
 #include "platform/error.h"
+#include "platform/files.h"
 #include "platform/eventlog.h"
 
 namespace {
@@ -122,7 +123,7 @@ int CLogFileStore::Open(const char* server, const char* location, uint32_t acces
   if (main_ >= 0 || second_ >= 0) CloseAll();
   std::string path = location;
   bool write = (access & kGenericWrite) != 0;
-  if (write) chmod(path.c_str(), 0666);  // a read-only log becomes writable
+  if (write) chmod(path.c_str(), plat::NewFileMode());  // a read-only log becomes writable
   int fd = OpenLogFd(path, write, 0);
   if (fd < 0) {
     SetErrFromErrno();

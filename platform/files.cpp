@@ -3,11 +3,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/error.h"
+#include "platform/process.h"
 
 namespace plat {
 
@@ -18,7 +24,6 @@ bool IsUncPath(const std::string& path) {
 int MakeDirectory(const std::string& path) {
   if (IsUncPath(path)) return Fail(kErrBadNetPath), -1;
   if (::mkdir(path.c_str(), 0777) != 0) return FailErrno(errno), -1;
-  ::chmod(path.c_str(), 0777);
   return 0;
 }
 
@@ -83,6 +88,77 @@ mode_t ProcessUmask() {
     std::fclose(f);
   }
   return static_cast<mode_t>(mask);
+}
+
+mode_t NewFileMode() { return 0666 & ~ProcessUmask(); }
+
+bool IsPlainName(const char* name) {
+  if (!name) return true;
+  if (std::strpbrk(name, "/\\")) return false;
+  return std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+uint32_t CheckPlainName(const char* name) {
+  if (IsPlainName(name)) return 0;
+  return Fail(kErrInvalidName);
+}
+
+namespace {
+
+// Splits a path into its directory ("." when it has none) and file name.
+void SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  const size_t slash = path.find_last_of('/');
+  *dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The pid in a temporary's name "<file>.<pid>.XXXXXX<suffix>..." of `file`,
+// or 0 when the entry is not one.
+int32_t TempOwner(const char* entry, const std::string& file, const char* suffix) {
+  if (std::strncmp(entry, file.c_str(), file.size()) != 0 || entry[file.size()] != '.') return 0;
+  const char* p = entry + file.size() + 1;
+  int64_t pid = 0;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9' && pid < (int64_t{1} << 31)) pid = pid * 10 + (*p++ - '0');
+  if (p == digits || *p != '.' || pid <= 0 || pid >= (int64_t{1} << 31)) return 0;
+  ++p;
+  for (int i = 0; i < 6; ++i)
+    if (!p[i] || p[i] == '.') return 0;
+  p += 6;
+  if (std::strncmp(p, suffix, std::strlen(suffix)) != 0) return 0;
+  return static_cast<int32_t>(pid);
+}
+
+}  // namespace
+
+int CreateTempBeside(const std::string& target, const char* suffix, mode_t mode, std::string* temp) {
+  std::string name = target + "." + std::to_string(GetPid()) + ".XXXXXX" + suffix;
+  const int fd = ::mkostemps(name.data(), static_cast<int>(std::strlen(suffix)), O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? Fail(kErrPathNotFound) : FailErrno(errno), -1;
+  if (::fchmod(fd, mode) != 0) {
+    const int e = errno;
+    ::close(fd);
+    ::unlink(name.c_str());
+    return FailErrno(e), -1;
+  }
+  *temp = std::move(name);
+  return fd;
+}
+
+void RemoveStaleTemps(const std::string& target, const char* suffix) {
+  std::string dir, file;
+  SplitPath(target, &dir, &file);
+  if (file.empty()) return;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  const int32_t self = GetPid();
+  std::vector<std::string> stale;
+  while (dirent* e = ::readdir(d)) {
+    const int32_t owner = TempOwner(e->d_name, file, suffix);
+    if (owner > 0 && owner != self && !ProcessAlive(owner)) stale.push_back(dir + "/" + e->d_name);
+  }
+  ::closedir(d);
+  for (const auto& path : stale) ::unlink(path.c_str());
 }
 
 }  // namespace plat

@@ -68,7 +68,7 @@ std::string KeyFolder(HKEY key) {
   if (!key) return {};
   if (key->hiveFolder) {
     std::string folder = RootFolder("registry") + "/" + key->hiveFolder;
-    if (::mkdir(folder.c_str(), 0777) == 0) ::chmod(folder.c_str(), 0777);
+    ::mkdir(folder.c_str(), 0777);  // the umask decides who else may write
     return folder;
   }
   return key->folder;
@@ -163,9 +163,8 @@ bool ReadFile(const std::string& path, std::string* out) {
 // renames it to `target`. Returns 0 or the errno of the failure.
 int ReplaceFile(const std::string& folder, const std::string& target, const std::string& content) {
   const std::string tmp = folder + "/.tmpv-" + UniqueTag();
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
-  ::fchmod(fd, 0666);
   if (!WriteAll(fd, content.data(), content.size()) || ::fsync(fd) != 0) {
     int e = errno;
     ::close(fd);
@@ -188,7 +187,7 @@ std::string VolatileBase() {
   struct statfs fs;
   if (::statfs(root.c_str(), &fs) == 0 && fs.f_type == TMPFS_MAGIC) return RootFolder("registry-volatile");
   std::string base = "/dev/shm/cdxplat-volatile-" + RootTag();
-  if (::mkdir(base.c_str(), 0777) == 0) ::chmod(base.c_str(), 0777);
+  ::mkdir(base.c_str(), 0777);
   return base;
 }
 
@@ -232,7 +231,6 @@ int MakeKeyFolder(const std::string& parent, const std::string& target, const st
   }
   const std::string folder = isVolatile ? VolatileBase() + "/" + UniqueTag() : parent + "/.tmpk-" + UniqueTag();
   if (::mkdir(folder.c_str(), 0777) != 0) return errno;
-  ::chmod(folder.c_str(), 0777);
   if (int e = ReplaceFile(folder, folder + "/.name", name)) {
     RemoveKeyFolder(folder);
     return e;

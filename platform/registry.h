@@ -34,8 +34,9 @@
 //   KEY_QUERY_VALUE, writing or deleting one KEY_SET_VALUE, creating a subkey
 //   under an opened key KEY_CREATE_SUB_KEY, notification KEY_NOTIFY (5
 //   otherwise). The predefined hives allow everything. There are no access
-//   lists: every user of the machine may use every key (folders 0777,
-//   files 0666), as the system's shared keys are open to all.
+//   lists: key folders and value files are made with the process's umask
+//   (0777 and 0666 less it), so under the usual 022 only the service's own
+//   user can create, set or delete values; other users may read them.
 // - Change notification (RegNotifyChangeKeyValue) is one-shot: the event is
 //   set once after the first matching change and the caller re-arms it by
 //   calling again. Changes made before the call are not reported. Closing

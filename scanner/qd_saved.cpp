@@ -5,15 +5,21 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cdxlib/logicaldirs.h"
 #include "platform/error.h"
+#include "platform/files.h"
 #include "scanner/qd_state.h"
 
 namespace {
 
-const char* SavedDir() {
+// The saved-values directory, or null with the error set. The device's name
+// becomes part of the file names there, so a name that would reach another
+// directory is refused (123) first.
+const char* SavedDir(const char* deviceName) {
+  if (plat::CheckPlainName(std::string(deviceName, strnlen(deviceName, 12)).c_str()) != 0) return nullptr;
   const char* dir = Dir_Resolve("CDX_SAVED_VALUES");
   if (!dir || !*dir) {
     if (errno == 0) plat::Fail(plat::kErrPathNotFound);
@@ -64,12 +70,16 @@ bool ReadAt(int fd, void* buf, size_t n, off_t offset) {
   return false;
 }
 
-// A file written beside its final name and renamed into place.
+// A file written beside its final name and renamed into place. The
+// temporary name is made with O_EXCL and carries the pid; what killed
+// writers left beside the file is removed first.
 class AtomicFile {
  public:
-  explicit AtomicFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp") {
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) plat::FailErrno(errno);
+  explicit AtomicFile(std::string path) : path_(std::move(path)) {
+    plat::RemoveStaleTemps(path_, ".tmp");
+    struct stat st;
+    const mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : plat::NewFileMode();
+    fd_ = plat::CreateTempBeside(path_, ".tmp", mode, &temp_);
   }
   ~AtomicFile() {
     if (fd_ >= 0) {
@@ -128,7 +138,7 @@ std::string SavedValues_TagPath(const char* dir, const char* deviceName, int pat
 
 int SavedValues_Write(const char* deviceName, int path, const void* values, const ChannelConfig* channels,
                       int count) {
-  const char* dir = SavedDir();
+  const char* dir = SavedDir(deviceName);
   if (!dir) return -1;
   AtomicFile bin(SavedValues_BinPath(dir, deviceName, path));
   if (!bin.ok()) return -1;
@@ -152,7 +162,7 @@ int SavedValues_Write(const char* deviceName, int path, const void* values, cons
 
 int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* target, const ChannelConfig* channels,
                         int count) {
-  const char* dir = SavedDir();
+  const char* dir = SavedDir(deviceName);
   if (!dir) return -1;
   int bin = ::open(SavedValues_BinPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
   if (bin < 0) return plat::FailErrno(errno), -1;
@@ -203,7 +213,7 @@ int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* targ
 
 int SavedValues_Update(const char* deviceName, int path, const void* oldValues, const void* newValues,
                        const ChannelConfig* channels, int count) {
-  const char* dir = SavedDir();
+  const char* dir = SavedDir(deviceName);
   if (!dir) return -1;
   std::string binPath = SavedValues_BinPath(dir, deviceName, path);
   if (::access(binPath.c_str(), F_OK) != 0) return SavedValues_Write(deviceName, path, newValues, channels, count);

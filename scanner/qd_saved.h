@@ -28,7 +28,8 @@ std::string SavedValues_TagPath(const char* dir, const char* deviceName, int pat
 
 // Writes count channels' values (4 bytes each) with their tags. >= 0, or -1
 // with errno (the saved-values directory cannot be resolved, a file cannot
-// be written).
+// be written, 123 for a device name with a path separator or one that is
+// "." or ".."; every function here refuses such a name).
 int SavedValues_Write(const char* deviceName, int path, const void* values, const ChannelConfig* channels,
                       int count);
 

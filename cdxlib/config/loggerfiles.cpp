@@ -21,13 +21,19 @@
 #include "cdxlib/configfiles.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/xml/xmldoc.h"
+#include "cdxlib/xml/xmlsave.h"
 #include "cdxlib/xml/xmlschema.h"
 #include "platform/error.h"
+#include "platform/files.h"
 
 namespace {
 
 // A logger name names a file in the logger directory: no path separators.
-bool ValidName(const char* name) { return name && *name && !strpbrk(name, "/\\"); }
+// False with 87 for no name, 123 for one that is no plain name.
+bool ValidName(const char* name) {
+  if (!name || !*name) return plat::Fail(plat::kErrInvalidParameter), false;
+  return plat::CheckPlainName(name) == 0;
+}
 
 std::string FileBase(const char* dir, const char* name, int number) {
   std::string p = dir;
@@ -316,7 +322,8 @@ int Cfg_ValidateLogger(const char* list, const char* name, const void* record) {
 }
 
 int Cfg_LoadLogger(const char* dir, const char* name, int number, void* record, uint32_t length) {
-  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!ValidName(name)) return -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const std::string base = FileBase(dir, name, number);
   if (ReadXmlFor(dir, kind, base + ".xml")) return LoadLoggerXml(base + ".xml", name, number, kind, record, length);
@@ -354,7 +361,8 @@ int Cfg_LoadLoggerByNumber(int number, void* record, uint32_t length) {
 
 int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, int number, const void* record,
                        uint32_t length) {
-  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!ValidName(name)) return -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const StructsType* type = Cfg_LoggerType(kind);
   if (!type) return plat::Fail(plat::kErrInvalidParameter), -1;
@@ -371,7 +379,7 @@ int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, 
   xml_CloseElement(doc, logger);
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_Save(doc, (FileBase(dir, name, number) + ".xml").c_str());
+    xml_SaveFile(doc, (FileBase(dir, name, number) + ".xml").c_str());
   }
   xml_FreeDocument(doc);
   if (xml_GetError() < 0) return xml_ReportError();
@@ -380,7 +388,8 @@ int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, 
 
 int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int number, const void* record,
                    uint32_t length) {
-  if (!dir || !ValidName(name) || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!dir || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!ValidName(name)) return -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
   const int write = XmlOpt_WriteXml(dir);
   const bool binary = kind == kLoggerUnknown || write == kWriteXmlBin || write == kWriteXmlBoth;

@@ -42,7 +42,20 @@ std::string FileName(const std::string& path) {
   return at == std::string::npos ? path : path.substr(at + 1);
 }
 
-std::string TempBeside(const std::string& target) { return target + "." + std::to_string(getpid()) + ".part"; }
+// The temporary file a save writes before it renames it over `target`:
+// made new with O_EXCL under a name of this process, after the temporaries
+// that killed saves left beside the target are removed. -1 with the error.
+int CreatePart(const std::string& target, std::string* part) {
+  plat::RemoveStaleTemps(target, ".part");
+  return plat::CreateTempBeside(target, ".part", plat::NewFileMode(), part);
+}
+
+// The archive's file name must be one (not "", "." or ".."): it also names
+// the temporary files and, compressed, the tar file in CDX_SAVED_CONFIG.
+bool NamesAFile(const std::string& target) {
+  const std::string name = FileName(target);
+  return !name.empty() && plat::IsPlainName(name.c_str());
+}
 
 // Writes the file's data to the disk and renames it over the target.
 int Publish(const std::string& temp, const std::string& target) {
@@ -188,8 +201,9 @@ std::vector<std::string> SaveCfg_ExtraDirs(bool forTar) {
 int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
   const std::string target = Unquoted(targetIn);
   if (target.empty()) return Failed(plat::kErrInvalidParameter);
+  if (!NamesAFile(target)) return Failed(plat::kErrInvalidName);
   std::string tarFile;
-  const std::string part = TempBeside(target);
+  int tarFd = -1;
   if (compress) {
     const char* saved = Dir_Resolve("CDX_SAVED_CONFIG");
     if (!saved || !*saved || !plat::DirectoryExists(saved)) return Failed(plat::kErrPathNotFound);
@@ -198,19 +212,22 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
     if (dot != std::string::npos) name.erase(dot);
     // A name of this process's own: an archive saved there before as
     // <name>.tar is neither overwritten nor deleted.
-    tarFile = std::string(saved) + "/" + name + ".tar." + std::to_string(getpid()) + ".part";
+    tarFd = CreatePart(std::string(saved) + "/" + name + ".tar", &tarFile);
   } else {
-    tarFile = part;
+    tarFd = CreatePart(target, &tarFile);
   }
+  if (tarFd < 0) return -1;
 
-  // "-P" keeps the member names "../SAVED_VALUES/..." as given (tar would
-  // otherwise strip the "../" with a warning, which fails the save).
-  std::vector<std::string> argv = {"tar", "-P", "-cf", tarFile, "."};
+  // tar writes to the file made above (its output), never opening a name
+  // itself. "-P" keeps the member names "../SAVED_VALUES/..." as given (tar
+  // would otherwise strip the "../" with a warning, which fails the save).
+  std::vector<std::string> argv = {"tar", "-P", "-cf", "-", "."};
   std::vector<std::string> names = {"SAVED_VALUES"};
   if (extraDirs)
     for (const auto& n : SaveCfg_ExtraDirs(true)) names.push_back(n);
   for (const auto& s : ExistingSiblings(names, false)) argv.push_back(s);
-  const ChildResult tar = RunChild(argv, -1);
+  const ChildResult tar = RunChild(argv, tarFd);
+  close(tarFd);
   if (!tar.started) {
     const uint32_t e = plat::GetLastError();
     unlink(tarFile.c_str());
@@ -220,13 +237,19 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
     unlink(tarFile.c_str());
     return Failed(tar.exitCode > 0 ? static_cast<uint32_t>(tar.exitCode) : plat::kErrGenFailure);
   }
-  if (!compress) return Publish(part, target) == 0 ? 0 : (unlink(part.c_str()), -1);
-
-  const int out = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) {
-    const int e = errno;
+  if (!compress) {
+    if (Publish(tarFile, target) == 0) return 0;
+    const uint32_t e = plat::GetLastError();
     unlink(tarFile.c_str());
-    return plat::FailErrno(e), -1;
+    return Failed(e);
+  }
+
+  std::string part;
+  const int out = CreatePart(target, &part);
+  if (out < 0) {
+    const uint32_t e = plat::GetLastError();
+    unlink(tarFile.c_str());
+    return Failed(e);
   }
   const ChildResult z = RunChild({"compress", "-c", tarFile}, out);
   const uint32_t startError = plat::GetLastError();
@@ -248,15 +271,20 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
 int SaveCfg_ZipArchive(const char* targetIn, int extraDirs) {
   const std::string target = Unquoted(targetIn);
   if (target.empty()) return Failed(plat::kErrInvalidParameter);
+  if (!NamesAFile(target)) return Failed(plat::kErrInvalidName);
   const char* bin = Dir_Resolve("CDX_BIN");
   if (!bin || !*bin) return Failed(plat::kErrPathNotFound);
-  const std::string part = TempBeside(target);
+  // The name is taken here (O_EXCL); kvzip writes its own temporary file
+  // and renames it onto this one.
+  std::string part;
+  const int fd = CreatePart(target, &part);
+  if (fd < 0) return -1;
+  close(fd);
   std::vector<std::string> argv = {std::string(bin) + "/kvzip", "-a", "-r", part, Cwd()};
   std::vector<std::string> names = {"SAVED_VALUES", "REPLAY_OPTIONS"};
   if (extraDirs)
     for (const auto& n : SaveCfg_ExtraDirs(false)) names.push_back(n);
   for (const auto& s : ExistingSiblings(names, true)) argv.push_back(s);
-  unlink(part.c_str());
   const ChildResult z = RunChild(argv, -1);
   if (!z.started || z.exitCode != 0) {
     const uint32_t e = !z.started ? plat::GetLastError() : static_cast<uint32_t>(z.exitCode);

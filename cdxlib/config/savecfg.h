@@ -15,15 +15,18 @@
 // pipes of their own, so saves on several threads do not disturb each other.
 //
 // An archive is never left half-written: every kind is written to a
-// temporary file beside the target ("<target>.<pid>.part"), flushed to the
+// temporary file beside the target ("<target>.<pid>.XXXXXX.part", made new
+// with O_EXCL, so a link planted there is never followed), flushed to the
 // disk and renamed over the target only when complete. A failed save (or a
 // process killed during one) leaves the previous archive, or none, and never
-// a torn one.
+// a torn one; what a killed save left is removed by the next save to that
+// target (and, for the tar file of a compressed archive, to that name).
 //
 // Results: 0, or -1 with errno and the thread's last error set: a child's
 // non-zero exit code, 31 when tar wrote anything to its error output (any
 // warning fails the save), 3 when the CDX_SAVED_CONFIG directory is missing,
-// else the system error of the failing step.
+// 123 for a target whose file name is empty, "." or "..", else the system
+// error of the failing step.
 #pragma once
 #include <string>
 #include <vector>

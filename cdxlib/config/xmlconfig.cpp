@@ -21,6 +21,7 @@
 #include "cdxlib/numformat.h"
 #include "cdxlib/registry.h"
 #include "cdxlib/xml/xmldoc.h"
+#include "cdxlib/xml/xmlsave.h"
 #include "platform/error.h"
 
 namespace {
@@ -525,7 +526,7 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   }
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_Save(doc, path.c_str());
+    xml_SaveFile(doc, path.c_str());
     if (fileChannels) {
       *fileChannels = 0;
       for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
@@ -732,7 +733,7 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
   }
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_Save(doc, path.c_str());
+    xml_SaveFile(doc, path.c_str());
   }
   return Finish(doc, lib);
 }

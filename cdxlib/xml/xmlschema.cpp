@@ -12,6 +12,9 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/extdll.h"
+#include "cdxlib/xml/xmlsave.h"
+#include "platform/error.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -189,7 +192,7 @@ std::string PrepareSchemaDir(const char* dir) {
 int Finish(XmlDocument* doc, XmlNode* root, const std::string& path) {
   if (xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_Save(doc, path.c_str());
+    xml_SaveFile(doc, path.c_str());
   }
   const bool failed = xml_GetError() < 0;
   xml_FreeDocument(doc);
@@ -417,6 +420,9 @@ int Cfg_WriteLoggerSchema(const char* dir, const char* loggerName, const Structs
   xml_SetSource(("Logger " + name).c_str());
   xml_SetContext("Creating Schema - Logger Type");
   if (name.empty()) xml_SetError(kXmlErrInvalidArg, "No logger name");
+  // The name becomes the schema's file name: never a path.
+  const bool plain = plat::IsPlainName(name.c_str());
+  if (!plain) xml_SetError(kXmlErrInvalidArg, "Invalid logger name");
   const std::string schemaDir = PrepareSchemaDir(dir);
 
   XmlNode* schema = OpenSchema(doc, name, Cfg_LoggerNamespace(loggerName));
@@ -426,5 +432,7 @@ int Cfg_WriteLoggerSchema(const char* dir, const char* loggerName, const Structs
   CloseComplexElement(doc, logger);
   CloseComplexElement(doc, loggers);
   xml_CloseElement(doc, schema);
-  return Finish(doc, schema, schemaDir + "/" + name + ".xsd");
+  const int r = Finish(doc, schema, schemaDir + "/" + name + ".xsd");
+  if (!plain) plat::Fail(plat::kErrInvalidName);
+  return r;
 }

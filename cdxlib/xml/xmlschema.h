@@ -77,5 +77,6 @@ int Cfg_WriteDeviceSchema(const char* dir, const void* record, uint32_t size, co
 
 // The logger schema: "Loggers" holds 1..2 "Logger" with the items of the
 // logger's structure type. dir is the logger directory (LOGGERS); the
-// schema goes to the SCHEMA directory beside it.
+// schema goes to the SCHEMA directory beside it. A logger name with a path
+// separator, or "." or "..", is refused (last error 123) and writes nothing.
 int Cfg_WriteLoggerSchema(const char* dir, const char* loggerName, const StructsType* loggerType);

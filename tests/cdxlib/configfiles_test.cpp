@@ -10,8 +10,11 @@
 #include <fstream>
 #include <string>
 #include <unistd.h>
+#include <functional>
+#include <signal.h>
 #include <vector>
 
+#include "cdxlib/config/xmlconfig.h"
 #include "platform/error.h"
 #include "support/child.h"
 
@@ -402,6 +405,54 @@ TEST_F(ConfigFiles, ConcurrentSavesOfOtherChannelsLoseNothing) {
   int entries = 0;
   for (auto& e : fs::directory_iterator(dir_)) (void)e, ++entries;
   EXPECT_EQ(entries, 1);
+}
+
+// Temporary files anywhere below dir (names with ".tmp").
+std::vector<std::string> Temporaries(const fs::path& dir) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    if (it->path().filename().string().find(".tmp") != std::string::npos) found.push_back(it->path().string());
+  return found;
+}
+
+// Saves killed while their temporary file exists leave it behind; the next
+// save of the same file removes the temporaries of processes that no longer
+// run, so a kill loop followed by one clean save leaves none. Both roads:
+// the binary channel file, and the XML file with its schema.
+TEST_F(ConfigFiles, TheNextSaveRemovesTemporariesOfKilledSaves) {
+  const fs::path dev = dir_ / "CURRENT_CONFIG" / "dev_1";
+  fs::create_directories(dev);
+  const std::string devDir = dev.string();
+  std::vector<ChannelConfig> all;
+  for (int i = 0; i < 1000; ++i) all.push_back(Channel(i % 200));
+  const int n = static_cast<int>(all.size());
+  struct Road {
+    const char* name;
+    std::function<int()> save;
+  } roads[] = {
+      {"binary", [&] { return Cfg_SaveChannels("op", devDir.c_str(), kKindAI, all.data(), 0, n, nullptr, 0, nullptr); }},
+      {"xml", [&] { return Cfg_WriteChannelsXml(nullptr, devDir.c_str(), kKindAI, all.data(), 0, n, nullptr, 0, 0); }},
+  };
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    for (int round = 0; round < 8; ++round) {
+      const pid_t child = testsupport::ForkChild([&] {
+        for (;;)
+          if (road.save() != 0) return 1;
+      });
+      // Killed while a temporary file of it exists.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (Temporaries(dir_).empty() && std::chrono::steady_clock::now() < deadline) {
+      }
+      kill(child, SIGKILL);
+      ASSERT_EQ(testsupport::WaitChild(child, 60000), 128 + SIGKILL);
+    }
+    EXPECT_FALSE(Temporaries(dir_).empty()) << "the kills left no temporary file to remove";
+    ASSERT_EQ(road.save(), 0);
+    EXPECT_EQ(Temporaries(dir_), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

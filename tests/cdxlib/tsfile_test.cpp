@@ -177,6 +177,24 @@ TEST_F(TsFileDir, CurrentFileIsWrittenClosedReopenedAndDeleted) {
   EXPECT_FALSE(Exists(dir + "/series/a/ser240506_080000.dat"));
 }
 
+// A prefix or suffix becomes part of each file's name: one that would reach
+// another directory is refused with 123 before any directory is made.
+TEST_F(TsFileDir, PrefixesAndSuffixesThatAreNoPlainNamesAreRefused) {
+  struct {
+    const char* prefix;
+    const char* suffix;
+  } cases[] = {{"../../PFX", ".dat"}, {"a/b", ".dat"}, {"/tmp/x", ".dat"}, {"a\\b", ".dat"}, {"..", ".dat"},
+               {"ser", "/../x.dat"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.prefix) + " " + c.suffix);
+    errno = 0;
+    EXPECT_EQ(TsFile_Open(nullptr, (dir + "/series").c_str(), nullptr, c.suffix, c.prefix), -1);
+    EXPECT_EQ(errno, 123);
+  }
+  EXPECT_FALSE(Exists(dir + "/series"));
+  ASSERT_EQ(TsFile_Open(nullptr, (dir + "/series").c_str(), nullptr, ".dat", "ser..x"), 0);
+}
+
 TEST_F(TsFileDir, OpenNewestChecksTheHeaderAndContinuesAtTheEnd) {
   ASSERT_EQ(TsFile_Open(nullptr, dir.c_str(), nullptr, ".odl", "log"), 0);
   auto header = [](uint32_t length, uint16_t type) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cdxlib/config/xmlconfig.h"
+#include "fuzz_tempdir.h"
 
 // The error log and the command client are not part of this harness.
 void ReportSystemEvent(const char*, int, const char*) {}
@@ -20,13 +21,14 @@ int Srv_IsRequestOnly(const char*) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string dir = [] {
-    char tmpl[] = "/tmp/config_xml_fuzz_XXXXXX";
-    const std::string d = std::string(mkdtemp(tmpl)) + "/fuzz_1";
+    const std::string top = FuzzTempDir("config_xml_fuzz_");
+    if (top.empty()) return top;
+    const std::string d = top + "/fuzz_1";
     mkdir(d.c_str(), 0700);
     setenv("CDX_BIN", "/nonexistent", 1);
     return d;
   }();
-  if (size < 1) return 0;
+  if (dir.empty() || size < 1) return 0;
   const int kind = data[0] & 1;
   const int count = 1 + (data[0] >> 1) % 8;
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);

@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_tempdir.h"
 #include "logdata/logfilestore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static std::string path = [] {
-    char templ[] = "/tmp/logfuzz-XXXXXX";
-    std::string d = mkdtemp(templ);
-    return d + "/F240102_030405.odl";
-  }();
+  static const std::string dir = FuzzTempDir("logfuzz-");
+  if (dir.empty()) return 0;
+  static const std::string path = dir + "/F240102_030405.odl";
   int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0666);
   if (fd < 0) return 0;
   if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {

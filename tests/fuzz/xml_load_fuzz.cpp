@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "cdxlib/xml/xmldoc.h"
+#include "fuzz_tempdir.h"
 
 // The error log is not part of this harness.
 void ReportSystemEvent(const char*, int, const char*) {}
@@ -28,10 +29,8 @@ void Walk(XmlNode* node, int depth) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string dir = [] {
-    char tmpl[] = "/tmp/xml_load_fuzz_XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
+  static const std::string dir = FuzzTempDir("xml_load_fuzz_");
+  if (dir.empty()) return 0;
   const std::string in = dir + "/in.xml", out = dir + "/out.xml";
   FILE* f = fopen(in.c_str(), "wb");
   if (!f) return 0;

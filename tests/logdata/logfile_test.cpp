@@ -1,5 +1,6 @@
 // The binary log file, the file store and the file collection: layout at
 // fixed offsets, writing and reading back, crashes, concurrent processes.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -621,6 +622,85 @@ TEST(LogFileCollection, CloseWithoutStartDiscardsTheLogAndSiblings) {
     struct stat st;
     EXPECT_NE(stat((dir + "/FAST240102_030405" + ext).c_str(), &st), 0) << ext;
   }
+}
+
+// A logger name or a name prefix becomes part of the collection's paths: one
+// that would reach another directory is refused with 123 and the
+// collection's error texts, and nothing is made anywhere.
+TEST(LogFileCollection, NamesThatAreNoPlainNamesAreRefused) {
+  const std::string base = TestDir("names/LOGGED_DATA");
+  setenv("CDX_LOGGED_DATA", base.c_str(), 1);
+  struct {
+    const char* directory;
+    const char* logger;
+    const char* prefix;
+  } cases[] = {
+      {nullptr, "../../ESC7", ""},       {nullptr, "..", ""},         {nullptr, "/tmp/ESC7", ""},
+      {nullptr, "a\\b", ""},             {"given", "L", "../../PFX"}, {"given", "L", "a/PFX"},
+      {"given", "L", ".."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.logger) + " " + c.prefix);
+    const std::string dir = c.directory ? base + "/" + c.directory : "";
+    CLogFileCollection coll;
+    EXPECT_EQ(coll.Open(nullptr, c.directory ? dir.c_str() : nullptr, c.logger, c.prefix,
+                        kGenericRead | kGenericWrite),
+              -1);
+    EXPECT_EQ(plat::GetLastError(), 123u);
+    EXPECT_STREQ(coll.GetErrorSummary(), "Invalid name");
+    EXPECT_NE(std::string(coll.GetErrorDetail()).find(c.logger), std::string::npos);
+  }
+  struct stat st;
+  EXPECT_NE(stat((base + "/../../ESC7").c_str(), &st), 0);
+  EXPECT_NE(stat((base + "/given").c_str(), &st), 0);
+  std::vector<std::string> made;
+  for (const std::string& d : {base + "/..", base + "/../.."})
+    if (DIR* dd = opendir(d.c_str())) {
+      while (dirent* e = readdir(dd))
+        if (strstr(e->d_name, "ESC7") || strstr(e->d_name, "PFX")) made.push_back(e->d_name);
+      closedir(dd);
+    }
+  EXPECT_TRUE(made.empty());
+
+  // A plain name still works, and a log name given to OpenLog is one too.
+  CLogFileCollection good;
+  ASSERT_EQ(good.Open(nullptr, nullptr, "L..1", "P", kGenericRead | kGenericWrite), 0);
+  EXPECT_EQ(good.OpenLog("../../etc/passwd", kGenericRead), nullptr);
+  EXPECT_EQ(plat::GetLastError(), 123u);
+  unsetenv("CDX_LOGGED_DATA");
+}
+
+// Logger folders and closed logs are the service's own: they honour the
+// umask (a forced 0777/0666 let every user of the machine change them).
+TEST(LogFileCollection, FoldersAndClosedLogsHonourTheUmask) {
+  const std::string base = TestDir("umask/LOGGED_DATA");
+  const mode_t old = umask(022);
+  setenv("CDX_LOGGED_DATA", (base + "/made").c_str(), 1);
+  {
+    Log log("", {1});
+    ASSERT_NE(log.store, nullptr);
+    int32_t start = log.header.start.seconds, stop = start + 60;
+    ASSERT_EQ(log.coll.CloseLog(log.store, &start, &stop, 0), 0);
+    for (const auto& d : {base + "/made", base + "/made/L1"}) {
+      struct stat st;
+      ASSERT_EQ(stat(d.c_str(), &st), 0) << d;
+      EXPECT_EQ(st.st_mode & 0777, 0755u) << d;
+    }
+    DIR* dd = opendir((base + "/made/L1").c_str());
+    ASSERT_NE(dd, nullptr);
+    int files = 0;
+    while (dirent* e = readdir(dd)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat st;
+      ASSERT_EQ(stat((base + "/made/L1/" + e->d_name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0644u) << e->d_name;
+      ++files;
+    }
+    closedir(dd);
+    EXPECT_EQ(files, 2);  // the closed log and its text
+  }
+  umask(old);
+  unsetenv("CDX_LOGGED_DATA");
 }
 
 // ---- Crashes -----------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -358,6 +359,50 @@ TEST(RegistryHives, MachineAndUserHivesAreSeparate) {
   EXPECT_EQ(RegQueryValueEx(u, "X", nullptr, buf, &size), 2u);
   RegCloseKey(m);
   RegCloseKey(u);
+}
+
+// Keys and values are the service's own: made under the process's umask, so
+// that with 022 another user of the machine (here "nobody", given a way
+// into the instance root) can read a value but neither change it nor add
+// one. A forced 0777/0666 let any user switch a setting the service trusts.
+TEST_F(RegistryTest, ValuesHonourTheUmaskAndAnotherUserCannotSetThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const mode_t old = ::umask(022);
+  HKEY sub = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(key_, "Security", 0, KEY_ALL_ACCESS, &sub, nullptr), 0u);
+  ASSERT_EQ(SetString(sub, "TlsVerify", "ON"), 0u);
+  ::umask(old);
+
+  // The key made above: its folder, its ".name" and the value's file.
+  const std::string folder = RootFolder("registry") + "/HKEY_LOCAL_MACHINE/k_software/k_test/k_security";
+  std::vector<std::string> made = {folder};
+  for (const auto& e : std::filesystem::directory_iterator(folder)) made.push_back(e.path());
+  ASSERT_EQ(made.size(), 3u);
+  for (const std::string& path : made) {
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & (S_IWGRP | S_IWOTH), 0u) << path;
+  }
+
+  // The instance root of a test is private (mkdtemp): open the way to it as
+  // an instance shared by the users of a machine is.
+  ASSERT_EQ(::chmod(Root().c_str(), 0755), 0);
+  const pid_t child = testsupport::ForkChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 10;
+    HKEY k = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test\\Security", KEY_ALL_ACCESS, &k) != 0) return 11;
+    if (GetString(k, "TlsVerify") != "ON") return 12;               // reading stays open to all
+    if (SetString(k, "TlsVerify", "OFF") == 0) return 13;           // replacing the value
+    if (SetString(k, "NAME_DebugFile", "/etc/passwd") == 0) return 14;  // adding one
+    HKEY planted = nullptr;
+    if (RegCreateKeyEx(k, "Planted", 0, KEY_ALL_ACCESS, &planted, nullptr) == 0) return 15;
+    RegCloseKey(k);
+    return 0;
+  });
+  EXPECT_EQ(testsupport::WaitChild(child, 60000), 0);
+  ::chmod(Root().c_str(), 0700);
+  EXPECT_EQ(GetString(sub, "TlsVerify"), "ON");
+  RegCloseKey(sub);
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/root.h"
 
 namespace {
@@ -132,6 +135,60 @@ TEST_F(SavedValues, UnresolvableDirectoryFails) {
   uint32_t v = 1;
   EXPECT_EQ(SavedValues_Write("plc1", 2, &v, ch.data(), 1), -1);
   EXPECT_NE(errno, 0);
+}
+
+// A pid that no process has any more.
+pid_t DeadPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// A link planted under a temporary name is never followed (the file it
+// points to keeps its content), and what a killed writer left beside the
+// files is removed by the next save, while a running writer's stays.
+TEST_F(SavedValues, TemporariesFollowNoLinkAndStaleOnesAreRemoved) {
+  const std::string victim = dir_ + "/victim";
+  { std::ofstream(victim) << "precious"; }
+  for (const std::string& f : {Bin(), Tag()})
+    std::filesystem::create_symlink(victim, f + ".tmp");
+  const std::string stale = Bin() + "." + std::to_string(DeadPid()) + ".k3J9aQ.tmp";
+  const std::string running = Bin() + ".1.k3J9aQ.tmp";  // init never ends
+  { std::ofstream(stale) << "left"; }
+  { std::ofstream(running) << "busy"; }
+
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A")};
+  uint32_t v = Bits(3.0f);
+  ASSERT_EQ(SavedValues_Write("plc1", 2, &v, ch.data(), 1), 0);
+  std::ifstream in(victim);
+  std::string content((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(content, "precious");
+  EXPECT_EQ(Read(Bin()).size(), 16u);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(running));
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) left.push_back(e.path().filename());
+  EXPECT_EQ(left.size(), 6u) << "victim, two links, the running writer's temporary, .bin, .tag";
+}
+
+// A device name becomes part of the file names: one that would reach
+// another directory is refused with 123 and writes nothing anywhere.
+TEST_F(SavedValues, DeviceNamesThatAreNoPlainNamesAreRefused) {
+  std::vector<ChannelConfig> ch = {Channel(kKindAO, "A")};
+  uint32_t v = 1;
+  for (const char* name : {"../ESC7", "a/b", "..", "/etc/x", "a\\b"}) {
+    SCOPED_TRACE(name);
+    errno = 0;
+    EXPECT_EQ(SavedValues_Write(name, 2, &v, ch.data(), 1), -1);
+    EXPECT_EQ(plat::GetLastError(), 123u);
+    EXPECT_EQ(SavedValues_Update(name, 2, &v, &v, ch.data(), 1), -1);
+    EXPECT_EQ(plat::GetLastError(), 123u);
+    EXPECT_EQ(SavedValues_Restore(name, 2, false, &v, ch.data(), 1), -1);
+    EXPECT_EQ(plat::GetLastError(), 123u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(plat::Root() + "/ESC7_ao.bin"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
 }  // namespace

@@ -264,11 +264,20 @@ int main(int argc, char** argv) {
       return 3;
     }
   }
-  const std::string temp = archive + ".kvzip" + std::to_string(getpid());
+  // A new file under a name of this process, made with O_EXCL: a link
+  // planted beside the archive is never followed.
+  std::string temp = archive + "." + std::to_string(getpid()) + ".XXXXXX.kvzip";
+  const int fd = mkostemps(temp.data(), 6, O_CLOEXEC);
+  const mode_t mask = umask(0);
+  umask(mask);
   Archive a;
-  a.f = fopen(temp.c_str(), "wbe");
+  if (fd >= 0 && fchmod(fd, 0666 & ~mask) == 0) a.f = fdopen(fd, "wb");
   if (!a.f) {
     fprintf(stderr, "kvzip: cannot create %s: %s\n", temp.c_str(), strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+      unlink(temp.c_str());
+    }
     return 1;
   }
   struct stat self;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -230,7 +231,8 @@ TEST_F(SaveCfgTest, MisbehavingProgramsFailTheSaveAndKeepTheOldArchive) {
 
   // A warning on the error output fails the save even with exit code 0,
   // and the tar file it wrote is removed.
-  Fake("tar", "echo data > \"$3\"; echo 'tar: something odd' >&2; exit 0");
+  // (tar writes the archive to its output, "-f -".)
+  Fake("tar", "echo data; echo 'tar: something odd' >&2; exit 0");
   EXPECT_EQ(SaveCfg_Archive(tar.c_str(), 0), -1);
   EXPECT_EQ(errno, 31);
   EXPECT_EQ(SaveCfg_Archive(cdx.c_str(), 0), -1);
@@ -241,7 +243,7 @@ TEST_F(SaveCfgTest, MisbehavingProgramsFailTheSaveAndKeepTheOldArchive) {
   EXPECT_EQ(errno, 2);
   // compress: exit 1 with the word "compressed" is a success, a silent
   // exit 1 a failure; the tar file goes either way.
-  Fake("tar", "echo data > \"$3\"");
+  Fake("tar", "echo data");
   Fake("compress", "cat \"$2\"; echo 'file compressed' >&2; exit 1");
   ASSERT_EQ(SaveCfg_Archive(cdx.c_str(), 0), 0);
   EXPECT_EQ(ReadFile(cdx), "data\n");
@@ -331,6 +333,83 @@ TEST_F(SaveCfgTest, KillDuringSaveNeverLeavesATornArchive) {
       ASSERT_EQ(Shell(std::string(command) + " 2>&1", &text), 0) << kind.name << " round " << round << ": " << text;
       EXPECT_NE(text.find("blob39"), std::string::npos) << kind.name;
     }
+  }
+}
+
+// Temporary files of archives: in the target's folder and, for a compressed
+// archive, its tar file in CDX_SAVED_CONFIG.
+std::vector<std::string> ArchiveTemporaries(const std::vector<std::string>& dirs) {
+  std::vector<std::string> found;
+  for (const auto& d : dirs)
+    for (const auto& n : List(d))
+      if (n.find(".part") != std::string::npos || n.find(".kvzip") != std::string::npos) found.push_back(d + "/" + n);
+  return found;
+}
+
+// A link planted under the temporary names a save used to take (the target
+// with the pid and ".part", the tar file of a compressed archive) is never
+// followed: the file it points to keeps its content, and the save succeeds.
+TEST_F(SaveCfgTest, LinksPlantedAtTemporaryNamesAreNeverFollowed) {
+  const std::string victim = root + "/victim";
+  WriteFile(victim, "precious");
+  const std::string pid = std::to_string(getpid());
+  for (const char* name : {"k.tar", "k.cdx", "k.zip"}) {
+    SCOPED_TRACE(name);
+    const std::string target = out + "/" + name;
+    for (const std::string& planted : {target + "." + pid + ".part", root + "/SAVED_CONFIG/k.tar." + pid + ".part"})
+      if (symlink(victim.c_str(), planted.c_str()) != 0 && errno != EEXIST) ADD_FAILURE() << planted;
+    ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_GT(ReadFile(target).size(), 100u);
+  }
+}
+
+// The file name of a target names the temporary files too: an empty one,
+// "." or ".." is refused with 123.
+TEST_F(SaveCfgTest, TargetsWithoutAFileNameAreRefused) {
+  for (const std::string& target : {out + "/", out + "/..", out + "/."}) {
+    SCOPED_TRACE(target);
+    errno = 0;
+    EXPECT_EQ(SaveCfg_TarArchive(target.c_str(), 1, 0), -1);
+    EXPECT_EQ(errno, 123);
+    EXPECT_EQ(SaveCfg_ZipArchive(target.c_str(), 0), -1);
+    EXPECT_EQ(errno, 123);
+  }
+  EXPECT_TRUE(List(root + "/SAVED_CONFIG").empty());
+}
+
+// Saves killed while their temporary files exist (with the tar, compress or
+// kvzip they started) leave them behind; the next save to the same target
+// removes those of processes that no longer run, so a kill loop followed by
+// one clean save leaves none.
+TEST_F(SaveCfgTest, TheNextSaveRemovesTemporariesOfKilledSaves) {
+  std::mt19937 rng(777);
+  for (int i = 0; i < 20; ++i) {
+    std::string data(64 * 1024, '\0');
+    for (auto& c : data) c = static_cast<char>(rng());
+    WriteFile(config + "/dev_1/blob" + std::to_string(i), data);
+  }
+  const std::vector<std::string> dirs = {out, root + "/SAVED_CONFIG"};
+  for (const char* name : {"k.tar", "k.cdx", "k.zip"}) {
+    SCOPED_TRACE(name);
+    const std::string target = out + "/" + name;
+    for (int round = 0; round < 6; ++round) {
+      const pid_t child = testsupport::ForkChild([&] {
+        setpgid(0, 0);
+        for (;;)
+          if (SaveCfg_Archive(target.c_str(), 0) != 0) return 1;
+      });
+      setpgid(child, child);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (ArchiveTemporaries(dirs).empty() && std::chrono::steady_clock::now() < deadline) {
+      }
+      kill(-child, SIGKILL);
+      kill(child, SIGKILL);
+      ASSERT_EQ(testsupport::WaitChild(child, 60000), 128 + SIGKILL);
+    }
+    EXPECT_FALSE(ArchiveTemporaries(dirs).empty()) << "the kills left no temporary file to remove";
+    ASSERT_EQ(SaveCfg_Archive(target.c_str(), 0), 0);
+    EXPECT_EQ(ArchiveTemporaries(dirs), std::vector<std::string>{});
   }
 }
 

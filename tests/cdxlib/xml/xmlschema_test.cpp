@@ -794,4 +794,21 @@ TEST(LoggerSchema, ANameThatCannotBeAPrefixFails) {
   EXPECT_EQ(Cfg_WriteLoggerSchema(dir.c_str(), "stand2", nullptr), -1);
 }
 
+// The logger name becomes the schema's file name: one that would reach
+// another directory is refused with 123 and writes nothing.
+TEST(LoggerSchema, ANameThatIsAPathIsRefused) {
+  const std::string root = MakeRoot("pathlogger");
+  const std::string dir = MakeDir(root, "LOGGERS");
+  for (const char* name : {"../../esc", "a/b", "..", "a\\b"}) {
+    SCOPED_TRACE(name);
+    errno = 0;
+    EXPECT_EQ(Cfg_WriteLoggerSchema(dir.c_str(), name, &kLoggerType), -1);
+    EXPECT_EQ(errno, 123);
+    EXPECT_NE(std::string(xml_GetErrorText()).find("Invalid logger name"), std::string::npos);
+  }
+  struct stat st;
+  EXPECT_NE(stat((root + "/../esc.xsd").c_str(), &st), 0);
+  EXPECT_NE(stat((root + "/SCHEMA/...xsd").c_str(), &st), 0);
+}
+
 }  // namespace
