@@ -137,8 +137,13 @@ int PipeCreate(const std::string& pipeName) {
   std::string path = PipeSocketPath(pipeName);
   if (path.empty()) return -1;
   std::string dir = path.substr(0, path.rfind('/'));
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return FailErrno(errno), -1;
-  chmod(dir.c_str(), 0777);
+  // A host's folder is for every user's servers: sticky, so that none can
+  // remove or replace another's pipe.
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    chmod(dir.c_str(), 01777);
+  } else if (errno != EEXIST) {
+    return FailErrno(errno), -1;
+  }
   sockaddr_un addr;
   FillAddress(path, &addr);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);

@@ -4,8 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include "platform/error.h"
 
@@ -14,13 +18,87 @@ namespace plat {
 namespace {
 
 constexpr const char* kDefaultRoot = "/dev/shm/cdxplat";
+constexpr mode_t kRootMode = 0755;
+constexpr mode_t kEveryUserMode = 01777;
+constexpr const char* kEveryUserKinds[] = {"shm", "mutex", "pipe"};
 
-void MakeDirs(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return;
-  std::filesystem::create_directories(path, ec);
-  // Every user of the machine may use the instance's objects.
-  ::chmod(path.c_str(), 0777);
+bool EveryUserKind(const char* kind) {
+  for (const char* k : kEveryUserKinds)
+    if (std::strcmp(kind, k) == 0) return true;
+  return false;
+}
+
+// A root is trusted when this process's user or the superuser owns it: only
+// they can then add, remove or replace what lies in it.
+bool TrustedOwner(uid_t uid) { return uid == ::geteuid() || uid == 0; }
+
+std::string UserName(uid_t uid) {
+  char buf[1024];
+  passwd pw;
+  passwd* found = nullptr;
+  std::string name = ::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found ? found->pw_name : "";
+  return name.empty() ? std::to_string(uid) : name + " (" + std::to_string(uid) + ")";
+}
+
+[[noreturn]] void Refuse(const std::string& root, const std::string& why) {
+  char text[PATH_MAX + 512];
+  std::snprintf(text, sizeof text, "the instance root \"%s\" is refused: %s", root.c_str(), why.c_str());
+  std::fprintf(stderr, "%s\n", text);
+  ::syslog(LOG_ERR, "%s", text);
+  std::fflush(nullptr);
+  std::_Exit(1);
+}
+
+// An every-user folder: world-writable and sticky, so that no user removes
+// or replaces another's object.
+void MakeEveryUserFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 07777) != kEveryUserMode)
+      ::chmod(path.c_str(), kEveryUserMode);
+  }
+}
+
+// A new root: only inside an existing directory, with the folders of the
+// every-user objects, then opened to every user for reading.
+void MakeRoot(const std::string& root) {
+  const size_t slash = root.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : root.substr(0, slash);
+  struct stat st;
+  if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    Refuse(root, "its parent directory \"" + parent + "\" does not exist");
+  if (::mkdir(root.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return;  // made meanwhile by another process: checked by the caller
+    Refuse(root, std::string("it cannot be created: ") + std::strerror(errno));
+  }
+  for (const char* kind : kEveryUserKinds) MakeEveryUserFolder(root + "/" + kind);
+  ::chmod(root.c_str(), kRootMode);
+}
+
+// Makes the root when missing and refuses one that other users could change.
+void CheckRoot(const std::string& root) {
+  struct stat st;
+  if (::lstat(root.c_str(), &st) != 0) {
+    if (errno != ENOENT) Refuse(root, std::strerror(errno));
+    MakeRoot(root);
+    if (::lstat(root.c_str(), &st) != 0) Refuse(root, std::strerror(errno));
+  }
+  if (S_ISLNK(st.st_mode)) {
+    if (!TrustedOwner(st.st_uid))
+      Refuse(root, "it is a symbolic link of user " + UserName(st.st_uid) + ", not of " + UserName(::geteuid()) +
+                       ", the user of this process");
+    if (::stat(root.c_str(), &st) != 0) Refuse(root, std::strerror(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) Refuse(root, "it is not a directory");
+  if (!TrustedOwner(st.st_uid))
+    Refuse(root, "it belongs to user " + UserName(st.st_uid) + ", not to " + UserName(::geteuid()) +
+                     ", the user of this process");
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    // Roots of earlier versions were open to every user: our own is closed.
+    if (st.st_uid != ::geteuid() || ::chmod(root.c_str(), st.st_mode & 0755) != 0)
+      Refuse(root, "other users may write to it");
+  }
 }
 
 }  // namespace
@@ -29,13 +107,17 @@ std::string Root() {
   const char* env = std::getenv("CDXPLAT_ROOT");
   std::string root = (env && *env) ? env : kDefaultRoot;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
-  MakeDirs(root);
+  CheckRoot(root);
   return root;
 }
 
 std::string RootFolder(const char* kind) {
   std::string path = Root() + "/" + kind;
-  MakeDirs(path);
+  if (EveryUserKind(kind)) {
+    MakeEveryUserFolder(path);
+  } else {
+    ::mkdir(path.c_str(), 0777);  // the umask gives the mode
+  }
   return path;
 }
 

@@ -9,21 +9,38 @@
 // Layout under the root, each kind in its own folder:
 //   shm/      named shared memory objects        (shm.h)
 //   mutex/    named mutexes                      (named_mutex.h)
+//   pipe/     named pipe sockets                 (pipe.h)
 //   registry/ registry tree, HKLM and HKCU       (registry.h)
 //   eventlog  the text-file event log            (eventlog.h)
 // Mailslots are abstract AF_UNIX sockets whose names carry a hash of the
 // root's real path (mailslot.h), so they need no folder.
+//
+// Who may do what: data modules, mutexes and pipes are objects for every
+// user of the machine, so their folders (shm, mutex, pipe) are writable by
+// every user and sticky, as /tmp: each user may add objects, none may remove
+// or replace another's. Everything else (the root itself, the registry, the
+// event log) belongs to the root's owner and honours the umask.
+//
+// The root is trusted only when it belongs to this process's user or to the
+// superuser and no other user may write to it; a root of another user could
+// hold a registry or objects of that user's choosing. A root that is missing
+// is made only where its parent exists, mode 0755, with the every-user
+// folders in it.
 #pragma once
 #include <string>
 
 namespace plat {
 
-// The root directory (created on first use, mode 0777 so every user may use
-// it). The value is read from the environment at each call, so a test may set
-// CDXPLAT_ROOT before it starts using the platform.
+// The root directory (made when missing, see above). The value is read from
+// the environment at each call, so a test may set CDXPLAT_ROOT before it
+// starts using the platform. A root that cannot be trusted or made ends the
+// process: the reason, naming the root, goes to the standard error and the
+// system log, and the exit status is 1. An own root that other users may
+// write to (as earlier versions made them) is closed to them instead.
 std::string Root();
 
-// Root() + "/" + kind, created when missing.
+// Root() + "/" + kind, created when missing (an every-user folder sticky and
+// writable by every user, any other with the umask's mode).
 std::string RootFolder(const char* kind);
 
 // A short stable tag of the root (hex of a hash of its real path), used to

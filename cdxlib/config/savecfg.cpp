@@ -143,6 +143,24 @@ int Failed(uint32_t code) {
   return -1;
 }
 
+// True when the target's directory is one of the packed directories or lies
+// below one: the archive would pack itself (the previous archive, or its own
+// growing temporary file) into each new one.
+bool InsidePacked(const std::string& target, const std::vector<std::string>& packed) {
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash ? target.substr(0, slash) : "/");
+  char real[PATH_MAX];
+  if (!realpath(dir.c_str(), real)) return false;  // the save itself reports the missing directory
+  const std::string where = std::string(real) + "/";
+  for (const auto& p : packed) {
+    char packedReal[PATH_MAX];
+    if (!realpath(p.c_str(), packedReal)) continue;
+    const std::string base = std::string(packedReal) + (std::strcmp(packedReal, "/") ? "/" : "");
+    if (where.compare(0, base.size(), base) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 SaveCfgKind SaveCfg_KindOf(const char* target) {
@@ -225,7 +243,13 @@ int SaveCfg_TarArchive(const char* targetIn, int compress, int extraDirs) {
   std::vector<std::string> names = {"SAVED_VALUES"};
   if (extraDirs)
     for (const auto& n : SaveCfg_ExtraDirs(true)) names.push_back(n);
-  for (const auto& s : ExistingSiblings(names, false)) argv.push_back(s);
+  std::vector<std::string> packed = {"."};
+  for (const auto& s : ExistingSiblings(names, false)) argv.push_back(s), packed.push_back(s);
+  if (InsidePacked(target, packed)) {
+    close(tarFd);
+    unlink(tarFile.c_str());
+    return Failed(plat::kErrInvalidParameter);
+  }
   const ChildResult tar = RunChild(argv, tarFd);
   close(tarFd);
   if (!tar.started) {
@@ -284,7 +308,12 @@ int SaveCfg_ZipArchive(const char* targetIn, int extraDirs) {
   std::vector<std::string> names = {"SAVED_VALUES", "REPLAY_OPTIONS"};
   if (extraDirs)
     for (const auto& n : SaveCfg_ExtraDirs(false)) names.push_back(n);
-  for (const auto& s : ExistingSiblings(names, true)) argv.push_back(s);
+  std::vector<std::string> packed = {"."};
+  for (const auto& s : ExistingSiblings(names, true)) argv.push_back(s), packed.push_back(s);
+  if (InsidePacked(target, packed)) {
+    unlink(part.c_str());
+    return Failed(plat::kErrInvalidParameter);
+  }
   const ChildResult z = RunChild(argv, -1);
   if (!z.started || z.exitCode != 0) {
     const uint32_t e = !z.started ? plat::GetLastError() : static_cast<uint32_t>(z.exitCode);

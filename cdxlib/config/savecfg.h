@@ -22,6 +22,10 @@
 // a torn one; what a killed save left is removed by the next save to that
 // target (and, for the tar file of a compressed archive, to that name).
 //
+// A target inside a directory it would pack (the configuration directory, or
+// a sibling packed with it) is refused with 87 before anything is written,
+// for every kind: the archive would otherwise pack its predecessor.
+//
 // Results: 0, or -1 with errno and the thread's last error set: a child's
 // non-zero exit code, 31 when tar wrote anything to its error output (any
 // warning fails the save), 3 when the CDX_SAVED_CONFIG directory is missing,

@@ -19,6 +19,7 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
+#include "cdxlib/registry.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -426,6 +427,53 @@ void xml_FreeDocument(XmlDocument* doc) {
   xmlFreeDoc(doc);
 }
 
+namespace {
+
+constexpr uint32_t kDefaultMaxFileMiB = 64;
+
+// Reads a file for the parser, at most `limit` bytes: one byte more marks
+// the file too large and ends the parse.
+struct LimitedReader {
+  int fd;
+  uint64_t limit;
+  uint64_t read = 0;
+  bool tooLarge = false;
+};
+
+int ReadLimited(void* context, char* buffer, int len) {
+  auto* r = static_cast<LimitedReader*>(context);
+  if (len <= 0) return 0;
+  const uint64_t room = r->limit + 1 - r->read;
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(len), room));
+  ssize_t n;
+  do {
+    n = read(r->fd, buffer, want);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+  r->read += static_cast<uint64_t>(n);
+  if (r->read > r->limit) {
+    r->tooLarge = true;
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+void FailTooLarge(const char* path, uint64_t limit) {
+  Fail(kXmlErrFileTooLarge, "Xml Load Failed (%s), File Too Large: above %llu MiB (\"MaxXmlFileSizeMB\")", path,
+       static_cast<unsigned long long>(limit >> 20));
+}
+
+}  // namespace
+
+uint64_t xml_MaxFileSize() {
+  uint32_t mib = 0, type = 0, size = sizeof mib;
+  if (Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", plat::KEY_QUERY_VALUE,
+                      "MaxXmlFileSizeMB", &type, &mib, &size) != 0 ||
+      type != plat::REG_DWORD || size != sizeof mib || mib == 0)
+    mib = kDefaultMaxFileMiB;
+  return static_cast<uint64_t>(mib) << 20;
+}
+
 int xml_Load(XmlDocument* doc, const char* path) {
   if (g.code < 0) return -1;
   if (!doc || !path) {
@@ -445,7 +493,26 @@ int xml_Load(XmlDocument* doc, const char* path) {
   }
   // No network, no external entities or DTDs, CDATA read as text; names
   // are not interned, so the nodes can move into the caller's document.
-  xmlDocPtr parsed = xmlCtxtReadFile(ctxt, path, nullptr, XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NODICT);
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NODICT;
+  const uint64_t limit = xml_MaxFileSize();
+  LimitedReader reader{::open(path, O_RDONLY | O_CLOEXEC), limit};
+  xmlDocPtr parsed = nullptr;
+  if (reader.fd < 0) {
+    parsed = xmlCtxtReadFile(ctxt, path, nullptr, kOptions);  // the parser reports why it cannot be read
+  } else {
+    struct stat opened;
+    if (fstat(reader.fd, &opened) == 0 && S_ISREG(opened.st_mode) && static_cast<uint64_t>(opened.st_size) > limit)
+      reader.tooLarge = true;
+    else
+      parsed = xmlCtxtReadIO(ctxt, ReadLimited, nullptr, &reader, path, nullptr, kOptions);
+    ::close(reader.fd);
+  }
+  if (reader.tooLarge) {
+    FailTooLarge(path, limit);
+    if (parsed) xmlFreeDoc(parsed);
+    xmlFreeParserCtxt(ctxt);
+    return -1;
+  }
   if (!parsed || !ctxt->wellFormed) {
     const xmlError* e = xmlCtxtGetLastError(ctxt);
     const int32_t code = kXmlErrParseBase | ((e && e->code ? e->code : 1) & 0xFFF);

@@ -37,6 +37,7 @@ constexpr int32_t kXmlErrAccessDenied = static_cast<int32_t>(0x80070005u);
 constexpr int32_t kXmlErrOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 constexpr int32_t kXmlErrInvalidArg = static_cast<int32_t>(0x80070057u);
 constexpr int32_t kXmlErrFail = static_cast<int32_t>(0x80004005u);
+constexpr int32_t kXmlErrFileTooLarge = static_cast<int32_t>(0x800700DFu);  // load: above xml_MaxFileSize()
 // A parse error: this base or'ed with the parser's error number.
 constexpr int32_t kXmlErrParseBase = static_cast<int32_t>(0xC00CE000u);
 
@@ -84,8 +85,15 @@ XmlDocument* xml_CreateDocument();
 // Frees the document with every node it created (null is ignored).
 void xml_FreeDocument(XmlDocument* doc);
 // 0 loaded; 1 the file is missing (code kXmlErrFileNotFound); -1 failed.
-// The document's former content is dropped.
+// The document's former content is dropped. A file above xml_MaxFileSize()
+// fails with kXmlErrFileTooLarge and "Xml Load Failed (%s), File Too
+// Large ...", without being read (a stream that passes the limit while it is
+// read is cut there): a parsed document takes many times its file's size.
 int xml_Load(XmlDocument* doc, const char* path);
+// The largest file xml_Load reads: the DWORD "MaxXmlFileSizeMB" (MiB) under
+// HKEY_LOCAL_MACHINE "SOFTWARE\Quillomatic\Coordinatrix", 64 MiB when it is
+// missing or 0.
+uint64_t xml_MaxFileSize();
 // 0 saved, else -1 (see the messages in xmldoc.cpp).
 int xml_Save(XmlDocument* doc, const char* path);
 // The document element; null with "No Root element found".

@@ -157,6 +157,8 @@ TEST_F(SrvPipe, StallingServerTimesOutAndTheNextRequestWorks) {
   EXPECT_EQ(Send(".", "ST", &reply), -1);
   EXPECT_EQ(errno, 10060);
   engine.Release();
+  // The next request's own deadline is one a busy machine never reaches.
+  ASSERT_EQ(Srv_SetTimeout(".", 30000), 1);
   EXPECT_EQ(Send(".", "ST", &reply), 1);
   EXPECT_EQ(reply, std::string("1,back\0", 7));
 }

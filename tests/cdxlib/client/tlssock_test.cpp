@@ -40,9 +40,11 @@ class TlsSockTest : public ::testing::Test {
   }
 
   // One exchange on a fresh session; returns the result, last error in *error.
+  // The connection and its handshake get the default time (ample on a busy
+  // machine); timeoutMs bounds the exchange alone.
   int OneExchange(const std::string& url, const std::string& request, std::string* reply, uint32_t* error,
                   uint32_t capacity = 65536, int timeoutMs = 0) {
-    SockSession* s = Sock_Connect(url.c_str(), timeoutMs);
+    SockSession* s = Sock_Connect(url.c_str(), 0);
     if (!s) {
       *error = plat::GetLastError();
       return -1;
@@ -135,6 +137,8 @@ TEST_F(TlsSockTest, HostNameIsCheckedByName) {
 }
 
 TEST_F(TlsSockTest, FaultsGiveErrorsAndNeverHang) {
+  // Only a stall waits for the deadline: the other faults get one that a
+  // busy machine never reaches, so they show their own error.
   struct Case {
     const char* name;
     ServerAction action;
@@ -157,7 +161,8 @@ TEST_F(TlsSockTest, FaultsGiveErrorsAndNeverHang) {
     TlsTestServer server(pki_.server.cert, pki_.server.key, [&](const std::string&) { return c.action; });
     std::string reply;
     uint32_t error = 0;
-    EXPECT_EQ(0, OneExchange(server.Url(), kQp, &reply, &error, c.capacity, 300));
+    const int timeoutMs = c.error == plat::kErrWsaTimedOut ? 300 : 30000;
+    EXPECT_EQ(0, OneExchange(server.Url(), kQp, &reply, &error, c.capacity, timeoutMs));
     EXPECT_EQ(c.error, error);
     EXPECT_EQ(static_cast<int>(c.error), errno);
     EXPECT_EQ(0u, reply.size());

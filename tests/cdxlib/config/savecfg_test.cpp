@@ -264,11 +264,38 @@ TEST_F(SaveCfgTest, MisbehavingProgramsFailTheSaveAndKeepTheOldArchive) {
   EXPECT_EQ(ReadFile(zip), "previous zip");
   EXPECT_EQ(List(out), (std::vector<std::string>{"old.cdx", "old.tar", "old.zip"})) << "no temporary file is left";
 
-  // A tar file inside the directory it packs: tar's warning fails the save.
-  setenv("PATH", oldPath.c_str(), 1);
-  setenv("CDX_BIN", CDX_BIN_DIR, 1);
-  EXPECT_EQ(SaveCfg_Archive((config + "/inside.tar").c_str(), 0), -1);
-  EXPECT_FALSE(Exists(config + "/inside.tar"));
+}
+
+// A target inside a directory the archive packs would pack the previous
+// archive into each new one: every kind refuses it before writing anything.
+TEST_F(SaveCfgTest, TargetInsideAPackedDirectoryIsRefusedForEveryKind) {
+  ASSERT_EQ(symlink(config.c_str(), (out + "/toconfig").c_str()), 0);
+  SetExtraSaveDirs("TRENDS");
+  struct Case {
+    std::string target;
+    int extraDirs;
+  };
+  const std::vector<Case> cases = {
+      {config + "/inside.cdx", 0},        {config + "/dev_1/inside.tar", 0}, {config + "/inside.zip", 0},
+      {"inside.cdx", 0},                  {"\"" + config + "/inside.CDX\"", 0}, {out + "/toconfig/inside.zip", 0},
+      {root + "/SAVED_VALUES/x.cdx", 0},  {root + "/SAVED_VALUES/x.zip", 0},   {root + "/TRENDS/x.tar", 1},
+      {root + "/REPLAY_OPTIONS/x.zip", 0},
+  };
+  for (const auto& c : cases) {
+    errno = 0;
+    EXPECT_EQ(SaveCfg_Archive(c.target.c_str(), c.extraDirs), -1) << c.target;
+    EXPECT_EQ(errno, 87) << c.target;
+  }
+  for (const auto& dir : {config, config + "/dev_1", root + "/SAVED_VALUES", root + "/TRENDS",
+                          root + "/REPLAY_OPTIONS", root + "/SAVED_CONFIG"})
+    for (const auto& name : List(dir))
+      EXPECT_TRUE(name == "dev_1" || name == "config" || name == "recent_history.txt" || name == "plc.bin" ||
+                  name == "t1.trn" || name == "replay.ini")
+          << dir << "/" << name << " was written";
+  // Beside the packed directories, and in an extra directory that is not
+  // packed this time, a save is made.
+  EXPECT_EQ(SaveCfg_Archive((root + "/beside.cdx").c_str(), 0), 0);
+  EXPECT_EQ(SaveCfg_Archive((root + "/TRENDS/notpacked.tar").c_str(), 0), 0);
 }
 
 TEST_F(SaveCfgTest, UnquoteRemovesTheQuotesAndTheFile) {

@@ -330,6 +330,20 @@ TEST_F(XmlConfigTest, BrokenFilesGiveTheirErrors) {
   EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, &out, 0, 1, nullptr, 0), 0) << xml_GetErrorText();
 }
 
+// A channel file above the XML size limit fails the load as any file that
+// does not read: 1465, with the reason in the error log.
+TEST_F(XmlConfigTest, AChannelFileAboveTheSizeLimitFailsTheLoadWith1465) {
+  WriteFile(Path("ai.xml"), "<?xml version='1.0'?><Channels>");
+  ASSERT_EQ(truncate(Path("ai.xml").c_str(), (64 << 20) + 1), 0);
+  ChannelConfig out;
+  errno = 0;
+  EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, &out, 0, 1, nullptr, 0), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(plat::GetLastError(), 1465u);
+  EXPECT_NE(std::string(xml_GetErrorText()).find("File Too Large"), std::string::npos) << xml_GetErrorText();
+  EXPECT_NE(ReadFile(plat::EventLogFilePath()).find("File Too Large"), std::string::npos);
+}
+
 TEST_F(XmlConfigTest, AMergeIntoAFileThatCannotBeReadWritesNothing) {
   const std::string broken = "<?xml version='1.0'?><Channels><Channel id=\"1\">";
   WriteFile(Path("ai.xml"), broken);

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cdxlib/registry.h"
+#include "platform/registry.h"
 #include "support/child.h"
 
 namespace {
@@ -247,6 +249,54 @@ TEST_F(XmlDocTest, LoadFailuresGiveTheirResultsAndMessages) {
     }
     xml_FreeDocument(doc);
   }
+}
+
+void SetMaxXmlFileSizeMB(uint32_t mib) {
+  uint32_t type = plat::REG_DWORD, size = sizeof mib;
+  ASSERT_EQ(Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", plat::KEY_SET_VALUE,
+                            "MaxXmlFileSizeMB", &type, &mib, &size),
+            0u);
+}
+
+// A file above the limit (sparse: its size alone counts) is refused before
+// it is read; the registry value raises the limit, and a file at the limit
+// is parsed as any other.
+TEST_F(XmlDocTest, FilesAboveTheSizeLimitAreRefusedUnread) {
+  Reg_DeleteValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "MaxXmlFileSizeMB");
+  EXPECT_EQ(xml_MaxFileSize(), 64ull << 20);
+  const std::string path = dir + "/huge.xml";
+  struct Case {
+    uint32_t registryMiB;  // 0: no value
+    off_t size;
+    bool tooLarge;
+  } cases[] = {
+      {0, (64 << 20) + 1, true},
+      {0, 64 << 20, false},
+      {65, (64 << 20) + 1, false},
+      {1, (1 << 20) + 1, true},
+  };
+  for (const Case& c : cases) {
+    if (c.registryMiB)
+      SetMaxXmlFileSizeMB(c.registryMiB);
+    else
+      Reg_DeleteValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "MaxXmlFileSizeMB");
+    WriteFile(path, "<Channels>");
+    ASSERT_EQ(truncate(path.c_str(), c.size), 0);
+    XmlDocument* doc = xml_CreateDocument();
+    EXPECT_EQ(xml_Load(doc, path.c_str()), -1);
+    const std::string m = xml_GetErrorMessage();
+    if (c.tooLarge) {
+      EXPECT_EQ(xml_GetError(), kXmlErrFileTooLarge) << c.size;
+      EXPECT_EQ(m.rfind("Xml Load Failed (" + path + "), File Too Large", 0), 0u) << m;
+      EXPECT_NE(m.find("MaxXmlFileSizeMB"), std::string::npos) << m;
+    } else {
+      // Read, and refused for its content (the zeros after "<Channels>").
+      EXPECT_NE(xml_GetError(), kXmlErrFileTooLarge) << c.size << ": " << m;
+      EXPECT_EQ(m.find("Too Large"), std::string::npos) << m;
+    }
+    xml_FreeDocument(doc);
+  }
+  Reg_DeleteValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", "MaxXmlFileSizeMB");
 }
 
 TEST_F(XmlDocTest, FailedSaveLeavesTheGoodFile) {
