@@ -29,11 +29,20 @@ class CLogFileCollection : public CLogCollection {
                     int moveArchive) override;
   int CloseLog(CLogStore* store, const int32_t* start, const int32_t* stop, int readOnly) override;
   void MakeLogPath(const char* name, char* path, int* size) override;
+  // The texts of the last failure that keeps them (UseforLogging): "" when
+  // none.
+  const char* GetErrorDetail() override;
+  const char* GetErrorSummary() override;
 
   const std::string& Directory() const { return directory_; }
 
  private:
+  // Keeps a failure's summary (at most 31 characters) and detail (999).
+  void SetError(const char* summary, const char* detail);
+
   std::string directory_;
+  char errorDetail_[1000] = "";
+  char errorSummary_[32] = "";
   std::vector<std::string> found_;
   size_t next_ = 0;
 };
