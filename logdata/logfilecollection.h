@@ -20,6 +20,12 @@ class CLogFileCollection : public CLogCollection {
   int FindFirst(int* nameSize) override;
   int FindNext(char* name, TimeStamp* start, TimeStamp* stop) override;
   int FindNewest(char* name, int* nameSize, TimeStamp* start, TimeStamp* stop, int anyPrefix) override;
+  // A new log "<directory>/<prefix><start stamp>.odl"; an initial text is
+  // the whole of its ".txt" (UTF-16 after FF FE for CreateLogW). With
+  // saveConfig the configuration is saved into its ".cdx": the process must
+  // be in the configuration's "LOGGERS" directory, and steps to its parent
+  // for the time of the archive (nothing else may rely on the current
+  // directory meanwhile). Null when any of it fails (nothing is left).
   CLogStore* CreateLogW(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char16_t* text,
                         int saveConfig, const char* server, int datePrefix, ChannelConfig** channels) override;
   CLogStore* CreateLog(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char* text,

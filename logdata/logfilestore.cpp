@@ -14,7 +14,6 @@
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
 #include "cdxlib/syserr.h"
-#include "cdxlib/textcodec.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 
