@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,8 @@ namespace {
 
 std::string Dir(const char* name) {
   std::string d = std::string(getenv("CDXPLAT_ROOT")) + "/" + name;
+  std::error_code ec;
+  std::filesystem::remove_all(d, ec);  // a test run again starts afresh
   plat::MakeDirectories(d);
   return d;
 }
