@@ -330,6 +330,11 @@ TEST(EventsText, EightBitTextTakesWideWritesAndReads) {
   count = 0;
   EXPECT_EQ(s.ReadTextLinesW("TEXT", nullptr, &count, nullptr, nullptr, 0, 0), 0);
   EXPECT_EQ(count, 2);
+  // Sizes are in characters: room for the first line and its "\r\n" only.
+  size = 26 + 1;
+  EXPECT_EQ(ReadTextSectionW(d + "/N240605_102030.txt", "TEXT", w, &size), 1);
+  EXPECT_EQ(size, 26);
+  EXPECT_EQ(std::u16string(w), u"24/06/05 10:20:30 \u00E9 \u00FC \u20AC\r\n");
   size = 200;
   EXPECT_EQ(ReadTextSectionW(d + "/N240605_102030.txt", "NONE", w, &size), 0);
   EXPECT_EQ(ReadTextSectionW(d + "/none.txt", "TEXT", w, &size), -2);
