@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "cdxlib/config/savecfg.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/eventstext.h"
@@ -88,6 +89,51 @@ int MakeCollectionDirectory(const std::string& dir) {
   return plat::MakeDirectories(dir);
 }
 
+// A directory whose first component is a logical directory name
+// ("CDX_LOGGED_DATA\sub"): that name's directory and the rest from the '\'
+// on. Paths of this platform (beginning with '/'), of another machine and
+// with a drive letter are taken as they are.
+std::string ResolveCollectionDirectory(const std::string& given) {
+  if (given.size() <= 2 || given[0] == '/' || given[0] == '.' || plat::IsUncPath(given) || given[1] == ':')
+    return given;
+  size_t sep = given.find('\\', 2);
+  if (sep == std::string::npos) return given;
+  const char* base = Dir_Resolve(given.substr(0, sep).c_str());
+  if (!base || !*base) return given;
+  std::string rest = given.substr(sep);
+  for (char& c : rest)
+    if (c == '\\') c = '/';
+  return base + rest;
+}
+
+// Saves the current configuration into `target`: the configuration
+// directory is the parent of the current one (the configuration's
+// "LOGGERS"); the process steps there for the time of the archive and back.
+int SaveConfigurationInto(const std::string& target) {
+  int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0) return plat::FailErrno(errno), -1;
+  int rc = -1;
+  if (chdir("..") != 0) {
+    plat::FailErrno(errno);
+  } else {
+    rc = SaveCfg_Archive(target.c_str(), 0);
+    int e = errno;
+    uint32_t code = plat::GetLastError();
+    if (fchdir(here) != 0) rc = -1, code = plat::FromErrno(errno);
+    errno = e;
+    plat::SetLastError(code);
+  }
+  close(here);
+  return rc;
+}
+
+std::string AbsolutePath(const std::string& p) {
+  if (!p.empty() && p[0] == '/') return p;
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) return p;
+  return std::string(cwd) + "/" + p;
+}
+
 }  // namespace
 
 size_t FindLogNameStamp(const std::string& name, const char* ext) {
@@ -156,7 +202,7 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
   }
   std::string dir;
   if (directory && *directory) {
-    dir = directory;
+    dir = ResolveCollectionDirectory(directory);
   } else if (location && *location) {
     dir = location;  // a location that is a path names the directory
     if (loggerName && *loggerName) dir += std::string("/") + loggerName;
@@ -285,22 +331,27 @@ CLogStore* CLogFileCollection::CreateLog(const int32_t* start, int, int, LogHead
     plat::SetLastError(code);
     return nullptr;
   }
-  if (text) {
-    int fd = open(Sibling(path, ".txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    size_t n = strlen(text);
-    bool ok = fd >= 0 && write(fd, text, n) == static_cast<ssize_t>(n) && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok) {
-      uint32_t code = plat::FromErrno(errno);
-      store->Close();
-      unlink(path.c_str());
-      delete store;
-      plat::SetLastError(code);
-      return nullptr;
-    }
+  // The initial text is the whole of the ".txt" sibling, written through a
+  // temporary file (a link planted at the name is replaced, not followed).
+  if (text && WriteWholeTextFile(Sibling(path, ".txt"), text) != 0) {
+    uint32_t code = plat::GetLastError();
+    store->Close();
+    unlink(path.c_str());
+    delete store;
+    plat::SetLastError(code);
+    return nullptr;
   }
-  if (saveConfig) {
-    // The configuration archive is not built on this platform.
+  // The configuration at the log's start, saved into its ".cdx" sibling.
+  if (saveConfig && SaveConfigurationInto(AbsolutePath(Sibling(path, ".cdx"))) != 0) {
+    uint32_t code = plat::GetLastError();
+    int e = errno;
+    store->Close();
+    unlink(path.c_str());
+    if (text) unlink(Sibling(path, ".txt").c_str());
+    delete store;
+    errno = e;
+    plat::SetLastError(code);
+    return nullptr;
   }
   SyncDirectory(path);
   return store;
@@ -314,8 +365,7 @@ CLogStore* CLogFileCollection::CreateLogW(const int32_t* start, int barePrefix, 
   char path[1300];
   int size = sizeof path;
   s->GetName(path, &size);
-  std::string t = Sibling(path, ".txt");
-  int fd = open(t.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A UTF-16 text file: the byte-order mark FF FE, then the text.
   size_t n = 0;
   while (text[n]) ++n;
   std::string bytes("\xFF\xFE", 2);
@@ -323,12 +373,12 @@ CLogStore* CLogFileCollection::CreateLogW(const int32_t* start, int barePrefix, 
     bytes += static_cast<char>(text[i] & 0xFF);
     bytes += static_cast<char>(text[i] >> 8);
   }
-  bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  if (fd >= 0) close(fd);
-  if (!ok) {
+  if (WriteWholeTextFile(Sibling(path, ".txt"), bytes) != 0) {
+    uint32_t code = plat::GetLastError();
     s->Close();
     unlink(path);
     s->Destroy(1);
+    plat::SetLastError(code);
     return nullptr;
   }
   return s;
@@ -350,6 +400,7 @@ CLogStore* CLogFileCollection::OpenLog(const char* name, uint32_t access) {
 
 int CLogFileCollection::UseforLogging(CLogStore* store, LogHeader* header, const char* namePrefix, int moveText,
                                       int moveArchive) {
+  SetError("", "");
   if (!store) return -1;
   char path[1300];
   int size = sizeof path;
@@ -357,12 +408,35 @@ int CLogFileCollection::UseforLogging(CLogStore* store, LogHeader* header, const
   std::string p = path;
   std::string name = p.substr(p.find_last_of('/') + 1);
   const char* prefix = namePrefix ? namePrefix : "";
-  if (strncasecmp(name.c_str(), prefix, strlen(prefix)) != 0) return -1;
+  char detail[2000];
+  if (strncasecmp(name.c_str(), prefix, strlen(prefix)) != 0) {
+    snprintf(detail, sizeof detail, "Prefixes don't match, Path %s, LogPrefix %s", p.c_str(), prefix);
+    SetError("Prefixes don't match", detail);
+    return -1;
+  }
   std::string oldText, oldCdx = Sibling(p, ".cdx");
-  if (moveText && FindLogText(p, &oldText) != 0) return -1;
   struct stat st;
+  if (moveText) {
+    if (FindLogText(p, &oldText) != 0) {
+      SetError("Cant determine text file name", "Cant determine text file name");
+      return -1;
+    }
+    if (stat(oldText.c_str(), &st) != 0) {
+      int e = errno;
+      char summary[64];
+      snprintf(summary, sizeof summary, "Cant access text file %d", e);
+      snprintf(detail, sizeof detail, "Cant access text file %d %s", e, oldText.c_str());
+      SetError(summary, detail);
+      return -1;
+    }
+  }
   if (moveArchive && stat(oldCdx.c_str(), &st) != 0) return -1;
-  if (store->OpenForAppend(header) != 0) return -1;
+  if (store->OpenForAppend(header) != 0) {
+    int e = errno;
+    snprintf(detail, sizeof detail, "UseforLogging failed %d %d", e, static_cast<int>(plat::GetLastError()));
+    SetError(detail, detail);
+    return -1;
+  }
   size = sizeof path;
   store->GetName(path, &size);
   std::string np = path;
@@ -409,6 +483,11 @@ int CLogFileCollection::CloseLog(CLogStore* store, const int32_t* start, const i
       chmod(Sibling(np, ext).c_str(), mode);
   SyncDirectory(np);
   return 0;
+}
+
+void CLogFileCollection::SetError(const char* summary, const char* detail) {
+  snprintf(errorSummary_, sizeof errorSummary_, "%s", summary);
+  snprintf(errorDetail_, sizeof errorDetail_, "%s", detail);
 }
 
 const char* CLogFileCollection::GetErrorDetail() { return errorDetail_; }

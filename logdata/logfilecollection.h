@@ -22,6 +22,12 @@ class CLogFileCollection : public CLogCollection {
   int FindFirst(int* nameSize) override;
   int FindNext(char* name, TimeStamp* start, TimeStamp* stop) override;
   int FindNewest(char* name, int* nameSize, TimeStamp* start, TimeStamp* stop, int anyPrefix) override;
+  // A new log "<directory>/<prefix><start stamp>.odl"; an initial text is
+  // the whole of its ".txt" (UTF-16 after FF FE for CreateLogW). With
+  // saveConfig the configuration is saved into its ".cdx": the process must
+  // be in the configuration's "LOGGERS" directory, and steps to its parent
+  // for the time of the archive (nothing else may rely on the current
+  // directory meanwhile). Null when any of it fails (nothing is left).
   CLogStore* CreateLogW(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char16_t* text,
                         int saveConfig, const char* server, int datePrefix, ChannelConfig** channels) override;
   CLogStore* CreateLog(const int32_t* start, int barePrefix, int unused, LogHeader* header, const char* text,
@@ -31,15 +37,20 @@ class CLogFileCollection : public CLogCollection {
                     int moveArchive) override;
   int CloseLog(CLogStore* store, const int32_t* start, const int32_t* stop, int readOnly) override;
   void MakeLogPath(const char* name, char* path, int* size) override;
+  // The texts of the last failure that keeps them (UseforLogging): "" when
+  // none.
   const char* GetErrorDetail() override;
   const char* GetErrorSummary() override;
 
   const std::string& Directory() const { return directory_; }
 
  private:
+  // Keeps a failure's summary (at most 31 characters) and detail (999).
+  void SetError(const char* summary, const char* detail);
+
   std::string directory_;
-  char errorDetail_[1000] = {};
-  char errorSummary_[32] = {};
+  char errorDetail_[1000] = "";
+  char errorSummary_[32] = "";
   std::vector<std::string> found_;
   size_t next_ = 0;
 };

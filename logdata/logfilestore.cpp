@@ -14,7 +14,6 @@
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
 #include "cdxlib/syserr.h"
-#include "cdxlib/textcodec.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/eventlog.h"
@@ -637,39 +636,37 @@ int CLogFileStore::TextPath(std::string* out) {
   return 0;
 }
 
+// The reads take the log's own text file; a TEXT read may find the
+// directory's events text even when the log has none (eventstext.h). A text
+// file that is found nowhere gives -1.
 int CLogFileStore::ReadText(const char* section, char* buffer, int* size, int32_t, int32_t) {
   std::string t;
-  if (FindLogText(path_, &t) != 0) return -1;
-  return ReadTextSection(t, section, buffer, size);
+  bool own = FindLogText(path_, &t) == 0;
+  if (!own) t = LogTextPathFor(path_);
+  int r = ReadTextSection(t, section, buffer, size);
+  return r == -2 && !own ? -1 : r;
 }
 
-int CLogFileStore::ReadTextW(const char* section, char16_t* buffer, int* size, int32_t from, int32_t to) {
-  if (!size) return -1;
-  std::vector<char> narrow(static_cast<size_t>(buffer && *size > 0 ? *size : 1));
-  int sz = static_cast<int>(narrow.size());
-  int r = ReadText(section, buffer ? narrow.data() : nullptr, &sz, from, to);
-  if (r < 0) return r;
-  if (buffer) {
-    std::u16string w = Codec_Cp1252ToUtf16(narrow.data(), strlen(narrow.data()));
-    size_t n = w.size() < static_cast<size_t>(*size) ? w.size() : static_cast<size_t>(*size - 1);
-    memcpy(buffer, w.data(), n * 2);
-    buffer[n] = 0;
-  }
-  *size = sz;
-  return r;
+int CLogFileStore::ReadTextW(const char* section, char16_t* buffer, int* size, int32_t, int32_t) {
+  std::string t;
+  bool own = FindLogText(path_, &t) == 0;
+  if (!own) t = LogTextPathFor(path_);
+  int r = ReadTextSectionW(t, section, buffer, size);
+  return r == -2 && !own ? -1 : r;
 }
 
 int CLogFileStore::ReadTextLines(const char* section, char** lines, int* lineCount, char* buffer, int* size,
                                  int32_t, int32_t) {
   std::string t;
-  if (FindLogText(path_, &t) != 0) return -1;
+  if (FindLogText(path_, &t) != 0) t = LogTextPathFor(path_);
   return ReadTextSectionLines(t, section, lines, lineCount, buffer, size);
 }
 
-int CLogFileStore::ReadTextLinesW(const char*, char16_t**, int* lineCount, char16_t*, int*, int32_t, int32_t) {
-  if (lineCount) *lineCount = 0;
-  SetErr(plat::kErrNotSupported);
-  return -1;
+int CLogFileStore::ReadTextLinesW(const char* section, char16_t** lines, int* lineCount, char16_t* buffer,
+                                  int* size, int32_t, int32_t) {
+  std::string t;
+  if (FindLogText(path_, &t) != 0) t = LogTextPathFor(path_);
+  return ReadTextSectionLinesW(t, section, lines, lineCount, buffer, size);
 }
 
 int CLogFileStore::WriteStampedText(const LineStamp& stamp, const char* text, const char* key,
@@ -686,8 +683,10 @@ int CLogFileStore::WriteText(int32_t seconds, const char* text, const char* key,
 
 int CLogFileStore::WriteStampedTextW(const LineStamp& stamp, const char16_t* text, const char16_t* key,
                                      const char* section) {
-  std::string t = Utf16ToCp1252(text), k = Utf16ToCp1252(key);
-  return WriteStampedText(stamp, t.c_str(), key ? k.c_str() : nullptr, section);
+  std::string t;
+  if (TextPath(&t) != 0) return -1;
+  std::string header = SectionHeader(section ? section : "TEXT");
+  return WriteStampedLineW(t, header, stamp, text ? text : u"", key) == 0 ? 0 : -1;
 }
 
 int CLogFileStore::WriteTextW(int32_t seconds, const char16_t* text, const char16_t* key, const char* section) {
@@ -707,8 +706,9 @@ int CLogFileStore::WriteHeaderText(const char* text) {
 }
 
 int CLogFileStore::WriteHeaderTextW(const char16_t* text) {
-  std::string t = Utf16ToCp1252(text);
-  return WriteHeaderText(t.c_str());
+  std::string t;
+  if (TextPath(&t) != 0) return -1;
+  return WriteTextSectionW(t, "[HEADER]", text ? text : u"") == 1 ? 0 : -1;
 }
 
 int CLogFileStore::WriteFormulae(const char* prefix, int processor, const char* text) {
@@ -727,13 +727,21 @@ int CLogFileStore::WriteUnitCategory(const char* category, const char* text) {
 }
 
 int CLogFileStore::GetLastTextTime(int32_t* seconds) {
+  if (!seconds) return -1;
+  // The file system's last-write time (UTC) as calendar seconds; the
+  // directory's events text counts when it is later.
   std::string t;
-  if (!seconds || FindLogText(path_, &t) != 0) return -1;
+  time_t latest = 0;
   struct stat st;
-  if (stat(t.c_str(), &st) != 0) return -1;
-  time_t m = st.st_mtime;
+  if (FindLogText(path_, &t) == 0 && stat(t.c_str(), &st) == 0) latest = st.st_mtime;
+  if (EventsTextEnabled() && !path_.empty()) {
+    std::string events = EventsTextPathFor(path_);
+    if (access(events.c_str(), R_OK) == 0 && stat(events.c_str(), &st) == 0 && st.st_mtime > latest)
+      latest = st.st_mtime;
+  }
+  if (latest == 0) return -1;
   struct tm tmv;
-  gmtime_r(&m, &tmv);
+  gmtime_r(&latest, &tmv);
   *seconds = static_cast<int32_t>(Time_MakeSeconds(&tmv));
   return 0;
 }
