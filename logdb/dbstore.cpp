@@ -588,6 +588,7 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
     column = 5;
   }
   if (bytes > 16) {
+    int total = 0;
     for (int b = 0; b < BlockCount(header); ++b) {
       const LogBlockDescriptor& d = header->blocks[b];
       int n = ChannelCount(d);
@@ -596,30 +597,50 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
         SetError("", "CAN'T SET CHANNEL");
         return -1;
       }
-      for (int k = 0; k < n; ++k, ++column) {
+      total += n;
+    }
+    // The channels' fields are written in place, all in one call (a record
+    // may have a thousand).
+    ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
+    if (total > 0 && !field) {
+      SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
+      return -1;
+    }
+    auto put = [](ado::Variant* v, ado::VarType type) {
+      v->vt = type;
+      if (!v->s.empty()) v->s.clear();
+    };
+    for (int b = 0; b < BlockCount(header); ++b) {
+      const LogBlockDescriptor& d = header->blocks[b];
+      int n = ChannelCount(d);
+      for (int k = 0; k < n; ++k, ++field) {
         int32_t flags = I32(rec + d.valueOffset + 4 * k);
-        ado::Variant value;
         if (flags & kLogFlagMissing) {
-          value = ado::Variant::Null();
+          put(field, ado::VT_NULL);
         } else if (!(flags & kLogFlagPresent)) {
           bool state = flags & kLogFlagState;
-          if (digitalText_)
-            value = ado::Variant::Text(size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size()
-                                           ? stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0]
-                                           : std::string());
-          else
-            value = ado::Variant::Int(state ? 1 : 0);
+          if (digitalText_) {
+            field->vt = ado::VT_BSTR;
+            if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
+              field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
+            else
+              field->s.clear();
+          } else {
+            put(field, ado::VT_I4);
+            field->i = state ? 1 : 0;
+          }
         } else if (d.valueKind != kLogKindDigital) {
           // A present value of any block but a digital one is its float
           // (a value kind left at 0 by the writer must not lose them).
           float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
-          value = std::isfinite(f) ? ado::Variant::Real(f) : ado::Variant::Null();
+          if (std::isfinite(f)) {
+            put(field, ado::VT_R4);
+            field->d = f;
+          } else {
+            put(field, ado::VT_NULL);
+          }
         } else {
-          value = ado::Variant::Null();
-        }
-        if (acc.SetFieldValue(column, value) != 0) {
-          SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
-          return -1;
+          put(field, ado::VT_NULL);
         }
       }
     }
