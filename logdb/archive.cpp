@@ -105,8 +105,11 @@ int ArcCopyJet(ado::Connection* c, const std::string& dbRef, long idLogger, long
   using V = ado::Variant;
   const std::string ma = mainTable + "_Arc";
   int rc;
-  if ((rc = RunCommand(c, Format("INSERT INTO %s SELECT * FROM %s IN %s WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM %s)",
-                                 {ma, mainTable, dbRef, ma}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
+  // The run's samples before the cut that the archive does not hold yet: a
+  // run archived before (still open then) has samples since, which the
+  // delete below takes from the source too.
+  if ((rc = RunCommand(c, Format("INSERT INTO %s SELECT * FROM %s IN %s WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM %s WHERE %s.LoggerID = %s.LoggerID AND %s.TS = %s.TS)",
+                                 {ma, mainTable, dbRef, ma, ma, mainTable, ma, mainTable}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
   if ((rc = RunCommand(c, Format("INSERT INTO %s (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM %s IN %s WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM %s)",
                                  {"Loggers_Arc", "Loggers", dbRef, "Loggers_Arc"}), {V::Int(idLogger)})) < 0) return rc;
   if ((rc = RunCommand(c, Format("INSERT INTO %s (IDLoggerConfig, sName, sDescription) SELECT * FROM %s IN %s WHERE IDLoggerConfig = ? AND NOT EXISTS (SELECT * FROM %s WHERE IDLoggerConfig = ?)",
@@ -228,7 +231,8 @@ int ArcCopySql(ado::Connection* c, const SqlNames& n, long idLogger, long idConf
   const std::string& p = n.archivePrefix;
   const std::string ma = mainTable + "_Arc";
   int rc;
-  if ((rc = RunCommand(c, Format("INSERT INTO %s%s SELECT * FROM %s WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM %s%s)",
+  // As on Jet: the samples the archive does not hold yet.
+  if ((rc = RunCommand(c, Format("INSERT INTO %s%s SELECT * FROM %s AS S WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM %s%s AS A WHERE A.LoggerID = S.LoggerID AND A.TS = S.TS)",
                                  {p, ma, Source(n, mainTable), p, ma}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
   if (n.sameServer) {
     if ((rc = RunCommand(c, Format("SET IDENTITY_INSERT %s%s ON INSERT INTO %s%s (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM %s WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM %s%s) SET IDENTITY_INSERT %s%s OFF",

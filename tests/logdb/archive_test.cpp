@@ -45,7 +45,7 @@ TEST(ArchiveRecorded, JetPathStatementsInOrder) {
       "SELECT * FROM SavedOPCServers_Arc WHERE 1=0",
       kSelect,
       "SELECT * FROM RUN1_Arc WHERE 1=0",
-      "INSERT INTO RUN1_Arc SELECT * FROM RUN1 IN " + ref + " WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM RUN1_Arc)",
+      "INSERT INTO RUN1_Arc SELECT * FROM RUN1 IN " + ref + " WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM RUN1_Arc WHERE RUN1_Arc.LoggerID = RUN1.LoggerID AND RUN1_Arc.TS = RUN1.TS)",
       "INSERT INTO Loggers_Arc (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM Loggers IN " + ref + " WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM Loggers_Arc)",
       "INSERT INTO SavedLoggerConfig_Arc (IDLoggerConfig, sName, sDescription) SELECT * FROM SavedLoggerConfig IN " + ref + " WHERE IDLoggerConfig = ? AND NOT EXISTS (SELECT * FROM SavedLoggerConfig_Arc WHERE IDLoggerConfig = ?)",
       "INSERT INTO SavedLoggerTags_Arc SELECT * FROM SavedLoggerTags IN " + ref + " WHERE IDLoggerConfig = ? AND NOT EXISTS (SELECT * FROM SavedLoggerTags_Arc WHERE IDLoggerConfig = ?)",
@@ -118,7 +118,7 @@ TEST(ArchiveRecorded, PathChoiceAndSqlServerForms) {
                             u"Provider=SQLOLEDB;Data Source=srv;Initial Catalog=Arc", u"L", kCut), 0);
   s = rec.Statements();
   EXPECT_TRUE(has("SET IDENTITY_INSERT Arc.dbo.Loggers_Arc ON INSERT INTO Arc.dbo.Loggers_Arc (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM Loggers WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM Arc.dbo.Loggers_Arc) SET IDENTITY_INSERT Arc.dbo.Loggers_Arc OFF"));
-  EXPECT_TRUE(has("INSERT INTO Arc.dbo.D_Arc SELECT * FROM D WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM Arc.dbo.D_Arc)"));
+  EXPECT_TRUE(has("INSERT INTO Arc.dbo.D_Arc SELECT * FROM D AS S WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM Arc.dbo.D_Arc AS A WHERE A.LoggerID = S.LoggerID AND A.TS = S.TS)"));
   EXPECT_TRUE(has("DELETE FROM D WHERE LoggerID = ? AND TS < ? DELETE FROM Loggers WHERE IDLogger = ? AND dStopTime < ? AND bCompleted <> 0 AND NOT EXISTS (SELECT * FROM D WHERE LoggerID = ?)"));
   EXPECT_TRUE(has("DELETE FROM SavedLoggerConfig WHERE IDLoggerConfig NOT IN (SELECT DISTINCT IDLoggerConfig FROM Loggers) DELETE FROM SavedLoggerTags WHERE IDLoggerConfig NOT IN (SELECT DISTINCT IDLoggerConfig FROM SavedLoggerConfig) DELETE FROM SavedOPCServers WHERE IDOPCServer NOT IN (SELECT DISTINCT IDOPCServer FROM SavedLoggerTags)"));
   // Another server: sources through OPENROWSET, plain forms.
@@ -305,6 +305,19 @@ TEST_F(ArchiveJet, RunsMoveIntoTheArchiveTablesOnce) {
   // fail here, and nothing is archived or deleted.
   EXPECT_EQ(acc.ArchiveLogs(conn, u"Provider=JET", u"LOG1", kCut), int(0x80004005));
   EXPECT_EQ(Column("SELECT IDLogger FROM Loggers ORDER BY 1"), (Texts{"2", "3", "4"}));
+
+  // A later cut: the samples the runs logged since are copied too before
+  // they leave the source (a run already in the archive is not passed over
+  // whole), and the run stopped before the new cut goes.
+  double later;
+  ado::TextToOleDate("2024-03-15 00:00:00", &later);
+  ASSERT_EQ(acc.ArchiveLogs(conn, second, u"LOG1", later), 0) << acc.GetLastErrorText();
+  EXPECT_EQ(Column("SELECT V FROM RUN1_Arc ORDER BY V"), (Texts{"1", "2", "3", "4"}));
+  EXPECT_EQ(Column("SELECT V FROM RUN2_Arc ORDER BY V"), (Texts{"5", "6"}));
+  EXPECT_TRUE(Column("SELECT V FROM RUN1").empty());
+  EXPECT_EQ(Column("SELECT V FROM RUN2 ORDER BY V"), (Texts{"7"}));
+  EXPECT_EQ(Column("SELECT IDLogger FROM Loggers ORDER BY 1"), (Texts{"2", "4"}));
+  EXPECT_EQ(Column("SELECT IDLogger FROM Loggers_Arc ORDER BY 1"), (Texts{"1", "2", "3"}));
 }
 
 TEST_F(ArchiveJet, TableCopiesInTheDatabaseAndIntoAnother) {
