@@ -6,6 +6,9 @@
 //   PlainInsert:      one text INSERT ... VALUES (...),(...) per 1000 rows,
 //                     its text made beforehand (the server's cost alone)
 //   PlainInsertBuilt: the same, the text made for each statement
+//   StoreFirstAppend100, StoreSteadyAppend100: the first call of 1000
+//                     records of 100 channels to a new run, and the calls
+//                     after it
 // and reading 10,000 records back (StoreReadLogs, StoreReadLogEach,
 // StoreReadLogEachDescending).
 #define LOGDB_NO_GTEST
@@ -36,7 +39,7 @@ constexpr int kRowsPerCall = 1000;
 
 std::unique_ptr<testdb::MariaDbServer> g_server;
 
-LogHeader Header() {
+LogHeader Header(int channels = kChannels) {
   LogHeader h;
   memset(&h, 0, sizeof h);
   h.marker = kLogHeaderMarker;
@@ -44,14 +47,15 @@ LogHeader Header() {
   h.blockCount = 1;
   memcpy(h.blocks[0].prefix, "AI", 2);
   h.blocks[0].firstChannel = 1;
-  h.blocks[0].lastChannel = kChannels;
+  h.blocks[0].lastChannel = uint16_t(channels);
   h.blocks[0].valueKind = 8;
   h.blocks[0].valueOffset = kLogRecordFixedSize;
-  h.recordLength = kLogRecordFixedSize + kChannels * 8 + 2;
+  h.recordLength = kLogRecordFixedSize + channels * 8 + 2;
   return h;
 }
 
 std::vector<uint8_t> Records(const LogHeader& h, int first, int count) {
+  const int channels = h.blocks[0].lastChannel;
   std::vector<uint8_t> out(size_t(count) * h.recordLength, 0);
   for (int i = 0; i < count; ++i) {
     uint8_t* r = out.data() + size_t(i) * h.recordLength;
@@ -60,11 +64,11 @@ std::vector<uint8_t> Records(const LogHeader& h, int first, int count) {
     lr.seconds = h.start.seconds + (first + i) / 10;
     lr.milliseconds = int16_t(((first + i) % 10) * 100);
     memcpy(r, &lr, sizeof lr);
-    for (int k = 0; k < kChannels; ++k) {
+    for (int k = 0; k < channels; ++k) {
       int32_t flag = kLogFlagPresent;
       float v = float(first + i) * 0.25f + float(k);
       memcpy(r + kLogRecordFixedSize + 4 * k, &flag, 4);
-      memcpy(r + kLogRecordFixedSize + 4 * (kChannels + k), &v, 4);
+      memcpy(r + kLogRecordFixedSize + 4 * (channels + k), &v, 4);
     }
   }
   return out;
@@ -123,6 +127,68 @@ void StoreAppend(benchmark::State& state) {
     return;
   }
   std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  for (auto _ : state) {
+    if (s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0) {
+      state.SkipWithError(s->GetErrorDetail());
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRowsPerCall);
+  s->Destroy(1);
+}
+
+// A new run of `channels` channels, open for appending.
+CLogStore* NewRun(CLogDbMySQLCollection* c, LogHeader* h, benchmark::State& state) {
+  std::string loc = Location(g_server->NewDatabase());
+  if (c->Open(loc.c_str(), "", "BENCH", "", kGenericRead | kGenericWrite) != 0) {
+    state.SkipWithError(c->GetErrorDetail());
+    return nullptr;
+  }
+  std::vector<ChannelConfig> chans(h->blocks[0].lastChannel);
+  memset(chans.data(), 0, chans.size() * sizeof(ChannelConfig));
+  ChannelConfig* blocks[1] = {chans.data()};
+  int32_t start = h->start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, h, nullptr, 0, nullptr, 0, blocks);
+  if (!s) state.SkipWithError(c->GetErrorDetail());
+  return s;
+}
+
+// The first call of 1000 records of 100 channels to a new run (which
+// prepares its statement), against the calls after it.
+void StoreFirstAppend100(benchmark::State& state) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  LogHeader h = Header(100);
+  std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  for (auto _ : state) {
+    state.PauseTiming();
+    CLogDbMySQLCollection c;
+    CLogStore* s = NewRun(&c, &h, state);
+    if (!s) break;
+    state.ResumeTiming();
+    int rc = s->AppendRecords(&h, recs.data(), kRowsPerCall);
+    state.PauseTiming();
+    if (rc != 0) state.SkipWithError(s->GetErrorDetail());
+    s->Destroy(1);
+    state.ResumeTiming();
+    if (rc != 0) break;
+  }
+  state.SetItemsProcessed(state.iterations() * kRowsPerCall);
+}
+
+void StoreSteadyAppend100(benchmark::State& state) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  LogHeader h = Header(100);
+  CLogDbMySQLCollection c;
+  CLogStore* s = NewRun(&c, &h, state);
+  if (!s) return;
+  std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  if (s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0) state.SkipWithError(s->GetErrorDetail());
   for (auto _ : state) {
     if (s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0) {
       state.SkipWithError(s->GetErrorDetail());
@@ -225,6 +291,8 @@ BENCHMARK_CAPTURE(StoreRead, descending, 2)->Name("StoreReadLogEachDescending")
     ->UseRealTime()
     ->Iterations(3);
 BENCHMARK(StoreAppend)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(StoreFirstAppend100)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(StoreSteadyAppend100)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(PlainInsert, prebuilt, false)->Name("PlainInsert")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(PlainInsert, built, true)->Name("PlainInsertBuilt")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 

@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "logdata/chanrequest.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
+#include "cdxlib/client/srvclient.h"
+#include "cdxlib/datamodule.h"
+#include "cdxlib/drvtables.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -25,7 +28,6 @@ constexpr off_t kWriterLockByte = static_cast<off_t>(1) << 62;
 // End offsets are 32-bit in the file: a log never grows past them.
 constexpr uint64_t kMaxLogEnd = 0xFFFFFFFFull;
 
-std::atomic<LogChannelSource> g_channelSource{nullptr};
 
 void SetErr(uint32_t code) {
   plat::SetLastError(code);
@@ -45,6 +47,26 @@ int OpenLogFd(const std::string& path, bool write, int extra) {
   return fd;
 }
 
+// The records of a block's channels in this computer's channel
+// configuration module of the block's device prefix; 2 when there is none.
+int ReadLocalChannels(const LogBlockDescriptor& d, int n, ChannelConfig* out) {
+  char prefix[3] = {d.prefix[0], d.prefix[1], 0};
+  DataModuleHeader* module = Drv_OpenConfModule(prefix);
+  uint8_t* data = Drv_GetConfData(prefix);
+  if (!module || !data) {
+    SetErr(plat::kErrFileNotFound);
+    return -1;
+  }
+  DM_Lock(module);
+  uint32_t bound = DM_DataBound(module);
+  for (int k = 0; k < n; ++k) {
+    uint64_t at = uint64_t(d.firstChannel + k - 1) * sizeof(ChannelConfig);
+    if (at + sizeof(ChannelConfig) <= bound) memcpy(&out[k], data + at, sizeof(ChannelConfig));
+  }
+  DM_Unlock(module);
+  return 0;
+}
+
 int64_t FileSize(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
@@ -53,7 +75,6 @@ int64_t FileSize(int fd) {
 
 }  // namespace
 
-void SetLogChannelSource(LogChannelSource source) { g_channelSource.store(source); }
 
 bool IsLogFileStart(const uint8_t first6[6]) {
   uint16_t marker;
@@ -151,7 +172,6 @@ int CLogFileStore::Open(const char* server, const char* location, uint32_t acces
 
 int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char* server,
                                  ChannelConfig** channels) {
-  (void)server;
   if (!path || !header || !LogHeaderUsable(*header)) {
     SetErr(plat::kErrInvalidParameter);
     return -1;
@@ -183,15 +203,19 @@ int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char
     return -1;
   }
   main_ = fd;
+  bool ours = false;  // the writer lock is held: the file is this store's
   auto fail = [&]() {
     int e = errno;
     uint32_t code = plat::GetLastError();
     CloseAll();
+    // A log that could not be made holds no record: it is not left behind.
+    if (ours) unlink(p.c_str());
     errno = e;
     SetErr(code ? code : plat::kErrWriteFault);
     return -1;
   };
   if (TakeWriterLock() != 0) return fail();
+  ours = true;
   if (ftruncate(main_, 0) != 0) {
     SetErrFromErrno();
     return fail();
@@ -202,19 +226,22 @@ int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char
   }
   uint64_t off = kLogFileHeaderSize;
   int blocks = header->blockCount > kLogMaxBlocks ? kLogMaxBlocks : header->blockCount;
-  LogChannelSource source = g_channelSource.load();
+  const bool remote = server && *server && !Srv_IsLocal(server);
   for (int b = 0; b < blocks; ++b) {
     const LogBlockDescriptor& d = header->blocks[b];
     int n = LogBlockChannels(d);
     std::vector<ChannelConfig> recs(static_cast<size_t>(n));
     if (channels && channels[b]) {
       memcpy(recs.data(), channels[b], static_cast<size_t>(n) * sizeof(ChannelConfig));
-    } else if (n > 0) {
-      if (!source) {
-        SetErr(plat::kErrFileNotFound);
+    } else if (n > 0 && remote) {
+      // Another computer's channels: each record is asked of its server.
+      plat::SetLastError(0);
+      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) {
+        if (plat::GetLastError() == 0) SetErr(plat::kErrInvalidData);  // a reply without the record
         return fail();
       }
-      if (source(d.prefix, d.firstChannel, n, recs.data()) != 0) return fail();
+    } else if (n > 0 && ReadLocalChannels(d, n, recs.data()) != 0) {
+      return fail();
     }
     uint16_t mark = kLogBlockStart;
     std::vector<uint8_t> bytes(static_cast<size_t>(n) * 216 + 4);

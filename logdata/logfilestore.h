@@ -69,9 +69,11 @@ class CLogFileStore : public CLogStore {
 
   // Makes a new log at `path` and leaves it open for writing. `channels`
   // holds one buffer of ChannelConfig records per block (from its first
-  // channel on); without it the registered channel source is asked (see
-  // SetLogChannelSource). An existing log with records at that path is never
-  // overwritten (-1, error 183).
+  // channel on); without it the records come from the central server
+  // `server` when that is another computer ("CV", one request per channel),
+  // else from this computer's channel configuration module of each block's
+  // device prefix (error 2 when there is none). An existing log with records
+  // at that path is never overwritten (-1, error 183).
   int CreateLogFile(const char* path, LogHeader* header, const char* server, ChannelConfig** channels);
 
   bool IsOpenForWriting() const { return second_ >= 0; }
@@ -93,12 +95,6 @@ class CLogFileStore : public CLogStore {
   std::string path_;
   uint32_t access_ = 0;
 };
-
-// Where CreateLogFile takes the channel records of a block when the caller
-// gives none: fills `count` records of the device prefix from channel
-// `first` on; 0 / -1 with the system error.
-using LogChannelSource = int (*)(const char prefix[2], int first, int count, ChannelConfig* out);
-void SetLogChannelSource(LogChannelSource source);
 
 // The log-file check of a file's first six bytes (u32 length, u16 marker
 // from 0x8001 to 0xE001, or the same byte-swapped).

@@ -105,8 +105,11 @@ int ArcCopyJet(ado::Connection* c, const std::string& dbRef, long idLogger, long
   using V = ado::Variant;
   const std::string ma = mainTable + "_Arc";
   int rc;
-  if ((rc = RunCommand(c, Format("INSERT INTO %s SELECT * FROM %s IN %s WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM %s)",
-                                 {ma, mainTable, dbRef, ma}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
+  // The run's samples before the cut that the archive does not hold yet: a
+  // run archived before (still open then) has samples since, which the
+  // delete below takes from the source too.
+  if ((rc = RunCommand(c, Format("INSERT INTO %s SELECT * FROM %s IN %s WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM %s WHERE %s.LoggerID = %s.LoggerID AND %s.TS = %s.TS)",
+                                 {ma, mainTable, dbRef, ma, ma, mainTable, ma, mainTable}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
   if ((rc = RunCommand(c, Format("INSERT INTO %s (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM %s IN %s WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM %s)",
                                  {"Loggers_Arc", "Loggers", dbRef, "Loggers_Arc"}), {V::Int(idLogger)})) < 0) return rc;
   if ((rc = RunCommand(c, Format("INSERT INTO %s (IDLoggerConfig, sName, sDescription) SELECT * FROM %s IN %s WHERE IDLoggerConfig = ? AND NOT EXISTS (SELECT * FROM %s WHERE IDLoggerConfig = ?)",
@@ -134,6 +137,82 @@ int ArcPurgeJet(ado::Connection* c) {
 }
 
 namespace {
+// Whether a statement runs, without a trace entry when it does not (a probe).
+bool Runs(ado::Connection* c, const std::string& sql) {
+  try {
+    ado::Command cmd;
+    cmd.CommandText = sql;
+    cmd.CommandType = ado::adCmdText;
+    cmd.CommandTimeout = 300;
+    cmd.Execute(c);
+    return true;
+  } catch (const ado::ComError&) {
+    return false;
+  }
+}
+}  // namespace
+
+int JetCopyRows(ado::Connection* c, const std::string& source, const std::string& target, const std::string& targetDb,
+                const std::string& condition, const char* staging, const std::string& key, const std::string& columns) {
+  const bool here = targetDb.empty();
+  const bool exists = Runs(c, here ? Format("SELECT NULL FROM %s;", {target})
+                                   : Format("SELECT NULL FROM %s IN '%s' ;", {target, targetDb}));
+  int rc;
+  if (staging) {
+    const std::string tmp = target + "_Tmp";
+    Runs(c, Format("DROP TABLE %s;", {tmp}));
+    std::string select;
+    if (!exists)
+      select = Format("SELECT DISTINCT * INTO %s FROM %s WHERE %s ;", {tmp, source, condition});
+    else if (here)
+      select = Format("SELECT DISTINCT * INTO %s FROM %s WHERE ( %s AND (%s NOT IN (SELECT %s FROM %s )) ) ;",
+                      {tmp, source, condition, key, key, target});
+    else
+      select = Format("SELECT DISTINCT * INTO %s FROM %s WHERE ( %s AND (%s NOT IN (SELECT %s FROM %s IN '%s')) ) ;",
+                      {tmp, source, condition, key, key, target, targetDb});
+    ado::ResultSet selected;
+    if ((rc = RunCommand(c, select, {}, &selected)) < 0) return rc;
+    if (selected.affected == 0) {
+      Runs(c, Format("DROP TABLE %s", {tmp}));
+      return 0;
+    }
+    if (here && exists) {
+      if ((rc = RunCommand(c, Format("Set IDENTITY_INSERT %s ", {target}) + "On;", {})) < 0) return rc;
+      if ((rc = RunCommand(c, Format("INSERT INTO %s (%s) SELECT * FROM %s ;", {target, columns, tmp}), {})) < 0)
+        return rc;
+      if ((rc = RunCommand(c, Format("Set IDENTITY_INSERT %s ", {target}) + "Off;", {})) < 0) return rc;
+    } else if (here) {
+      if ((rc = RunCommand(c, Format("SELECT * INTO %s FROM %s ;", {target, tmp}), {})) < 0) return rc;
+    } else if (exists) {
+      if ((rc = RunCommand(c, Format("INSERT INTO %s (%s) IN '%s' SELECT * FROM %s ;", {target, columns, targetDb, tmp}),
+                           {})) < 0)
+        return rc;
+    } else {
+      if ((rc = RunCommand(c, Format("SELECT * INTO %s IN '%s' FROM %s ;", {target, targetDb, tmp}), {})) < 0) return rc;
+    }
+    return RunCommand(c, Format("DROP TABLE %s", {tmp}), {});
+  }
+  if (!condition.empty()) {
+    if (here)
+      return RunCommand(c, exists ? Format("INSERT INTO %s SELECT * FROM %s WHERE %s ;", {target, source, condition})
+                                  : Format("SELECT * INTO %s FROM %s WHERE %s ;", {target, source, condition}),
+                        {});
+    return RunCommand(c, exists ? Format("INSERT INTO %s IN '%s' SELECT * FROM %s WHERE %s ;", {target, targetDb, source, condition})
+                                : Format("SELECT * INTO %s IN '%s' FROM %s WHERE %s ;", {target, targetDb, source, condition}),
+                      {});
+  }
+  // The whole table, in place of the target.
+  Runs(c, here ? Format("DROP TABLE %s", {target}) : Format("DROP TABLE %s IN '%s'", {target, targetDb}));
+  return RunCommand(c, here ? Format("SELECT * INTO %s FROM %s ;", {target, source})
+                            : Format("SELECT * INTO %s IN '%s' FROM %s ;", {target, targetDb, source}),
+                    {});
+}
+
+int JetDeleteRows(ado::Connection* c, const std::string& table, const std::string& condition) {
+  return RunCommand(c, Format("DELETE FROM %s WHERE %s ;", {table, condition}), {});
+}
+
+namespace {
 std::string Source(const SqlNames& n, const std::string& table) {
   if (n.sameServer) return table;
   return Format("OPENROWSET ('%s', '%s', %s.dbo.%s)", {n.provider, n.connection, n.catalog, table});
@@ -152,7 +231,8 @@ int ArcCopySql(ado::Connection* c, const SqlNames& n, long idLogger, long idConf
   const std::string& p = n.archivePrefix;
   const std::string ma = mainTable + "_Arc";
   int rc;
-  if ((rc = RunCommand(c, Format("INSERT INTO %s%s SELECT * FROM %s WHERE LoggerID = ? AND TS < ? AND LoggerID NOT IN (SELECT DISTINCT LoggerID FROM %s%s)",
+  // As on Jet: the samples the archive does not hold yet.
+  if ((rc = RunCommand(c, Format("INSERT INTO %s%s SELECT * FROM %s AS S WHERE LoggerID = ? AND TS < ? AND NOT EXISTS (SELECT * FROM %s%s AS A WHERE A.LoggerID = S.LoggerID AND A.TS = S.TS)",
                                  {p, ma, Source(n, mainTable), p, ma}), {V::Int(idLogger), V::Date(cut)})) < 0) return rc;
   if (n.sameServer) {
     if ((rc = RunCommand(c, Format("SET IDENTITY_INSERT %s%s ON INSERT INTO %s%s (IDLogger, IDLoggerConfig, sLogName, sComments, dStartTime, dStopTime, bCompleted, nStopReason, sMainTableName, nLogRate, nParameters) SELECT * FROM %s WHERE IDLogger = ? AND IDLogger NOT IN (SELECT DISTINCT IDLogger FROM %s%s) SET IDENTITY_INSERT %s%s OFF",

@@ -51,6 +51,19 @@ int ArcCopySql(ado::Connection* c, const SqlNames& n, long idLogger, long idConf
 int ArcDeleteSql(ado::Connection* c, long idLogger, const std::string& mainTable, double cut);
 int ArcPurgeSql(ado::Connection* c);
 
+// Jet table copies. JetCopyRows moves the rows of `source` that satisfy
+// `condition` into `target`, of this database (`targetDb` empty) or of the
+// database file `targetDb`. With `staging` (any text) the rows go first into
+// "<target>_Tmp" without those whose `key` is already in the target, and
+// from there into the target's `columns`; a staging step that selects no
+// row ends the copy. Without staging the rows go straight in (all of the
+// table, replacing the target, when there is no condition either).
+// JetDeleteRows deletes the rows of `table` that satisfy `condition`.
+// Each answers 0 or 0x80004005.
+int JetCopyRows(ado::Connection* c, const std::string& source, const std::string& target, const std::string& targetDb,
+                const std::string& condition, const char* staging, const std::string& key, const std::string& columns);
+int JetDeleteRows(ado::Connection* c, const std::string& table, const std::string& condition);
+
 // The runs to move: IDLogger, IDLoggerConfig, sMainTableName.
 int SelectRuns(ado::Connection* c, const std::string& logName, double cut, ado::ResultSet* out);
 

@@ -21,7 +21,7 @@
 #include "cdxlib/textcodec.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logstatus.h"
-#include "logdb/chanrequest.h"
+#include "logdata/chanrequest.h"
 #include "logdb/dbstore.h"
 #include "platform/error.h"
 #include "platform/timezone.h"
@@ -433,7 +433,7 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
       // Another computer's channels: their records (and so their tags) come
       // from its central server.
       records.assign(size_t(n), ChannelConfig{});
-      if (LogDb_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, records.data()) != 0) {
+      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, records.data()) != 0) {
         SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
         DropTable(p, "CHANNELS");
         return nullptr;

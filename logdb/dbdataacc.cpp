@@ -237,6 +237,17 @@ int CLogITDbDataAcc::SetFieldValue(int index, const ado::Variant& value) {
   });
 }
 
+ado::Variant* CLogITDbDataAcc::FieldValuesToSet(int first, int count) {
+  ado::Variant* fields = nullptr;
+  int rc = Guarded(kSetFieldFailed, [&] {
+    NeedRecordset();
+    if (first < 0 || count < 0) ado::Raise(ado::kItemNotFound, "ADODB.Fields", "Item cannot be found in the collection.");
+    fields = recordset_->FieldsToSet(size_t(first), size_t(count));
+    return 0;
+  });
+  return rc == 0 ? fields : nullptr;
+}
+
 int CLogITDbDataAcc::GetFieldValue(int index, ado::Variant* value) {
   return Guarded(kGetFieldFailed, [&] {
     NeedRecordset();

@@ -64,6 +64,10 @@ class CLogITDbDataAcc {
   virtual int GetValuesByName(int count, const char* const* names, ado::Variant* values);
   virtual int SetFieldDoubles(int first, int count, const double* values);
   virtual int GetFieldDoubles(int first, int count, double* values);
+  // Fields first to first + count - 1 of the row being added or edited,
+  // to be written in place (a record's channels in one call); null when
+  // they cannot be set (the error is reported as by SetFieldValue).
+  ado::Variant* FieldValuesToSet(int first, int count);
   virtual int Update();
   virtual int UpdateRecord();
   virtual int Delete();

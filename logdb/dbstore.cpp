@@ -13,7 +13,7 @@
 #include "cdxlib/drvtables.h"
 #include "cdxlib/registry.h"
 #include "cdxlib/textcodec.h"
-#include "logdb/chanrequest.h"
+#include "logdata/chanrequest.h"
 #include "logdb/dbcollection.h"
 #include "platform/error.h"
 
@@ -113,25 +113,28 @@ bool NumberOf(const ado::Variant& v, double* out) {
   }
 }
 
-// The state texts of a digital channel from its driver's configuration
-// module, read under the module's lock ("" when there is none).
-std::string StateText(const LogBlockDescriptor& block, int channel, bool high) {
+// The state texts of a block's digital channels from its driver's
+// configuration module, read under the module's lock; false when there is
+// no module.
+bool ModuleStateTexts(const LogBlockDescriptor& block, int n, std::vector<CLogDbStore::StateTexts>* out) {
   char prefix[3] = {block.prefix[0], block.prefix[1], 0};
   DataModuleHeader* module = Drv_OpenConfModule(prefix);
-  if (!module) return "";
-  uint8_t* data = Drv_GetConfData(prefix);
-  std::string text;
-  if (DM_Lock(module) == 0) {
-    uint32_t bound = DM_DataBound(module);
-    uint64_t at = uint64_t(channel - 1) * sizeof(ChannelConfig);
-    if (channel >= 1 && data && at + sizeof(ChannelConfig) <= bound) {
-      ChannelConfig c;
-      memcpy(&c, data + at, sizeof c);
-      if (Chan_IsDigital(c.Type)) text = Fixed(high ? c.digital.HighStateText : c.digital.LowStateText, kChannelTextLen);
-    }
-    DM_Unlock(module);
+  uint8_t* data = module ? Drv_GetConfData(prefix) : nullptr;
+  if (!module || !data) return false;
+  out->assign(size_t(n), {});
+  if (DM_Lock(module) != 0) return true;
+  uint32_t bound = DM_DataBound(module);
+  for (int k = 0; k < n; ++k) {
+    uint64_t at = uint64_t(block.firstChannel + k - 1) * sizeof(ChannelConfig);
+    if (block.firstChannel + k < 1 || at + sizeof(ChannelConfig) > bound) continue;
+    ChannelConfig c;
+    memcpy(&c, data + at, sizeof c);
+    if (!Chan_IsDigital(c.Type)) continue;
+    (*out)[size_t(k)].text[0] = Fixed(c.digital.LowStateText, kChannelTextLen);
+    (*out)[size_t(k)].text[1] = Fixed(c.digital.HighStateText, kChannelTextLen);
   }
-  return text;
+  DM_Unlock(module);
+  return true;
 }
 
 }  // namespace
@@ -585,6 +588,7 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
     column = 5;
   }
   if (bytes > 16) {
+    int total = 0;
     for (int b = 0; b < BlockCount(header); ++b) {
       const LogBlockDescriptor& d = header->blocks[b];
       int n = ChannelCount(d);
@@ -593,28 +597,50 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
         SetError("", "CAN'T SET CHANNEL");
         return -1;
       }
-      for (int k = 0; k < n; ++k, ++column) {
+      total += n;
+    }
+    // The channels' fields are written in place, all in one call (a record
+    // may have a thousand).
+    ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
+    if (total > 0 && !field) {
+      SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
+      return -1;
+    }
+    auto put = [](ado::Variant* v, ado::VarType type) {
+      v->vt = type;
+      if (!v->s.empty()) v->s.clear();
+    };
+    for (int b = 0; b < BlockCount(header); ++b) {
+      const LogBlockDescriptor& d = header->blocks[b];
+      int n = ChannelCount(d);
+      for (int k = 0; k < n; ++k, ++field) {
         int32_t flags = I32(rec + d.valueOffset + 4 * k);
-        ado::Variant value;
         if (flags & kLogFlagMissing) {
-          value = ado::Variant::Null();
+          put(field, ado::VT_NULL);
         } else if (!(flags & kLogFlagPresent)) {
           bool state = flags & kLogFlagState;
-          if (digitalText_)
-            value = ado::Variant::Text(StateText(d, d.firstChannel + k, state));
-          else
-            value = ado::Variant::Int(state ? 1 : 0);
+          if (digitalText_) {
+            field->vt = ado::VT_BSTR;
+            if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
+              field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
+            else
+              field->s.clear();
+          } else {
+            put(field, ado::VT_I4);
+            field->i = state ? 1 : 0;
+          }
         } else if (d.valueKind != kLogKindDigital) {
           // A present value of any block but a digital one is its float
           // (a value kind left at 0 by the writer must not lose them).
           float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
-          value = std::isfinite(f) ? ado::Variant::Real(f) : ado::Variant::Null();
+          if (std::isfinite(f)) {
+            put(field, ado::VT_R4);
+            field->d = f;
+          } else {
+            put(field, ado::VT_NULL);
+          }
         } else {
-          value = ado::Variant::Null();
-        }
-        if (acc.SetFieldValue(column, value) != 0) {
-          SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
-          return -1;
+          put(field, ado::VT_NULL);
         }
       }
     }
@@ -624,6 +650,44 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
     return -1;
   }
   return 0;
+}
+
+// The state texts of the digital channels for this call's records: from
+// the drivers' configuration modules where they exist, else the texts the
+// run was created with (its channel rows, read once).
+void CLogDbStore::LoadStateTexts(const LogHeader& h) {
+  int blocks = BlockCount(&h);
+  bool fromTable = stateTexts_.size() == size_t(blocks);
+  std::vector<std::vector<StateTexts>> texts(static_cast<size_t>(blocks));
+  for (int b = 0; b < blocks; ++b) {
+    const LogBlockDescriptor& d = h.blocks[b];
+    int n = ChannelCount(d);
+    auto& t = texts[size_t(b)];
+    if (n == 0 || ModuleStateTexts(d, n, &t)) continue;
+    if (fromTable && stateTexts_[size_t(b)].size() == size_t(n)) {
+      t = stateTexts_[size_t(b)];
+      continue;
+    }
+    t.assign(size_t(n), {});
+    std::string sql = "select nChannelNumber, nType, sLowStateDesc, sHighStateDesc from " + std::string(tablePrefix_) +
+                      "CHANNELS where nBlock = " + std::to_string(b);
+    if (query_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) continue;
+    short eof = 0;
+    while (query_.IsEOF(&eof) == 0 && !eof) {
+      ado::Variant vc, vt, vl, vh;
+      double c = 0, type = 0;
+      if (query_.GetFieldValue(0, &vc) == 0 && NumberOf(vc, &c) && query_.GetFieldValue(1, &vt) == 0 &&
+          NumberOf(vt, &type) && Chan_IsDigital(uint8_t(int64_t(type)))) {
+        int k = int(c) - d.firstChannel;
+        if (k >= 0 && k < n) {
+          if (query_.GetFieldValue(2, &vl) == 0) t[size_t(k)].text[0] = TrimRight(TextOf(vl)).substr(0, kChannelTextLen);
+          if (query_.GetFieldValue(3, &vh) == 0) t[size_t(k)].text[1] = TrimRight(TextOf(vh)).substr(0, kChannelTextLen);
+        }
+      }
+      if (query_.MoveNext() != 0) break;
+    }
+  }
+  stateTexts_ = std::move(texts);
 }
 
 // One try at writing all records of a call in one transaction: 0, -1 for a
@@ -663,6 +727,7 @@ int CLogDbStore::AppendRecords(LogHeader* header, const void* records, int count
     return -1;
   }
   const uint8_t* recs = static_cast<const uint8_t*>(records);
+  if (digitalText_) LoadStateTexts(*header);
   int rc = AppendOnce(header, recs, count);
   if (rc == 0) return 0;
   if (rc == -2) return -1;
@@ -681,6 +746,7 @@ int CLogDbStore::RewriteRecords(int, LogHeader* header, const void* records, int
   int length = int(header->recordLength) >= 16 ? int(header->recordLength) : bytes;
   int count = bytes > length ? bytes / length : 1;
   long lock = access_ & kWrite ? ado::adLockOptimistic : ado::adLockReadOnly;
+  if (digitalText_) LoadStateTexts(*header);
   // Each record rewrites its own row (the row of its time).
   for (int i = 0; i < count; ++i) {
     const uint8_t* rec = recs + size_t(i) * length;
@@ -1351,7 +1417,7 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
     } else if (h->tagColumns) {
       // Another computer's channels: their records come from its central
       // server.
-      if (LogDb_RequestChannelConfigs(channelServer, d.prefix, d.firstChannel, n, records.data()) != 0) {
+      if (Log_RequestChannelConfigs(channelServer, d.prefix, d.firstChannel, n, records.data()) != 0) {
         SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
         return -1;
       }

@@ -17,6 +17,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "logdata/logstore.h"
 #include "logdb/dbdataacc.h"
@@ -83,6 +84,12 @@ class CLogDbStore : public CLogStore {
   void GetTablePrefix(char* buffer, int* size);
   int32_t GetSequence() const { return sequence_; }
 
+  // A digital channel's texts for state 0 and state 1 ("" for a channel
+  // that is not digital).
+  struct StateTexts {
+    std::string text[2];
+  };
+
  private:
   void SetError(const char* detail, const char* summary);
   int OpenConnection(const char* connection);
@@ -97,6 +104,7 @@ class CLogDbStore : public CLogStore {
   int OpenWithStyles(CLogITDbDataAcc& acc, Build build, long lock, int last);
   int WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* record, int bytes);
   int AppendOnce(LogHeader* header, const uint8_t* records, int count);
+  void LoadStateTexts(const LogHeader& h);
   int ReadLogExtra(int index, LogHeader* header, uint8_t* record, int bytes, int extraCount, const char* columns,
                    int top, int descending);
   int DecodeRow(CLogITDbDataAcc& acc, LogHeader* header, uint8_t* record, int bytes, int recordLength,
@@ -125,6 +133,8 @@ class CLogDbStore : public CLogStore {
   // The selection ReadLog keeps open, and what it was made for.
   int selectionDescending_ = 0;
   std::string selectionColumns_;
+  // Per block and channel, the state texts digital values are stored as.
+  std::vector<std::vector<StateTexts>> stateTexts_;
   char detail_[1000] = {};
   char summary_[31] = {};
 };

@@ -20,7 +20,7 @@
 #include "cdxlib/registry.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logstore.h"
-#include "logdb/chanrequest.h"
+#include "logdata/chanrequest.h"
 
 namespace mdb {
 
@@ -351,7 +351,7 @@ int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server
     } else if (h.tagColumns) {
       // Another computer's channels: their records come from its central
       // server.
-      if (LogDb_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) return -2;
+      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) return -2;
     } else {
       for (ChannelConfig& c : recs) c.Type = d.valueKind == kLogKindDigital ? kKindDI : kKindAI;
     }

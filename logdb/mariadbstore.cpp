@@ -80,7 +80,7 @@ CLogDbMySQLStore::~CLogDbMySQLStore() { Close(); }
 
 int CLogDbMySQLStore::RowsPerInsert(int columns) {
   if (columns <= 0 || columns > kMaxPlaceholders) return 0;
-  int rows = kMaxPlaceholders / columns;
+  int rows = columns > kPlaceholdersPerInsert ? 1 : kPlaceholdersPerInsert / columns;
   return rows < kMaxRowsPerInsert ? rows : kMaxRowsPerInsert;
 }
 
@@ -340,13 +340,18 @@ void CLogDbMySQLStore::LoadStateTexts(const LogHeader& h) {
 }
 
 int CLogDbMySQLStore::AppendBatch(const LogHeader& h, const uint8_t* records, int count, int columns) {
-  std::unique_ptr<mdb::Statement>& slot = inserts_[count];
+  if (inserts_.find(count) == inserts_.end() && inserts_.size() >= kKeptInserts) {
+    // A batch size more than are kept: the one unused the longest goes.
+    auto oldest = inserts_.begin();
+    for (auto it = inserts_.begin(); it != inserts_.end(); ++it)
+      if (it->second.lastUse < oldest->second.lastUse) oldest = it;
+    inserts_.erase(oldest);
+  }
+  KeptInsert& kept = inserts_[count];
+  kept.lastUse = appendCalls_;
+  std::unique_ptr<mdb::Statement>& slot = kept.statement;
   std::string error;
   if (!slot || !slot->Prepared()) {
-    if (inserts_.size() > 4) {
-      inserts_.clear();
-      return AppendBatch(h, records, count, columns);
-    }
     std::string sql = "INSERT INTO " + prefix_ + "DATA VALUES ";
     std::string row = "(";
     for (int c = 0; c + 1 < columns; ++c) row += "?,";
@@ -443,6 +448,7 @@ int CLogDbMySQLStore::AppendRecords(LogHeader* header, const void* records, int 
   if (per <= 0) return Fail("INSERT failed", "too many columns");
   if (digitalText_ && count > 0) LoadStateTexts(*header);
   const uint8_t* recs = static_cast<const uint8_t*>(records);
+  ++appendCalls_;
   // One call's rows are stored whole or not at all: several statements run
   // in one transaction.
   const bool transaction = count > per;

@@ -6,7 +6,9 @@
 // The run is presented as the header, channel records and records of a log
 // file, so that readers need not know the kind. Samples are appended in
 // multi-row INSERT statements (1000 rows each, fewer when a row has so many
-// columns that the server's limit of 65,535 placeholders would be passed);
+// columns that a statement would hold more than 20,000 placeholders: the
+// server prepares a statement in time growing with its placeholders, and
+// refuses more than 65,535);
 // one call's rows are stored all or none. Records read one at a time in
 // ascending order are fetched 256 rows at a time (a run only grows at its
 // end, so rows already read keep their places); descending reads fetch one
@@ -29,7 +31,9 @@ class CLogDbMySQLStore : public CLogStore {
   static constexpr int kMaxLocation = 1424;
   static constexpr int kMaxLoggerName = 259;
   static constexpr int kMaxRowsPerInsert = 1000;
-  static constexpr int kMaxPlaceholders = 65535;
+  static constexpr int kMaxPlaceholders = 65535;       // the server's limit
+  static constexpr int kPlaceholdersPerInsert = 20000;  // what one statement holds at most
+  static constexpr size_t kKeptInserts = 4;              // prepared statements kept
 
   CLogDbMySQLStore();
   ~CLogDbMySQLStore() override;
@@ -98,8 +102,15 @@ class CLogDbMySQLStore : public CLogStore {
   int windowFirst_ = 0;
   std::unique_ptr<mdb::Result> window_;
 
-  // Prepared INSERT statements by rows per statement.
-  std::map<int, std::unique_ptr<mdb::Statement>> inserts_;
+  // Prepared INSERT statements by rows per statement, with the append call
+  // that last used each (the least recently used goes when a new one is
+  // needed and kKeptInserts are kept).
+  struct KeptInsert {
+    std::unique_ptr<mdb::Statement> statement;
+    uint64_t lastUse = 0;
+  };
+  std::map<int, KeptInsert> inserts_;
+  uint64_t appendCalls_ = 0;
   // The state texts of the channels, [block][channel].
   struct StateTexts {
     bool digital = false;

@@ -1,6 +1,7 @@
 #include "logdb/ado/ado.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -350,6 +351,38 @@ void Connection::RollbackTrans() {
   provider_->Rollback();
 }
 
+// ---- Provider ------------------------------------------------------------
+
+uint64_t Provider::NewSerial() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+
+namespace {
+// Each row through the provider's InsertRow.
+class RowByRowInsert final : public Provider::PreparedInsert {
+ public:
+  RowByRowInsert(Provider* p, std::string table, std::vector<std::string> names)
+      : provider_(p), table_(std::move(table)), names_(std::move(names)) {}
+  int64_t Run(const std::vector<Variant>& row, const std::vector<int>& columns) override {
+    std::vector<Variant> values;
+    values.reserve(columns.size());
+    for (int i : columns) values.push_back(row[size_t(i)]);
+    return provider_->InsertRow(table_, names_, values);
+  }
+
+ private:
+  Provider* provider_;
+  std::string table_;
+  std::vector<std::string> names_;
+};
+}  // namespace
+
+std::unique_ptr<Provider::PreparedInsert> Provider::PrepareInsert(const std::string& table,
+                                                                  const std::vector<std::string>& names) {
+  return std::make_unique<RowByRowInsert>(this, table, names);
+}
+
 // ---- Recordset -----------------------------------------------------------
 
 namespace {
@@ -381,6 +414,9 @@ void Recordset::Open(const std::string& source, Connection* connection, long cur
   cursor_ = cursorType;
   lock_ = lockType;
   edit_ = kNone;
+  changed_.clear();
+  changedMask_.clear();
+  insert_.reset();
   if (!r.hasRows) {
     // A statement without rows leaves the record set closed.
     open_ = false;
@@ -399,6 +435,9 @@ void Recordset::Close() {
   edit_ = kNone;
   set_ = ResultSet{};
   fetchedIndex_ = -1;
+  changed_.clear();
+  changedMask_.clear();
+  insert_.reset();
 }
 
 const std::vector<Variant>& Recordset::RowAt(long index) const {
@@ -533,10 +572,38 @@ void Recordset::SetField(size_t index, const Variant& value) {
   if (edit_ == kNone) {
     edit_ = kEditing;
     editRow_ = set_.rows[pos_];
-    changed_.clear();
+    ClearChanged();
   }
   editRow_[index] = value;
-  if (std::find(changed_.begin(), changed_.end(), int(index)) == changed_.end()) changed_.push_back(int(index));
+  MarkChanged(index);
+}
+
+Variant* Recordset::FieldsToSet(size_t first, size_t count) {
+  if (count == 0) return nullptr;
+  NeedRow();
+  if (first + count > set_.names.size())
+    Raise(kItemNotFound, "ADODB.Fields", "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+  SetField(first, editRow_.empty() || edit_ == kNone ? Variant::Null() : editRow_[first]);  // the checks, the edit begun
+  if (changedMask_.size() < set_.names.size()) changedMask_.resize(set_.names.size(), 0);
+  for (size_t k = first + 1; k < first + count; ++k)
+    if (!changedMask_[k]) {
+      changedMask_[k] = 1;
+      changed_.push_back(int(k));
+    }
+  return &editRow_[first];
+}
+
+void Recordset::MarkChanged(size_t index) {
+  if (changedMask_.size() < set_.names.size()) changedMask_.resize(set_.names.size(), 0);
+  if (changedMask_[index]) return;
+  changedMask_[index] = 1;
+  changed_.push_back(int(index));
+}
+
+void Recordset::ClearChanged() {
+  for (int i : changed_)
+    if (size_t(i) < changedMask_.size()) changedMask_[size_t(i)] = 0;
+  changed_.clear();
 }
 
 void Recordset::SetField(const std::string& name, const Variant& value) {
@@ -554,7 +621,7 @@ void Recordset::AddNew() {
   SavePending();
   edit_ = kAdding;
   editRow_.assign(set_.names.size(), Variant::Null());
-  changed_.clear();
+  ClearChanged();
 }
 
 void Recordset::AddNew(const std::vector<std::string>& names, const std::vector<Variant>& values) {
@@ -570,20 +637,37 @@ void Recordset::SavePending() {
   Provider* p = connection_ ? connection_->provider() : nullptr;
   if (!p) Raise(kObjectClosed, "ADODB.Recordset", "Operation is not allowed when the object is closed.");
   if (edit_ == kAdding) {
-    std::vector<std::string> names;
-    std::vector<Variant> values;
-    for (int i : changed_) {
-      names.push_back(set_.names[i]);
-      values.push_back(editRow_[i]);
-    }
     edit_ = kNone;  // a failed insert drops the pending row, as a failed Update of ADO leaves it to cancel
-    int64_t key = p->InsertRow(set_.table, names, values);
-    if (cursor_ == adOpenForwardOnly) {
-      // Nothing behind a forward-only cursor can be read again.
-      set_.rows.clear();
-      set_.keys.clear();
+    if (!insert_ || insertProvider_ != p->serial() || insertShape_ != changed_) {
+      insert_.reset();
+      std::vector<std::string> names;
+      names.reserve(changed_.size());
+      for (int i : changed_) names.push_back(set_.names[i]);
+      insert_ = p->PrepareInsert(set_.table, names);
+      insertProvider_ = p->serial();
+      insertShape_ = changed_;
     }
-    set_.rows.push_back(editRow_);
+    int64_t key;
+    try {
+      key = insert_->Run(editRow_, changed_);
+    } catch (...) {
+      insert_.reset();  // made again for the next row
+      throw;
+    }
+    if (cursor_ == adOpenForwardOnly && set_.rows.size() == 1) {
+      // Nothing behind a forward-only cursor can be read again: the row
+      // added takes the place of the one before, whose storage the next
+      // row reuses.
+      std::swap(set_.rows[0], editRow_);
+      set_.keys.clear();
+    } else {
+      if (cursor_ == adOpenForwardOnly) {
+        set_.rows.clear();
+        set_.keys.clear();
+      }
+      set_.rows.push_back(std::move(editRow_));
+      editRow_.clear();
+    }
     if (!set_.keys.empty() || set_.rows.size() == 1) set_.keys.push_back(key);
     pos_ = long(set_.rows.size()) - 1;
   } else {
@@ -592,7 +676,7 @@ void Recordset::SavePending() {
     p->UpdateRow(set_.table, key, set_.names, set_.rows[pos_], changed_, editRow_);
     set_.rows[pos_] = editRow_;
   }
-  changed_.clear();
+  ClearChanged();
 }
 
 void Recordset::Update() {
@@ -609,7 +693,7 @@ long Recordset::CancelUpdate() {
   Need();
   if (edit_ == kAdding && pos_ >= long(Rows())) pos_ = long(Rows()) - 1;
   edit_ = kNone;
-  changed_.clear();
+  ClearChanged();
   return 0;
 }
 

@@ -165,6 +165,8 @@ struct ColumnDef {
 class Provider {
  public:
   virtual ~Provider() = default;
+  // A number no other provider session of the process has had.
+  uint64_t serial() const { return serial_; }
   virtual const char* Source() const = 0;  // the source named in errors
   // Runs one statement with its "?" parameters. wantKeys asks for an
   // updatable set when the statement reads a single table.
@@ -178,6 +180,16 @@ class Provider {
                          const std::vector<Variant>& values) = 0;
   virtual void DeleteRow(const std::string& table, int64_t key, const std::vector<std::string>& names,
                          const std::vector<Variant>& original) = 0;
+  // Rows of one shape added again and again (a log's records): the insert
+  // of the named columns made once, then run per row with the values
+  // row[columns[0]], row[columns[1]], ... . By default each row goes
+  // through InsertRow.
+  class PreparedInsert {
+   public:
+    virtual ~PreparedInsert() = default;
+    virtual int64_t Run(const std::vector<Variant>& row, const std::vector<int>& columns) = 0;
+  };
+  virtual std::unique_ptr<PreparedInsert> PrepareInsert(const std::string& table, const std::vector<std::string>& names);
   virtual std::vector<std::string> Tables() = 0;
   virtual void CreateTable(const std::string& name, const std::vector<ColumnDef>& columns) = 0;
   // Transactions of the session (ADO's BeginTrans, CommitTrans,
@@ -185,6 +197,10 @@ class Provider {
   virtual void Begin() { Run("BEGIN TRANSACTION", {}, false); }
   virtual void Commit() { Run("COMMIT TRANSACTION", {}, false); }
   virtual void Rollback() { Run("ROLLBACK TRANSACTION", {}, false); }
+
+ private:
+  static uint64_t NewSerial();
+  const uint64_t serial_ = NewSerial();
 };
 
 // Makes a provider session for a connection string; create asks for a new
@@ -249,6 +265,10 @@ class Recordset {
   Variant GetField(const std::string& name) const;
   void SetField(size_t index, const Variant& value);
   void SetField(const std::string& name, const Variant& value);
+  // Fields first to first + count - 1 of the row being added or edited,
+  // marked as set, to be written in place (a record's channels); the
+  // pointer holds until the next call on the record set.
+  Variant* FieldsToSet(size_t first, size_t count);
 
   // AddNew saves a pending edit first, then starts a new row whose fields
   // are null until set. With names, the given fields are set and the row is
@@ -275,7 +295,15 @@ class Recordset {
   long pos_ = 0;  // -1 BOF, rows.size() EOF
   enum Edit { kNone, kEditing, kAdding } edit_ = kNone;
   std::vector<Variant> editRow_;
-  std::vector<int> changed_;
+  void MarkChanged(size_t index);
+  void ClearChanged();
+  std::vector<int> changed_;          // fields set since the edit began, in order
+  std::vector<uint8_t> changedMask_;  // the same, one flag per field
+  // The insert of the last added row's shape (its changed fields), kept for
+  // the next row of the same shape.
+  std::unique_ptr<Provider::PreparedInsert> insert_;
+  uint64_t insertProvider_ = 0;  // the serial of the provider it was made by
+  std::vector<int> insertShape_;
   mutable std::vector<Variant> fetched_;  // the lazily fetched row
   mutable long fetchedIndex_ = -1;
 };

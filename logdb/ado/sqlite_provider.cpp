@@ -7,6 +7,15 @@
 //   #mm/dd/yyyy hh:mm:ss#                 -> 'yyyy-mm-dd hh:mm:ss'
 //   CREATE INDEX X ON t (...)             -> CREATE INDEX t_X ON t (...)  (index names are per table)
 //   ALTER TABLE t ADD CONSTRAINT X PRIMARY KEY (...) -> CREATE UNIQUE INDEX t_X ON t (...)
+// and, for Jet's reach into other database files:
+//   <table> IN '<file>' (after FROM or INTO, or "INSERT INTO t (...) IN '<file>'")
+//                                         -> <alias>.<table>, the file attached under
+//                                            that alias (the connection's own file:
+//                                            the table itself)
+//   SELECT [DISTINCT] * INTO t FROM ...   -> CREATE TABLE t (the selection's columns
+//                                            and declared types) + INSERT INTO t SELECT ...
+//   SELECT list INTO t FROM ...           -> CREATE TABLE t AS SELECT list FROM ...
+//   SET IDENTITY_INSERT t ON|OFF          -> nothing (explicit key values are always taken)
 // A "{ ts }" literal written with slashes is refused, as is TOP when the
 // connection string says "Top=No" (to try the stores' fallbacks).
 // Dates are stored as the text 'YYYY-MM-DD HH:MM:SS'; texts as UTF-8.
@@ -15,6 +24,7 @@
 // g++ 12 at -O2 warns falsely (-Wrestrict) on string concatenations.
 #pragma GCC diagnostic ignored "-Wrestrict"
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -22,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <vector>
 
 #include "logdb/ado/ado.h"
 
@@ -115,6 +126,88 @@ std::string Rewrite(const std::string& input, bool allowTop) {
   return sql;
 }
 
+bool IsWordChar(char c) { return std::isalnum((unsigned char)c) || c == '_' || c == '$' || (unsigned char)c >= 0x80; }
+
+// The end of the quoted text that starts at `i` (its closing quote), or npos.
+size_t QuoteEnd(const std::string& sql, size_t i) {
+  char q = sql[i];
+  for (size_t j = i + 1; j < sql.size(); ++j) {
+    if (sql[j] != q) continue;
+    if (j + 1 < sql.size() && sql[j + 1] == q) {
+      ++j;
+      continue;
+    }
+    return j;
+  }
+  return std::string::npos;
+}
+
+// One "<table> IN <file>" of a statement: where the table name starts, where
+// " IN <file>" starts and ends, and the file.
+struct InReference {
+  size_t table, from, to;
+  std::string file;
+};
+
+// The "IN <file>" references of a statement, outside quoted texts ("x IN
+// (...)" and "x IN ?" are lists, not files).
+std::vector<InReference> FindInReferences(const std::string& sql) {
+  std::vector<InReference> out;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    char c = sql[i];
+    if (c == '\'' || c == '"') {
+      size_t e = QuoteEnd(sql, i);
+      if (e == std::string::npos) break;
+      i = e;
+      continue;
+    }
+    if ((c != 'I' && c != 'i') || i + 2 >= sql.size() || (sql[i + 1] != 'N' && sql[i + 1] != 'n') ||
+        !std::isspace((unsigned char)sql[i + 2]) || i == 0 || !std::isspace((unsigned char)sql[i - 1]))
+      continue;
+    size_t f = i + 2;
+    while (f < sql.size() && std::isspace((unsigned char)sql[f])) ++f;
+    if (f >= sql.size() || sql[f] == '(' || sql[f] == '?') continue;
+    InReference ref{};
+    if (sql[f] == '\'' || sql[f] == '"') {
+      size_t e = QuoteEnd(sql, f);
+      if (e == std::string::npos) continue;
+      std::string raw = sql.substr(f + 1, e - f - 1);
+      std::string doubled(2, sql[f]);
+      for (size_t at = raw.find(doubled); at != std::string::npos; at = raw.find(doubled, at + 1)) raw.erase(at, 1);
+      ref.file = raw;
+      ref.to = e + 1;
+    } else {
+      size_t e = f;
+      while (e < sql.size() && !std::isspace((unsigned char)sql[e]) && sql[e] != ';' && sql[e] != ')') ++e;
+      ref.file = sql.substr(f, e - f);
+      ref.to = e;
+    }
+    // The table the reference belongs to: the name just before, or the
+    // target of "INSERT INTO t (columns) IN <file>".
+    size_t b = i - 1;
+    while (b > 0 && std::isspace((unsigned char)sql[b])) --b;
+    if (sql[b] == ')') {
+      int depth = 0;
+      for (;; --b) {
+        if (sql[b] == ')') ++depth;
+        if (sql[b] == '(' && --depth == 0) break;
+        if (b == 0) break;
+      }
+      if (b == 0) continue;
+      --b;
+      while (b > 0 && std::isspace((unsigned char)sql[b])) --b;
+    }
+    if (!IsWordChar(sql[b])) continue;
+    size_t start = b;
+    while (start > 0 && IsWordChar(sql[start - 1])) --start;
+    ref.table = start;
+    ref.from = i - 1;
+    out.push_back(ref);
+    i = ref.to - 1;
+  }
+  return out;
+}
+
 // The table of a plain "SELECT list FROM table [WHERE|ORDER ...]", or "".
 std::string SingleTable(const std::string& sql, size_t* fromPos, size_t* listLength = nullptr) {
   // Table names may hold letters beyond ASCII (UTF-8 bytes here).
@@ -168,7 +261,21 @@ class SqliteProvider final : public Provider {
   const char* Source() const override { return kSource; }
 
   ResultSet Run(const std::string& input, const std::vector<Variant>& params, bool wantKeys) override {
-    std::string sql = Rewrite(Cp1252ToUtf8(input), allowTop_);
+    std::string sql = MapInReferences(Rewrite(Cp1252ToUtf8(input), allowTop_));
+    // The Jet forms are short statements: long ones (a wide run's columns)
+    // are not matched against them at all.
+    const std::string head = Upper(sql.substr(0, 512));
+    if (sql.size() < 4096 && head.find("IDENTITY_INSERT") != std::string::npos) {
+      static const std::regex identity(R"(^\s*SET\s+IDENTITY_INSERT\s+\S+\s+(ON|OFF)\s*;?\s*$)", std::regex::icase);
+      if (std::regex_search(sql, identity)) return ResultSet{};
+    }
+    if (sql.size() < 4096 && head.find(" INTO ") != std::string::npos && head.find("INSERT") == std::string::npos) {
+      static const std::regex into(
+          R"(^\s*SELECT\s+(DISTINCT\s+)?([\s\S]+?)\s+INTO\s+([\w$.\x80-\xff]+)\s+FROM\s+([\s\S]+?)[\s;]*$)",
+          std::regex::icase);
+      std::smatch m;
+      if (std::regex_search(sql, m, into)) return SelectInto(m[1].matched, m[2], m[3], m[4], params);
+    }
     ResultSet r;
     size_t fromPos = 0, listLength = 0;
     std::string table = SingleTable(sql, &fromPos, &listLength);
@@ -228,6 +335,72 @@ class SqliteProvider final : public Provider {
     return r;
   }
 
+  // "SELECT ... INTO target FROM rest": the target made with the
+  // selection's columns, then filled, both or neither.
+  ResultSet SelectInto(bool distinct, const std::string& list, const std::string& target, const std::string& rest,
+                       const std::vector<Variant>& params) {
+    std::string select = std::string("SELECT ") + (distinct ? "DISTINCT " : "") + list + " FROM " + rest;
+    std::string create;
+    if (list == "*") {
+      sqlite3_stmt* shape = Prepare(select);
+      create = "CREATE TABLE " + target + " (";
+      for (int c = 0; c < sqlite3_column_count(shape); ++c) {
+        const char* type = sqlite3_column_decltype(shape, c);
+        create += (c ? ", " : "") + Quote(sqlite3_column_name(shape, c)) + (type ? std::string(" ") + type : "");
+      }
+      create += ")";
+      sqlite3_finalize(shape);
+    } else {
+      create = "CREATE TABLE " + target + " AS " + select + " LIMIT 0";
+    }
+    RunPrepared("SAVEPOINT select_into", {});
+    try {
+      RunPrepared(create, {});
+      sqlite3_stmt* st = Prepare("INSERT INTO " + target + " " + select);
+      Bind(st, params);
+      int rc = sqlite3_step(st);
+      if (rc != SQLITE_DONE) Fail(st);
+      sqlite3_finalize(st);
+    } catch (const ComError&) {
+      Exec("ROLLBACK TO select_into");
+      Exec("RELEASE select_into");
+      throw;
+    }
+    ResultSet r;
+    r.affected = sqlite3_changes(db_);
+    RunPrepared("RELEASE select_into", {});
+    return r;
+  }
+
+  // Each "<table> IN <file>" becomes the table of that file, attached to
+  // this connection (once) under an alias of its own.
+  std::string MapInReferences(std::string sql) {
+    if (Upper(sql).find(" IN ") == std::string::npos) return sql;
+    std::vector<InReference> refs = FindInReferences(sql);
+    for (auto it = refs.rbegin(); it != refs.rend(); ++it) {
+      std::string alias = AliasOf(it->file);
+      sql.erase(it->from, it->to - it->from);
+      if (!alias.empty()) sql.insert(it->table, alias + ".");
+    }
+    return sql;
+  }
+
+  // "" for this connection's own file; else the alias the file is attached
+  // under. A file that does not exist is not made.
+  std::string AliasOf(const std::string& file) {
+    struct stat want, own;
+    if (file.empty()) return "";
+    if (stat(file.c_str(), &want) != 0) Raise(kEFail, kSource, "Could not find file '" + Utf8ToCp1252(file) + "'.");
+    if (stat(path_.c_str(), &own) == 0 && own.st_dev == want.st_dev && own.st_ino == want.st_ino) return "";
+    std::string id = std::to_string(uint64_t(want.st_dev)) + ":" + std::to_string(uint64_t(want.st_ino));
+    auto found = attached_.find(id);
+    if (found != attached_.end()) return found->second;
+    std::string alias = "db" + std::to_string(attached_.size() + 1);
+    RunPrepared("ATTACH DATABASE ? AS " + alias, {Variant::Text(Utf8ToCp1252(file))});
+    attached_[id] = alias;
+    return alias;
+  }
+
   int64_t InsertRow(const std::string& table, const std::vector<std::string>& names,
                     const std::vector<Variant>& values) override {
     std::string sql = "INSERT INTO " + table;
@@ -254,6 +427,50 @@ class SqliteProvider final : public Provider {
     if (rc != SQLITE_DONE) FailKept(sql);
     sqlite3_reset(st);
     return sqlite3_last_insert_rowid(db_);
+  }
+
+  // The insert of one row shape, prepared once: a log's records are added
+  // by the thousand, and neither the text nor its lookup is paid per row.
+  class KeptInsert final : public PreparedInsert {
+   public:
+    KeptInsert(SqliteProvider* p, sqlite3_stmt* st) : provider_(p), alive_(p->alive_), st_(st) {}
+    ~KeptInsert() override { sqlite3_finalize(st_); }
+    int64_t Run(const std::vector<Variant>& row, const std::vector<int>& columns) override {
+      if (!*alive_) Raise(kObjectClosed, kSource, "Operation is not allowed when the object is closed.");
+      sqlite3_reset(st_);
+      bool bound = sqlite3_bind_parameter_count(st_) == int(columns.size());
+      for (size_t i = 0; bound && i < columns.size(); ++i)
+        bound = provider_->BindOne(st_, int(i), row[size_t(columns[i])]) == SQLITE_OK;
+      int rc = bound ? sqlite3_step(st_) : SQLITE_MISUSE;
+      if (rc != SQLITE_DONE) {
+        std::string msg = Utf8ToCp1252(sqlite3_errmsg(provider_->db_));
+        int code = sqlite3_extended_errcode(provider_->db_);
+        sqlite3_reset(st_);
+        Raise((code & 0xFF) == SQLITE_CONSTRAINT ? kIntegrityViolation : kEFail, kSource, msg);
+      }
+      sqlite3_reset(st_);
+      return sqlite3_last_insert_rowid(provider_->db_);
+    }
+
+   private:
+    SqliteProvider* provider_;
+    std::shared_ptr<bool> alive_;
+    sqlite3_stmt* st_;
+  };
+
+  std::unique_ptr<PreparedInsert> PrepareInsert(const std::string& table,
+                                                const std::vector<std::string>& names) override {
+    std::string sql = "INSERT INTO " + table;
+    if (names.empty()) {
+      sql += " DEFAULT VALUES";
+    } else {
+      sql += " (";
+      for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", " : "") + Quote(names[i]);
+      sql += ") VALUES (";
+      for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
+      sql += ")";
+    }
+    return std::make_unique<KeptInsert>(this, Prepare(Cp1252ToUtf8(sql)));
   }
 
   void Begin() override { RunPrepared("BEGIN", {}); }
@@ -485,6 +702,7 @@ class SqliteProvider final : public Provider {
   std::string path_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::map<std::string, sqlite3_stmt*> inserts_;
+  std::map<std::string, std::string> attached_;  // file identity -> alias
   bool allowTop_ = true;
   sqlite3* db_ = nullptr;
 };

@@ -34,7 +34,10 @@ std::string ReadFileText(const std::string& path) {
 class Replication : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::string(getenv("CDXPLAT_ROOT")) + "/tree";
+    // A tree of its own: the settings and ".ini" files an earlier test left
+    // (when the program runs whole) must not be read.
+    root_ = std::string(getenv("CDXPLAT_ROOT")) + "/tree-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     plat::MakeDirectories(root_);
     Repl_ResetSettings();
     ASSERT_TRUE(Repl_WriteSetting(nullptr, "ROOT", root_.c_str()));

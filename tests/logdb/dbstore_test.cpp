@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/drvtables.h"
 #include "cdxlib/registry.h"
 #include "logdata/logstore.h"
 #include "logdb/ado/ado.h"
@@ -21,6 +22,7 @@
 #include "logdb/dbstore.h"
 #include "support/child.h"
 #include "tests/logdb/mariadb_server.h"
+#include "tools/cdxsim/cdxsim.h"
 
 namespace {
 
@@ -736,17 +738,48 @@ TEST_P(DbStoreTest, ThousandChannels) {
 TEST_P(DbStoreTest, DigitalStatesAsTexts) {
   SetRegistry("DatabaseDigitalText", "On");
   auto c = OpenCollection();
+  // A digital prefix of each case's own: a process keeps the modules it
+  // has seen mapped, and the other cases must not meet this one's.
+  const std::string di = GetParam() == Engine::kJet ? "DX" : "DY";
   LogHeader h = MakeHeader(1, 2);
+  memcpy(h.blocks[1].prefix, di.data(), 2);
   CLogStore* s = Create(c.get(), &h);
   ASSERT_NE(s, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
-  // The state texts come from the driver's configuration module, which this
-  // machine does not have: empty texts, read back as missing values.
+  // This machine has no configuration module of the digital prefix: the
+  // state texts are those the run was created with (its channel rows).
+  // Digital channel k of record i is in state (i + k) % 2.
   auto recs = MakeRecords(h, 0, 2);
   ASSERT_EQ(s->AppendRecords(&h, recs.data(), 2), 0) << s->GetErrorDetail();
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM PLANT_00000001_DATA WHERE DI1 = ''"), 2);
+  const std::string table = "SELECT COUNT(*) FROM PLANT_00000001_DATA WHERE ";
+  EXPECT_EQ(Count(table + di + "1 = 'STOPPED' AND " + di + "2 = 'RUNNING' AND MS = 0"), 1);
+  EXPECT_EQ(Count(table + di + "1 = 'RUNNING' AND " + di + "2 = 'STOPPED' AND MS = 7"), 1);
+
+  // With the driver's module present its texts are taken (they may have
+  // changed since the run began).
+  Drv_ResetProcessState();
+  cdxsim::Description d;
+  std::string error;
+  ASSERT_TRUE(cdxsim::Description::Parse("driver name=DIGITAL prefix=" + di + " type=1\n" +
+                                         "module prefix=" + di + " channels=4 kind=4\n",
+                                         &d, &error))
+      << error;
+  cdxsim::Sim sim(d);
+  ASSERT_EQ(sim.Create(), 0);
+  for (int ch = 1; ch <= 4; ++ch) {
+    ChannelConfig cc;
+    memset(&cc, 0, sizeof cc);
+    cc.Type = kKindDI;
+    memcpy(cc.digital.LowStateText, "SHUT", 4);
+    memcpy(cc.digital.HighStateText, "OPEN", 4);
+    memcpy(sim.ModuleData("dm_" + di + "_conf") + 216 * (ch - 1), &cc, sizeof cc);
+  }
+  recs = MakeRecords(h, 2, 1);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 1), 0) << s->GetErrorDetail();
+  EXPECT_EQ(Count(table + di + "1 = 'SHUT' AND " + di + "2 = 'OPEN'"), 1);
   int32_t start = kStart;
   c->CloseLog(s, &start, &start, 0);
   s->Destroy(1);
+  Drv_ResetProcessState();
 }
 
 TEST_P(DbStoreTest, ErrorsGiveTheirSummariesAndDetails) {

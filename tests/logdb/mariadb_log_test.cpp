@@ -299,7 +299,9 @@ class MariaDbLogTest : public ::testing::Test {
     return Count("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema='" + db_ +
                  "' AND table_name LIKE '" + like + "'");
   }
-  long StmtExecutes() {
+  long StmtExecutes() { return Status("Com_stmt_execute"); }
+  long StmtPrepares() { return Status("Com_stmt_prepare"); }
+  long Status(const std::string& name) {
     mdb::Location l;
     l.socket = server_->socket();
     l.user = "root";
@@ -307,7 +309,7 @@ class MariaDbLogTest : public ::testing::Test {
     std::string error;
     MYSQL* m = mdb::Connect(l, &error);
     mdb::Result r;
-    r.Query(m, "SHOW GLOBAL STATUS LIKE 'Com_stmt_execute'");
+    r.Query(m, "SHOW GLOBAL STATUS LIKE '" + name + "'");
     MYSQL_ROW row = r.Next();
     long n = row && row[1] ? atol(row[1]) : -1;
     mysql_close(m);
@@ -609,13 +611,43 @@ TEST_F(MariaDbLogTest, QuotesAndWindows1252TextsPassUnchanged) {
   c->Destroy(1);
 }
 
+TEST_F(MariaDbLogTest, PreparedStatementsAreKeptBySize) {
+  LogHeader h = MakeHeader({{"AI", 1, 8, false}, {"DI", 1, 4, true}}, /*sig=*/true);
+  Channels ch(h);
+  CLogCollection* c = OpenCollection("KEPT");
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, ch.ptrs.data());
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  std::vector<uint8_t> recs = MakeRecords(h, 1005);
+  // Calls of 1001 to 1005 rows: a statement of 1000 rows each time, and one
+  // of the rest. Each new size is prepared once; a fifth size sends away
+  // only the size unused the longest, not the statement every call uses.
+  long before = StmtPrepares();
+  for (int n = 1001; n <= 1005; ++n)
+    ASSERT_EQ(s->AppendRecords(&h, recs.data(), n), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
+  EXPECT_EQ(StmtPrepares() - before, 6);
+  before = StmtPrepares();
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 1000), 0);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 1005), 0);
+  EXPECT_EQ(StmtPrepares() - before, 0);
+  ASSERT_EQ(s->AppendRecords(&h, recs.data(), 1001), 0);  // its statement went
+  EXPECT_EQ(StmtPrepares() - before, 1);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM KEPT_DATA"), 5015 + 2005 + 1001);
+  s->Destroy(1);
+  c->Destroy(1);
+}
+
 TEST_F(MariaDbLogTest, AThousandChannels) {
   // 1004 columns: fewer rows per statement than 1000, so that no statement
   // passes the server's 65,535 placeholders.
   LogHeader h = MakeHeader({{"AI", 1, 600, false}, {"DI", 1, 400, true}});
   Channels ch(h);
-  EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(1004), 65);
+  EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(1004), 19);  // 20,000 placeholders at most
+  EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(104), 192);
   EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(20), 1000);
+  EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(30000), 1);
+  EXPECT_EQ(CLogDbMySQLStore::RowsPerInsert(70000), 0);
   CLogCollection* c = OpenCollection("Big");
   ASSERT_NE(c, nullptr);
   int32_t start = h.start.seconds;
@@ -624,7 +656,7 @@ TEST_F(MariaDbLogTest, AThousandChannels) {
   std::vector<uint8_t> recs = MakeRecords(h, 150);
   long before = StmtExecutes();
   ASSERT_EQ(s->AppendRecords(&h, recs.data(), 150), 0) << s->GetErrorSummary() << " " << s->GetErrorDetail();
-  EXPECT_EQ(StmtExecutes() - before, 3);
+  EXPECT_EQ(StmtExecutes() - before, 8);  // 7 of 19 rows, one of 17
   s->Destroy(1);
   CLogStore* r = c->OpenLog("LoggerSeq=00000001", kGenericRead);
   ASSERT_NE(r, nullptr);

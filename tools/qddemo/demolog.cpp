@@ -8,6 +8,7 @@
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logstore.h"
+#include "platform/timezone.h"
 
 namespace qddemo {
 
@@ -31,7 +32,14 @@ int DemoLog::Open(const std::string& directory, const char prefix[2], const std:
   d.valueOffset = kLogRecordFixedSize;
   snprintf(d.sourceName, sizeof d.sourceName, "DEMO1 CHANNELS");
   header_.recordLength = kLogRecordFixedSize + 8 * channels_ + 2;
-  header_.headerLength = kLogFileHeaderSize + 216 * channels_ + 4;
+  // The extended block after the channel records carries the writer's
+  // time-zone record, which readers answer "TS" with.
+  header_.extOffset = kLogFileHeaderSize + 216 * channels_ + 4;
+  header_.extLength = kLogExtBlockMax;
+  header_.headerLength = header_.extOffset + header_.extLength;
+  plat::TimeZoneInformation zone{};
+  if (plat::GetTimeZoneInformation(&zone) != 0) return -1;
+  memcpy(header_.extension, &zone, sizeof zone);
   TimeStamp now;
   Time_NowLocal(&now);
   header_.start = TimeStamp{now.seconds, 0, 0};
@@ -132,8 +140,14 @@ std::string DemoLog::Processors() {
 
 void DemoLog::Close() {
   if (store_ && collection_) {
+    // As a logger ends its log: the header gets the stop time and the
+    // record count, then the log takes its start and stop stamps.
     TimeStamp now;
     Time_NowLocal(&now);
+    header_.stop = TimeStamp{now.seconds, 0, 0};
+    header_.recordCount = static_cast<uint32_t>(written_);
+    header_.endOffset = header_.headerLength + header_.recordCount * header_.recordLength;
+    store_->WriteHeader(&header_, 1);
     collection_->CloseLog(store_, &start_, &now.seconds, 0);
     store_->Destroy(1);
   }

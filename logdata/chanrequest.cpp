@@ -1,4 +1,4 @@
-#include "logdb/chanrequest.h"
+#include "logdata/chanrequest.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "cdxlib/client/requests.h"
 #include "cdxlib/timestamp.h"
 
-int LogDb_RequestChannelConfigs(const char* server, const char prefix[2], int first, int count, ChannelConfig* out) {
+int Log_RequestChannelConfigs(const char* server, const char prefix[2], int first, int count, ChannelConfig* out) {
   if (count <= 0) return 0;
   if (!out || first < 1) return -1;
   std::vector<char> reply(kReqListReply);

@@ -1,6 +1,7 @@
 // Channel configuration records of another computer, asked of its central
-// server: the database stores and collections take them from there when a
-// run names a remote channel source and keeps tag columns.
+// server: a new log whose channels belong to a remote channel source takes
+// them from there (the file kind always, the database kinds when the run
+// keeps tag columns).
 #pragma once
 #include "cdxlib/chanconfig.h"
 
@@ -10,4 +11,4 @@
 // stamp and then the channel's 216-byte record. Returns 0, or -1 when a
 // request fails or its reply is too short to hold the record (what was
 // filled before stays).
-int LogDb_RequestChannelConfigs(const char* server, const char prefix[2], int first, int count, ChannelConfig* out);
+int Log_RequestChannelConfigs(const char* server, const char prefix[2], int first, int count, ChannelConfig* out);

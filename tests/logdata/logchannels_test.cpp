@@ -1,0 +1,223 @@
+// Where a new log file takes its channel records when the caller gives
+// none: from another computer's central server (a fake one answering "CV"
+// over its pipe), or from this computer's channel configuration modules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cdxlib/chanconfig.h"
+#include "cdxlib/client/srvclient.h"
+#include "cdxlib/drvtables.h"
+#include "cdxlib/timestamp.h"
+#include "logdata/logfilecollection.h"
+#include "logdata/logfilestore.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "tools/cdxsim/cdxsim.h"
+#include "tools/fakesrv/fakesrv.h"
+
+namespace {
+
+constexpr int32_t kStart = 1709640000;
+constexpr uint32_t kReadWrite = 0xC0000000u;
+
+// Block 0 analog "AI" 2..4, block 1 digital "DI" 1..2.
+LogHeader MakeHeader() {
+  LogHeader h{};
+  h.marker = kLogHeaderMarker;
+  h.start = TimeStamp{kStart, 0, 0};
+  uint32_t off = kLogRecordFixedSize, bytes = 900;
+  const int first[2] = {2, 1}, last[2] = {4, 2};
+  const char* prefixes[2] = {"AI", "DI"};
+  for (int b = 0; b < 2; ++b) {
+    LogBlockDescriptor& d = h.blocks[h.blockCount++];
+    memcpy(d.prefix, prefixes[b], 2);
+    d.firstChannel = uint16_t(first[b]);
+    d.lastChannel = uint16_t(last[b]);
+    d.valueKind = b == 1 ? kLogKindDigital : 8;
+    d.valueOffset = uint16_t(off);
+    int n = last[b] - first[b] + 1;
+    off += 8 * n + 2;
+    bytes += 216 * n + 4;
+  }
+  h.recordLength = off;
+  h.headerLength = bytes;
+  return h;
+}
+
+ChannelConfig Record(const std::string& where, const std::string& prefix, int channel) {
+  ChannelConfig c;
+  memset(&c, 0, sizeof c);
+  c.Type = prefix == "DI" ? kKindDI : kKindAI;
+  Chan_SetTag(&c, (where + prefix + std::to_string(channel)).c_str());
+  return c;
+}
+
+std::string TagOf(const ChannelConfig& c) { return Chan_GetTag(c); }
+
+class LogChannelsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::string(getenv("CDXPLAT_ROOT")) + "/logs" + std::to_string(++n_);
+    plat::MakeDirectories(dir_);
+    ASSERT_EQ(coll_.Open(nullptr, dir_.c_str(), "L1", "", kReadWrite), 0);
+    remote_.script().SetHandler([this](const std::string& request) -> std::optional<fakesrv::Action> {
+      std::string r = request;
+      while (!r.empty() && r.back() == '\0') r.pop_back();
+      if (r.compare(0, 3, "CV,") != 0) return std::nullopt;
+      std::lock_guard<std::mutex> g(mutex_);
+      if (r == failAt_) return failure_;
+      size_t comma = r.find(',', 3);
+      TimeStamp stamp{kStart - 60, 0, 0};
+      ChannelConfig c = Record("R", r.substr(3, comma - 3), atoi(r.c_str() + comma + 1));
+      std::string out(reinterpret_cast<const char*>(&stamp), sizeof stamp);
+      out.append(reinterpret_cast<const char*>(&c), sizeof c);
+      return fakesrv::Bytes(out);
+    });
+    ASSERT_EQ(server_.Start("PLC-SRV"), 0);
+  }
+  void TearDown() override {
+    server_.Stop();
+    Srv_CloseAll();
+  }
+
+  // The channel records of block b as the log file holds them.
+  std::vector<ChannelConfig> Channels(CLogStore* s, int b) {
+    LogHeader h{};
+    EXPECT_EQ(s->ReadHeader(&h), 0);
+    int n = LogBlockChannels(h.blocks[b]);
+    std::vector<ChannelConfig> out(static_cast<size_t>(n));
+    EXPECT_EQ(s->ReadChannels(&h, out.data(), b, 0, n), 0);
+    return out;
+  }
+  std::vector<std::string> CvRequests() {
+    std::vector<std::string> out;
+    for (std::string r : remote_.Requests()) {
+      while (!r.empty() && r.back() == '\0') r.pop_back();
+      if (r.compare(0, 3, "CV,") == 0) out.push_back(r);
+    }
+    return out;
+  }
+
+  static inline int n_ = 0;
+  std::string dir_;
+  CLogFileCollection coll_;
+  fakesrv::Engine remote_;
+  fakesrv::PipeServer server_{&remote_};
+  std::mutex mutex_;
+  std::string failAt_;
+  fakesrv::Action failure_;
+};
+
+TEST_F(LogChannelsTest, ARemoteChannelSourceIsAskedForEveryChannel) {
+  LogHeader h = MakeHeader();
+  int32_t start = kStart;
+  CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, "plc-srv", 0, nullptr);
+  ASSERT_NE(s, nullptr) << plat::GetLastError();
+  EXPECT_EQ(CvRequests(), (std::vector<std::string>{"CV,AI,2", "CV,AI,3", "CV,AI,4", "CV,DI,1", "CV,DI,2"}));
+  EXPECT_EQ(remote_.MaxOverlap(), 1);
+  std::vector<ChannelConfig> ai = Channels(s, 0), di = Channels(s, 1);
+  ASSERT_EQ(ai.size(), 3u);
+  ASSERT_EQ(di.size(), 2u);
+  EXPECT_EQ(TagOf(ai[0]), "RAI2");
+  EXPECT_EQ(TagOf(ai[2]), "RAI4");
+  EXPECT_EQ(TagOf(di[1]), "RDI2");
+  EXPECT_EQ(di[1].Type, kKindDI);
+  s->Destroy(1);
+
+  // The caller's records win: nothing is asked.
+  std::vector<ChannelConfig> mine = {Record("C", "AI", 2), Record("C", "AI", 3), Record("C", "AI", 4)};
+  std::vector<ChannelConfig> mineDi = {Record("C", "DI", 1), Record("C", "DI", 2)};
+  ChannelConfig* given[2] = {mine.data(), mineDi.data()};
+  start = kStart + 100;
+  h = MakeHeader();
+  s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, "plc-srv", 0, given);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(CvRequests().size(), 5u);
+  EXPECT_EQ(TagOf(Channels(s, 0)[1]), "CAI3");
+  s->Destroy(1);
+}
+
+TEST_F(LogChannelsTest, AServerThatFailsLeavesNoLog) {
+  struct Case {
+    const char* what;
+    fakesrv::Action failure;
+  } cases[] = {
+      {"refused", fakesrv::Text("-1,2,no such channel")},
+      {"reply without a record", fakesrv::Text("0")},
+      {"short reply", fakesrv::Bytes(std::string(100, 'x'))},
+      {"connection cut", fakesrv::Cut()},
+  };
+  int32_t start = kStart;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      failAt_ = "CV,DI,1";
+      failure_ = k.failure;
+    }
+    LogHeader h = MakeHeader();
+    CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, "plc-srv", 0, nullptr);
+    EXPECT_EQ(s, nullptr);
+    if (s) s->Destroy(1);
+    EXPECT_NE(plat::GetLastError(), 0u);
+    int size = 0;
+    ASSERT_EQ(coll_.FindFirst(&size), 1);
+    char name[256];
+    EXPECT_EQ(coll_.FindNext(name, nullptr, nullptr), 0) << "left behind: " << name;
+  }
+  // The server back in order: the same log is made.
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    failAt_.clear();
+  }
+  LogHeader h = MakeHeader();
+  CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, "plc-srv", 0, nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(TagOf(Channels(s, 1)[0]), "RDI1");
+  s->Destroy(1);
+}
+
+TEST_F(LogChannelsTest, ThisComputersRecordsComeFromItsConfigurationModules) {
+  Drv_ResetProcessState();
+  cdxsim::Description d;
+  std::string error;
+  ASSERT_TRUE(cdxsim::Description::Parse("driver name=ANALOG prefix=AI type=1\n"
+                                         "module prefix=AI channels=8 kind=8\n",
+                                         &d, &error))
+      << error;
+  cdxsim::Sim sim(d);
+  ASSERT_EQ(sim.Create(), 0);
+  for (int ch = 1; ch <= 8; ++ch) {
+    ChannelConfig c = Record("L", "AI", ch);
+    memcpy(sim.ModuleData("dm_AI_conf") + 216 * (ch - 1), &c, sizeof c);
+  }
+  // Only the analog block's module exists: the digital block has nowhere to
+  // take its records from.
+  for (const char* server : {"", "."}) {
+    SCOPED_TRACE(server);
+    LogHeader h = MakeHeader();
+    int32_t start = kStart;
+    EXPECT_EQ(coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, server, 0, nullptr), nullptr);
+    EXPECT_EQ(plat::GetLastError(), plat::kErrFileNotFound);
+  }
+  LogHeader h = MakeHeader();
+  h.blockCount = 1;
+  h.headerLength = 900 + 3 * 216 + 4;
+  h.recordLength = kLogRecordFixedSize + 3 * 8 + 2;
+  int32_t start = kStart;
+  CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, nullptr);
+  ASSERT_NE(s, nullptr) << plat::GetLastError();
+  std::vector<ChannelConfig> ai = Channels(s, 0);
+  ASSERT_EQ(ai.size(), 3u);
+  EXPECT_EQ(TagOf(ai[0]), "LAI2");
+  EXPECT_EQ(TagOf(ai[2]), "LAI4");
+  EXPECT_TRUE(CvRequests().empty());
+  s->Destroy(1);
+  Drv_ResetProcessState();
+}
+
+}  // namespace
