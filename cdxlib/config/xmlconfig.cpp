@@ -97,11 +97,43 @@ class ItemNames {
   std::unordered_map<const StructsType*, std::vector<std::string>> names_;
 };
 
-// Writes one item; no text form: nothing written.
+// Whether a Windows-1252 text can stand in an XML element as it is (the
+// layer puts a placeholder in place of one that cannot).
+bool XmlHolds(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') return false;
+  return true;
+}
+
+// A value is written only when its loader takes the text back: the text is
+// parsed into `scratch` (a copy of the value that the caller may throw
+// away). A value it would refuse (an infinite gain, a time field of 255
+// where no wildcard is allowed) or a text that XML cannot hold fails the
+// write with the item's name, so no file is written that cannot be read.
+bool ReadsBack(const StructsType* type, const std::string& name, const char* text, void* scratch) {
+  char ebuf[256] = "";
+  const char* why = nullptr;
+  if (!XmlHolds(text))
+    why = "characters that XML cannot hold";
+  else if (Structs_SetItemText(type, name.c_str(), text, scratch, ebuf, sizeof ebuf) != 0)
+    why = ebuf[0] ? ebuf : "not readable";
+  if (!why) return true;
+  SetErrorF("<%s> cannot be written (%s): %s", name.c_str(), text, why);
+  return false;
+}
+
+// Writes one item; no text form: nothing written. `scratch` is a copy of
+// the value for the read-back check; `written` (optional) gets the name
+// and a comma for an item written (the list a loader of the file makes).
 void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const std::string& name,
-               const void* value, bool replace) {
+               const void* value, void* scratch, bool replace, std::string* written = nullptr) {
   char* text = Structs_GetItemText(type, name.c_str(), kStructsTagTemporary, value);
   if (!text) return;
+  if (!ReadsBack(type, name, text, scratch)) {
+    TypedMem_Free(kStructsTagTemporary, text);
+    return;
+  }
+  if (written) written->append(name).push_back(',');
   XmlNode* el = nullptr;
   if (replace) {
     el = xml_PutElement(doc, name.c_str(), parent);
@@ -113,16 +145,26 @@ void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const
   TypedMem_Free(kStructsTagTemporary, text);
 }
 
+// A throw-away copy of a value of `type`.
+std::vector<unsigned char> Scratch(const StructsType* type, const void* value) {
+  std::vector<unsigned char> copy(type->size ? type->size : 1, 0);
+  if (value && type->size) memcpy(copy.data(), value, type->size);
+  return copy;
+}
+
 void WriteItems(ItemNames& names, XmlDocument* doc, XmlNode* parent, const StructsType* type, const void* value,
                 bool replace, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
-                const void* hwValue = nullptr) {
+                const void* hwValue = nullptr, std::string* written = nullptr) {
+  std::vector<unsigned char> scratch = Scratch(type, value);
+  std::vector<unsigned char> hwScratch = hwType ? Scratch(hwType, hwValue) : std::vector<unsigned char>();
   for (const std::string& name : names.Of(type)) {
     if (xml_GetError() < 0) return;
     if (hwType && hwItem && name == hwItem) {
-      for (const std::string& hw : names.Of(hwType)) WriteItem(doc, parent, hwType, hw, hwValue, replace);
+      for (const std::string& hw : names.Of(hwType))
+        WriteItem(doc, parent, hwType, hw, hwValue, hwScratch.data(), replace, written);
       continue;
     }
-    WriteItem(doc, parent, type, name, value, replace);
+    WriteItem(doc, parent, type, name, value, scratch.data(), replace, written);
   }
 }
 
@@ -272,6 +314,54 @@ bool IsNamed(XmlNode* node, const char* name) {
   free(got);
   return same;
 }
+
+// The "Channel" elements of a file by the number their id holds (the first
+// of each number), as xml_FindByAttribute compares a numeric id: blanks
+// around it, an optional '-', digits with an optional fraction.
+class ChannelIndex {
+ public:
+  explicit ChannelIndex(XmlNode* root) {
+    for (XmlNode* n = root ? xml_FirstChild(root) : nullptr; n; n = xml_NextSibling(n)) {
+      if (!IsNamed(n, "Channel")) continue;
+      char* id = xml_getAttribute(n, "id");
+      long number = 0;
+      if (id && Integral(id, &number)) byId_.emplace(number, n);
+      free(id);
+    }
+  }
+  XmlNode* Find(long id) const {
+    const auto it = byId_.find(id);
+    return it == byId_.end() ? nullptr : it->second;
+  }
+
+ private:
+  static bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  static bool Integral(const char* s, long* out) {
+    const char* p = s;
+    while (Blank(*p)) ++p;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    bool digits = false;
+    long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      if (value > kMaxChannelId) return false;  // beyond any position asked for
+      value = value * 10 + (*p - '0');
+      digits = true;
+    }
+    if (*p == '.') {
+      ++p;
+      for (; *p >= '0' && *p <= '9'; ++p) {
+        if (*p != '0') return false;  // a fraction matches no position
+        digits = true;
+      }
+    }
+    while (Blank(*p)) ++p;
+    if (!digits || *p) return false;
+    *out = negative ? -value : value;
+    return true;
+  }
+  std::unordered_map<long, XmlNode*> byId_;
+};
 
 const StructsType* ChannelTypeOf(const CfgChannelTypes& types, bool digital) {
   return digital ? types.digital : types.analog;
@@ -443,7 +533,7 @@ XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::strin
 
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
-                         int merge, int* fileChannels) {
+                         int merge, int* fileChannels, bool save) {
   if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
       (count > 0 && !records) || !types.analog || !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
@@ -503,7 +593,17 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
     // from a buffer of its own size: the part's bytes, zeros after them.
     std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof copy - hwOffset) : 0, 0);
     if (hwType) memcpy(hwBuf.data(), static_cast<const unsigned char*>(src) + hwOffset, sizeof copy - hwOffset);
-    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType, hwBuf.data());
+    std::string written = ",";
+    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType, hwBuf.data(), &written);
+    // The channel must pass the checks its loader makes, or the file would
+    // not load again.
+    if (xml_GetError() >= 0 && Cfg_ValidateChannel(written.c_str(), &rec) == 0 && ex.validateChan) {
+      char error[256] = "";
+      if (ex.validateChan(written.c_str(), &rec, error, sizeof error) == -1) {
+        error[sizeof error - 1] = 0;
+        xml_SetError(kXmlErrFail, error);
+      }
+    }
 
     if (extra && ex.extraSize && ex.extraType && xml_GetError() >= 0) {
       const int32_t size = ex.extraSize(kind, pos, &rec, extraBytes);
@@ -525,7 +625,7 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   }
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_Save(doc, path.c_str());
+    if (save) xml_Save(doc, path.c_str());
     if (fileChannels) {
       *fileChannels = 0;
       for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
@@ -552,6 +652,10 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
   xml_Load(doc, path.c_str());
   XmlNode* root = RootNamed(doc, "Channels");
 
+  // The channels by id, looked up once: a load costs the same whatever the
+  // order of the file and wherever the range starts in it.
+  const ChannelIndex byId(root);
+
   auto* extraPos = static_cast<unsigned char*>(extra);
   uint32_t extraLeft = extra ? extraLength : 0;
   if (extra) memset(extra, 0, extraLength);
@@ -562,7 +666,7 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     memset(&rec, 0, sizeof rec);
     std::string list = ",";
     const std::string id = std::to_string(pos + 1);
-    XmlNode* channel = xml_FindByAttribute(root, "Channel", "id", id.c_str());
+    XmlNode* channel = byId.Find(pos + 1);
     auto skipExtra = [&] {
       if (!extra || !ex.extraSize || !ex.extraType) return;
       ex.extraType(kind, pos, &rec);
@@ -581,9 +685,11 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
       skipExtra();
       continue;
     }
-    // The kind: the channel's own Type element, else the file's kind.
-    // The record handed to the library for its hardware type carries the
-    // kind already, so a file of mixed kinds gets each channel's own type.
+    // The kind: the channel's own Type element, else the file's kind, which
+    // the record then keeps (a disabled channel of "di.xml" that holds only
+    // its Enable element is a digital input). The record handed to the
+    // library for its hardware type carries the kind already, so a file of
+    // mixed kinds gets each channel's own type.
     bool digital = Chan_IsDigital(static_cast<uint8_t>(kind));
     rec.Type = static_cast<uint8_t>(kind);
     if (XmlNode* t = xml_FindByName(channel, "Type")) {
@@ -600,7 +706,6 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     xml_SetContext(context);
     const StructsType* type = ChannelTypeOf(types, digital);
     const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
-    rec.Type = 0;  // what the record holds comes from its elements alone
     const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
     const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
     // A hardware type larger than the record's hardware part is parsed into
@@ -674,7 +779,7 @@ constexpr SaveItem kSaveItems[4] = {{"AutoEnable", offsetof(DeviceSaveOptions, A
 
 int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/, const char* dir, const void* record,
                        uint32_t size, const void* extra, uint32_t extraLength, const uint8_t* enable,
-                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
+                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate, bool save) {
   if (!dir || !saveOptionsType) return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string path = Join(dir, "config.xml");
   void* lib = ExtDll_Load(dir);
@@ -705,8 +810,9 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
     if (saveOutputs) opts.SaveOutputs = *saveOutputs;
     if (saveByTag) opts.SaveByTag = *saveByTag;
     if (saveRate) opts.SaveRate = *saveRate;
+    std::vector<unsigned char> scratch = Scratch(saveOptionsType, &opts);
     for (int k = 0; k < 4; ++k)
-      if (given[k]) WriteItem(doc, config, saveOptionsType, kSaveItems[k].name, &opts, true);
+      if (given[k]) WriteItem(doc, config, saveOptionsType, kSaveItems[k].name, &opts, scratch.data(), true);
 
     if (record && size > 0 && ex.configType && xml_GetError() >= 0) {
       if (const StructsType* type = ex.configType(record, static_cast<int32_t>(size))) {
@@ -730,7 +836,7 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
       }
     }
   }
-  if (root && xml_GetError() >= 0) {
+  if (root && xml_GetError() >= 0 && save) {
     xml_Indent(doc, root, 0);
     xml_Save(doc, path.c_str());
   }
@@ -846,6 +952,19 @@ int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const Chan
   if (count > 1)
     return Cfg_WriteChannelsSchema(dir, kind, fileChannels, static_cast<int>(XmlOpt_ExcelCompatibleXsd(dir)));
   return 0;
+}
+
+int Cfg_CheckChannelsXml(const char* dir, int kind, const ChannelConfig* records, int first, int count,
+                         const void* extra, uint32_t extraLength, int merge) {
+  return CfgXml_WriteChannels(Cfg_SystemChannelTypes(), nullptr, dir, kind, records, first, count, extra, extraLength,
+                              merge, nullptr, false);
+}
+
+int Cfg_CheckDeviceXml(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                       const uint8_t* enable, const uint8_t* saveOutputs, const uint8_t* saveByTag,
+                       const uint32_t* saveRate) {
+  return CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), nullptr, dir, record, size, extra, extraLength, enable,
+                            saveOutputs, saveByTag, saveRate, false);
 }
 
 int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,

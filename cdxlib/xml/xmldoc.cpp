@@ -141,7 +141,16 @@ void AppendRun(std::string& out, const char* text, size_t length) {
   }
 }
 
+// Whether a text is plain ASCII, which both code pages write alike (the
+// conversions skip iconv for it: most texts of the configuration files).
+bool IsAscii(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  return true;
+}
+
 std::string ToUtf8(const char* text, size_t length) {
+  if (IsAscii(text, length)) return std::string(text, length);
   std::string out;
   out.reserve(length + length / 4 + 8);
   size_t i = 0;
@@ -181,6 +190,7 @@ int Cp1252Of(uint32_t cp) {
 // Windows conversion does), the unassigned bytes come back from their code
 // points.
 std::string ToCp1252(const char* text, size_t length) {
+  if (IsAscii(text, length)) return std::string(text, length);
   thread_local Iconv conv("WINDOWS-1252", "UTF-8");
   std::string out;
   out.reserve(length);
@@ -254,6 +264,16 @@ bool IsXmlText(const std::string& u) {
 bool ValidName(const char* utf8) { return utf8 && *utf8 && xmlValidateQName(X(utf8), 0) == 0; }
 
 // The node's name as written (prefix:local).
+// Whether the node's name as written (prefix:local) is `q`, without
+// building it.
+bool HasQName(xmlNodePtr n, const std::string& q) {
+  const char* name = n->name ? C(n->name) : "";
+  if (!n->ns || !n->ns->prefix) return q == name;
+  const size_t plen = strlen(C(n->ns->prefix));
+  return q.size() > plen && q.compare(0, plen, C(n->ns->prefix)) == 0 && q[plen] == ':' &&
+         q.compare(plen + 1, std::string::npos, name) == 0;
+}
+
 std::string QName(xmlNodePtr n) {
   std::string s;
   if (n->ns && n->ns->prefix) {
@@ -443,9 +463,8 @@ int xml_Load(XmlDocument* doc, const char* path) {
     Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
     return -1;
   }
-  // No network, no external entities or DTDs, CDATA read as text; names
-  // are not interned, so the nodes can move into the caller's document.
-  xmlDocPtr parsed = xmlCtxtReadFile(ctxt, path, nullptr, XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NODICT);
+  // No network, no external entities or DTDs, CDATA read as text.
+  xmlDocPtr parsed = xmlCtxtReadFile(ctxt, path, nullptr, XML_PARSE_NONET | XML_PARSE_NOCDATA);
   if (!parsed || !ctxt->wellFormed) {
     const xmlError* e = xmlCtxtGetLastError(ctxt);
     const int32_t code = kXmlErrParseBase | ((e && e->code ? e->code : 1) & 0xFFF);
@@ -462,7 +481,14 @@ int xml_Load(XmlDocument* doc, const char* path) {
     return -1;
   }
   xmlFreeParserCtxt(ctxt);
-  // Move the parsed content into the caller's document.
+  // Move the parsed content into the caller's document, which takes the
+  // parser's dictionary of names along: the names stay where they are (a
+  // node's free tells the dictionary's strings from its own). A document
+  // that holds another dictionary already gets the names copied.
+  if (parsed->dict && !doc->dict) {
+    doc->dict = parsed->dict;
+    xmlDictReference(doc->dict);
+  }
   xmlNodePtr old = doc->children;
   while (old) {
     xmlNodePtr next = old->next;
@@ -750,7 +776,8 @@ int xml_CreateAndAddCDATANode(XmlDocument* doc, const char* text, XmlNode* paren
 int xml_Indent(XmlDocument* doc, XmlNode* node, int depth) {
   if (g.code < 0) return -1;
   if (!doc || !node) return -1;
-  std::string layout = "\n" + std::string(static_cast<size_t>(depth > 0 ? depth : 0), '\t');
+  std::string layout(1, '\n');
+  layout.append(static_cast<size_t>(depth > 0 ? depth : 0), '\t');
   if (depth > 0 && node->parent) {
     xmlNodePtr t = xmlNewDocText(doc, X(layout.c_str()));
     if (!t || !xmlAddPrevSibling(node, t)) {
@@ -785,7 +812,7 @@ XmlNode* xml_FindByName(XmlNode* node, const char* name) {
   if (g.code < 0 || !node || !name) return nullptr;
   const std::string u = ToUtf8(name, strlen(name));
   for (xmlNodePtr c = node->children; c; c = c->next)
-    if (c->type == XML_ELEMENT_NODE && QName(c) == u) return c;
+    if (c->type == XML_ELEMENT_NODE && HasQName(c, u)) return c;
   return nullptr;
 }
 
@@ -802,7 +829,7 @@ XmlNode* xml_FindByAttribute(XmlNode* node, const char* name, const char* attrib
   double number = 0;
   const bool numeric = IsNumber(v.c_str(), &number);
   for (xmlNodePtr c = node->children; c; c = c->next) {
-    if (c->type != XML_ELEMENT_NODE || QName(c) != n) continue;
+    if (c->type != XML_ELEMENT_NODE || !HasQName(c, n)) continue;
     xmlChar* got = xmlGetProp(c, X(a.c_str()));
     if (!got) continue;
     double gotNumber = 0;
