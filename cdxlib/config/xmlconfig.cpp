@@ -81,20 +81,59 @@ int Finish(XmlDocument* doc, void* lib) {
 // for one call only).
 class ItemNames {
  public:
-  const std::vector<std::string>& Of(const StructsType* type) {
+  // Where an item lives in a value of its type: found once for a type whose
+  // items lie at fixed places (no pointers, variable arrays or unions), so
+  // a read goes straight to the item's text operation.
+  struct Place {
+    const StructsType* type = nullptr;  // null: look the item up by name
+    size_t offset = 0;
+  };
+
+  const std::vector<std::string>& Of(const StructsType* type) { return Entry(type).names; }
+  const std::vector<Place>& PlacesOf(const StructsType* type) { return Entry(type).places; }
+
+ private:
+  struct Names {
+    std::vector<std::string> names;
+    std::vector<Place> places;
+  };
+  static bool FixedLayout(const StructsType* type, int depth = 0) {
+    if (!type || depth > 16) return false;
+    switch (type->tclass) {
+      case STRUCTS_TYPE_PRIMITIVE:
+        return true;
+      case STRUCTS_TYPE_FIXEDARRAY:
+        return FixedLayout(type->args[0].type, depth + 1);
+      case STRUCTS_TYPE_STRUCTURE:
+        for (const StructsField* f = type->args[0].fields; f && f->name; ++f)
+          if (!FixedLayout(f->type, depth + 1)) return false;
+        return true;
+      default:
+        return false;
+    }
+  }
+  Names& Entry(const StructsType* type) {
     auto it = names_.find(type);
     if (it != names_.end()) return it->second;
-    std::vector<std::string>& out = names_[type];
+    Names& out = names_[type];
     std::vector<unsigned char> zero(type->size ? type->size : 1, 0);
     char** list = nullptr;
     const int n = Structs_ListItemNames(type, zero.data(), &list, kStructsTagTemporary);
-    for (int i = 0; i < n; ++i) out.emplace_back(list[i]);
+    for (int i = 0; i < n; ++i) out.names.emplace_back(list[i]);
     if (n >= 0) Structs_FreeItemNames(list, n, kStructsTagTemporary);
+    out.places.resize(out.names.size());
+    if (FixedLayout(type)) {
+      for (size_t i = 0; i < out.names.size(); ++i) {
+        void* at = zero.data();
+        const StructsType* item = Structs_FindItem(type, out.names[i].c_str(), &at, 0);
+        const auto offset = static_cast<unsigned char*>(at) - zero.data();
+        if (item && offset >= 0 && static_cast<size_t>(offset) <= zero.size())
+          out.places[i] = Place{item, static_cast<size_t>(offset)};
+      }
+    }
     return out;
   }
-
- private:
-  std::unordered_map<const StructsType*, std::vector<std::string>> names_;
+  std::unordered_map<const StructsType*, Names> names_;
 };
 
 // Whether a Windows-1252 text can stand in an XML element as it is (the
@@ -168,36 +207,75 @@ void WriteItems(ItemNames& names, XmlDocument* doc, XmlNode* parent, const Struc
   }
 }
 
-// Reads one item when its element is there.
-int ReadItem(XmlNode* parent, const StructsType* type, const std::string& name, void* value, std::string* list,
-             const char* format) {
-  XmlNode* el = xml_FindByName(parent, name.c_str());
+// The child elements of one element, each read at most once: what a read
+// takes is passed over by later reads, as if it had been removed, and a
+// read finds the first element of its name in the document's order, as a
+// search of the element's children does. The items of a file come in the
+// order of their type, so each is found where the search starts.
+class Children {
+ public:
+  // `nodes` is the caller's, so that one buffer serves a whole file.
+  Children(XmlNode* parent, std::vector<XmlNode*>* nodes) : nodes_(*nodes) {
+    nodes_.clear();
+    for (XmlNode* n = xml_FirstChild(parent); n; n = xml_NextSibling(n))
+      if (xml_IsElement(n)) nodes_.push_back(n);
+  }
+  XmlNode* Take(const std::string& name) {
+    for (size_t i = first_; i < nodes_.size(); ++i) {
+      if (!nodes_[i] || !xml_IsElementNamed(nodes_[i], name.c_str())) continue;
+      XmlNode* n = nodes_[i];
+      nodes_[i] = nullptr;
+      while (first_ < nodes_.size() && !nodes_[first_]) ++first_;
+      return n;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<XmlNode*>& nodes_;
+  size_t first_ = 0;  // no element before it is left
+};
+
+// Reads one item when its element is there: from `children` when given
+// (the element is then only marked as read), else from the parent's
+// children (the element is removed).
+int ReadItem(XmlNode* parent, Children* children, const StructsType* type, const std::string& name, void* value,
+             std::string* list, const char* format, const ItemNames::Place* place = nullptr) {
+  XmlNode* el = children ? children->Take(name) : xml_FindByName(parent, name.c_str());
   if (!el) return 0;
-  char* text = xml_getText(el);
+  const char* text = xml_TextView(el);
   if (!text) return -1;
   char ebuf[256] = "";
-  const int rc = Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf);
-  free(text);
-  if (rc != 0) {
+  // Straight to the item's place when it is known; a failure is told by the
+  // lookup by name, which gives the message.
+  if ((!place || !place->type ||
+       place->type->from_text(place->type, text, static_cast<unsigned char*>(value) + place->offset, ebuf,
+                              sizeof ebuf) != 0) &&
+      Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf) != 0) {
     SetErrorF(format, name.c_str(), ebuf);
     return -1;
   }
   list->append(name);
   list->push_back(',');
-  xml_RemoveChild(parent, el);
+  if (!children) xml_RemoveChild(parent, el);
   return 0;
 }
 
 int ReadItems(ItemNames& names, XmlNode* parent, const StructsType* type, void* value, std::string* list,
               const char* format, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
-              void* hwValue = nullptr) {
-  for (const std::string& name : names.Of(type)) {
+              void* hwValue = nullptr, Children* children = nullptr) {
+  const std::vector<std::string>& all = names.Of(type);
+  const std::vector<ItemNames::Place>& places = names.PlacesOf(type);
+  for (size_t k = 0; k < all.size(); ++k) {
+    const std::string& name = all[k];
     if (hwType && hwItem && name == hwItem) {
-      for (const std::string& hw : names.Of(hwType))
-        if (ReadItem(parent, hwType, hw, hwValue, list, format) != 0) return -1;
+      const std::vector<std::string>& hw = names.Of(hwType);
+      const std::vector<ItemNames::Place>& hwPlaces = names.PlacesOf(hwType);
+      for (size_t h = 0; h < hw.size(); ++h)
+        if (ReadItem(parent, children, hwType, hw[h], hwValue, list, format, &hwPlaces[h]) != 0) return -1;
       continue;
     }
-    if (ReadItem(parent, type, name, value, list, format) != 0) return -1;
+    if (ReadItem(parent, children, type, name, value, list, format, &places[k]) != 0) return -1;
   }
   return 0;
 }
@@ -659,13 +737,14 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
   auto* extraPos = static_cast<unsigned char*>(extra);
   uint32_t extraLeft = extra ? extraLength : 0;
   if (extra) memset(extra, 0, extraLength);
+  std::string list;  // the elements read, one channel at a time
+  std::vector<XmlNode*> childBuffer;
   for (int i = 0; i < count && root && xml_GetError() >= 0; ++i) {
     const int pos = first + i;
     xml_SetContext("");
     ChannelConfig rec;
     memset(&rec, 0, sizeof rec);
-    std::string list = ",";
-    const std::string id = std::to_string(pos + 1);
+    list.assign(1, ',');
     XmlNode* channel = byId.Find(pos + 1);
     auto skipExtra = [&] {
       if (!extra || !ex.extraSize || !ex.extraType) return;
@@ -678,7 +757,7 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     if (!channel) {
       if (xml_GetError() < 0) break;
       if (i == 0) {
-        SetErrorF("Channel id=%s Not Found", id.c_str());
+        SetErrorF("Channel id=%d Not Found", pos + 1);
         break;
       }
       memset(&records[i], 0, sizeof records[i]);
@@ -711,7 +790,9 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     // A hardware type larger than the record's hardware part is parsed into
     // a buffer of its own size, of which the part's bytes are kept.
     std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof rec - hwOffset) : 0, 0);
-    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data()) == 0 && hwType)
+    Children children(channel, &childBuffer);
+    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data(), &children) == 0 &&
+        hwType)
       memcpy(reinterpret_cast<unsigned char*>(&rec) + hwOffset, hwBuf.data(), sizeof rec - hwOffset);
     if (xml_GetError() >= 0) {
       Block block(&rec, sizeof rec);
@@ -741,7 +822,8 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
             target = temp.data();
           }
         }
-        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s") == 0) {
+        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s", nullptr, nullptr, nullptr, &children) ==
+            0) {
           if (!temp.empty()) memcpy(extraPos, temp.data(), extraLeft);
           Block block(extraPos, extraLeft);
           if (ex.decorateExtra) ex.decorateExtra(kind, pos, &rec, &block.b);
@@ -869,7 +951,7 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
         if (xml_GetError() >= 0) SetErrorF("<%s> tag not found", kSaveItems[k].name);
         break;
       }
-      ReadItem(config, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");
+      ReadItem(config, nullptr, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");
     }
     if (xml_GetError() >= 0) {
       if (enable) *enable = static_cast<uint8_t>(opts.AutoEnable);

@@ -305,20 +305,38 @@ bool IsNumber(const char* s, double* v) {
   return true;
 }
 
-// Removes whitespace-only text nodes that stand between or beside elements
-// (what a DOM that does not preserve white space drops on load).
-// Whether a node has element children is looked up once per node (only
-// text nodes are taken out), so a long list of siblings costs linear time.
-void StripLayout(xmlNodePtr node) {
+// Gives a parsed subtree to the caller's document, in one walk: every node
+// gets the document (as xmlSetTreeDoc does for the nodes a loaded file
+// holds: an ID attribute leaves the parser's table, an entity reference
+// forgets its declaration), and, with strip, whitespace-only text nodes
+// that stand between or beside elements are removed (what a DOM that does
+// not preserve white space drops on load). Whether a node has element
+// children is looked up once per node.
+void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
+  if (node->type == XML_ELEMENT_NODE) {
+    for (xmlAttrPtr a = node->properties; a; a = a->next) {
+      if (a->atype == XML_ATTRIBUTE_ID) xmlRemoveID(a->doc, a);
+      a->doc = doc;
+      for (xmlNodePtr t = a->children; t; t = t->next) Adopt(t, doc, false);
+    }
+  }
+  node->doc = doc;
+  if (node->type == XML_ENTITY_REF_NODE) {
+    node->children = nullptr;
+    return;
+  }
   bool elementChild = false;
-  for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
+  if (strip)
+    for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
   for (xmlNodePtr c = node->children; c;) {
     xmlNodePtr next = c->next;
     if (c->type == XML_ELEMENT_NODE) {
-      StripLayout(c);
+      Adopt(c, doc, strip);
     } else if (elementChild && c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
       xmlUnlinkNode(c);
       xmlFreeNode(c);
+    } else {
+      Adopt(c, doc, false);
     }
     c = next;
   }
@@ -503,13 +521,12 @@ int xml_Load(XmlDocument* doc, const char* path) {
       xmlFreeDtd(reinterpret_cast<xmlDtdPtr>(n));
       continue;
     }
-    xmlSetTreeDoc(n, doc);
+    Adopt(n, doc, n->type == XML_ELEMENT_NODE);
     xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), n);
   }
   if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
   doc->standalone = parsed->standalone;
   xmlFreeDoc(parsed);
-  if (xmlNodePtr root = xmlDocGetRootElement(doc)) StripLayout(root);
   return 0;
 }
 
@@ -901,3 +918,26 @@ int xml_IterateChan(XmlNode* element, XmlNamePair* pairs, int count) {
 }
 
 bool xml_IsElement(XmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }
+
+bool xml_IsElementNamed(XmlNode* node, const char* name) {
+  if (!node || node->type != XML_ELEMENT_NODE || !name) return false;
+  const size_t n = strlen(name);
+  return HasQName(node, IsAscii(name, n) ? std::string(name, n) : ToUtf8(name, n));
+}
+
+const char* xml_TextView(XmlNode* element) {
+  if (g.code < 0 || !element) return nullptr;
+  thread_local std::string text;
+  text.clear();
+  for (xmlNodePtr c = element->children; c; c = c->next)
+    if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) {
+      const char* u = c->content ? C(c->content) : "";
+      const size_t n = strlen(u);
+      if (IsAscii(u, n))
+        text.assign(u, n);  // keeps the buffer
+      else
+        text = ToCp1252(u, n);
+      break;
+    }
+  return text.c_str();
+}

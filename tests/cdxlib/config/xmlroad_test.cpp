@@ -260,6 +260,34 @@ TEST_F(XmlRoadTest, ExDoXmlReadXmlAndWriteXmlChooseTheFiles) {
   EXPECT_EQ(memcmp(&got, &ch, sizeof ch), 0) << "no XML file: the binary one";
 }
 
+// Channels are found by the number their id holds whatever the file's
+// order (the first of an id wins), and in a channel the first element of
+// a name counts.
+TEST_F(XmlRoadTest, ChannelsAreFoundByIdInAnyOrder) {
+  const std::string d = Dir("tstdx_1");
+  SetSwitch("ReadXML", "ON");
+  auto channel = [](const char* id, const char* tag) {
+    return std::string("<Channel id=\"") + id + "\"><Enable>Off</Enable><Tag>" + tag + "</Tag><Gain>" + tag +
+           "</Gain></Channel>";
+  };
+  WriteFile(d + "/ai.xml", "<?xml version='1.0' encoding='UTF-8'?>\n<Channels><Other id=\"2\"/>" +
+                               channel("4", "4") + channel("3.0", "3") + channel(" 2 ", "2") + channel("1", "1") +
+                               channel("1", "9") + channel("2.5", "7") +
+                               "<Channel id=\"5\"><Enable>Off</Enable><Gain>5</Gain><Gain>8</Gain></Channel>"
+                               "</Channels>\n");
+  ChannelConfig out[5];
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, out, 0, 5, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(std::string(Chan_GetTag(out[i])), std::to_string(i + 1)) << i;
+    EXPECT_EQ(out[i].analog.Gain, float(i + 1)) << i;
+  }
+  EXPECT_EQ(out[4].analog.Gain, 5.0f);
+  ChannelConfig three[2];
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, three, 2, 2, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+  EXPECT_EQ(std::string(Chan_GetTag(three[0])), "3");
+  EXPECT_EQ(std::string(Chan_GetTag(three[1])), "4");
+}
+
 // ---------------------------------------------------------------- rules
 
 TEST_F(XmlRoadTest, ChannelRulesWithTheSystemTypes) {
