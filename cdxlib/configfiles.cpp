@@ -356,6 +356,11 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
     }
   }
   const ConfigRoad road = RoadFor(dir, false);
+  // Records that the XML file cannot hold stop the save before the binary
+  // files are replaced (written alone, the XML writer refuses them itself).
+  if (road.writeBinary && road.writeXml &&
+      Cfg_CheckChannelsXml(dir, kind, records, first, count, extra, extra ? extraLength : 0, merge) != 0)
+    return -1;
   if (road.writeBinary) {
     ConfigFileHeader header{};
     Time_NowLocal(&header.Saved);
@@ -493,6 +498,10 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
     if (!haveBefore) plat::SetLastError(last);
   }
   const ConfigRoad road = RoadFor(dir, true);
+  if (road.writeBinary && road.writeXml &&
+      Cfg_CheckDeviceXml(dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs, saveByTag,
+                         saveRate) != 0)
+    return -1;
   if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
                                            saveByTag, saveRate) != 0)
     return -1;

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include "cdxlib/chanconfig.h"
+#include "cdxlib/config/extdll.h"
+#include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/timestamp.h"
@@ -92,12 +94,16 @@ int Hist_Open(int kindNumber) {
     const std::string dir = StripSlash(cwd);
     h.entity = dir.substr(dir.find_last_of('/') + 1);
     if (h.entity.find('_') != std::string::npos && kindNumber >= 1 && kindNumber <= 6) {
-      // The device keeps channels of other kinds too: name the kind.
+      // The device keeps channels of other kinds too: name the kind. With
+      // XML reading on (and the device's library offering XML) its kinds
+      // are the "<kind>.xml" files, else the binary ones.
+      const bool xml = XmlOpt_ReadXml(cwd.c_str()) == 1 && ExtDll_HasDoXml(cwd.c_str());
       bool others = false;
       for (int k = 0; k < 6 && !others; ++k) {
         if (k == kindNumber - 1) continue;
+        const std::string kindFile = std::string(Chan_KindName(k)) + (xml ? ".xml" : "");
         struct stat st;
-        others = stat(Chan_KindName(k), &st) == 0;
+        others = stat(kindFile.c_str(), &st) == 0;
       }
       if (others) {
         std::string kind = Chan_KindName(kindNumber - 1);

@@ -359,8 +359,11 @@ int Cfg_LoadLoggerByNumber(int number, void* record, uint32_t length) {
   return Cfg_LoadLoggerInCwd(name, number, record, length);
 }
 
-int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, int number, const void* record,
-                       uint32_t length) {
+namespace {
+
+// Builds the logger's XML file; with save false nothing is written (the
+// check a save makes before it replaces the binary file).
+int WriteLoggerXml(const char* dir, const char* name, int number, const void* record, uint32_t length, bool save) {
   if (!dir || !record) return plat::Fail(plat::kErrInvalidParameter), -1;
   if (!ValidName(name)) return -1;
   const LoggerKind kind = Cfg_LoggerKind(name);
@@ -377,14 +380,22 @@ int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, 
   XmlNode* logger = root ? xml_OpenElement(doc, "Logger", root) : nullptr;
   if (logger) CfgXml_WriteItems(doc, logger, type, work.data(), false);
   xml_CloseElement(doc, logger);
-  if (root && xml_GetError() >= 0) {
+  if (root && xml_GetError() >= 0 && save) {
     xml_Indent(doc, root, 0);
     xml_SaveFile(doc, (FileBase(dir, name, number) + ".xml").c_str());
   }
   xml_FreeDocument(doc);
   if (xml_GetError() < 0) return xml_ReportError();
-  return Cfg_WriteLoggerSchema(dir, name, type);
+  return save ? Cfg_WriteLoggerSchema(dir, name, type) : 0;
 }
+
+}  // namespace
+
+int Cfg_WriteLoggerXml(const char* dir, const char* /*user*/, const char* name, int number, const void* record,
+                       uint32_t length) {
+  return WriteLoggerXml(dir, name, number, record, length, true);
+}
+
 
 int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int number, const void* record,
                    uint32_t length) {
@@ -407,10 +418,15 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
       plat::SetLastError(last);
     }
   }
+  // A record the XML file cannot hold stops the save before the binary file
+  // is replaced.
+  if (binary && xml && WriteLoggerXml(dir, name, number, record, length, false) != 0) return -1;
   if (binary && Cfg_WriteFileBytes(FileBase(dir, name, number).c_str(), 0, record, length) != 0) return -1;
   {
+    // The change stamp is the "config" above the logger directory (the
+    // root's), wherever the process works.
     const uint32_t last = plat::GetLastError();
-    Hist_TouchConfig();
+    Hist_TouchConfig(dir);
     plat::SetLastError(last);
   }
   if (xml && Cfg_WriteLoggerXml(dir, user, name, number, record, length) != 0) return -1;

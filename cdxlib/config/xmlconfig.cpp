@@ -82,27 +82,98 @@ int Finish(XmlDocument* doc, void* lib) {
 // for one call only).
 class ItemNames {
  public:
-  const std::vector<std::string>& Of(const StructsType* type) {
+  // Where an item lives in a value of its type: found once for a type whose
+  // items lie at fixed places (no pointers, variable arrays or unions), so
+  // a read goes straight to the item's text operation.
+  struct Place {
+    const StructsType* type = nullptr;  // null: look the item up by name
+    size_t offset = 0;
+  };
+
+  const std::vector<std::string>& Of(const StructsType* type) { return Entry(type).names; }
+  const std::vector<Place>& PlacesOf(const StructsType* type) { return Entry(type).places; }
+
+ private:
+  struct Names {
+    std::vector<std::string> names;
+    std::vector<Place> places;
+  };
+  static bool FixedLayout(const StructsType* type, int depth = 0) {
+    if (!type || depth > 16) return false;
+    switch (type->tclass) {
+      case STRUCTS_TYPE_PRIMITIVE:
+        return true;
+      case STRUCTS_TYPE_FIXEDARRAY:
+        return FixedLayout(type->args[0].type, depth + 1);
+      case STRUCTS_TYPE_STRUCTURE:
+        for (const StructsField* f = type->args[0].fields; f && f->name; ++f)
+          if (!FixedLayout(f->type, depth + 1)) return false;
+        return true;
+      default:
+        return false;
+    }
+  }
+  Names& Entry(const StructsType* type) {
     auto it = names_.find(type);
     if (it != names_.end()) return it->second;
-    std::vector<std::string>& out = names_[type];
+    Names& out = names_[type];
     std::vector<unsigned char> zero(type->size ? type->size : 1, 0);
     char** list = nullptr;
     const int n = Structs_ListItemNames(type, zero.data(), &list, kStructsTagTemporary);
-    for (int i = 0; i < n; ++i) out.emplace_back(list[i]);
+    for (int i = 0; i < n; ++i) out.names.emplace_back(list[i]);
     if (n >= 0) Structs_FreeItemNames(list, n, kStructsTagTemporary);
+    out.places.resize(out.names.size());
+    if (FixedLayout(type)) {
+      for (size_t i = 0; i < out.names.size(); ++i) {
+        void* at = zero.data();
+        const StructsType* item = Structs_FindItem(type, out.names[i].c_str(), &at, 0);
+        const auto offset = static_cast<unsigned char*>(at) - zero.data();
+        if (item && offset >= 0 && static_cast<size_t>(offset) <= zero.size())
+          out.places[i] = Place{item, static_cast<size_t>(offset)};
+      }
+    }
     return out;
   }
-
- private:
-  std::unordered_map<const StructsType*, std::vector<std::string>> names_;
+  std::unordered_map<const StructsType*, Names> names_;
 };
 
-// Writes one item; no text form: nothing written.
+// Whether a Windows-1252 text can stand in an XML element as it is (the
+// layer puts a placeholder in place of one that cannot).
+bool XmlHolds(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') return false;
+  return true;
+}
+
+// A value is written only when its loader takes the text back: the text is
+// parsed into `scratch` (a copy of the value that the caller may throw
+// away). A value it would refuse (an infinite gain, a time field of 255
+// where no wildcard is allowed) or a text that XML cannot hold fails the
+// write with the item's name, so no file is written that cannot be read.
+bool ReadsBack(const StructsType* type, const std::string& name, const char* text, void* scratch) {
+  char ebuf[256] = "";
+  const char* why = nullptr;
+  if (!XmlHolds(text))
+    why = "characters that XML cannot hold";
+  else if (Structs_SetItemText(type, name.c_str(), text, scratch, ebuf, sizeof ebuf) != 0)
+    why = ebuf[0] ? ebuf : "not readable";
+  if (!why) return true;
+  SetErrorF("<%s> cannot be written (%s): %s", name.c_str(), text, why);
+  return false;
+}
+
+// Writes one item; no text form: nothing written. `scratch` is a copy of
+// the value for the read-back check; `written` (optional) gets the name
+// and a comma for an item written (the list a loader of the file makes).
 void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const std::string& name,
-               const void* value, bool replace) {
+               const void* value, void* scratch, bool replace, std::string* written = nullptr) {
   char* text = Structs_GetItemText(type, name.c_str(), kStructsTagTemporary, value);
   if (!text) return;
+  if (!ReadsBack(type, name, text, scratch)) {
+    TypedMem_Free(kStructsTagTemporary, text);
+    return;
+  }
+  if (written) written->append(name).push_back(',');
   XmlNode* el = nullptr;
   if (replace) {
     el = xml_PutElement(doc, name.c_str(), parent);
@@ -114,49 +185,98 @@ void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const
   TypedMem_Free(kStructsTagTemporary, text);
 }
 
+// A throw-away copy of a value of `type`.
+std::vector<unsigned char> Scratch(const StructsType* type, const void* value) {
+  std::vector<unsigned char> copy(type->size ? type->size : 1, 0);
+  if (value && type->size) memcpy(copy.data(), value, type->size);
+  return copy;
+}
+
 void WriteItems(ItemNames& names, XmlDocument* doc, XmlNode* parent, const StructsType* type, const void* value,
                 bool replace, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
-                const void* hwValue = nullptr) {
+                const void* hwValue = nullptr, std::string* written = nullptr) {
+  std::vector<unsigned char> scratch = Scratch(type, value);
+  std::vector<unsigned char> hwScratch = hwType ? Scratch(hwType, hwValue) : std::vector<unsigned char>();
   for (const std::string& name : names.Of(type)) {
     if (xml_GetError() < 0) return;
     if (hwType && hwItem && name == hwItem) {
-      for (const std::string& hw : names.Of(hwType)) WriteItem(doc, parent, hwType, hw, hwValue, replace);
+      for (const std::string& hw : names.Of(hwType))
+        WriteItem(doc, parent, hwType, hw, hwValue, hwScratch.data(), replace, written);
       continue;
     }
-    WriteItem(doc, parent, type, name, value, replace);
+    WriteItem(doc, parent, type, name, value, scratch.data(), replace, written);
   }
 }
 
-// Reads one item when its element is there.
-int ReadItem(XmlNode* parent, const StructsType* type, const std::string& name, void* value, std::string* list,
-             const char* format) {
-  XmlNode* el = xml_FindByName(parent, name.c_str());
+// The child elements of one element, each read at most once: what a read
+// takes is passed over by later reads, as if it had been removed, and a
+// read finds the first element of its name in the document's order, as a
+// search of the element's children does. The items of a file come in the
+// order of their type, so each is found where the search starts.
+class Children {
+ public:
+  // `nodes` is the caller's, so that one buffer serves a whole file.
+  Children(XmlNode* parent, std::vector<XmlNode*>* nodes) : nodes_(*nodes) {
+    nodes_.clear();
+    for (XmlNode* n = xml_FirstChild(parent); n; n = xml_NextSibling(n))
+      if (xml_IsElement(n)) nodes_.push_back(n);
+  }
+  XmlNode* Take(const std::string& name) {
+    for (size_t i = first_; i < nodes_.size(); ++i) {
+      if (!nodes_[i] || !xml_IsElementNamed(nodes_[i], name.c_str())) continue;
+      XmlNode* n = nodes_[i];
+      nodes_[i] = nullptr;
+      while (first_ < nodes_.size() && !nodes_[first_]) ++first_;
+      return n;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<XmlNode*>& nodes_;
+  size_t first_ = 0;  // no element before it is left
+};
+
+// Reads one item when its element is there: from `children` when given
+// (the element is then only marked as read), else from the parent's
+// children (the element is removed).
+int ReadItem(XmlNode* parent, Children* children, const StructsType* type, const std::string& name, void* value,
+             std::string* list, const char* format, const ItemNames::Place* place = nullptr) {
+  XmlNode* el = children ? children->Take(name) : xml_FindByName(parent, name.c_str());
   if (!el) return 0;
-  char* text = xml_getText(el);
+  const char* text = xml_TextView(el);
   if (!text) return -1;
   char ebuf[256] = "";
-  const int rc = Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf);
-  free(text);
-  if (rc != 0) {
+  // Straight to the item's place when it is known; a failure is told by the
+  // lookup by name, which gives the message.
+  if ((!place || !place->type ||
+       place->type->from_text(place->type, text, static_cast<unsigned char*>(value) + place->offset, ebuf,
+                              sizeof ebuf) != 0) &&
+      Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf) != 0) {
     SetErrorF(format, name.c_str(), ebuf);
     return -1;
   }
   list->append(name);
   list->push_back(',');
-  xml_RemoveChild(parent, el);
+  if (!children) xml_RemoveChild(parent, el);
   return 0;
 }
 
 int ReadItems(ItemNames& names, XmlNode* parent, const StructsType* type, void* value, std::string* list,
               const char* format, const char* hwItem = nullptr, const StructsType* hwType = nullptr,
-              void* hwValue = nullptr) {
-  for (const std::string& name : names.Of(type)) {
+              void* hwValue = nullptr, Children* children = nullptr) {
+  const std::vector<std::string>& all = names.Of(type);
+  const std::vector<ItemNames::Place>& places = names.PlacesOf(type);
+  for (size_t k = 0; k < all.size(); ++k) {
+    const std::string& name = all[k];
     if (hwType && hwItem && name == hwItem) {
-      for (const std::string& hw : names.Of(hwType))
-        if (ReadItem(parent, hwType, hw, hwValue, list, format) != 0) return -1;
+      const std::vector<std::string>& hw = names.Of(hwType);
+      const std::vector<ItemNames::Place>& hwPlaces = names.PlacesOf(hwType);
+      for (size_t h = 0; h < hw.size(); ++h)
+        if (ReadItem(parent, children, hwType, hw[h], hwValue, list, format, &hwPlaces[h]) != 0) return -1;
       continue;
     }
-    if (ReadItem(parent, type, name, value, list, format) != 0) return -1;
+    if (ReadItem(parent, children, type, name, value, list, format, &places[k]) != 0) return -1;
   }
   return 0;
 }
@@ -273,6 +393,54 @@ bool IsNamed(XmlNode* node, const char* name) {
   free(got);
   return same;
 }
+
+// The "Channel" elements of a file by the number their id holds (the first
+// of each number), as xml_FindByAttribute compares a numeric id: blanks
+// around it, an optional '-', digits with an optional fraction.
+class ChannelIndex {
+ public:
+  explicit ChannelIndex(XmlNode* root) {
+    for (XmlNode* n = root ? xml_FirstChild(root) : nullptr; n; n = xml_NextSibling(n)) {
+      if (!IsNamed(n, "Channel")) continue;
+      char* id = xml_getAttribute(n, "id");
+      long number = 0;
+      if (id && Integral(id, &number)) byId_.emplace(number, n);
+      free(id);
+    }
+  }
+  XmlNode* Find(long id) const {
+    const auto it = byId_.find(id);
+    return it == byId_.end() ? nullptr : it->second;
+  }
+
+ private:
+  static bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  static bool Integral(const char* s, long* out) {
+    const char* p = s;
+    while (Blank(*p)) ++p;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    bool digits = false;
+    long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      if (value > kMaxChannelId) return false;  // beyond any position asked for
+      value = value * 10 + (*p - '0');
+      digits = true;
+    }
+    if (*p == '.') {
+      ++p;
+      for (; *p >= '0' && *p <= '9'; ++p) {
+        if (*p != '0') return false;  // a fraction matches no position
+        digits = true;
+      }
+    }
+    while (Blank(*p)) ++p;
+    if (!digits || *p) return false;
+    *out = negative ? -value : value;
+    return true;
+  }
+  std::unordered_map<long, XmlNode*> byId_;
+};
 
 const StructsType* ChannelTypeOf(const CfgChannelTypes& types, bool digital) {
   return digital ? types.digital : types.analog;
@@ -444,7 +612,7 @@ XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::strin
 
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
-                         int merge, int* fileChannels) {
+                         int merge, int* fileChannels, bool save) {
   if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
       (count > 0 && !records) || !types.analog || !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
@@ -504,7 +672,17 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
     // from a buffer of its own size: the part's bytes, zeros after them.
     std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof copy - hwOffset) : 0, 0);
     if (hwType) memcpy(hwBuf.data(), static_cast<const unsigned char*>(src) + hwOffset, sizeof copy - hwOffset);
-    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType, hwBuf.data());
+    std::string written = ",";
+    WriteItems(names, doc, channel, type, src, merge != 0, hwItem, hwType, hwBuf.data(), &written);
+    // The channel must pass the checks its loader makes, or the file would
+    // not load again.
+    if (xml_GetError() >= 0 && Cfg_ValidateChannel(written.c_str(), &rec) == 0 && ex.validateChan) {
+      char error[256] = "";
+      if (ex.validateChan(written.c_str(), &rec, error, sizeof error) == -1) {
+        error[sizeof error - 1] = 0;
+        xml_SetError(kXmlErrFail, error);
+      }
+    }
 
     if (extra && ex.extraSize && ex.extraType && xml_GetError() >= 0) {
       const int32_t size = ex.extraSize(kind, pos, &rec, extraBytes);
@@ -526,7 +704,7 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   }
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_SaveFile(doc, path.c_str());
+    if (save) xml_SaveFile(doc, path.c_str());
     if (fileChannels) {
       *fileChannels = 0;
       for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
@@ -553,17 +731,22 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
   xml_Load(doc, path.c_str());
   XmlNode* root = RootNamed(doc, "Channels");
 
+  // The channels by id, looked up once: a load costs the same whatever the
+  // order of the file and wherever the range starts in it.
+  const ChannelIndex byId(root);
+
   auto* extraPos = static_cast<unsigned char*>(extra);
   uint32_t extraLeft = extra ? extraLength : 0;
   if (extra) memset(extra, 0, extraLength);
+  std::string list;  // the elements read, one channel at a time
+  std::vector<XmlNode*> childBuffer;
   for (int i = 0; i < count && root && xml_GetError() >= 0; ++i) {
     const int pos = first + i;
     xml_SetContext("");
     ChannelConfig rec;
     memset(&rec, 0, sizeof rec);
-    std::string list = ",";
-    const std::string id = std::to_string(pos + 1);
-    XmlNode* channel = xml_FindByAttribute(root, "Channel", "id", id.c_str());
+    list.assign(1, ',');
+    XmlNode* channel = byId.Find(pos + 1);
     auto skipExtra = [&] {
       if (!extra || !ex.extraSize || !ex.extraType) return;
       ex.extraType(kind, pos, &rec);
@@ -575,16 +758,18 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     if (!channel) {
       if (xml_GetError() < 0) break;
       if (i == 0) {
-        SetErrorF("Channel id=%s Not Found", id.c_str());
+        SetErrorF("Channel id=%d Not Found", pos + 1);
         break;
       }
       memset(&records[i], 0, sizeof records[i]);
       skipExtra();
       continue;
     }
-    // The kind: the channel's own Type element, else the file's kind.
-    // The record handed to the library for its hardware type carries the
-    // kind already, so a file of mixed kinds gets each channel's own type.
+    // The kind: the channel's own Type element, else the file's kind, which
+    // the record then keeps (a disabled channel of "di.xml" that holds only
+    // its Enable element is a digital input). The record handed to the
+    // library for its hardware type carries the kind already, so a file of
+    // mixed kinds gets each channel's own type.
     bool digital = Chan_IsDigital(static_cast<uint8_t>(kind));
     rec.Type = static_cast<uint8_t>(kind);
     if (XmlNode* t = xml_FindByName(channel, "Type")) {
@@ -601,13 +786,14 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
     xml_SetContext(context);
     const StructsType* type = ChannelTypeOf(types, digital);
     const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
-    rec.Type = 0;  // what the record holds comes from its elements alone
     const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
     const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
     // A hardware type larger than the record's hardware part is parsed into
     // a buffer of its own size, of which the part's bytes are kept.
     std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof rec - hwOffset) : 0, 0);
-    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data()) == 0 && hwType)
+    Children children(channel, &childBuffer);
+    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data(), &children) == 0 &&
+        hwType)
       memcpy(reinterpret_cast<unsigned char*>(&rec) + hwOffset, hwBuf.data(), sizeof rec - hwOffset);
     if (xml_GetError() >= 0) {
       Block block(&rec, sizeof rec);
@@ -637,7 +823,8 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
             target = temp.data();
           }
         }
-        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s") == 0) {
+        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s", nullptr, nullptr, nullptr, &children) ==
+            0) {
           if (!temp.empty()) memcpy(extraPos, temp.data(), extraLeft);
           Block block(extraPos, extraLeft);
           if (ex.decorateExtra) ex.decorateExtra(kind, pos, &rec, &block.b);
@@ -675,7 +862,7 @@ constexpr SaveItem kSaveItems[4] = {{"AutoEnable", offsetof(DeviceSaveOptions, A
 
 int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/, const char* dir, const void* record,
                        uint32_t size, const void* extra, uint32_t extraLength, const uint8_t* enable,
-                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate) {
+                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate, bool save) {
   if (!dir || !saveOptionsType) return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string path = Join(dir, "config.xml");
   void* lib = ExtDll_Load(dir);
@@ -706,8 +893,9 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
     if (saveOutputs) opts.SaveOutputs = *saveOutputs;
     if (saveByTag) opts.SaveByTag = *saveByTag;
     if (saveRate) opts.SaveRate = *saveRate;
+    std::vector<unsigned char> scratch = Scratch(saveOptionsType, &opts);
     for (int k = 0; k < 4; ++k)
-      if (given[k]) WriteItem(doc, config, saveOptionsType, kSaveItems[k].name, &opts, true);
+      if (given[k]) WriteItem(doc, config, saveOptionsType, kSaveItems[k].name, &opts, scratch.data(), true);
 
     if (record && size > 0 && ex.configType && xml_GetError() >= 0) {
       if (const StructsType* type = ex.configType(record, static_cast<int32_t>(size))) {
@@ -731,7 +919,7 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
       }
     }
   }
-  if (root && xml_GetError() >= 0) {
+  if (root && xml_GetError() >= 0 && save) {
     xml_Indent(doc, root, 0);
     xml_SaveFile(doc, path.c_str());
   }
@@ -764,7 +952,7 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
         if (xml_GetError() >= 0) SetErrorF("<%s> tag not found", kSaveItems[k].name);
         break;
       }
-      ReadItem(config, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");
+      ReadItem(config, nullptr, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");
     }
     if (xml_GetError() >= 0) {
       if (enable) *enable = static_cast<uint8_t>(opts.AutoEnable);
@@ -850,6 +1038,19 @@ int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const Chan
   if (count > 1)
     return Cfg_WriteChannelsSchema(dir, kind, fileChannels, static_cast<int>(XmlOpt_ExcelCompatibleXsd(dir)));
   return 0;
+}
+
+int Cfg_CheckChannelsXml(const char* dir, int kind, const ChannelConfig* records, int first, int count,
+                         const void* extra, uint32_t extraLength, int merge) {
+  return CfgXml_WriteChannels(Cfg_SystemChannelTypes(), nullptr, dir, kind, records, first, count, extra, extraLength,
+                              merge, nullptr, false);
+}
+
+int Cfg_CheckDeviceXml(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                       const uint8_t* enable, const uint8_t* saveOutputs, const uint8_t* saveByTag,
+                       const uint32_t* saveRate) {
+  return CfgXml_WriteDevice(Cfg_SystemSaveOptionsType(), nullptr, dir, record, size, extra, extraLength, enable,
+                            saveOutputs, saveByTag, saveRate, false);
 }
 
 int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,

@@ -75,7 +75,11 @@ int Cfg_ValidateChannelWithConfig(const void* a1, const void* a2, const void* a3
 // ---------------------------------------------------------------- record items
 // Writes every leaf item of `type` (value at `value`) that has a text form
 // as a child element of `parent`. With replace, an existing child of the
-// same name is replaced, else the element is appended.
+// same name is replaced, else the element is appended. An item whose text
+// its reader would refuse (an infinite or not-a-number float, a time field
+// out of range) or that XML cannot hold (control characters) is not
+// written: the XML error "<item> cannot be written (text): why" is set, so
+// a save never writes a file that its loader refuses.
 int CfgXml_WriteItems(XmlDocument* doc, XmlNode* parent, const StructsType* type, const void* value, bool replace);
 // Reads every leaf item of `type` whose element is a child of `parent` into
 // `value`, appends its name to *list and removes the element; a parse
@@ -102,7 +106,10 @@ const CfgChannelTypes& Cfg_SystemChannelTypes();
 // writes it anew. Extra data (extraLength bytes) goes through the extension
 // library's extra type. The channel schema (SCHEMA/<type>_<kind>.xsd) is
 // written when more than one channel was written; a schema that cannot be
-// written fails the call after the file was written. 0 or -1.
+// written fails the call after the file was written. A channel that its
+// loader would refuse (an item it cannot read back, or one that fails
+// Cfg_ValidateChannel or the library's Ex_Validate_Chan) fails the call
+// and leaves the file as it was. 0 or -1.
 int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const ChannelConfig* records, int first,
                          int count, const void* extra, uint32_t extraLength, int merge);
 // Reads channels first .. first+count-1 of <dir>/<kind>.xml. The first one
@@ -111,12 +118,19 @@ int Cfg_WriteChannelsXml(const char* user, const char* dir, int kind, const Chan
 // extension library's checks.
 int Cfg_LoadChannelsXml(const char* dir, int kind, ChannelConfig* records, int first, int count, void* extra,
                         uint32_t extraLength);
+// Builds what Cfg_WriteChannelsXml would write without writing anything:
+// 0 when the write would succeed, else -1 with the XML error reported
+// (1465). A save that writes the binary files beside the XML file asks
+// first, so that a value the XML file cannot hold stops it before any file
+// is replaced.
+int Cfg_CheckChannelsXml(const char* dir, int kind, const ChannelConfig* records, int first, int count,
+                         const void* extra, uint32_t extraLength, int merge);
 // The same with given channel types (tests, other record families).
 // fileChannels (optional): the number of channels the file holds after the
-// save.
+// save. save false: everything but the file's write.
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* user, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
-                         int merge, int* fileChannels = nullptr);
+                         int merge, int* fileChannels = nullptr, bool save = true);
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
                         int count, void* extra, uint32_t extraLength);
 
@@ -134,9 +148,14 @@ int Cfg_WriteDeviceXml(const char* user, const char* dir, const void* record, ui
 // must be present ("<%s> tag not found").
 int Cfg_LoadDeviceXml(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
                       uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate);
+// As Cfg_CheckChannelsXml, for the device file.
+int Cfg_CheckDeviceXml(const char* dir, const void* record, uint32_t size, const void* extra, uint32_t extraLength,
+                       const uint8_t* enable, const uint8_t* saveOutputs, const uint8_t* saveByTag,
+                       const uint32_t* saveRate);
 int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* user, const char* dir, const void* record,
                        uint32_t size, const void* extra, uint32_t extraLength, const uint8_t* enable,
-                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate);
+                       const uint8_t* saveOutputs, const uint8_t* saveByTag, const uint32_t* saveRate,
+                       bool save = true);
 int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void* record, uint32_t size, void* extra,
                       uint32_t extraLength, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
                       uint32_t* saveRate);

@@ -142,7 +142,16 @@ void AppendRun(std::string& out, const char* text, size_t length) {
   }
 }
 
+// Whether a text is plain ASCII, which both code pages write alike (the
+// conversions skip iconv for it: most texts of the configuration files).
+bool IsAscii(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  return true;
+}
+
 std::string ToUtf8(const char* text, size_t length) {
+  if (IsAscii(text, length)) return std::string(text, length);
   std::string out;
   out.reserve(length + length / 4 + 8);
   size_t i = 0;
@@ -182,6 +191,7 @@ int Cp1252Of(uint32_t cp) {
 // Windows conversion does), the unassigned bytes come back from their code
 // points.
 std::string ToCp1252(const char* text, size_t length) {
+  if (IsAscii(text, length)) return std::string(text, length);
   thread_local Iconv conv("WINDOWS-1252", "UTF-8");
   std::string out;
   out.reserve(length);
@@ -255,6 +265,16 @@ bool IsXmlText(const std::string& u) {
 bool ValidName(const char* utf8) { return utf8 && *utf8 && xmlValidateQName(X(utf8), 0) == 0; }
 
 // The node's name as written (prefix:local).
+// Whether the node's name as written (prefix:local) is `q`, without
+// building it.
+bool HasQName(xmlNodePtr n, const std::string& q) {
+  const char* name = n->name ? C(n->name) : "";
+  if (!n->ns || !n->ns->prefix) return q == name;
+  const size_t plen = strlen(C(n->ns->prefix));
+  return q.size() > plen && q.compare(0, plen, C(n->ns->prefix)) == 0 && q[plen] == ':' &&
+         q.compare(plen + 1, std::string::npos, name) == 0;
+}
+
 std::string QName(xmlNodePtr n) {
   std::string s;
   if (n->ns && n->ns->prefix) {
@@ -286,20 +306,38 @@ bool IsNumber(const char* s, double* v) {
   return true;
 }
 
-// Removes whitespace-only text nodes that stand between or beside elements
-// (what a DOM that does not preserve white space drops on load).
-// Whether a node has element children is looked up once per node (only
-// text nodes are taken out), so a long list of siblings costs linear time.
-void StripLayout(xmlNodePtr node) {
+// Gives a parsed subtree to the caller's document, in one walk: every node
+// gets the document (as xmlSetTreeDoc does for the nodes a loaded file
+// holds: an ID attribute leaves the parser's table, an entity reference
+// forgets its declaration), and, with strip, whitespace-only text nodes
+// that stand between or beside elements are removed (what a DOM that does
+// not preserve white space drops on load). Whether a node has element
+// children is looked up once per node.
+void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
+  if (node->type == XML_ELEMENT_NODE) {
+    for (xmlAttrPtr a = node->properties; a; a = a->next) {
+      if (a->atype == XML_ATTRIBUTE_ID) xmlRemoveID(a->doc, a);
+      a->doc = doc;
+      for (xmlNodePtr t = a->children; t; t = t->next) Adopt(t, doc, false);
+    }
+  }
+  node->doc = doc;
+  if (node->type == XML_ENTITY_REF_NODE) {
+    node->children = nullptr;
+    return;
+  }
   bool elementChild = false;
-  for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
+  if (strip)
+    for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
   for (xmlNodePtr c = node->children; c;) {
     xmlNodePtr next = c->next;
     if (c->type == XML_ELEMENT_NODE) {
-      StripLayout(c);
+      Adopt(c, doc, strip);
     } else if (elementChild && c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
       xmlUnlinkNode(c);
       xmlFreeNode(c);
+    } else {
+      Adopt(c, doc, false);
     }
     c = next;
   }
@@ -491,9 +529,8 @@ int xml_Load(XmlDocument* doc, const char* path) {
     Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
     return -1;
   }
-  // No network, no external entities or DTDs, CDATA read as text; names
-  // are not interned, so the nodes can move into the caller's document.
-  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NODICT;
+  // No network, no external entities or DTDs, CDATA read as text.
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
   const uint64_t limit = xml_MaxFileSize();
   LimitedReader reader{::open(path, O_RDONLY | O_CLOEXEC), limit};
   xmlDocPtr parsed = nullptr;
@@ -529,7 +566,14 @@ int xml_Load(XmlDocument* doc, const char* path) {
     return -1;
   }
   xmlFreeParserCtxt(ctxt);
-  // Move the parsed content into the caller's document.
+  // Move the parsed content into the caller's document, which takes the
+  // parser's dictionary of names along: the names stay where they are (a
+  // node's free tells the dictionary's strings from its own). A document
+  // that holds another dictionary already gets the names copied.
+  if (parsed->dict && !doc->dict) {
+    doc->dict = parsed->dict;
+    xmlDictReference(doc->dict);
+  }
   xmlNodePtr old = doc->children;
   while (old) {
     xmlNodePtr next = old->next;
@@ -544,13 +588,12 @@ int xml_Load(XmlDocument* doc, const char* path) {
       xmlFreeDtd(reinterpret_cast<xmlDtdPtr>(n));
       continue;
     }
-    xmlSetTreeDoc(n, doc);
+    Adopt(n, doc, n->type == XML_ELEMENT_NODE);
     xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), n);
   }
   if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
   doc->standalone = parsed->standalone;
   xmlFreeDoc(parsed);
-  if (xmlNodePtr root = xmlDocGetRootElement(doc)) StripLayout(root);
   return 0;
 }
 
@@ -817,7 +860,8 @@ int xml_CreateAndAddCDATANode(XmlDocument* doc, const char* text, XmlNode* paren
 int xml_Indent(XmlDocument* doc, XmlNode* node, int depth) {
   if (g.code < 0) return -1;
   if (!doc || !node) return -1;
-  std::string layout = "\n" + std::string(static_cast<size_t>(depth > 0 ? depth : 0), '\t');
+  std::string layout(1, '\n');
+  layout.append(static_cast<size_t>(depth > 0 ? depth : 0), '\t');
   if (depth > 0 && node->parent) {
     xmlNodePtr t = xmlNewDocText(doc, X(layout.c_str()));
     if (!t || !xmlAddPrevSibling(node, t)) {
@@ -852,7 +896,7 @@ XmlNode* xml_FindByName(XmlNode* node, const char* name) {
   if (g.code < 0 || !node || !name) return nullptr;
   const std::string u = ToUtf8(name, strlen(name));
   for (xmlNodePtr c = node->children; c; c = c->next)
-    if (c->type == XML_ELEMENT_NODE && QName(c) == u) return c;
+    if (c->type == XML_ELEMENT_NODE && HasQName(c, u)) return c;
   return nullptr;
 }
 
@@ -869,7 +913,7 @@ XmlNode* xml_FindByAttribute(XmlNode* node, const char* name, const char* attrib
   double number = 0;
   const bool numeric = IsNumber(v.c_str(), &number);
   for (xmlNodePtr c = node->children; c; c = c->next) {
-    if (c->type != XML_ELEMENT_NODE || QName(c) != n) continue;
+    if (c->type != XML_ELEMENT_NODE || !HasQName(c, n)) continue;
     xmlChar* got = xmlGetProp(c, X(a.c_str()));
     if (!got) continue;
     double gotNumber = 0;
@@ -941,3 +985,26 @@ int xml_IterateChan(XmlNode* element, XmlNamePair* pairs, int count) {
 }
 
 bool xml_IsElement(XmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }
+
+bool xml_IsElementNamed(XmlNode* node, const char* name) {
+  if (!node || node->type != XML_ELEMENT_NODE || !name) return false;
+  const size_t n = strlen(name);
+  return HasQName(node, IsAscii(name, n) ? std::string(name, n) : ToUtf8(name, n));
+}
+
+const char* xml_TextView(XmlNode* element) {
+  if (g.code < 0 || !element) return nullptr;
+  thread_local std::string text;
+  text.clear();
+  for (xmlNodePtr c = element->children; c; c = c->next)
+    if (c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) {
+      const char* u = c->content ? C(c->content) : "";
+      const size_t n = strlen(u);
+      if (IsAscii(u, n))
+        text.assign(u, n);  // keeps the buffer
+      else
+        text = ToCp1252(u, n);
+      break;
+    }
+  return text.c_str();
+}

@@ -153,3 +153,10 @@ struct XmlNamePair {
 int xml_IterateChan(XmlNode* element, XmlNamePair* pairs, int count);
 // Whether the node is an element.
 bool xml_IsElement(XmlNode* node);
+
+// For loaders that read many elements: no allocation for the caller.
+// Whether the node is an element of that qualified name.
+bool xml_IsElementNamed(XmlNode* node, const char* name);
+// xml_getText's text in a buffer of the layer's, valid until the next call
+// (per thread); null as xml_getText.
+const char* xml_TextView(XmlNode* element);

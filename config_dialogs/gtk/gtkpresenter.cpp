@@ -357,4 +357,69 @@ void GtkPresenter::ShowHelp(const std::string& file, const std::string& topic) {
   g_free(uri);
 }
 
+// ---------------------------------------------------------------- question
+
+namespace {
+
+struct Question {
+  GtkWidget* box = nullptr;
+  std::vector<Step> steps;
+  size_t next = 0;
+  guint source = 0;
+};
+
+// One scripted answer per main-loop turn once the box is shown; when the
+// steps run out with the box still open, it is closed without an answer.
+gboolean OnQuestionStep(gpointer data) {
+  auto* q = static_cast<Question*>(data);
+  q->source = 0;
+  if (q->next < q->steps.size()) {
+    const Step& s = q->steps[q->next++];
+    Trace("step " + std::to_string(q->next - 1) + ": " + s.text);
+    if (s.verb == "yes" || s.verb == "no") {
+      gtk_dialog_response(GTK_DIALOG(q->box), s.verb == "yes" ? GTK_RESPONSE_YES : GTK_RESPONSE_NO);
+      return G_SOURCE_REMOVE;
+    }
+    Trace("unknown step");
+    q->source = g_idle_add(OnQuestionStep, q);
+  } else {
+    Trace("the script has ended with the question open: it is closed");
+    gtk_dialog_response(GTK_DIALOG(q->box), GTK_RESPONSE_DELETE_EVENT);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void OnQuestionMapped(GtkWidget*, gpointer data) {
+  auto* q = static_cast<Question*>(data);
+  if (q->source == 0 && q->next == 0) q->source = g_idle_add(OnQuestionStep, q);
+}
+
+}  // namespace
+
+int AskYesNo(const char* text, const char* title) {
+  const std::string question = text != nullptr ? text : "";
+  std::string reason;
+  if (!DisplayReady(&reason)) {
+    Trace("question \"" + question + "\" not shown (" + reason + "): Yes");
+    return 1;
+  }
+  Question q;
+  q.box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "%s",
+                                 question.c_str());
+  gtk_window_set_title(GTK_WINDOW(q.box), title != nullptr ? title : "");
+  const char* script = std::getenv(kScriptVariable);
+  const bool scripted = script != nullptr && *script != 0;
+  if (scripted) {
+    q.steps = ParseScript(script);
+    g_signal_connect(q.box, "map", G_CALLBACK(OnQuestionMapped), &q);
+    Trace("question: " + question);
+  }
+  const bool yes = gtk_dialog_run(GTK_DIALOG(q.box)) == GTK_RESPONSE_YES;
+  if (q.source != 0) g_source_remove(q.source);
+  gtk_widget_destroy(q.box);
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+  if (scripted) Trace(std::string("answered: ") + (yes ? "Yes" : "No"));
+  return yes ? 1 : 0;
+}
+
 }  // namespace qdgtk

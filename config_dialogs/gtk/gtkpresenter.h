@@ -49,4 +49,13 @@ class GtkPresenter : public qdui::Presenter, private qdui::MessageSink, private 
   Run* run_ = nullptr;
 };
 
+// The library's Yes/No question (the command client's question before it
+// disables loggers for a reconfiguration, installed as its hook when the
+// library is loaded): a modal GTK message box with Yes and No, 1 for Yes,
+// 0 for No or a box closed without an answer. Without a display nothing is
+// shown and the answer is Yes, as for a program without a user interface.
+// Scripted runs (CDX_DIALOG_SCRIPT) answer with the steps "yes" and "no";
+// the question and its answer are written to the debugger output.
+int AskYesNo(const char* text, const char* title);
+
 }  // namespace qdgtk

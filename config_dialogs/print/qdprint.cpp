@@ -157,8 +157,10 @@ int DigitalHead() {
 int DigitalChannel(const PathRange& r, int number, const ChannelConfig& c) {
   const DigitalChannelPart& d = c.digital;
   std::string l1 = ChannelStart(r, number);
+  // The values stand under their head words: the low state text under
+  // "LOW STAT", the address columns under " TYP/ NODE ADDR", and so on.
   l1 += Format("%-15.15s ", Chan_GetTag(c));
-  l1 += Blanks(20);
+  l1 += Blanks(17);
   l1 += Format(" %-32.32s", Field(d.LowStateText, sizeof d.LowStateText).c_str());
   l1 += Format("%s ", QdPrint_AddressColumns(c).c_str());
   l1 += Chan_TestFlag(c, kDiEventEnable) ? Format("[%s] ", LowHigh(Chan_TestFlag(c, kDiEventState))) : "[DISB] ";
@@ -180,12 +182,16 @@ int DigitalChannel(const PathRange& r, int number, const ChannelConfig& c) {
 
 // One table of the range: the channels of its kind that are enabled, page
 // by page, two head lines at the top of each page that has a channel, a
-// form feed after each page. A range without a printed channel gets one
-// "DISABLED" line instead of the last form feed.
+// form feed after each page. A range that holds channels of the table's
+// kind, none of them enabled, gets one "DISABLED" line instead of the last
+// form feed; a range without channels of the kind prints nothing (the
+// line would say the other kind's channels were disabled).
 int ChannelTable(const PathRange& r, bool digital) {
   const int count = r.last - r.first + 1;
   int index = 0;
   bool printedAny = false;
+  bool ofKind = false;
+  for (int i = 0; i < count && !ofKind; ++i) ofKind = Chan_IsDigital(r.records[i].Type) == digital;
   while (index < count) {
     const int perPage = Print_LinesPerPage();
     bool pageHasChannel = false;
@@ -205,7 +211,7 @@ int ChannelTable(const PathRange& r, bool digital) {
     // not ended: that would print a blank page.
     if (pageHasChannel && Print_Text("\f") < 0) return -1;
   }
-  if (!printedAny) {
+  if (!printedAny && ofKind) {
     const std::string line = Format("CHANNELS %1.2s%d - ", r.pathName.c_str(), r.first) +
                              Format("%1.2s%d DISABLED\n", r.pathName.c_str(), r.last);
     if (Emit(line) < 0) return -1;

@@ -15,7 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cdxlib/config/extdll.h"
 #include "support/child.h"
+
+#include "config_support.h"
 
 namespace {
 
@@ -130,6 +133,37 @@ TEST_F(HistoryTest, TouchConfigRewritesTheParentsFirstByte) {
   ASSERT_EQ(stat((root + "/config").c_str(), &st), 0);
   EXPECT_GT(st.st_mtime, 1);
   EXPECT_EQ(ReadFile(root + "/config"), "\x01rest");
+}
+
+// With XML reading on, a device whose library offers XML keeps its channel
+// kinds as "<kind>.xml" files: those name the kind in the entity.
+TEST_F(HistoryTest, XmlKindFilesNameTheKindWhenXmlIsRead) {
+  setenv("CDX_BIN", cfgtest::kExtDir.c_str(), 1);
+  const std::string dev = root + "/tstdx_1";
+  mkdir(dev.c_str(), 0777);
+  std::ofstream(dev + "/di.xml") << "<Channels/>";
+  ASSERT_EQ(chdir(dev.c_str()), 0);
+  struct {
+    const char* readXml;
+    const char* entity;
+  } cases[] = {{"ON", "\ttstdx_1.AI.Channels.1.Tag A -> B\r\n"}, {"OFF", "\ttstdx_1.Channels.1.Tag A -> B\r\n"}};
+  for (const auto& c : cases) {
+    cfgtest::SetSwitch("ReadXML", c.readXml);
+    ExtDll_ForgetDoXml();
+    Hist_Close();
+    ASSERT_EQ(Hist_Open(1), 1);
+    Hist_Append("bob", 1, "Tag", "A", "B");
+    EXPECT_NE(History().find(c.entity), std::string::npos) << c.readXml << "\n" << History();
+  }
+  // A binary kind file counts only while XML is not read.
+  std::ofstream(dev + "/do") << "x";
+  std::remove((dev + "/di.xml").c_str());
+  cfgtest::SetSwitch("ReadXML", "ON");
+  Hist_Close();
+  ASSERT_EQ(Hist_Open(1), 1);
+  Hist_Append("bob", 2, "Tag", "C", "D");
+  EXPECT_NE(History().find("\ttstdx_1.Channels.2.Tag C -> D\r\n"), std::string::npos) << History();
+  unsetenv("CDX_BIN");
 }
 
 }  // namespace

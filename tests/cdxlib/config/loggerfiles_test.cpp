@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -415,6 +417,68 @@ TEST_F(LoggerFilesTest, SavesWriteTheChangeHistory) {
   Hist_SetEnabled(false);
   ASSERT_EQ(chdir(old), 0);
   unsetenv("CDX_CURRENT_CONFIG");
+}
+
+// A time field that its reader refuses (a period of 255s, which takes no
+// wildcard) is not written: the save fails with 1465 before the binary file
+// is replaced, and the XML file stays as it was.
+TEST_F(LoggerFilesTest, ATimeFieldTheReaderRefusesIsNotWritten) {
+  Republisher r = Repub();
+  SetSwitch("WriteXML", "BOTH");
+  ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "t", "repub", 2, &r, sizeof r), 0) << xml_GetErrorText();
+  const std::string binary = ReadFile(dir + "/repub_2"), xml = ReadFile(dir + "/repub_2.xml");
+  for (const char* write : {"BOTH", "XML"}) {
+    SetSwitch("WriteXML", write);
+    Republisher bad = r;
+    bad.CycleEvery = Time(255, 255, 255, 255, 255);
+    errno = 0;
+    EXPECT_EQ(Cfg_SaveLogger(dir.c_str(), "t", "repub", 2, &bad, sizeof bad), -1) << write;
+    EXPECT_EQ(errno, 1465) << write;
+    EXPECT_NE(std::string(xml_GetErrorText()).find("<CycleEvery> cannot be written"), std::string::npos)
+        << xml_GetErrorText();
+    EXPECT_EQ(ReadFile(dir + "/repub_2"), binary) << write;
+    EXPECT_EQ(ReadFile(dir + "/repub_2.xml"), xml) << write;
+  }
+  // What the wildcard types take is written and read back.
+  SetSwitch("ReadXML", "ON");
+  r.StopTime = Time(255, 255, 255, 255, 255);
+  ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "t", "repub", 2, &r, sizeof r), 0) << xml_GetErrorText();
+  Republisher back;
+  ASSERT_EQ(Cfg_LoadLogger(dir.c_str(), "repub", 2, &back, sizeof back), 0) << xml_GetErrorText();
+  EXPECT_EQ(memcmp(&back.StopTime, &r.StopTime, sizeof r.StopTime), 0);
+}
+
+// A logger save touches the configuration's change stamp (the root's
+// "config", from the logger directory), also when the process works in
+// another directory, and leaves the history switch as it was.
+TEST_F(LoggerFilesTest, ASaveTouchesTheRootsConfigAndKeepsTheHistorySwitch) {
+  const std::string root = dir.substr(0, dir.rfind('/'));
+  const std::string elsewhere = plat::Root() + "/logcfg/elsewhere";
+  fs::create_directories(elsewhere);
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  const Resubscriber r = Resub();
+  struct {
+    const char* cwd;
+    bool history;
+  } cases[] = {{"root", false}, {"root", true}, {"elsewhere", false}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(chdir(std::string(c.cwd) == "root" ? root.c_str() : elsewhere.c_str()), 0);
+    // The file's first byte says the opposite of the process's switch.
+    WriteFile(root + "/config", std::string(1, c.history ? '\0' : '\1') + "rest");
+    struct timespec past[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (root + "/config").c_str(), past, 0), 0);
+    Hist_SetEnabled(c.history);
+    ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "t", "resub", 1, &r, sizeof r), 0) << c.cwd;
+    struct stat st;
+    ASSERT_EQ(stat((root + "/config").c_str(), &st), 0);
+    EXPECT_GT(st.st_mtime, 1) << c.cwd;
+    EXPECT_EQ(ReadFile(root + "/config"), std::string(1, c.history ? '\0' : '\1') + "rest") << c.cwd;
+    EXPECT_EQ(Hist_IsEnabled(), c.history) << c.cwd;
+    Hist_Close();
+  }
+  Hist_SetEnabled(false);
+  ASSERT_EQ(chdir(old), 0);
 }
 
 }  // namespace

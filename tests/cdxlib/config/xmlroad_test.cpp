@@ -15,8 +15,14 @@
 #include <vector>
 
 #include <libxml/xmlschemas.h>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/memory/typedmem.h"
+#include "base/structs/structs_item.h"
+#include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/configfiles.h"
@@ -108,6 +114,8 @@ class XmlRoadTest : public ::testing::Test {
     fs::create_directories(root);
     SetSwitch("ReadXML", "OFF");
     SetSwitch("WriteXML", "BIN");
+    Hist_Close();
+    Hist_SetEnabled(false);
   }
   std::string Dir(const std::string& name) {
     fs::create_directories(root + "/" + name);
@@ -252,6 +260,34 @@ TEST_F(XmlRoadTest, ExDoXmlReadXmlAndWriteXmlChooseTheFiles) {
   EXPECT_EQ(memcmp(&got, &ch, sizeof ch), 0) << "no XML file: the binary one";
 }
 
+// Channels are found by the number their id holds whatever the file's
+// order (the first of an id wins), and in a channel the first element of
+// a name counts.
+TEST_F(XmlRoadTest, ChannelsAreFoundByIdInAnyOrder) {
+  const std::string d = Dir("tstdx_1");
+  SetSwitch("ReadXML", "ON");
+  auto channel = [](const char* id, const char* tag) {
+    return std::string("<Channel id=\"") + id + "\"><Enable>Off</Enable><Tag>" + tag + "</Tag><Gain>" + tag +
+           "</Gain></Channel>";
+  };
+  WriteFile(d + "/ai.xml", "<?xml version='1.0' encoding='UTF-8'?>\n<Channels><Other id=\"2\"/>" +
+                               channel("4", "4") + channel("3.0", "3") + channel(" 2 ", "2") + channel("1", "1") +
+                               channel("1", "9") + channel("2.5", "7") +
+                               "<Channel id=\"5\"><Enable>Off</Enable><Gain>5</Gain><Gain>8</Gain></Channel>"
+                               "</Channels>\n");
+  ChannelConfig out[5];
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, out, 0, 5, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(std::string(Chan_GetTag(out[i])), std::to_string(i + 1)) << i;
+    EXPECT_EQ(out[i].analog.Gain, float(i + 1)) << i;
+  }
+  EXPECT_EQ(out[4].analog.Gain, 5.0f);
+  ChannelConfig three[2];
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, three, 2, 2, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+  EXPECT_EQ(std::string(Chan_GetTag(three[0])), "3");
+  EXPECT_EQ(std::string(Chan_GetTag(three[1])), "4");
+}
+
 // ---------------------------------------------------------------- rules
 
 TEST_F(XmlRoadTest, ChannelRulesWithTheSystemTypes) {
@@ -346,6 +382,178 @@ bool Validates(const std::string& schema, const std::string& file, std::string* 
   if (s) xmlSchemaFree(s);
   if (pc) xmlSchemaFreeParserCtxt(pc);
   return rc == 0;
+}
+
+// ---------------------------------------------------------------- what a save may write
+
+// Every item of a channel as text, by the channel's own kind.
+std::vector<std::string> ItemTexts(const ChannelConfig& c) {
+  const StructsType* type = Chan_IsDigital(c.Type) ? &cfg_type_digital_channel : &cfg_type_analog_channel;
+  std::vector<std::string> out;
+  char** names = nullptr;
+  const int n = Structs_ListItemNames(type, &c, &names, kStructsTagTemporary);
+  for (int i = 0; i < n; ++i) {
+    char* t = Structs_GetItemText(type, names[i], kStructsTagTemporary, &c);
+    out.push_back(std::string(names[i]) + "=" + (t ? t : "(none)"));
+    if (t) TypedMem_Free(kStructsTagTemporary, t);
+  }
+  if (n >= 0) Structs_FreeItemNames(names, n, kStructsTagTemporary);
+  return out;
+}
+
+// A channel of random bytes. Plain ones keep their texts printable; the
+// others are left as they come, and some get a value no XML reader takes
+// back (an infinite gain, an offset that is not a number, a control
+// character in a text).
+ChannelConfig RandomChannel(std::mt19937& rng, bool plain) {
+  ChannelConfig c;
+  auto* b = reinterpret_cast<unsigned char*>(&c);
+  for (size_t i = 0; i < sizeof c; ++i) b[i] = static_cast<unsigned char>(rng());
+  c.Type = static_cast<uint8_t>(rng() % 5);
+  if (plain) {
+    auto printable = [&](char* field, size_t n) {
+      for (size_t i = 0; i < n; ++i)
+        if (static_cast<unsigned char>(field[i]) < 0x20) field[i] = static_cast<char>(0x20 + rng() % 0x5F);
+    };
+    printable(c.TagPart1, sizeof c.TagPart1), printable(c.DescriptionPart1, sizeof c.DescriptionPart1);
+    printable(c.analog.TagPart2, sizeof c.analog.TagPart2);
+    printable(c.analog.DescriptionPart2, sizeof c.analog.DescriptionPart2);
+    printable(c.analog.TagPart3, sizeof c.analog.TagPart3);
+    if (Chan_IsDigital(c.Type)) {
+      printable(c.digital.HighStateText, sizeof c.digital.HighStateText);
+      printable(c.digital.LowStateText, sizeof c.digital.LowStateText);
+      printable(c.digital.AlarmText, sizeof c.digital.AlarmText);
+    } else {
+      printable(c.analog.UnitsPart1, sizeof c.analog.UnitsPart1);
+      printable(c.analog.UnitsPart2, sizeof c.analog.UnitsPart2);
+      printable(c.analog.HighAlarmText, sizeof c.analog.HighAlarmText);
+      printable(c.analog.LowAlarmText, sizeof c.analog.LowAlarmText);
+      float* floats[] = {&c.analog.Gain, &c.analog.Offset, &c.analog.HighEventLimit, &c.analog.LowEventLimit,
+                         &c.analog.HighAlarmLimit, &c.analog.HighAlarmDeadband, &c.analog.LowAlarmLimit,
+                         &c.analog.LowAlarmDeadband, &c.analog.SigChangeValue, &c.analog.MaximumUnits,
+                         &c.analog.MinimumUnits, &c.analog.HighWarningLimit, &c.analog.LowWarningLimit};
+      for (float* f : floats)
+        if (!std::isfinite(*f)) *f = static_cast<float>(rng() % 1000) / 7.0f;
+      switch (rng() % 8) {
+        case 0: c.analog.Gain = INFINITY; break;
+        case 1: c.analog.Offset = NAN; break;
+        case 2: c.analog.HighAlarmText[0] = '\x01'; break;
+        default: break;
+      }
+    }
+  }
+  return c;
+}
+
+// binary -> XML -> load gives the same record, or the save fails with 1465
+// and replaces neither the binary nor the XML file.
+TEST_F(XmlRoadTest, RandomRecordsReadBackOrTheSaveFailsAndNothingIsReplaced) {
+  SetSwitch("ReadXML", "ON");
+  std::mt19937 rng(20261211);
+  int saved = 0, refused = 0;
+  for (const char* write : {"BOTH", "XML"}) {
+    SetSwitch("WriteXML", write);
+    for (int kind : {kKindAI, kKindDI}) {
+      const std::string d = Dir(std::string("tstdx_") + write + std::to_string(kind));
+      const std::string kindName = Chan_KindName(kind);
+      std::vector<ChannelConfig> good = {FullAnalog(0), FullDigital(1)};
+      ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kind, good.data(), 0, 2, nullptr, 0, nullptr), 0)
+          << xml_GetErrorText();
+      for (int round = 0; round < 150; ++round) {
+        const ChannelConfig c = RandomChannel(rng, round % 3 != 0);
+        const std::string binBefore = ReadFile(d + "/" + kindName), xmlBefore = ReadFile(d + "/" + kindName + ".xml");
+        errno = 0;
+        if (Cfg_SaveChannels(nullptr, d.c_str(), kind, &c, 1, 1, nullptr, 0, nullptr) != 0) {
+          ++refused;
+          EXPECT_EQ(errno, 1465) << write << " round " << round;
+          EXPECT_EQ(ReadFile(d + "/" + kindName), binBefore) << write << " round " << round;
+          EXPECT_EQ(ReadFile(d + "/" + kindName + ".xml"), xmlBefore) << write << " round " << round;
+          continue;
+        }
+        ++saved;
+        ChannelConfig back[2];
+        ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kind, back, 0, 2, nullptr, 0, nullptr), 0)
+            << write << " round " << round << ": " << xml_GetErrorText();
+        EXPECT_EQ(ItemTexts(back[1]), ItemTexts(c)) << write << " round " << round;
+        EXPECT_EQ(memcmp(&back[0], &good[0], sizeof back[0]), 0) << "the other channel stays";
+      }
+    }
+  }
+  EXPECT_GT(saved, 100);
+  EXPECT_GT(refused, 100);
+}
+
+// The refusal names the item; a mended channel saves again, also with the
+// change history on (the file left in place still reads).
+TEST_F(XmlRoadTest, AnInfiniteGainIsRefusedByNameAndTheMendedChannelSaves) {
+  SetSwitch("WriteXML", "BOTH");
+  SetSwitch("ReadXML", "ON");
+  const std::string d = Dir("tstdx_1");
+  ChannelConfig c = FullAnalog(0);
+  ASSERT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, &c, 0, 1, nullptr, 0, nullptr), 0);
+  Hist_SetEnabled(true);
+  c.analog.Gain = INFINITY;
+  fs::remove(plat::EventLogFilePath());
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, &c, 0, 1, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_NE(ReadFile(plat::EventLogFilePath()).find("Channel #1 - <Gain> cannot be written (inf)"),
+            std::string::npos)
+      << ReadFile(plat::EventLogFilePath());
+  c.analog.Gain = 2.5f;
+  EXPECT_EQ(Cfg_SaveChannels(nullptr, d.c_str(), kKindAI, &c, 0, 1, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+  ChannelConfig back;
+  ASSERT_EQ(Cfg_LoadChannels(d.c_str(), kKindAI, &back, 0, 1, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(back.analog.Gain, 2.5f);
+  Hist_Close();
+  Hist_SetEnabled(false);
+}
+
+// A disabled channel of "di.xml" that holds only its Enable element is a
+// digital input, and is saved back as one: the file still validates.
+TEST_F(XmlRoadTest, AChannelWithoutTypeTakesTheFilesKind) {
+  const std::string d = Dir("tstdx_1");
+  SetSwitch("ReadXML", "ON");
+  SetSwitch("WriteXML", "XML");
+  struct {
+    int kind;
+    uint8_t type;
+  } cases[] = {{kKindDI, kKindDI}, {kKindDO, kKindDO}, {kKindAO, kKindAO}};
+  for (const auto& k : cases) {
+    const std::string kindName = Chan_KindName(k.kind);
+    WriteFile(d + "/" + kindName + ".xml",
+              "<?xml version='1.0' encoding='UTF-8'?>\n<Channels xmlns=\"" + Cfg_ChannelsNamespace(d.c_str(), k.kind) +
+                  "\">\n<Channel id=\"1\"><Enable>Off</Enable></Channel>\n</Channels>\n");
+    ChannelConfig two[2];
+    ASSERT_EQ(Cfg_LoadChannels(d.c_str(), k.kind, two, 0, 1, nullptr, 0, nullptr), 0) << xml_GetErrorText();
+    EXPECT_EQ(two[0].Type, k.type) << kindName;
+    two[1] = Chan_IsDigital(k.type) ? FullDigital(k.type == kKindDO) : FullAnalog(1);
+    ASSERT_EQ(Cfg_RewriteChannels(nullptr, d.c_str(), k.kind, two, 0, 2, nullptr, 0, nullptr), 0)
+        << xml_GetErrorText();
+    std::string why;
+    EXPECT_TRUE(Validates(root + "/SCHEMA/tstdx_" + kindName + ".xsd", d + "/" + kindName + ".xml", &why))
+        << kindName << ": " << why << "\n" << ReadFile(d + "/" + kindName + ".xml");
+  }
+}
+
+// A device save touches the configuration's change stamp (the root's
+// "config") also when it writes only XML.
+TEST_F(XmlRoadTest, AnXmlOnlyDeviceSaveTouchesTheRootsConfig) {
+  SetSwitch("WriteXML", "XML");
+  const std::string d = Dir("tstdx_1");
+  WriteFile(root + "/config", std::string("\x01rest", 5));
+  struct timespec old[2] = {{1, 0}, {1, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root + "/config").c_str(), old, 0), 0);
+  uint8_t enable = 1;
+  ASSERT_EQ(Cfg_SaveDeviceEx(nullptr, d.c_str(), nullptr, 0, nullptr, 0, nullptr, &enable, nullptr, nullptr, nullptr),
+            0)
+      << xml_GetErrorText();
+  EXPECT_FALSE(fs::exists(d + "/config"));
+  EXPECT_TRUE(fs::exists(d + "/config.xml"));
+  struct stat st;
+  ASSERT_EQ(stat((root + "/config").c_str(), &st), 0);
+  EXPECT_GT(st.st_mtime, 1);
+  EXPECT_EQ(ReadFile(root + "/config"), std::string("\x01rest", 5));
 }
 
 // The files the saves write validate against the schemas written with them.

@@ -242,12 +242,13 @@ TEST_F(PrintTest, OneChannelDeviceHeaderAndTablesAsLaidOut) {
   // The port name was empty: the default COM number (1 without a host
   // function) is written into the configuration.
   EXPECT_STREQ(device.Comm.Port, "COM1");
-  // The page with the digital table's line is left open for the host.
-  EXPECT_FALSE(Print_PagePending());
+  // The analog table ended its page; the digital table had no channel of
+  // its kind and printed nothing.
+  EXPECT_TRUE(Print_PagePending());
   pdf.Finish();
-  ASSERT_EQ(PageCount(pdf.path), 2);
+  ASSERT_EQ(PageCount(pdf.path), 1);
   const auto pages = PdfPages(pdf.path);
-  ASSERT_EQ(pages.size(), 2u);
+  ASSERT_EQ(pages.size(), 1u);
   const std::string bits(17, ' ');
   const std::vector<std::string> page1 = {
       "        SERVER NAME    [scada1]",
@@ -266,8 +267,6 @@ TEST_F(PrintTest, OneChannelDeviceHeaderAndTablesAsLaidOut) {
       "   HIGH LEVEL" + std::string(23, ' ') + "0.250000",
   };
   EXPECT_EQ(pages[0], page1);
-  // An analog-only path still gets its digital table's line.
-  EXPECT_EQ(pages[1], std::vector<std::string>{"CHANNELS AI1 - AI1 DISABLED"});
 }
 
 TEST_F(PrintTest, ThousandChannelPathBreaksPagesAndPrintsEveryEnabledRowOnce) {
@@ -344,11 +343,26 @@ TEST_F(PrintTest, ThousandChannelPathBreaksPagesAndPrintsEveryEnabledRowOnce) {
     for (size_t l = 0; l + 1 < page.size(); ++l)
       if (page[l].rfind("DI2 ", 0) == 0) {
         seen = true;
-        // Tag (15 and a blank), 20 blanks, low state text (a blank and 32),
+        // Tag (15 and a blank), 17 blanks, low state text (a blank and 32),
         // address columns and a blank, event, alarm.
-        EXPECT_EQ(page[l], "DI2     [Y] PUMP_2" + std::string(9 + 1 + 20 + 1, ' ') + "STOPPED" +
+        EXPECT_EQ(page[l], "DI2     [Y] PUMP_2" + std::string(9 + 1 + 17 + 1, ' ') + "STOPPED" +
                                std::string(25, ' ') + " 1    2    40     [HIGH] [LOW ] [N] 3   20   PUMP TRIP");
         EXPECT_EQ(page[l + 1], "            Pump running                      RUNNING                          2");
+        // Every value stands under its head word.
+        size_t head = 0;
+        while (page[head].rfind("CHAN    ENB TAG", 0) != 0) ++head;
+        const std::string& h1 = page[head];
+        const std::string& h2 = page[head + 1];
+        const std::pair<const char*, const char*> line1[] = {
+            {"ENB", "[Y]"},  {"TAG", "PUMP_2"}, {"LOW STAT", "STOPPED"}, {"TYP/", "1    2"}, {"EVENT", "[HIGH]"},
+            {"ALARM  COM", "[LOW ]"}, {"COM", "[N]"}, {"ALM ALM", "3   20"}, {"ALM  ALARM", "20   PUMP"}};
+        for (const auto& [word, value] : line1)
+          EXPECT_EQ(page[l].find(value), h1.find(word)) << word << "\n" << h1 << "\n" << page[l];
+        EXPECT_EQ(page[l].find("PUMP TRIP"), h1.rfind("ALARM"));
+        const std::pair<const char*, const char*> line2[] = {
+            {"DESCRIPTION", "Pump running"}, {"HIG STAT", "RUNNING"}, {"BIT", "2"}};
+        for (const auto& [word, value] : line2)
+          EXPECT_EQ(page[l + 1].find(value, 13), h2.find(word, 13)) << word;
       }
   EXPECT_TRUE(seen);
 }
@@ -371,7 +385,9 @@ TEST_F(PrintTest, RangesAndDisabledPaths) {
     EXPECT_EQ(QdPrint_Configuration(q), -1) << first << ".." << last;
     EXPECT_EQ(errno, 87);
   }
-  // All disabled: one line, no form feed (the page stays open).
+  // All disabled: one line from the digital table, no form feed (the page
+  // stays open); the analog table has no channel of its kind and prints
+  // nothing.
   q.first = 0;
   q.last = 0;
   ASSERT_EQ(QdPrint_Configuration(q), 0);
@@ -385,15 +401,12 @@ TEST_F(PrintTest, RangesAndDisabledPaths) {
   pdf.Finish();
   const auto pages = PdfPages(pdf.path);
   ASSERT_EQ(pages.size(), 1u);
-  ASSERT_GE(pages[0].size(), 4u);
-  // The analog tables of both prints found nothing, as did the first
-  // digital one.
+  ASSERT_EQ(pages[0].size(), 7u);
   EXPECT_EQ(pages[0][0], "CHANNELS DI1 - DI5 DISABLED");
-  EXPECT_EQ(pages[0][1], "CHANNELS DI1 - DI5 DISABLED");
-  EXPECT_EQ(pages[0][2], "CHANNELS DI2 - DI4 DISABLED");
-  EXPECT_EQ(pages[0][3].rfind("CHAN    ENB TAG", 0), 0u);
-  EXPECT_EQ(pages[0][5].rfind("DI3 ", 0), 0u);
-  EXPECT_EQ(pages[0][7].rfind("DI4 ", 0), 0u);
+  EXPECT_EQ(pages[0][1].rfind("CHAN    ENB TAG", 0), 0u);
+  EXPECT_EQ(pages[0][3].rfind("DI3 ", 0), 0u);
+  EXPECT_EQ(pages[0][5].rfind("DI4 ", 0), 0u);
+  for (size_t l = 1; l < pages[0].size(); ++l) EXPECT_EQ(pages[0][l].find("DISABLED"), std::string::npos) << l;
 }
 
 TEST_F(PrintTest, ChannelsAndDeviceAreReadWhenNotGiven) {
@@ -493,7 +506,7 @@ TEST_F(PrintTest, RefusedPageFailsAndTheNextPrintStartsOnANewPage) {
   ASSERT_EQ(QdPrint_Configuration(q), 0);
   pdf.Finish();
   const auto pages = PdfPages(pdf.path);
-  ASSERT_EQ(pages.size(), 2u);
+  ASSERT_EQ(pages.size(), 1u);
   EXPECT_EQ(pages[0][0].rfind("CHAN    ENB TAG", 0), 0u);
 }
 
@@ -515,12 +528,52 @@ TEST_F(PrintTest, TinyPageStillMovesOnOneChannelPerPage) {
   ASSERT_EQ(QdPrint_Configuration(q), 0);
   pdf.Finish();
   const auto pages = PdfPages(pdf.path);
-  ASSERT_EQ(pages.size(), 4u);
+  ASSERT_EQ(pages.size(), 3u);
   for (int p = 0; p < 3; ++p) {
     ASSERT_EQ(pages[p].size(), 4u) << "page " << p + 1;
     EXPECT_EQ(pages[p][2].rfind("AI" + std::to_string(p + 1) + " ", 0), 0u);
   }
-  EXPECT_EQ(pages[3], std::vector<std::string>{"CHANNELS AI1 - AI3 DISABLED"});
+}
+
+// The "DISABLED" line speaks of the table's own kind: a range whose analog
+// channels are all disabled gets it from the analog table, while its
+// digital table prints its enabled channel; a range without channels of a
+// kind gets no line from that kind's table.
+TEST_F(PrintTest, TheDisabledLineSpeaksOnlyOfTheTablesKind) {
+  Host host("plc_6", "plc_6");
+  host.Path(0, "AI", 3);
+  std::vector<ChannelConfig> mixed = {TankLevel(), TankLevel(), Pump(3)};
+  Chan_SetFlag(&mixed[0], kAiEnable, false);
+  Chan_SetFlag(&mixed[1], kAiEnable, false);
+  QdPrintRequest q;
+  q.kind = QdPrintKind::kPath;
+  q.hostRecord = host.record;
+  q.channels = mixed.data();
+  {
+    Pdf pdf(P("mixed.pdf"));
+    q.dc = pdf.cr;
+    ASSERT_EQ(QdPrint_Configuration(q), 0);
+    pdf.Finish();
+    const auto pages = PdfPages(pdf.path);
+    ASSERT_EQ(pages.size(), 1u);
+    ASSERT_EQ(pages[0].size(), 5u);
+    EXPECT_EQ(pages[0][0], "CHANNELS AI1 - AI3 DISABLED");
+    EXPECT_NE(pages[0][1].find("LOW STAT"), std::string::npos);
+    EXPECT_EQ(pages[0][3].rfind("AI3     [Y] PUMP_3", 0), 0u);
+  }
+  // Only the digital channel in range: the analog table is silent.
+  Print_Reset();
+  Pdf pdf(P("digital.pdf"));
+  q.dc = pdf.cr;
+  q.first = 3;
+  q.last = 3;
+  ASSERT_EQ(QdPrint_Configuration(q), 0);
+  pdf.Finish();
+  const auto pages = PdfPages(pdf.path);
+  ASSERT_EQ(pages.size(), 1u);
+  ASSERT_EQ(pages[0].size(), 4u);
+  EXPECT_EQ(pages[0][0].rfind("CHAN    ENB TAG", 0), 0u);
+  EXPECT_EQ(pages[0][2].rfind("AI3 ", 0), 0u);
 }
 
 // Fonts are cached for the life of the process; let them go at the end so
