@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cdxlib/client/pipeclient.h"
 #include "cdxlib/debugtrace.h"
@@ -287,11 +288,20 @@ int Srv_Dispatch(ServerConnection* entry, const void* request, uint32_t length, 
 }
 
 void Srv_CloseAll() {
-  if (!g_table) return;
-  std::lock_guard<std::mutex> guard(g_tableLock);
-  for (int i = 0; i < g_tableCount; ++i) {
-    ServerConnection* e = &g_table[i];
-    if (e->name[0] == '\0') continue;
+  // The entries with a name are listed under the table lock, which is
+  // released before any entry's lock is taken: a transaction under way may
+  // make nested requests (the in-process source reads files through other
+  // connections), and those take the table lock while its entry is held.
+  // Entries are never freed and keep their names, so the list stays valid.
+  std::vector<ServerConnection*> named;
+  {
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    if (!g_table) return;
+    named.reserve(static_cast<size_t>(g_tableCount));
+    for (int i = 0; i < g_tableCount; ++i)
+      if (g_table[i].name[0] != '\0') named.push_back(&g_table[i]);
+  }
+  for (ServerConnection* e : named) {
     std::lock_guard<std::recursive_mutex> entryGuard(e->lock);
     CloseEntry(e);
   }

@@ -131,7 +131,9 @@ int Srv_Connect(const char* server);
 // 1, or 0 with the last error set and the connection closed (kind 0), except
 // for kind 3, which stays open.
 int Srv_Dispatch(ServerConnection* entry, const void* request, uint32_t length, char* reply, uint32_t* replyLength);
-// Closes every open connection (names are kept).
+// Closes every open connection (names are kept), each under its own lock:
+// it waits for a transaction under way on that connection, which may make
+// nested requests meanwhile.
 void Srv_CloseAll();
 // Part of the interface but disabled: returns 0 and closes nothing.
 int Srv_Disconnect(const char* server);

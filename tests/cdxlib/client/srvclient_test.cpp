@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "cdxlib/client/pipeclient.h"
@@ -234,6 +235,71 @@ TEST(SrvSeam, InstalledInProcessTransport) {
   Srv_ReleaseConnection(e);
   Srv_CloseAll();
   Srv_SetTransport(kSrvKindLocal, before);
+}
+
+// Closing all connections while an in-process transaction is under way
+// that makes a nested request: the close waits for the transaction, and the
+// nested request must not wait for the close. Runs in a process of its own
+// with an alarm, so a deadlock fails the test instead of hanging it.
+std::atomic<int> g_closerTid{0};
+std::atomic<bool> g_nestingInside{false};
+
+// True when the thread sleeps on a lock (a futex wait in the kernel).
+bool BlockedOnLock(int tid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%d/wchan", tid);
+  FILE* f = fopen(path, "r");
+  if (!f) return false;
+  char wchan[128] = {};
+  size_t n = fread(wchan, 1, sizeof wchan - 1, f);
+  fclose(f);
+  wchan[n] = 0;
+  return strstr(wchan, "futex") != nullptr;
+}
+
+int NestingTransact(ServerConnection*, const void* req, uint32_t, char* reply, uint32_t* n) {
+  if (memcmp(req, "NS", 2) == 0) {
+    g_nestingInside = true;
+    // Wait until the closer is blocked: on this entry's lock, and with the
+    // old order while it holds the table lock.
+    while (g_closerTid.load() == 0 || !BlockedOnLock(g_closerTid.load())) std::this_thread::yield();
+    char inner[32];
+    uint32_t len = sizeof inner;
+    if (Srv_SendRequest("/var/cdx/inner", "QP,", inner, &len) != 1) return plat::Fail(5), 0;
+  }
+  memcpy(reply, "1,local", 8);
+  *n = 8;
+  return 1;
+}
+const SrvTransport kNesting = {"local", FakeOpen, NestingTransact, FakeClose};
+
+void CloseAllDuringNestedRequest() {
+  alarm(60);
+  Srv_SetTransport(kSrvKindLocal, &kNesting);
+  std::string reply;
+  if (Send("/var/cdx/outer", "QP,", &reply) != 1) _exit(2);  // both entries exist and are open
+  if (Send("/var/cdx/inner", "QP,", &reply) != 1) _exit(2);
+  std::thread outer([] {
+    std::string r;
+    if (Send("/var/cdx/outer", "NS", &r) != 1) _exit(3);
+  });
+  while (!g_nestingInside.load()) std::this_thread::yield();
+  std::thread closer([] {
+    g_closerTid = static_cast<int>(gettid());
+    Srv_CloseAll();
+  });
+  outer.join();
+  closer.join();
+  // Everything was closed and opens again on the next request.
+  ServerConnection* e = Srv_GetConnection("/var/cdx/outer");
+  if (!e || e->kind != kSrvKindLocal) _exit(4);
+  Srv_ReleaseConnection(e);
+  _exit(0);
+}
+
+TEST(SrvCloseAll, WaitsForANestingTransactionWithoutDeadlock) {
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+  EXPECT_EXIT(CloseAllDuringNestedRequest(), ::testing::ExitedWithCode(0), "");
 }
 
 // The table keeps every name it was given for the life of the process, so
