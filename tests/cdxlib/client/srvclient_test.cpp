@@ -127,18 +127,72 @@ TEST_F(SrvPipe, ExplicitLengthBytesGoAsGiven) {
 
 TEST_F(SrvPipe, FailuresCloseTheEntryAndTheNextRequestReconnects) {
   engine.script().Once("Q1", fakesrv::Cut());
-  engine.script().Once("Q1", fakesrv::Garbage(100));  // longer than the capacity
-  engine.script().Once("Q1", fakesrv::Garbage(10));   // no leading number
+  engine.script().Once("Q1", fakesrv::Garbage(100));   // longer than the capacity
+  engine.script().Once("Q1", fakesrv::Garbage(5000));  // longer than any room it is received into
+  engine.script().Once("Q1", fakesrv::Garbage(10));    // no leading number
   engine.script().On("Q1", fakesrv::Text("1,ok"));
   std::string reply;
   EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
   EXPECT_EQ(errno, 109);
+  // Received whole, but too long for the caller: refused, the pipe stays.
   EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
   EXPECT_EQ(errno, 234);
   EXPECT_EQ(reply.size(), 0u);
-  EXPECT_EQ(Send(".", "Q1", &reply, 64), 0);  // garbage within the capacity: no number, result 0
+  // Refused by the transport: the pipe closes.
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 234);
+  EXPECT_EQ(reply.size(), 0u);
+  // A text reply without its result fails; the bytes stay for a look.
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 13);
+  EXPECT_EQ(plat::GetLastError(), 13u);
+  EXPECT_EQ(reply.size(), 10u);
   EXPECT_EQ(Send(".", "Q1", &reply, 64), 1);
   EXPECT_EQ(engine.Accepts(), 3);
+}
+
+// A failure reply gives the server's code and text whatever the caller's
+// buffer; only a successful reply too long for it is refused (234).
+TEST_F(SrvPipe, FailureRepliesKeepTheirCodeInAShortBuffer) {
+  const std::string xmlText = "dev1\\config.xml line 3: " + std::string(300, 'e');
+  engine.script().On("R1", fakesrv::Text("-1,2,file not found"));
+  engine.script().On("R2", fakesrv::Text("-1,1465," + xmlText));
+  engine.script().On("R3", fakesrv::Text("1," + std::string(100, 'd')));
+  engine.script().On("R4", fakesrv::Text("-1"));
+  std::string reply;
+  EXPECT_EQ(Send(".", "R1", &reply, 16), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(plat::GetLastError(), 2u);
+  EXPECT_EQ(reply, "-1,2,file not fo");  // the text cut to the buffer
+  EXPECT_EQ(Send(".", "R2", &reply, 16), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(Srv_LastXmlErrorText(), xmlText);
+  EXPECT_EQ(Send(".", "R3", &reply, 16), -1);
+  EXPECT_EQ(errno, 234);
+  EXPECT_EQ(reply.size(), 0u);
+  EXPECT_EQ(Send(".", "R4", &reply, 2), -1);  // "-1" without a code, no room for its NUL
+  EXPECT_EQ(errno, 13);
+  EXPECT_EQ(engine.Accepts(), 1);
+}
+
+// "CV" and "RV" replies are binary data without a leading number: they pass
+// to their builders, which check them; every other reply needs its number.
+TEST_F(SrvPipe, BinaryRepliesNeedNoLeadingNumber) {
+  const std::string binary("\x10\x20\x30\x40\x00\x00QA", 8);
+  for (const char* code : {"CV", "RV", "QP"}) {
+    SCOPED_TRACE(code);
+    engine.script().On(code, fakesrv::Bytes(binary));
+    std::string reply;
+    const bool isBinary = code[0] != 'Q';
+    EXPECT_EQ(Send(".", (std::string(code) + ",QA,1").c_str(), &reply, 64), isBinary ? 0 : -1);
+    EXPECT_EQ(plat::GetLastError(), isBinary ? 0u : 13u);
+    EXPECT_EQ(reply, binary);
+  }
+  // A binary reply that merely begins "-1" is not let past the buffer's end.
+  engine.script().On("RV", fakesrv::Bytes("-1\x7f" + std::string(100, 'v')));
+  std::string reply;
+  EXPECT_EQ(Send(".", "RV,QA,1", &reply, 64), -1);
+  EXPECT_EQ(errno, 234);
 }
 
 TEST_F(SrvPipe, ReplyFillingTheCapacityExactlyIsParsedWithoutOverrun) {
