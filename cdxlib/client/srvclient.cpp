@@ -372,8 +372,9 @@ int Srv_Transact(const char* server, const void* request, uint32_t length, char*
   if (got == 0) {
     *replyLength = 0;
     if (capacity > 0) reply[0] = '\0';
-    plat::Fail(plat::kErrServerNoReply);
+    // The trace first: writing it may change errno.
     Trace("<<%s No Result to %c%c\r\n", name, request, length, 0, false);
+    plat::Fail(plat::kErrServerNoReply);
     return -1;
   }
   ReplyRecord parsed;
