@@ -23,8 +23,9 @@
 // leading number is failure 13 (the binary replies of "CV" and "RV" have
 // none and are checked by their builders). A reply is never read beyond the
 // bytes received. A successful reply longer than the caller's capacity is
-// refused (234); a failure reply always gives the server's code, even when
-// its text does not fit (the caller gets the text cut to its buffer).
+// refused (234); a failure reply of up to kSrvFailureRoom bytes gives the
+// server's code even when its text does not fit (the caller gets the text
+// cut to its buffer).
 //
 // Locks: the table lock guards the entries' names; each entry has its own
 // recursive lock, held by the caller from the lookup to the end of the
