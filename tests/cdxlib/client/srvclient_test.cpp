@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -298,17 +299,24 @@ TEST(SrvSeam, InstalledInProcessTransport) {
 std::atomic<int> g_closerTid{0};
 std::atomic<bool> g_nestingInside{false};
 
-// True when the thread sleeps on a lock (a futex wait in the kernel).
-bool BlockedOnLock(int tid) {
+std::string ReadTaskFile(int tid, const char* name) {
   char path[64];
-  snprintf(path, sizeof path, "/proc/self/task/%d/wchan", tid);
+  snprintf(path, sizeof path, "/proc/self/task/%d/%s", tid, name);
   FILE* f = fopen(path, "r");
-  if (!f) return false;
-  char wchan[128] = {};
-  size_t n = fread(wchan, 1, sizeof wchan - 1, f);
+  if (!f) return "";
+  char text[128] = {};
+  size_t n = fread(text, 1, sizeof text - 1, f);
   fclose(f);
-  wchan[n] = 0;
-  return strstr(wchan, "futex") != nullptr;
+  return std::string(text, n);
+}
+
+// True when the thread sleeps on a lock: a futex wait in the kernel, by its
+// wait channel or, where that is hidden, by the system call it is in.
+bool BlockedOnLock(int tid) {
+  if (ReadTaskFile(tid, "wchan").find("futex") != std::string::npos) return true;
+  const std::string call = ReadTaskFile(tid, "syscall");
+  const std::string futex = std::to_string(SYS_futex) + " ";
+  return call.compare(0, futex.size(), futex) == 0;
 }
 
 int NestingTransact(ServerConnection*, const void* req, uint32_t, char* reply, uint32_t* n) {
