@@ -1,7 +1,7 @@
 // Round trips of a small request over the command client's network
 // transports against their test servers on 127.0.0.2, each over a kept
 // connection: a raw TCP round trip (the reference), a TLS socket exchange
-// (with its worker thread) and a web-service call; and the same request
+// (on the caller's thread) and a web-service call; and the same request
 // through the connection table (Srv_SendRequest) over the pipe against the
 // fake central server, over TLS and over the web service. Counters:
 // requests per second and the 99th percentile latency in microseconds.

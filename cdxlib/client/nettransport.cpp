@@ -57,7 +57,8 @@ int Web_Transact(ServerConnection* entry, const void* request, uint32_t length, 
     *replyLength = 0;
     return plat::Fail(plat::kErrInvalidHandle), 0;
   }
-  return Web_SessionTransact(static_cast<WebSession*>(entry->handle), request, length, reply, replyLength);
+  return Web_SessionTransact(static_cast<WebSession*>(entry->handle), request, length, reply, replyLength,
+                             entry->replyCapacity);
 }
 
 void Web_Close(ServerConnection* entry) {

@@ -9,8 +9,8 @@ struct ServerConnection;
 struct SrvTransport;
 
 // Kind 2: the entry's handle is the TLS session (SockSession, tlssock.h);
-// every exchange runs on a worker thread and ends at the entry's time-out
-// (0: 15000 ms).
+// every exchange runs on the caller's thread and ends at the entry's
+// time-out (0: 15000 ms).
 int Sock_Open(ServerConnection* entry);
 int Sock_Transact(ServerConnection* entry, const void* request, uint32_t length, char* reply, uint32_t* replyLength);
 void Sock_Close(ServerConnection* entry);

@@ -90,6 +90,30 @@ int Limit(const char* selector, int capacity) {
 // The server's configuration directory for the capability-file fallback.
 const char* ConfigDir(const char* server) { return Srv_GetDirectory(server, "CDX_CURRENT_CONFIG"); }
 
+// A reply that the server sent but that does not begin with a number
+// (Srv_Transact failed it with 13): the server answered, so the capability
+// files do not answer in its place.
+bool NotAReply(const std::string& reply) {
+  ReplyRecord parsed;
+  return !reply.empty() && !Srv_ParseReply(reply.data(), static_cast<uint32_t>(reply.size()), &parsed);
+}
+
+// A count request ("QP", "QE", "QL"). Without an answer from the server (no
+// connection, or a failure reply) the capability file of its configuration
+// directory counts. A count that no listing of `fields` fields per entry
+// could hold is refused (13).
+int Count(const char* server, const char* request, uint32_t capacity, int fields, int (*fromFile)(const char*)) {
+  std::string reply;
+  int rc = Send(server, request, capacity, &reply);
+  if (rc == -1) {
+    if (NotAReply(reply)) return -1;
+    const char* dir = ConfigDir(server);
+    return dir ? fromFile(dir) : -1;
+  }
+  if (rc < 0 || rc > Req_ListingMax(fields)) return Invalid();
+  return rc;
+}
+
 // A command suffix: ",<number>" for 256 and more, ",<letter>" for a letter
 // of the family; false for another letter.
 bool CommandSuffix(int command, const char* letters, std::string* out, char* letter) {
@@ -172,10 +196,7 @@ int Proc_Disable(const char* server, const char* processor) { return NameRequest
 int Proc_Enable(const char* server, const char* processor) { return NameRequest(server, "EP", processor); }
 
 int Proc_GetCount(const char* server) {
-  int rc = Send(server, "QP,", kReqListReply);
-  if (rc != -1) return rc;
-  const char* dir = ConfigDir(server);
-  return dir ? CapList_CountProcessors(dir) : -1;
+  return Count(server, "QP,", kReqListReply, kReqProcessorFields, CapList_CountProcessors);
 }
 
 int Proc_GetInfo(const char* server, const char* selector, ProcessorEntry* entries, int capacity) {
@@ -183,6 +204,7 @@ int Proc_GetInfo(const char* server, const char* selector, ProcessorEntry* entri
   std::string reply;
   int rc = Send(server, std::string("IP,") + selector, kReqListReply, &reply);
   if (rc == -1) {
+    if (NotAReply(reply)) return -1;
     const char* dir = ConfigDir(server);
     return dir ? CapList_Processors(dir, selector, entries, capacity) : -1;
   }
@@ -249,10 +271,7 @@ int Dev_RequestSe(const char* server, const char* device, char* reply, uint32_t 
 }
 
 int Dev_GetCount(const char* server) {
-  int rc = Send(server, "QE,", kReqListReply);
-  if (rc != -1) return rc;
-  const char* dir = ConfigDir(server);
-  return dir ? CapList_CountDevices(dir) : -1;
+  return Count(server, "QE,", kReqListReply, kReqDeviceFields, CapList_CountDevices);
 }
 
 int Dev_GetInfo(const char* server, const char* selector, DeviceEntry* entries, int capacity) {
@@ -260,6 +279,7 @@ int Dev_GetInfo(const char* server, const char* selector, DeviceEntry* entries, 
   std::string reply;
   int rc = Send(server, std::string("IE,") + selector, kReqListReply, &reply);
   if (rc == -1) {
+    if (NotAReply(reply)) return -1;
     const char* dir = ConfigDir(server);
     return dir ? CapList_Devices(dir, selector, entries, capacity) : -1;
   }
@@ -295,10 +315,7 @@ int Logger_Enable(const char* server, const char* logger) {
 }
 
 int Logger_GetCount(const char* server) {
-  int rc = Send(server, "QL", kReqSmallReply);
-  if (rc != -1) return rc;
-  const char* dir = ConfigDir(server);
-  return dir ? CapList_CountLoggers(dir) : -1;
+  return Count(server, "QL", kReqSmallReply, kReqLoggerFields, CapList_CountLoggers);
 }
 
 int Logger_GetInfo(const char* server, const char* selector, LoggerEntry* entries, int capacity) {
@@ -311,6 +328,7 @@ int Logger_GetInfo(const char* server, const char* selector, LoggerEntry* entrie
     int rc = Send(server, std::string("IL,") + selector, kReqListReply, &reply);
     if (rc != -1)
       return Req_ParseLoggers(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+    if (NotAReply(reply)) return -1;
   }
   const char* dir = ConfigDir(server);
   return dir ? CapList_Loggers(dir, selector, entries, capacity) : -1;

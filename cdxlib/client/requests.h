@@ -6,8 +6,10 @@
 //
 // Results: the reply's leading number, or -1 with errno and the thread's
 // last error at the system error number (the server's code, or the
-// transport's). A reply that does not parse (no comma where data must
-// follow, an entry with too few fields) gives -1 with 13 (invalid data).
+// transport's). A reply that does not parse (no leading number, no comma
+// where data must follow, an entry with too few fields) gives -1 with 13
+// (invalid data), as does a count ("QP", "QE", "QL") that is negative or
+// larger than its listing could hold (Req_ListingMax).
 // A name holding ',', CR or LF would shift the server's fields and is
 // refused with 87 before anything is sent.
 //
@@ -20,7 +22,7 @@
 // entries, "<k>" for the k-th entry, or a name (matched whole or on its
 // first 5 characters, letter case aside). They fill at most `capacity`
 // entries whatever the server sends. When the count or listing request gets
-// no answer (-1), DATPROC.TXT, DEVCAP.TXT or LOGCAP.TXT in the server's
+// no answer (-1: no connection, or a failure reply), DATPROC.TXT, DEVCAP.TXT or LOGCAP.TXT in the server's
 // configuration directory answers in its place (requests_capfallback.h);
 // an entry of those files that does not parse ends the listing with -2.
 // Loggers listed from LOGCAP.TXT take their number (the entry's position)
@@ -42,6 +44,15 @@ constexpr uint32_t kReqSeMax = 32765;  // largest buffer of an "SE" request
 constexpr int kReqLoggersMax = 2000;   // loggers held over a reconfiguration
 constexpr int kReqIlServerMax = 218;   // "IL,*,n" asks the server up to this n
 constexpr size_t kLoggerNameSize = 25;  // a logger name (24 characters) and NUL
+
+// The fewest fields of one entry of the listings "IP", "IE" and "IL".
+constexpr int kReqProcessorFields = 5;
+constexpr int kReqDeviceFields = 3;
+constexpr int kReqLoggerFields = 3;
+// The most entries a listing reply can hold: after "1,", entries of at
+// least `fields` bytes each (their commas, and the ';' or NUL after each).
+// A count request answered with more is refused.
+constexpr int Req_ListingMax(int fields) { return static_cast<int>((kReqListReply - 2) / static_cast<uint32_t>(fields)); }
 
 // One item of a processor's "TP" listing: two small numbers and a text (a
 // text of up to 30 characters, replaced by the item's fourth field when that

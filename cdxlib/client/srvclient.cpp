@@ -8,6 +8,7 @@
 #include <cstring>
 #include <strings.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cdxlib/client/pipeclient.h"
 #include "cdxlib/debugtrace.h"
@@ -287,11 +288,20 @@ int Srv_Dispatch(ServerConnection* entry, const void* request, uint32_t length, 
 }
 
 void Srv_CloseAll() {
-  if (!g_table) return;
-  std::lock_guard<std::mutex> guard(g_tableLock);
-  for (int i = 0; i < g_tableCount; ++i) {
-    ServerConnection* e = &g_table[i];
-    if (e->name[0] == '\0') continue;
+  // The entries with a name are listed under the table lock, which is
+  // released before any entry's lock is taken: a transaction under way may
+  // make nested requests (the in-process source reads files through other
+  // connections), and those take the table lock while its entry is held.
+  // Entries are never freed and keep their names, so the list stays valid.
+  std::vector<ServerConnection*> named;
+  {
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    if (!g_table) return;
+    named.reserve(static_cast<size_t>(g_tableCount));
+    for (int i = 0; i < g_tableCount; ++i)
+      if (g_table[i].name[0] != '\0') named.push_back(&g_table[i]);
+  }
+  for (ServerConnection* e : named) {
     std::lock_guard<std::recursive_mutex> entryGuard(e->lock);
     CloseEntry(e);
   }
@@ -318,6 +328,16 @@ int32_t Srv_EntryTimeout(const ServerConnection* entry, int32_t defaultMs) {
 const char* Srv_LastXmlErrorText() { return t_xmlText.c_str(); }
 void Srv_SetXmlErrorSink(SrvXmlErrorSink sink) { g_xmlSink.store(sink); }
 
+namespace {
+// The requests whose successful reply is binary data without a leading
+// number (the channel configuration and values of logged data); their
+// builders check those replies themselves.
+bool RepliesInBinary(const void* request, uint32_t length) {
+  const char* r = static_cast<const char*>(request);
+  return length >= 2 && (memcmp(r, "CV", 2) == 0 || memcmp(r, "RV", 2) == 0);
+}
+}  // namespace
+
 int Srv_Transact(const char* server, const void* request, uint32_t length, char* reply, uint32_t* replyLength) {
   const char* name = Effective(server);
   if (!reply || !replyLength) {
@@ -331,8 +351,16 @@ int Srv_Transact(const char* server, const void* request, uint32_t length, char*
     *replyLength = 0;
     return -1;
   }
-  uint32_t got = capacity;
-  if (!Srv_Dispatch(e, request, length, reply, &got)) {
+  // A small buffer is received into room of kSrvFailureRoom bytes, so that a
+  // failure reply longer than the buffer still gives the server's code and
+  // text; the server is told the caller's own capacity.
+  char room[kSrvFailureRoom];
+  char* buf = capacity < kSrvFailureRoom ? room : reply;
+  uint32_t got = capacity < kSrvFailureRoom ? kSrvFailureRoom : capacity;
+  e->replyCapacity = capacity;
+  const int dispatched = Srv_Dispatch(e, request, length, buf, &got);
+  e->replyCapacity = 0;
+  if (!dispatched) {
     uint32_t code = plat::GetLastError();
     Trace("<<%s Error %d to %c%c\r\n", name, request, length, static_cast<int>(code), true);
     Srv_ReleaseConnection(e);
@@ -341,25 +369,49 @@ int Srv_Transact(const char* server, const void* request, uint32_t length, char*
     return -1;
   }
   Srv_ReleaseConnection(e);
-  if (got > capacity) got = capacity;
-  *replyLength = got;
-  if (got < capacity) reply[got] = '\0';
   if (got == 0) {
-    plat::Fail(plat::kErrServerNoReply);
+    *replyLength = 0;
+    if (capacity > 0) reply[0] = '\0';
+    // The trace first: writing it may change errno.
     Trace("<<%s No Result to %c%c\r\n", name, request, length, 0, false);
+    plat::Fail(plat::kErrServerNoReply);
     return -1;
   }
   ReplyRecord parsed;
-  Srv_ParseReply(reply, got, &parsed);
-  if (parsed.hasNumber && parsed.result == -1) {
+  Srv_ParseReply(buf, got, &parsed);
+  const bool failure = parsed.hasNumber && parsed.result == -1;
+  // Only a reply of the failure form ("-1" alone, or "-1," and the code) may
+  // exceed the caller's buffer: a binary reply may begin with "-1" as well.
+  const uint32_t after = parsed.dataOffset;
+  const bool failureForm =
+      failure && (after >= got || buf[after] == '\0' || (after > 0 && buf[after - 1] == ','));
+  if (got > capacity && !failureForm) {
+    // A reply that does not fit the caller's buffer: nothing of it is given.
+    *replyLength = 0;
+    if (capacity > 0) reply[0] = '\0';
+    Trace("<<%s Error %d to %c%c\r\n", name, request, length, static_cast<int>(plat::kErrMoreData), true);
+    plat::Fail(plat::kErrMoreData);
+    return -1;
+  }
+  // The caller gets the reply, a failure reply cut to its buffer.
+  const uint32_t kept = got < capacity ? got : capacity;
+  if (buf != reply && kept) memcpy(reply, buf, kept);
+  *replyLength = kept;
+  if (kept < capacity) reply[kept] = '\0';
+  if (failure) {
     uint32_t code = static_cast<uint32_t>(parsed.errorCode);
     if (code == plat::kErrXmlParse) {
       size_t n = 0;
-      while (parsed.textOffset + n < got && reply[parsed.textOffset + n] != '\0') ++n;
-      t_xmlText.assign(reply + parsed.textOffset, n);
+      while (parsed.textOffset + n < got && buf[parsed.textOffset + n] != '\0') ++n;
+      t_xmlText.assign(buf + parsed.textOffset, n);
       if (SrvXmlErrorSink sink = g_xmlSink.load()) sink(code, t_xmlText.c_str());
     }
     plat::Fail(code);
+    return -1;
+  }
+  if (!parsed.hasNumber && !RepliesInBinary(request, length)) {
+    // A text reply must begin with its result.
+    plat::Fail(plat::kErrInvalidData);
     return -1;
   }
   plat::SetLastError(0);

@@ -19,9 +19,13 @@
 // Replies: the leading decimal number is the result. "1," and data (or
 // another number >= 0 and data) is success; "-1,code,text" is failure with
 // code in errno and the thread's last error (1465: the text is the server's
-// XML error text); an empty reply is failure 8001. A reply is never read
-// beyond the bytes received, and a reply longer than the caller's capacity
-// is refused (234) by every transport.
+// XML error text); an empty reply is failure 8001; a text reply without a
+// leading number is failure 13 (the binary replies of "CV" and "RV" have
+// none and are checked by their builders). A reply is never read beyond the
+// bytes received. A successful reply longer than the caller's capacity is
+// refused (234); a failure reply of up to kSrvFailureRoom bytes gives the
+// server's code even when its text does not fit (the caller gets the text
+// cut to its buffer).
 //
 // Locks: the table lock guards the entries' names; each entry has its own
 // recursive lock, held by the caller from the lookup to the end of the
@@ -53,6 +57,9 @@ constexpr size_t kSrvNameSize = 1284;           // a server name is at most 1283
 constexpr int kSrvTableSize = 100;              // entries of the connection table
 constexpr int32_t kSrvDefaultTimeoutMs = 15000;  // an entry's time-out of 0 means this
 constexpr uint32_t kSrvMaxRequest = 32768;      // largest request sent with data
+// A reply is received into at least this many bytes, whatever the caller's
+// capacity: room for a failure reply ("-1,code,text") and its text.
+constexpr uint32_t kSrvFailureRoom = 4096;
 
 // One entry of the connection table.
 struct ServerConnection {
@@ -63,6 +70,10 @@ struct ServerConnection {
   uint32_t openerThread;    // thread that opened a kind-3 entry (recorded only)
   std::recursive_mutex lock;  // held by the entry's user for a whole transaction
   const struct SrvTransport* transport;  // the transport it was opened with (while open)
+  // The caller's reply capacity during a transaction (0 otherwise); the
+  // buffer a transport fills may be larger (kSrvFailureRoom). The web
+  // service tells the server this capacity.
+  uint32_t replyCapacity;
 };
 
 // A request record under construction: two upper-case code letters, then
@@ -102,8 +113,8 @@ bool Srv_ParseReply(const char* reply, uint32_t length, ReplyRecord* out);
 // ---------------------------------------------------------------- requests
 
 // One request and its reply. On entry *replyLength holds the capacity of
-// reply in bytes; on return the number of bytes received (when fewer than
-// the capacity, a NUL follows them). Result: the reply's leading number, or
+// reply in bytes; on return the number of reply bytes in reply (when fewer
+// than the capacity, a NUL follows them). Result: the reply's leading number, or
 // -1 with errno and the last error set (see above).
 int Srv_Transact(const char* server, const void* request, uint32_t length, char* reply, uint32_t* replyLength);
 // Srv_Transact of the text request with its NUL.
@@ -131,7 +142,9 @@ int Srv_Connect(const char* server);
 // 1, or 0 with the last error set and the connection closed (kind 0), except
 // for kind 3, which stays open.
 int Srv_Dispatch(ServerConnection* entry, const void* request, uint32_t length, char* reply, uint32_t* replyLength);
-// Closes every open connection (names are kept).
+// Closes every open connection (names are kept), each under its own lock:
+// it waits for a transaction under way on that connection, which may make
+// nested requests meanwhile.
 void Srv_CloseAll();
 // Part of the interface but disabled: returns 0 and closes nothing.
 int Srv_Disconnect(const char* server);

@@ -16,9 +16,10 @@
 // sites whose server has a self-signed certificate.
 //
 // Deadlines: the connect, the handshake and every exchange end at the
-// connection's time-out (0 means 15000 ms). An exchange runs on a worker
-// thread of its own; the caller waits for it and always joins it, so the
-// worker never outlives the call. A time-out gives error 10060.
+// connection's time-out (0 means 15000 ms). The socket is non-blocking and
+// every wait polls it against that one deadline, so an exchange runs on the
+// caller's thread and never outlives the call. A time-out gives error 10060
+// (the caller then closes the session).
 //
 // Errors (the thread's last error and errno): 10060 time-out, 10061 refused,
 // 10054 connection cut (also mid-reply), 10053 TLS failure, 11001 host not
@@ -53,7 +54,7 @@ struct SockSession;
 // Returns the session, or null with the last error set.
 SockSession* Sock_Connect(const char* url, int timeoutMs);
 
-// One exchange on a worker thread, waited for up to timeoutMs (0: 15000).
+// One exchange on the caller's thread, ending within timeoutMs (0: 15000).
 // *replyLength holds the reply buffer's capacity on entry and the number of
 // reply bytes on return. Returns 1, or 0 with the last error set; after 0
 // the session is out of step and must be closed.

@@ -279,8 +279,10 @@ WebSession* Web_OpenSession(const char* url, int timeoutMs) {
   return ws;
 }
 
-int Web_SessionTransact(WebSession* ws, const void* request, uint32_t length, void* reply, uint32_t* replyLength) {
+int Web_SessionTransact(WebSession* ws, const void* request, uint32_t length, void* reply, uint32_t* replyLength,
+                        uint32_t resultSize) {
   const uint32_t capacity = *replyLength;
+  const uint32_t announced = resultSize && resultSize < capacity ? resultSize : capacity;
   *replyLength = 0;
   if (!ws || !ws->ctx) return plat::Fail(plat::kErrInvalidHandle), 0;
   if (!request || length > INT32_MAX) {
@@ -293,7 +295,7 @@ int Web_SessionTransact(WebSession* ws, const void* request, uint32_t length, vo
   param.Host = const_cast<char*>(".");
   param.Request.__ptr = static_cast<unsigned char*>(const_cast<void*>(request));
   param.Request.__size = static_cast<int>(length);
-  param.ResultSize = static_cast<int>(capacity > INT32_MAX ? INT32_MAX : capacity);
+  param.ResultSize = static_cast<int>(announced > INT32_MAX ? INT32_MAX : announced);
   xsd__base64Binary result{};
   ws->lastInetError = 0;
   t_certError = 0;

@@ -52,10 +52,12 @@ struct WebSession;
 WebSession* Web_OpenSession(const char* url, int timeoutMs);
 
 // One SOAP call. *replyLength: the capacity on entry, the reply's length on
-// return. Returns 1, or 0 with errno and the last error set; after 0 the
-// caller closes the session.
+// return. resultSize is the ResultSize the server is told (0: the
+// capacity; the connection table asks for less when it receives into more
+// room than its caller has). Returns 1, or 0 with errno and the last error
+// set; after 0 the caller closes the session.
 int Web_SessionTransact(WebSession* session, const void* request, uint32_t length, void* reply,
-                        uint32_t* replyLength);
+                        uint32_t* replyLength, uint32_t resultSize = 0);
 
 // Ends the session (its connection too); null is ignored.
 void Web_CloseSession(WebSession* session);

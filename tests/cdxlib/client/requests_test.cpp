@@ -538,21 +538,69 @@ TEST_F(Requests, AccessListOfDevicesAndProcessors) {
   EXPECT_STREQ(list, "3,LINE ONE ANALOG INPUTS,QA,16,1;LINE ONE DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,1;");
 }
 
-// A count reply far larger than any listing can hold (a confused or hostile
-// server) is not taken as the number of entries to make room for: the
-// listing that follows decides.
-TEST_F(Requests, HugeCountRepliesDoNotSizeTheListings) {
+// A count is at most what its listing reply can hold (a confused or hostile
+// server's count is refused, never taken as the room to make); a reply that
+// is no number is refused too, and the capability files do not answer for
+// a server that did answer.
+TEST_F(Requests, CountsThatNoListingCouldHoldAreRefused) {
+  WriteFile("DATPROC.TXT", "PROC1,ONE,A-PA:4\r\n");
+  WriteFile("DEVCAP.TXT", "QD,1,LINE ONE,QA:16\r\n");
+  WriteFile("LOGCAP.TXT", "trend\r\n");
+  struct Case {
+    const char* code;
+    int (*count)(const char*);
+    std::string reply;
+    int result;  // -1: refused with 13
+  } cases[] = {
+      {"QE,", Dev_GetCount, std::to_string(Req_ListingMax(kReqDeviceFields)), Req_ListingMax(kReqDeviceFields)},
+      {"QE,", Dev_GetCount, std::to_string(Req_ListingMax(kReqDeviceFields) + 1), -1},
+      {"QE,", Dev_GetCount, "2000000000", -1},
+      {"QE,", Dev_GetCount, "-5", -1},
+      {"QE,", Dev_GetCount, "lots of devices", -1},
+      {"QP,", Proc_GetCount, std::to_string(Req_ListingMax(kReqProcessorFields)), Req_ListingMax(kReqProcessorFields)},
+      {"QP,", Proc_GetCount, std::to_string(Req_ListingMax(kReqProcessorFields) + 1), -1},
+      {"QP,", Proc_GetCount, "2147483647", -1},
+      {"QL", Logger_GetCount, "2000000000", -1},
+      {"QL", Logger_GetCount, "0", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.code) + " " + c.reply);
+    engine.script().On(c.code, fakesrv::Text(c.reply));
+    errno = 0;
+    EXPECT_EQ(c.count("."), c.result);
+    if (c.result == -1) {
+      EXPECT_EQ(errno, 13);
+    }
+  }
+  // Listings answered with no number do not fall back either.
+  engine.script().On("IE,", fakesrv::Garbage(12));
+  DeviceEntry d[2];
+  EXPECT_EQ(Dev_GetInfo(".", "*,2", d, 2), -1);
+  EXPECT_EQ(errno, 13);
+  // With the counts refused, the access list and the ES checks list nothing.
   engine.script().On("QE,", fakesrv::Text("2147483647"));
-  engine.script().On("IE,", fakesrv::Text("1,QD_1,LINE ONE,QD,QA:16,QB:8;"));
   engine.script().On("QP,", fakesrv::Text("2147483647"));
-  engine.script().On("IP,", fakesrv::Text("1,CALC,CALCULATIONS,CC:5,0,A;"));
-  setenv("CDX_PROCESSORS", "CALC", 1);
   char list[512];
-  EXPECT_EQ(BuildAccessList(".", list, sizeof list), 3);
-  unsetenv("CDX_PROCESSORS");
-  EXPECT_STREQ(list, "3,LINE ONE ANALOG INPUTS,QA,16,1;LINE ONE DIGITAL INPUTS,QB,8,1;CALCULATIONS ANALOG INPUTS,CC,5,1;");
+  EXPECT_EQ(BuildAccessList(".", list, sizeof list), 0);
+  EXPECT_STREQ(list, "0,");
   EXPECT_EQ(SendEsRequest("."), 1);
   EXPECT_EQ(Last(), Z("ES," + user));
+}
+
+// A failure reply longer than a command's 16-byte reply still gives the
+// server's code.
+TEST_F(Requests, FailureRepliesLongerThanTheReplyGiveTheServersCode) {
+  engine.script().On("CP,", fakesrv::Text("-1,2,file not found"));
+  EXPECT_EQ(Proc_Command(".", 'I', "P1"), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(plat::GetLastError(), 2u);
+  engine.script().On("DL,", fakesrv::Text("-1,5,access is denied to this user"));
+  EXPECT_EQ(Logger_Disable(".", "trend_2"), -1);
+  EXPECT_EQ(errno, 5);
+  // A successful reply too long for it is refused.
+  engine.script().On("CE,", fakesrv::Text("1,device command queued for later"));
+  EXPECT_EQ(Dev_Command(".", 'I', "D1"), -1);
+  EXPECT_EQ(errno, 234);
 }
 
 // With "ReadXML" on, the groups of an entity whose extension library offers

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "cdxlib/client/pipeclient.h"
@@ -126,18 +128,72 @@ TEST_F(SrvPipe, ExplicitLengthBytesGoAsGiven) {
 
 TEST_F(SrvPipe, FailuresCloseTheEntryAndTheNextRequestReconnects) {
   engine.script().Once("Q1", fakesrv::Cut());
-  engine.script().Once("Q1", fakesrv::Garbage(100));  // longer than the capacity
-  engine.script().Once("Q1", fakesrv::Garbage(10));   // no leading number
+  engine.script().Once("Q1", fakesrv::Garbage(100));   // longer than the capacity
+  engine.script().Once("Q1", fakesrv::Garbage(5000));  // longer than any room it is received into
+  engine.script().Once("Q1", fakesrv::Garbage(10));    // no leading number
   engine.script().On("Q1", fakesrv::Text("1,ok"));
   std::string reply;
   EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
   EXPECT_EQ(errno, 109);
+  // Received whole, but too long for the caller: refused, the pipe stays.
   EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
   EXPECT_EQ(errno, 234);
   EXPECT_EQ(reply.size(), 0u);
-  EXPECT_EQ(Send(".", "Q1", &reply, 64), 0);  // garbage within the capacity: no number, result 0
+  // Refused by the transport: the pipe closes.
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 234);
+  EXPECT_EQ(reply.size(), 0u);
+  // A text reply without its result fails; the bytes stay for a look.
+  EXPECT_EQ(Send(".", "Q1", &reply, 64), -1);
+  EXPECT_EQ(errno, 13);
+  EXPECT_EQ(plat::GetLastError(), 13u);
+  EXPECT_EQ(reply.size(), 10u);
   EXPECT_EQ(Send(".", "Q1", &reply, 64), 1);
   EXPECT_EQ(engine.Accepts(), 3);
+}
+
+// A failure reply gives the server's code and text whatever the caller's
+// buffer; only a successful reply too long for it is refused (234).
+TEST_F(SrvPipe, FailureRepliesKeepTheirCodeInAShortBuffer) {
+  const std::string xmlText = "dev1\\config.xml line 3: " + std::string(300, 'e');
+  engine.script().On("R1", fakesrv::Text("-1,2,file not found"));
+  engine.script().On("R2", fakesrv::Text("-1,1465," + xmlText));
+  engine.script().On("R3", fakesrv::Text("1," + std::string(100, 'd')));
+  engine.script().On("R4", fakesrv::Text("-1"));
+  std::string reply;
+  EXPECT_EQ(Send(".", "R1", &reply, 16), -1);
+  EXPECT_EQ(errno, 2);
+  EXPECT_EQ(plat::GetLastError(), 2u);
+  EXPECT_EQ(reply, "-1,2,file not fo");  // the text cut to the buffer
+  EXPECT_EQ(Send(".", "R2", &reply, 16), -1);
+  EXPECT_EQ(errno, 1465);
+  EXPECT_EQ(Srv_LastXmlErrorText(), xmlText);
+  EXPECT_EQ(Send(".", "R3", &reply, 16), -1);
+  EXPECT_EQ(errno, 234);
+  EXPECT_EQ(reply.size(), 0u);
+  EXPECT_EQ(Send(".", "R4", &reply, 2), -1);  // "-1" without a code, no room for its NUL
+  EXPECT_EQ(errno, 13);
+  EXPECT_EQ(engine.Accepts(), 1);
+}
+
+// "CV" and "RV" replies are binary data without a leading number: they pass
+// to their builders, which check them; every other reply needs its number.
+TEST_F(SrvPipe, BinaryRepliesNeedNoLeadingNumber) {
+  const std::string binary("\x10\x20\x30\x40\x00\x00QA", 8);
+  for (const char* code : {"CV", "RV", "QP"}) {
+    SCOPED_TRACE(code);
+    engine.script().On(code, fakesrv::Bytes(binary));
+    std::string reply;
+    const bool isBinary = code[0] != 'Q';
+    EXPECT_EQ(Send(".", (std::string(code) + ",QA,1").c_str(), &reply, 64), isBinary ? 0 : -1);
+    EXPECT_EQ(plat::GetLastError(), isBinary ? 0u : 13u);
+    EXPECT_EQ(reply, binary);
+  }
+  // A binary reply that merely begins "-1" is not let past the buffer's end.
+  engine.script().On("RV", fakesrv::Bytes("-1\x7f" + std::string(100, 'v')));
+  std::string reply;
+  EXPECT_EQ(Send(".", "RV,QA,1", &reply, 64), -1);
+  EXPECT_EQ(errno, 234);
 }
 
 TEST_F(SrvPipe, ReplyFillingTheCapacityExactlyIsParsedWithoutOverrun) {
@@ -236,6 +292,78 @@ TEST(SrvSeam, InstalledInProcessTransport) {
   Srv_ReleaseConnection(e);
   Srv_CloseAll();
   Srv_SetTransport(kSrvKindLocal, before);
+}
+
+// Closing all connections while an in-process transaction is under way
+// that makes a nested request: the close waits for the transaction, and the
+// nested request must not wait for the close. Runs in a process of its own
+// with an alarm, so a deadlock fails the test instead of hanging it.
+std::atomic<int> g_closerTid{0};
+std::atomic<bool> g_nestingInside{false};
+
+std::string ReadTaskFile(int tid, const char* name) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%d/%s", tid, name);
+  FILE* f = fopen(path, "r");
+  if (!f) return "";
+  char text[128] = {};
+  size_t n = fread(text, 1, sizeof text - 1, f);
+  fclose(f);
+  return std::string(text, n);
+}
+
+// True when the thread sleeps on a lock: a futex wait in the kernel, by its
+// wait channel or, where that is hidden, by the system call it is in.
+bool BlockedOnLock(int tid) {
+  if (ReadTaskFile(tid, "wchan").find("futex") != std::string::npos) return true;
+  const std::string call = ReadTaskFile(tid, "syscall");
+  const std::string futex = std::to_string(SYS_futex) + " ";
+  return call.compare(0, futex.size(), futex) == 0;
+}
+
+int NestingTransact(ServerConnection*, const void* req, uint32_t, char* reply, uint32_t* n) {
+  if (memcmp(req, "NS", 2) == 0) {
+    g_nestingInside = true;
+    // Wait until the closer is blocked: on this entry's lock, and with the
+    // old order while it holds the table lock.
+    while (g_closerTid.load() == 0 || !BlockedOnLock(g_closerTid.load())) std::this_thread::yield();
+    char inner[32];
+    uint32_t len = sizeof inner;
+    if (Srv_SendRequest("/var/cdx/inner", "QP,", inner, &len) != 1) return plat::Fail(5), 0;
+  }
+  memcpy(reply, "1,local", 8);
+  *n = 8;
+  return 1;
+}
+const SrvTransport kNesting = {"local", FakeOpen, NestingTransact, FakeClose};
+
+void CloseAllDuringNestedRequest() {
+  alarm(60);
+  Srv_SetTransport(kSrvKindLocal, &kNesting);
+  std::string reply;
+  if (Send("/var/cdx/outer", "QP,", &reply) != 1) _exit(2);  // both entries exist and are open
+  if (Send("/var/cdx/inner", "QP,", &reply) != 1) _exit(2);
+  std::thread outer([] {
+    std::string r;
+    if (Send("/var/cdx/outer", "NS", &r) != 1) _exit(3);
+  });
+  while (!g_nestingInside.load()) std::this_thread::yield();
+  std::thread closer([] {
+    g_closerTid = static_cast<int>(gettid());
+    Srv_CloseAll();
+  });
+  outer.join();
+  closer.join();
+  // Everything was closed and opens again on the next request.
+  ServerConnection* e = Srv_GetConnection("/var/cdx/outer");
+  if (!e || e->kind != kSrvKindLocal) _exit(4);
+  Srv_ReleaseConnection(e);
+  _exit(0);
+}
+
+TEST(SrvCloseAll, WaitsForANestingTransactionWithoutDeadlock) {
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+  EXPECT_EXIT(CloseAllDuringNestedRequest(), ::testing::ExitedWithCode(0), "");
 }
 
 // The table keeps every name it was given for the life of the process, so
