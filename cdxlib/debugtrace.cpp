@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cdxlib/registry.h"
@@ -103,8 +104,16 @@ void CDebugTrace::Reload() {
     flags_ = 0;
   }
   if ((flags_ & kFile) && file_ < 0) {
-    if (ReadSetting("_DebugFile", value, sizeof value) && value[0])
-      file_ = ::open(value, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (ReadSetting("_DebugFile", value, sizeof value) && value[0]) {
+      file_ = OpenTraceFile(value);
+      if (file_ < 0) {
+        // The value may have been set by someone who wants a file of theirs
+        // destroyed: say so on the debugger output and trace without it.
+        char note[700];
+        std::snprintf(note, sizeof note, "%s : trace file %s not used: %s\n", module_, value, std::strerror(errno));
+        plat::OutputDebugText(note);
+      }
+    }
   } else if (!(flags_ & kFile) && file_ >= 0) {
     ::close(file_);
     file_ = -1;
@@ -182,6 +191,45 @@ void CDebugTrace::Close() {
 
 int CDebugTrace::IsActive() const { return flags_ != 0; }
 
+int CDebugTrace::Refresh() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (changed_) {
+    plat::RegDeliverPendingNotifications();
+    if (changed_->IsSet()) Reload();
+  }
+  return IsActive();
+}
+
+int CDebugTrace::OpenTraceFile(const char* path) {
+  // A new file: ours, made here, nothing to check.
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  // An existing name: look at what it is without opening it (no device or
+  // pipe is opened, no link followed), then open that same file.
+  const int probe = ::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (probe < 0) return -1;
+  struct stat before;
+  const int rc = ::fstat(probe, &before);
+  ::close(probe);
+  if (rc != 0) return -1;
+  if (S_ISLNK(before.st_mode)) return errno = ELOOP, -1;
+  if (!S_ISREG(before.st_mode) || before.st_uid != ::geteuid() || before.st_nlink != 1) return errno = EPERM, -1;
+  fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat now;
+  if (::fstat(fd, &now) != 0 || now.st_dev != before.st_dev || now.st_ino != before.st_ino || !S_ISREG(now.st_mode) ||
+      now.st_uid != ::geteuid() || now.st_nlink != 1) {
+    ::close(fd);
+    return errno = EPERM, -1;  // replaced meanwhile: left alone
+  }
+  if (::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return errno = e, -1;
+  }
+  return fd;
+}
+
 int CDebugTrace::ParseCounterRef(const char* text, char* prefix, int* number) {
   prefix[0] = prefix[1] = prefix[2] = 0;
   *number = 0;
@@ -232,6 +280,11 @@ CDebugTrace* Dbg_Trace() {
 int Dbg_Log(const char* text) {
   std::lock_guard<std::mutex> lock(g_traceMutex);
   return g_trace ? g_trace->Write(text) : 0;
+}
+
+int Dbg_Active() {
+  std::lock_guard<std::mutex> lock(g_traceMutex);
+  return g_trace ? g_trace->Refresh() : 0;
 }
 
 void Dbg_HexDump(const void* bytes, size_t n) {

@@ -6,7 +6,8 @@
 // it while the process runs:
 //   M_Debug      a text beginning with "ON" (any letter case) switches on
 //   M_DebugType  containing "CON": console, "FILE": file (both may be given)
-//   M_DebugFile  path of the trace file (created anew when the file opens)
+//   M_DebugFile  path of the trace file (created anew when the file opens;
+//                see OpenTraceFile for what is refused)
 //   M_DebugRxCount ... M_DebugTxGoodPacketCount: counter references
 // A change of the key is noticed at the next write. While on, every text
 // also goes to the debugger output (platform/debugout.h: standard error or
@@ -60,6 +61,18 @@ class CDebugTrace {
   void Close();
   // Non-zero while any output is on.
   int IsActive() const;
+  // What a write does first: takes a change of the settings. Then
+  // IsActive(). Lets a caller skip formatting while the trace is off and
+  // still follow a switch at its next trace write.
+  int Refresh();
+
+  // Opens the trace file for writing from its start. A missing file is
+  // created (O_EXCL, honouring the umask); an existing one is used only
+  // when it is a regular file of this process's user with one link, and
+  // only then truncated. Symbolic links are never followed. Returns the
+  // descriptor, or -1 with errno (ELOOP for a link, EPERM for a file that
+  // is not this user's regular file).
+  static int OpenTraceFile(const char* path);
 
   // Accepts "AB12", "x7", "A10000" (at most 7 characters: 1-2 letters and
   // digits, number 1..10000): 1 with the upper-cased prefix and the number;
@@ -94,6 +107,8 @@ void Dbg_CreateTrace(const char* moduleName);
 void Dbg_DestroyTrace();
 // Writes text to the trace: its result, 0 without a trace.
 int Dbg_Log(const char* text);
+// The trace's Refresh(): non-zero while it writes anything, 0 without one.
+int Dbg_Active();
 // Writes each byte as "0x%02x " (one write per byte).
 void Dbg_HexDump(const void* bytes, size_t n);
 // The process-wide trace, or null.

@@ -9,6 +9,7 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/datamodule.h"
+#include "cdxlib/debugtrace.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/timestamp.h"
 #include "cdxlib/valwrite.h"
@@ -307,6 +308,17 @@ void SysErr_RegisterCompact(int type, const char* name) {
   if (!kept.empty()) Publish(found->status, sizeof(found->status), kept.c_str(), kSysErrCompactText);
 }
 
+namespace {
+// Every status text set and cleared also goes to the debug trace, so that a
+// trace shows the failures in their order, also those a later text replaced
+// at once.
+void TraceText(const char* text) {
+  char line[kSysErrTextMax + 40];
+  std::snprintf(line, sizeof line, text[0] ? "status text: %s\n" : "status text cleared\n", text);
+  Dbg_Log(line);
+}
+}  // namespace
+
 void SysErr_SetText(const char* format, ...) {
   ErrorKeeper keep;
   if (g_compact) {
@@ -324,6 +336,7 @@ void SysErr_SetText(const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
+  TraceText(text);
   // Only the first 80 characters are stored, so only they are compared: a
   // longer text would otherwise count as changed at every call.
   if (strncasecmp(text, g_full->status, kSysErrStoredText) == 0) return;
@@ -343,6 +356,7 @@ void SysErr_SetTextCompact(const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
+  TraceText(text);
   if (strncasecmp(text, g_compact->status, kSysErrCompactText) == 0) return;
   if (text[0] == '\0') {
     SysErr_ClearTextCompact();
@@ -359,6 +373,7 @@ void SysErr_ClearText() {
     return;
   }
   if (!g_full || g_full->status[0] == '\0') return;
+  TraceText("");
   Publish(g_full->status, sizeof(g_full->status), "", 0);
   MirrorClear();
 }
@@ -366,6 +381,7 @@ void SysErr_ClearText() {
 void SysErr_ClearTextCompact() {
   ErrorKeeper keep;
   if (!g_compact || g_compact->status[0] == '\0') return;
+  TraceText("");
   Publish(g_compact->status, sizeof(g_compact->status), "", 0);
   MirrorClear();
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -156,7 +157,13 @@ SerialPort* SerialPort::Open(const char* devicePath) {
     return (e == EWOULDBLOCK ? Fail(kErrAccessDenied) : FailErrno(e)), nullptr;
   }
   ::ioctl(fd, TIOCEXCL);
-  return new SerialPort(fd, devicePath);
+  const int quiet = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (quiet < 0) {
+    const int e = errno;
+    ::close(fd);
+    return FailErrno(e), nullptr;
+  }
+  return new SerialPort(fd, quiet, devicePath);
 }
 
 SerialPort::~SerialPort() {
@@ -164,6 +171,7 @@ SerialPort::~SerialPort() {
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock
   }
+  if (quiet_ >= 0) ::close(quiet_);
 }
 
 int SerialPort::Configure(const SerialSettings& settings) {
@@ -199,7 +207,14 @@ int SerialPort::Configure(const SerialSettings& settings) {
   const speed_t sp = SpeedOf(settings.baud);
   if (::cfsetispeed(&t, sp) != 0 || ::cfsetospeed(&t, sp) != 0) return FailErrno(errno), -1;
   if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailErrno(errno), -1;
+  baud_ = settings.baud;
+  bitsPerChar_ = 1 + settings.dataBits + (settings.parity == 'n' ? 0 : 1) + settings.stopBits;
   return 0;
+}
+
+int64_t SerialPort::WireTimeUs(int n) const {
+  if (baud_ <= 0 || n <= 0) return 0;
+  return (int64_t{n} * bitsPerChar_ * 1000000 + baud_ - 1) / baud_;
 }
 
 int SerialPort::InQueue() const {
@@ -250,12 +265,16 @@ int SerialPort::Purge() {
 }
 
 bool SerialPort::Acquire() {
+  if (hungUp_) return false;
   const int n = InQueue();
   if (n > 0) return true;
-  // Readable without queued input: the far end hung up. Keep the waiter
-  // from spinning on the hang-up until its deadline.
-  SleepMs(1);
-  return false;
+  if (n == 0) {
+    // Readable without queued input: a hang-up when the line says so.
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR))) return false;
+  }
+  hungUp_ = true;
+  return true;
 }
 
 }  // namespace plat

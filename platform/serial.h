@@ -8,7 +8,10 @@
 // window measured after it starts when the line is quiet.
 //
 // The port is a Waitable: it polls readable while input is queued, so a
-// thread can wait on the line and on its events in one WaitForAny().
+// thread can wait on the line and on its events in one WaitForAny(). A
+// hang-up (the far end of a pseudo-terminal closed, a USB adapter pulled
+// out) wakes the waiter once and makes the port HungUp(); from then on it
+// never polls readable, so an idle waiter does not spin on the dead line.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -58,14 +61,27 @@ class SerialPort final : public Waitable {
 
   const std::string& path() const { return path_; }
 
-  int PollFd() const override { return fd_; }
-  // Readable means input is queued; a hang-up without input is not taken
-  // (the waiter's deadline then ends the wait).
+  // Time in microseconds that n characters take on the line at the
+  // configured rate (start bit, data bits, parity, stop bits), rounded up;
+  // 0 before Configure().
+  int64_t WireTimeUs(int n) const;
+
+  // True once the line was seen hung up or failing; the port is then of
+  // no further use and must be opened again.
+  bool HungUp() const { return hungUp_; }
+
+  int PollFd() const override { return hungUp_ ? quiet_ : fd_; }
+  // Readable means input is queued. Readable without input is a hang-up:
+  // taken once, to wake the waiter, which then finds HungUp().
   bool Acquire() override;
 
  private:
-  SerialPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  SerialPort(int fd, int quiet, std::string path) : fd_(fd), quiet_(quiet), path_(std::move(path)) {}
   int fd_;
+  int quiet_;  // never readable: polled in place of a hung-up line
+  bool hungUp_ = false;
+  int baud_ = 0;
+  int bitsPerChar_ = 10;
   std::string path_;
 };
 

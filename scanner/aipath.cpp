@@ -65,7 +65,7 @@ int Path_ScanAi(DeviceConfig* device, uint16_t count, ChannelConfig* channels, u
       }
     }
   }
-  Df1_ReadBlocks(port, device, count, channels, status, values);
+  if (Df1_ReadBlocks(port, device, count, channels, status, values) != 0) return -1;
   if (last) {
     for (auto& o : g_digital) {
       const bool wanted = ModuleState(o.channel);

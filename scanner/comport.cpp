@@ -8,6 +8,7 @@
 #include "cdxlib/registry.h"
 #include "platform/error.h"
 #include "platform/registry.h"
+#include "scanner/linetrace.h"
 
 std::string Com_PortName(DeviceRecord* record) {
   char* field = record->Config.Comm.Port;
@@ -56,10 +57,21 @@ int Com_ModeText(const std::string& portName, char* out) {
 ComPort Com_Open(DeviceRecord* record) {
   Com_Close();
   if (!record) return plat::Fail(plat::kErrInvalidParameter), nullptr;
+  const bool trace = LineTrace_Check();
   const std::string name = Com_PortName(record);
   char mode[kModeTextSize];
-  if (Com_ModeText(name, mode) != 0) return nullptr;
+  if (Com_ModeText(name, mode) != 0) {
+    if (trace) LineTrace_Printf("port %s: no line settings (system error %u)", name.c_str(), plat::GetLastError());
+    return nullptr;
+  }
   const std::string path = Com_DevicePath(name);
   if (path.empty()) return nullptr;
-  return Com_OpenPath(path.c_str(), mode);
+  ComPort port = Com_OpenPath(path.c_str(), mode);
+  if (trace) {
+    if (port)
+      LineTrace_Printf("port %s (%s) opened at %s", name.c_str(), path.c_str(), mode);
+    else
+      LineTrace_Printf("port %s (%s) not opened: system error %u", name.c_str(), path.c_str(), plat::GetLastError());
+  }
+  return port;
 }

@@ -1,10 +1,12 @@
 #include "scanner/df1link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/error.h"
 #include "platform/sync.h"
+#include "scanner/linetrace.h"
 #include "scanner/portwait.h"
 
 namespace {
@@ -20,9 +22,37 @@ int g_rxPos = 0;
 
 uint8_t g_frame[kDf1FrameBufferSize];
 
+// The error that lost the line, 0 while it works.
+uint32_t g_lineError = 0;
+
+// When the last byte written will have left the line at the port's rate.
+// A real port drains before Write returns; a pseudo-terminal takes the bytes
+// at once, so the line's time is counted here.
+int64_t g_txFreeUs = 0;
+
+void LoseLine(uint32_t error) {
+  if (g_lineError != 0) return;
+  g_lineError = error ? error : plat::kErrGenFailure;
+  if (LineTrace_On()) LineTrace_Printf("line lost: system error %u", g_lineError);
+}
+
+// Writes and notes a failed write as the loss of the line.
+bool WriteAll(ComPort port, const uint8_t* data, int n) {
+  g_txFreeUs = std::max(plat::MonotonicUs(), g_txFreeUs) + port->WireTimeUs(n);
+  if (port->Write(data, n) == n) return true;
+  LoseLine(plat::GetLastError());
+  return false;
+}
+
+// The wait for the next byte of a frame or a pair: the link's symbol time
+// plus the byte's own time on the line (a byte at 300 baud takes 33 ms).
+int SymbolMs(ComPort port) {
+  return g_timeouts.symbolMs + (port ? static_cast<int>((port->WireTimeUs(1) + 999) / 1000) : 0);
+}
+
 void WritePair(ComPort port, uint8_t second) {
   const uint8_t pair[2] = {kDf1Dle, second};
-  port->Write(pair, 2);
+  WriteAll(port, pair, 2);
 }
 
 }  // namespace
@@ -44,6 +74,8 @@ ComPort Com_OpenPath(const char* devicePath, const char* modeText) {
   }
   g_port = port;
   g_rxFill = g_rxPos = 0;
+  g_lineError = 0;
+  g_txFreeUs = 0;
   return port;
 }
 
@@ -53,9 +85,12 @@ void Com_Close() {
   delete g_port;
   g_port = nullptr;
   g_rxFill = g_rxPos = 0;
+  g_lineError = 0;
 }
 
 ComPort Com_Port() { return g_port; }
+
+uint32_t Com_LineError() { return g_lineError; }
 
 int Com_InQueueCount(ComPort port) {
   if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
@@ -64,10 +99,15 @@ int Com_InQueueCount(ComPort port) {
 
 int Com_WaitInput(ComPort port, int timeoutMs) {
   if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
+  if (g_lineError) return plat::Fail(g_lineError), -1;
   const int64_t deadline = plat::MonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
   for (;;) {
     const int n = port->InQueue();
-    if (n != 0) return n;
+    if (n > 0) return n;
+    if (n < 0 || port->HungUp()) {
+      LoseLine(n < 0 ? plat::GetLastError() : plat::kErrGenFailure);
+      return plat::Fail(g_lineError), -1;
+    }
     const int64_t left = deadline - plat::MonotonicMs();
     if (left <= 0) return 0;
     Com_WaitOnce(port, static_cast<int>(left));
@@ -81,7 +121,10 @@ int Com_FillBuffer(ComPort port, int timeoutMs) {
   const int got = port->Read(g_rx, n);
   if (got != n) {
     g_rxFill = g_rxPos = 0;
-    if (got >= 0) plat::Fail(plat::kErrReadFault);
+    if (got >= 0)
+      plat::Fail(plat::kErrReadFault);
+    else
+      LoseLine(plat::GetLastError());
     return -1;
   }
   g_rxFill = n;
@@ -153,11 +196,12 @@ int Df1_ReadSymbol(ComPort port, int timeoutMs) {
   const int b = Com_ReadByte(port, timeoutMs);
   if (b < 0) return kSymTimeout;
   if (b != kDf1Dle) return b;
-  switch (Com_ReadByte(port, g_timeouts.symbolMs)) {
+  switch (Com_ReadByte(port, SymbolMs(port))) {
     case kDf1Stx: return kSymStx;
     case kDf1Etx: return kSymEtx;
     case kDf1Enq:
       Df1_RepeatResponse(port);
+      if (LineTrace_On()) LineTrace_Printf("rx ENQ, tx %s (repeated)", g_lastResponse == kDf1Ack ? "ACK" : "NAK");
       return kSymEnq;
     case kDf1Ack: return kSymAck;
     case kDf1Dle: return kSymDle;
@@ -187,9 +231,22 @@ int Df1_SendFrame(ComPort port, const uint8_t* data, int length) {
   g_frame[i] = kDf1Dle;
   g_frame[i + 1] = kDf1Etx;
   g_frame[i + 2] = Df1_Bcc(data, length);
-  // A write that fails is never acknowledged: reported as no acknowledgement.
-  if (port->Write(g_frame, i + 3) != i + 3) return kDf1CommandTimeout;
-  switch (Df1_ReadSymbol(port, g_timeouts.ackMs)) {
+  // A write that fails has lost the line (Com_LineError); the frame counts
+  // as not acknowledged.
+  if (!WriteAll(port, g_frame, i + 3)) return kDf1CommandTimeout;
+  // The acknowledgement can only come once the frame has left: the wait
+  // starts when the write has drained, and not before the frame (and what
+  // was written before it) has had its time on the line.
+  const int64_t leftUs = g_txFreeUs - plat::MonotonicUs();
+  const int ackMs = g_timeouts.ackMs + (leftUs > 0 ? static_cast<int>((leftUs + 999) / 1000) : 0);
+  const int symbol = Df1_ReadSymbol(port, ackMs);
+  if (LineTrace_On()) {
+    if (symbol == kSymAck) LineTrace_Printf("rx ACK");
+    else if (symbol == kSymNak) LineTrace_Printf("rx NAK");
+    else if (symbol == kSymTimeout) LineTrace_Printf("time-out: no ACK within %d ms", ackMs);
+    else LineTrace_Printf("rx %d in place of ACK (unrecognised response)", symbol);
+  }
+  switch (symbol) {
     case kSymAck: return kDf1Ok;
     case kSymNak: return kDf1CommandNak;
     case kSymTimeout: return kDf1CommandTimeout;
@@ -208,7 +265,7 @@ int Df1_ReceiveFrame(ComPort port, uint8_t* buffer, int* length, int capacity) {
   }
   int stored = 0;
   for (;;) {
-    int s = Df1_ReadSymbol(port, g_timeouts.symbolMs);
+    int s = Df1_ReadSymbol(port, SymbolMs(port));
     if (s == kSymTimeout) return kDf1Incomplete;
     if (s == kSymDle) s = kDf1Dle;
     if (s >= 0) {
@@ -218,7 +275,7 @@ int Df1_ReceiveFrame(ComPort port, uint8_t* buffer, int* length, int capacity) {
     }
     if (s == kSymEtx) {
       // The BCC is sent as it is: 0x10 is an ordinary value here.
-      const int bcc = Com_ReadByte(port, g_timeouts.symbolMs);
+      const int bcc = Com_ReadByte(port, SymbolMs(port));
       if (bcc < 0 || bcc != Df1_Bcc(buffer, stored)) return kDf1BadBcc;
       *length = stored;
       return kDf1Ok;
@@ -230,11 +287,13 @@ int Df1_ReceiveFrame(ComPort port, uint8_t* buffer, int* length, int capacity) {
 void Df1_SendAck(ComPort port) {
   g_lastResponse = kDf1Ack;
   if (port) WritePair(port, kDf1Ack);
+  if (LineTrace_On()) LineTrace_Printf("tx ACK");
 }
 
 void Df1_SendNak(ComPort port) {
   g_lastResponse = kDf1Nak;
   if (port) WritePair(port, kDf1Nak);
+  if (LineTrace_On()) LineTrace_Printf("tx NAK");
 }
 
 void Df1_RepeatResponse(ComPort port) {

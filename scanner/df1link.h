@@ -71,6 +71,11 @@ void Df1_SetTimeouts(const Df1Timeouts& t);
 ComPort Com_OpenPath(const char* devicePath, const char* modeText);
 // Closes the process-wide port when one is open.
 void Com_Close();
+// The system error that lost the line (a failed write or read, a hang-up,
+// a vanished device: 31 when the line only hung up), 0 while it works. Set
+// by the calls below, cleared by opening the port again; a lost line is
+// never read again, the port must be reopened.
+uint32_t Com_LineError();
 // The process-wide port, or null.
 ComPort Com_Port();
 
@@ -100,7 +105,10 @@ uint8_t Df1_Lrc(const uint8_t* data, int length);
 uint16_t Df1_Crc16(const uint8_t* data, int length);
 
 int Df1_ReadSymbol(ComPort port, int timeoutMs);
-// Sends one frame and waits for its acknowledgement: 0, 2, 3, 4 or 5.
+// Sends one frame and waits for its acknowledgement: 0, 2, 3, 4 or 5. The
+// wait starts when the frame has left: after the write has drained, and
+// never before the frame's wire time at the port's rate has passed (a
+// pseudo-terminal drains at once).
 int Df1_SendFrame(ComPort port, const uint8_t* data, int length);
 // Receives one frame into buffer (capacity bytes): 0 or 6..11; *length is
 // the count of data bytes on success, else 0.

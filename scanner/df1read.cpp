@@ -6,6 +6,7 @@
 #include <random>
 
 #include "platform/error.h"
+#include "scanner/linetrace.h"
 
 namespace {
 
@@ -46,6 +47,13 @@ void Report(int code, int channelIndex, int err) {
   g_reported = true;
   Df1_FormatError(g_scanText, sizeof g_scanText, code, g_moduleName, channelIndex + 1, err);
   if (g_sink.setText) g_sink.setText(g_scanText);
+}
+
+// "<what>: code N (<its text without name and number>)".
+void TraceFailure(const char* what, int code, int err) {
+  char text[128];
+  Df1_FormatError(text, sizeof text, code, "", 0, err);
+  LineTrace_Printf("%s: code %d (%s)", what, code, text[0] ? text + 3 : "?");
 }
 
 }  // namespace
@@ -125,7 +133,7 @@ void Df1_SetModuleName(const char* name2) {
 
 const char* Df1_LastScanText() { return g_scanText; }
 
-void Df1_ReadBlocks(ComPort port, const DeviceConfig*, int count, const ChannelConfig* channels, uint32_t* status,
+int Df1_ReadBlocks(ComPort port, const DeviceConfig*, int count, const ChannelConfig* channels, uint32_t* status,
                     float* values) {
   Df1Plan& plan = Df1_CurrentPlan();
   g_reported = false;
@@ -134,23 +142,43 @@ void Df1_ReadBlocks(ComPort port, const DeviceConfig*, int count, const ChannelC
     Df1ReadBlock& b = plan.blocks[bi];
     int code = 0;
     int err = 0;
+    // Each block transaction is a trace write: a switch of the trace takes
+    // effect here.
+    const bool trace = LineTrace_Check();
     for (int attempt = 0; attempt < kDf1Attempts; ++attempt) {
       uint8_t cmd[kDf1CommandBytes];
       Df1_BuildReadCommand(b, Df1_NextTns(), cmd);
       int n = 0;
+      if (trace) {
+        if (attempt > 0) LineTrace_Printf("retry %d of block %zu", attempt, bi + 1);
+        LineTrace_Frame("tx read", b.node, cmd, kDf1CommandBytes);
+      }
       code = Df1_SendFrame(port, cmd, kDf1CommandBytes);
       if (code == 0) {
         code = Df1_ReceiveFrame(port, b.reply.data(), &n, static_cast<int>(b.reply.size()));
         err = errno;
+        if (trace) {
+          if (code == 0)
+            LineTrace_Frame("rx reply", n > 1 ? b.reply[1] : -1, b.reply.data(), n);
+          else
+            TraceFailure("receive failed", code, errno);
+        }
       }
       // Every attempt is acknowledged, whatever came back.
       Df1_SendAck(port);
+      if (const uint32_t lost = Com_LineError()) {
+        g_reported = false;
+        plat::Fail(lost);
+        return -1;
+      }
       if (code == 0) {
         code = Df1_CheckReply(cmd, b.reply.data(), n);
         err = errno;
+        if (code != 0 && trace) TraceFailure("reply refused", code, err);
       }
       if (code == 0) break;
     }
+    if (code != 0 && trace) LineTrace_Printf("block %zu failed after %d attempts", bi + 1, kDf1Attempts);
     if (code == 0) {
       b.bad = 0;
       continue;
@@ -194,6 +222,7 @@ void Df1_ReadBlocks(ComPort port, const DeviceConfig*, int count, const ChannelC
   }
   if (!g_reported && g_sink.clearText) g_sink.clearText();
   g_reported = false;
+  return 0;
 }
 
 int Df1_WriteAnalogOutput(ComPort, int, const ChannelConfig*, const float*) { return -1; }

@@ -63,8 +63,10 @@ void Df1_SetModuleName(const char* name2);
 const char* Df1_LastScanText();
 
 // Reads every block of the current plan and decodes into the path's
-// status words and values (indexed by channel).
-void Df1_ReadBlocks(ComPort port, const DeviceConfig* device, int count, const ChannelConfig* channels,
+// status words and values (indexed by channel): 0. A lost line (a failed
+// write or read, a hang-up: Com_LineError) ends the scan at once with -1
+// and that system error; its channels are left as they were.
+int Df1_ReadBlocks(ComPort port, const DeviceConfig* device, int count, const ChannelConfig* channels,
                     uint32_t* status, float* values);
 
 // Outputs cannot be written by this driver: always -1.

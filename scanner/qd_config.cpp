@@ -18,6 +18,7 @@
 #include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
+#include "scanner/linetrace.h"
 #include "scanner/qd_diag.h"
 #include "scanner/qd_eval.h"
 #include "scanner/qd_main.h"
@@ -162,7 +163,12 @@ void Scan_FreeLocal() {
 int Scan_ReloadDeviceConfig() {
   ScanState& st = Scan_State();
   DeviceConfig dc{};  // a loader that fills nothing leaves zeros, not stack bytes
-  if (Cfg_LoadDeviceInCwd(&dc, sizeof dc) != 0) return -1;
+  const bool trace = LineTrace_Check();
+  if (Cfg_LoadDeviceInCwd(&dc, sizeof dc) != 0) {
+    if (trace) LineTrace_Printf("reload device configuration failed (system error %u)", plat::GetLastError());
+    return -1;
+  }
+  if (trace) LineTrace_Printf("reload device configuration: scan rate %d ms, port %.6s", int(dc.ScanRate), dc.Comm.Port);
   st.device->Config = dc;
   return 0;
 }
@@ -195,17 +201,29 @@ void Scan_ClearUnkeptOffsets(int path) {
 int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   ScanPath& p = Scan_State().paths[path];
   const char* kind = Chan_KindName(path);
+  const std::string file = ChannelFileName(kind);
+  const bool trace = LineTrace_Check();
   TimeStamp stamp;
-  if (FileStamp(ChannelFileName(kind).c_str(), &stamp) != 0) return -1;
+  if (FileStamp(file.c_str(), &stamp) != 0) {
+    if (trace) LineTrace_Printf("reload %s: %s not readable (system error %u)", kind, file.c_str(), plat::GetLastError());
+    return -1;
+  }
   TimeStamp held;
   std::memcpy(&held, pathData + kPathOffConfigStamp, sizeof held);
-  if (std::memcmp(&held, &stamp, sizeof stamp) == 0) return 0;
+  if (std::memcmp(&held, &stamp, sizeof stamp) == 0) {
+    if (trace) LineTrace_Printf("reload %s: %s unchanged", kind, file.c_str());
+    return 0;
+  }
   if (!p.confModule) return plat::Fail(plat::kErrFileNotFound), -1;
   DM_Lock(p.confModule);
   int rc = p.count ? Cfg_LoadChannelsInCwd(path, p.channels, 0, p.count) : 0;
   int e = errno;
   DM_Unlock(p.confModule);
-  if (rc != 0) return plat::Fail(uint32_t(e)), -1;
+  if (rc != 0) {
+    if (trace) LineTrace_Printf("reload %s: %s failed (system error %d)", kind, file.c_str(), e);
+    return plat::Fail(uint32_t(e)), -1;
+  }
+  if (trace) LineTrace_Printf("reload %s: %d channels from %s", kind, int(p.count), file.c_str());
   std::memcpy(pathData + kPathOffConfigStamp, &stamp, sizeof stamp);
   DM_Notify(p.confModule, 0);
   return int(p.count) * int(sizeof(ChannelConfig));
@@ -290,9 +308,11 @@ int Scan_LoadConfiguration() {
   return 0;
 }
 
-int Scan_ReloadChannels(bool runInitHandlers) {
+int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum) {
   ScanState& st = Scan_State();
   int sum = 0;
+  int firstError = 0;
+  if (handlerSum) *handlerSum = 0;
   for (int path = 0; path < kScanPathCount && st.running; ++path) {
     ScanPath& p = st.paths[path];
     if (!p.module || !p.confModule) continue;
@@ -300,10 +320,16 @@ int Scan_ReloadChannels(bool runInitHandlers) {
     if (rc == -1) return -1;
     if (rc > 0) {
       Scan_ClearUnkeptOffsets(path);
-      if (runInitHandlers) sum += kPathInitHandlers[path](&st.device->Config, p.count, p.channels);
+      if (runInitHandlers) {
+        int r = kPathInitHandlers[path](&st.device->Config, p.count, p.channels);
+        if (r != 0 && firstError == 0) firstError = errno ? errno : int(plat::kErrInvalidData);
+        sum += r;
+      }
     }
   }
-  return sum;
+  if (handlerSum) *handlerSum = sum;
+  if (sum != 0) plat::Fail(uint32_t(firstError));
+  return 0;
 }
 
 int Scan_Reconfigure() {
@@ -314,12 +340,18 @@ int Scan_Reconfigure() {
     Scan_Exit(errno);
   }
   Diag_ReopenIfNamed(st.device);
-  int sum = Scan_ReloadChannels(true);
-  if (sum == -1) {
+  // Only a configuration that cannot be read stops the process; channels
+  // that a handler rejects (none enabled, say) fail the reconfiguration,
+  // and the device is initialised again until a good one comes.
+  int handlers = 0;
+  if (Scan_ReloadChannels(true, &handlers) == -1) {
     SetReadFailure(errno & 0xfff);
     Scan_Exit(errno);
   }
-  if (sum != 0) return -1;
+  if (handlers != 0) {
+    if (LineTrace_On()) LineTrace_Printf("reconfigure: the channel handlers refused the channels (system error %d)", errno);
+    return -1;
+  }
   Scan_AfterInitHook();
   if (Scan_ScanAll(1) == -1) return -1;
   Scan_MarkReady();

@@ -43,10 +43,12 @@ void Scan_ClearUnkeptOffsets(int path);
 int Scan_ReloadDeviceConfig();
 // Reloads the channels of every attached path whose channel file changed,
 // clearing the offsets those channels do not keep; with runInitHandlers the
-// path's init handler runs after its reload. Returns the handlers' summed
-// results (0 when all succeeded), or -1 with errno when a file could not be
-// read. Used by reconfiguration and by the retried device initialisation.
-int Scan_ReloadChannels(bool runInitHandlers);
+// path's init handler runs after its reload. Returns 0, or -1 with errno
+// when a file could not be read; the handlers' summed results go to
+// *handlerSum (0 when all succeeded; errno then holds the first failure's
+// error). A handler that rejects what it was given is not a failed read.
+// Used by reconfiguration and by the retried device initialisation.
+int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum = nullptr);
 
 // The data size of a module (its real mapped size, not what a peer wrote).
 uint32_t Scan_ModuleDataSize(const void* module);

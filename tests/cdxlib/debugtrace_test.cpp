@@ -1,6 +1,9 @@
 #include "cdxlib/debugtrace.h"
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -239,3 +242,94 @@ TEST(DebugTraceAbsent, FunctionsWithoutATraceDoNothing) {
 }
 
 }  // namespace
+
+// The trace file's name comes from the registry, which a local user may
+// have written: what is at that name is never followed, and only a regular
+// file of this process's user is truncated.
+class TraceFile : public DebugTrace {
+ protected:
+  // Switches the trace to FILE at path and writes one line.
+  void TraceTo(const std::string& path) {
+    SetValue("tf_Debug", "ON");
+    SetValue("tf_DebugType", "FILE");
+    SetValue("tf_DebugFile", path.c_str());
+    Dbg_CreateTrace("tf");
+    Dbg_Log("traced\n");
+    Dbg_DestroyTrace();
+  }
+  void Plant(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+  }
+};
+
+TEST_F(TraceFile, ANewFileHonoursTheUmaskAndAnOwnFileStartsAnew) {
+  const std::string path = Root() + "/own.txt";
+  const mode_t old = ::umask(027);
+  TraceTo(path);
+  ::umask(old);
+  struct stat sb;
+  ASSERT_EQ(::stat(path.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0640u);
+  Plant(path, "an earlier run's trace, longer than the new one\n");
+  TraceTo(path);
+  EXPECT_EQ(ReadAll(path), "traced\n");
+}
+
+TEST_F(TraceFile, WhatIsNotThisUsersOwnRegularFileIsLeftAlone) {
+  const std::string victim = Root() + "/victim.txt";
+  const std::string content = "someone else's data\n";
+  struct Case {
+    const char* name;
+    std::function<std::string()> plant;  // returns the trace path
+  } cases[] = {
+      {"symbolic link", [&] {
+         const std::string link = Root() + "/link.txt";
+         EXPECT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+         return link;
+       }},
+      {"dangling symbolic link", [&] {
+         const std::string link = Root() + "/dangling.txt";
+         EXPECT_EQ(::symlink((Root() + "/made-through-the-link").c_str(), link.c_str()), 0);
+         return link;
+       }},
+      {"second hard link", [&] {
+         const std::string link = Root() + "/hardlink.txt";
+         EXPECT_EQ(::link(victim.c_str(), link.c_str()), 0);
+         return link;
+       }},
+      {"named pipe", [&] {
+         const std::string fifo = Root() + "/fifo";
+         EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+         return fifo;
+       }},
+      {"directory", [&] {
+         const std::string dir = Root() + "/adir";
+         EXPECT_EQ(::mkdir(dir.c_str(), 0700), 0);
+         return dir;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Plant(victim, content);
+    const std::string path = c.plant();
+    TraceTo(path);  // must neither hang nor write
+    EXPECT_EQ(ReadAll(victim), content);
+    struct stat sb;
+    EXPECT_NE(::stat((Root() + "/made-through-the-link").c_str(), &sb), 0);
+    std::vector<std::string> lines = TakeLines();
+    bool noted = false;
+    for (const auto& l : lines) noted |= l.find("not used") != std::string::npos;
+    EXPECT_TRUE(noted) << "the refusal is told on the debugger output";
+    std::filesystem::remove_all(path);
+  }
+}
+
+TEST_F(TraceFile, AFileOfAnotherUserIsNotTruncated) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  const std::string path = Root() + "/foreign.txt";
+  Plant(path, "nobody's file\n");
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  TraceTo(path);
+  EXPECT_EQ(ReadAll(path), "nobody's file\n");
+}

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace df1sim {
 namespace {
@@ -155,6 +156,16 @@ int Simulator::Start(const std::string& linkPath) {
     }
     linkPath_ = linkPath;
   }
+  {
+    // A fresh line: nothing half received or still to send from before.
+    std::lock_guard<std::mutex> lock(mu_);
+    rx_ = Rx::kIdle;
+    frame_.clear();
+    out_.clear();
+    outHead_ = 0;
+    tx_ = LineClock{};
+    rxLine_ = LineClock{};
+  }
   stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopFd_ < 0) {
     const int e = errno;
@@ -183,12 +194,38 @@ void Simulator::Stop() {
   }
 }
 
+void Simulator::Hangup() {
+  const std::string link = linkPath_;
+  Stop();
+  if (!link.empty()) lastLink_ = link;
+}
+
+int Simulator::Reopen() {
+  const std::string link = linkPath_.empty() ? lastLink_ : linkPath_;
+  Hangup();
+  return Start(link);
+}
+
 void Simulator::SetBaud(int baud) {
   std::lock_guard<std::mutex> lock(mu_);
   baud_ = baud > 0 ? baud : 0;
+  // A new rate starts new bursts where the old ones end.
+  for (LineClock* c : {&tx_, &rxLine_}) {
+    c->startUs = c->freeUs;
+    c->bytes = 0;
+  }
 }
 
-int64_t Simulator::ByteUs() const { return baud_ > 0 ? 10000000LL / baud_ : 0; }
+int64_t Simulator::Carry(LineClock& clock, int64_t startUs) const {
+  if (baud_ <= 0) return clock.freeUs = std::max(startUs, clock.freeUs);
+  if (startUs > clock.freeUs) {
+    clock.startUs = startUs;
+    clock.bytes = 0;
+  }
+  ++clock.bytes;
+  clock.freeUs = clock.startUs + (clock.bytes * 10000000 + baud_ - 1) / baud_;
+  return clock.freeUs;
+}
 
 std::vector<uint8_t>& Simulator::Table(int node) {
   auto& t = tables_[node & 0xFF];
@@ -253,6 +290,8 @@ Stats Simulator::GetStats(int node) {
     sum.acksSent += s.acksSent;
     sum.naksSent += s.naksSent;
     sum.repliesSent += s.repliesSent;
+    sum.bytesReceived += s.bytesReceived;
+    sum.bytesSent += s.bytesSent;
   }
   return sum;
 }
@@ -260,6 +299,11 @@ Stats Simulator::GetStats(int node) {
 void Simulator::ResetStats() {
   std::lock_guard<std::mutex> lock(mu_);
   stats_.clear();
+}
+
+int64_t Simulator::TakeFirstByteUs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(firstByteUs_, 0);
 }
 
 std::vector<std::string> Simulator::Log() {
@@ -288,14 +332,11 @@ Fault Simulator::TakeFault(int node, int* param) {
 }
 
 void Simulator::Schedule(const std::vector<uint8_t>& bytes, int64_t atUs, int gapUs, int fromByte) {
-  const int64_t byteUs = ByteUs();
-  int64_t t = std::max(atUs, txFreeUs_);
+  int64_t start = atUs;
   for (size_t i = 0; i < bytes.size(); ++i) {
-    if (gapUs > 0 && static_cast<int>(i) >= fromByte) t += gapUs;
-    t += byteUs;
-    out_.push_back(Out{t, bytes[i]});
+    if (gapUs > 0 && static_cast<int>(i) >= fromByte) start = tx_.freeUs + gapUs;
+    out_.push_back(Out{Carry(tx_, start), bytes[i]});
   }
-  txFreeUs_ = t;
 }
 
 void Simulator::Flush(int64_t nowUs) {
@@ -309,6 +350,7 @@ void Simulator::Flush(int64_t nowUs) {
     const ssize_t w = ::write(master_, buf, static_cast<size_t>(n));
     if (w <= 0) break;  // the pty is full: try again at the next pass
     outHead_ += static_cast<size_t>(w);
+    stats_[lastNode_ < 0 ? 0 : lastNode_].bytesSent += w;
   }
   if (outHead_ == out_.size()) {
     out_.clear();
@@ -336,11 +378,12 @@ void Simulator::Run() {
       if (n > 0) {
         std::lock_guard<std::mutex> lock(mu_);
         const int64_t now = NowUs();
-        const int64_t byteUs = ByteUs();
+        if (firstByteUs_ == 0) firstByteUs_ = now;
         for (ssize_t i = 0; i < n; ++i) {
           // Each byte arrives when the line has carried it.
-          rxFreeUs_ = std::max(now, rxFreeUs_) + byteUs;
-          OnByte(buf[i], rxFreeUs_);
+          const int64_t at = Carry(rxLine_, now);
+          stats_[lastNode_ < 0 ? 0 : lastNode_].bytesReceived += 1;
+          OnByte(buf[i], at);
         }
       }
     }
@@ -422,7 +465,7 @@ void Simulator::OnFrame(int64_t atUs) {
   // A new command ends whatever was still to be sent for the last one.
   out_.clear();
   outHead_ = 0;
-  txFreeUs_ = 0;
+  tx_ = LineClock{};
 
   int param = 0;
   const Fault f = TakeFault(node, &param);
@@ -500,7 +543,7 @@ void Simulator::OnFrame(int64_t atUs) {
   ++st.repliesSent;
   AddLog("tx " + Hex(wire));
   if (f == Fault::kNoise) {
-    Schedule({0xFF, 0x00, 0x7E, 0x55}, txFreeUs_ + 2000);
+    Schedule({0xFF, 0x00, 0x7E, 0x55}, tx_.freeUs + 2000);
     AddLog("tx noise ff 00 7e 55");
   }
 }
@@ -558,9 +601,11 @@ std::string Simulator::Command(const std::string& line) {
     if (w.size() > 1 && !num(1, &node)) return "error: usage: stats [NODE]";
     const Stats s = GetStats(w.size() > 1 ? static_cast<int>(node) : -1);
     char buf[200];
-    std::snprintf(buf, sizeof buf, "commands=%d acks=%d naks=%d enqs=%d badframes=%d acks_sent=%d naks_sent=%d replies=%d",
+    std::snprintf(buf, sizeof buf,
+                  "commands=%d acks=%d naks=%d enqs=%d badframes=%d acks_sent=%d naks_sent=%d replies=%d "
+                  "bytes_in=%lld bytes_out=%lld",
                   s.commands, s.acksReceived, s.naksReceived, s.enqsReceived, s.badFrames, s.acksSent, s.naksSent,
-                  s.repliesSent);
+                  s.repliesSent, s.bytesReceived, s.bytesSent);
     return buf;
   }
   if (op == "reset") {
@@ -574,6 +619,11 @@ std::string Simulator::Command(const std::string& line) {
     return all + "ok";
   }
   if (op == "port") return PortPath();
+  if (op == "hangup") {
+    Hangup();
+    return "ok";
+  }
+  if (op == "reopen") return Reopen() == 0 ? PortPath() : std::string("error: ") + std::strerror(errno);
   return "error: unknown command " + op;
 }
 

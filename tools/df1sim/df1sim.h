@@ -67,6 +67,8 @@ struct Stats {
   int acksSent = 0;
   int naksSent = 0;
   int repliesSent = 0;
+  long long bytesReceived = 0;  // every byte the line carried to the station
+  long long bytesSent = 0;      // every byte the station put on the line
 };
 
 constexpr int kAlways = -1;
@@ -82,12 +84,21 @@ class Simulator {
   // there points at the slave (replaced when it exists). 0 or -1 (errno).
   int Start(const std::string& linkPath = "");
   void Stop();
+  // The far end goes away as an unplugged adapter does: the pty is closed
+  // (the scanner's side hangs up) and the link removed. Tables, faults and
+  // counts are kept for the next Start() or Reopen().
+  void Hangup();
+  // Hangup, then a new pty at the same link: what a scanner sees when an
+  // adapter is plugged back. 0 or -1 (errno).
+  int Reopen();
   const std::string& SlavePath() const { return slavePath_; }
   const std::string& LinkPath() const { return linkPath_; }
   // The path a scanner opens: the link when there is one, else the slave.
   std::string PortPath() const { return linkPath_.empty() ? slavePath_ : linkPath_; }
 
-  // Wire pacing: 0 = none (bytes as fast as the pty takes them).
+  // Wire pacing: 0 = none (bytes as fast as the pty takes them). Paced, a
+  // byte takes exactly 10 bits at the rate (520.83 us at 19200 baud): each
+  // byte of a burst is timed from the burst's start, so no rounding adds up.
   void SetBaud(int baud);
 
   // Data table (byte addresses, words little-endian).
@@ -108,6 +119,9 @@ class Simulator {
   // the last command).
   Stats GetStats(int node = -1);
   void ResetStats();
+  // The monotonic time (CLOCK_MONOTONIC, us) at which the station read the
+  // first byte since the last call, 0 when none came; for latency figures.
+  int64_t TakeFirstByteUs();
   // Every frame seen and sent, one line each ("rx ..." / "tx ...").
   std::vector<std::string> Log();
   void ClearLog();
@@ -126,6 +140,15 @@ class Simulator {
     int64_t dueUs;
     uint8_t byte;
   };
+  // One direction of the paced line: the bytes of a burst are timed from
+  // its start, a byte after an idle line starts a new burst.
+  struct LineClock {
+    int64_t startUs = 0;
+    int64_t bytes = 0;
+    int64_t freeUs = 0;  // when the last byte has been carried
+  };
+  // The end of one more byte that may start at startUs.
+  int64_t Carry(LineClock& clock, int64_t startUs) const;
   enum class Rx { kIdle, kIdleDle, kFrame, kFrameDle, kBcc };
 
   void Run();
@@ -136,7 +159,6 @@ class Simulator {
   void AddLog(const std::string& line);
   std::vector<uint8_t>& Table(int node);
   Fault TakeFault(int node, int* param);
-  int64_t ByteUs() const;
 
   std::mutex mu_;
   std::thread thread_;
@@ -152,8 +174,10 @@ class Simulator {
   std::vector<std::string> log_;
   std::vector<Out> out_;
   size_t outHead_ = 0;
-  int64_t txFreeUs_ = 0;
-  int64_t rxFreeUs_ = 0;
+  LineClock tx_;
+  LineClock rxLine_;
+  std::string lastLink_;
+  int64_t firstByteUs_ = 0;
   // Receiver.
   Rx rx_ = Rx::kIdle;
   std::vector<uint8_t> frame_;

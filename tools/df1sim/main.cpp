@@ -36,6 +36,8 @@ void Usage() {
                "                                  inject a fault for the next COUNT commands\n"
                "  clear [NODE]                    clear faults\n"
                "  baud N                          pace output at N baud (0: no pacing)\n"
+               "  hangup                          close the line (as an unplugged adapter)\n"
+               "  reopen                          a new line at the same link (plugged back)\n"
                "  stats [NODE]  log  reset  port  quit\n"
                "faults:");
   for (auto f : df1sim::AllFaults()) std::fprintf(stderr, " %s", df1sim::FaultName(f));
