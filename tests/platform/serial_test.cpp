@@ -149,4 +149,28 @@ TEST_F(SerialPortTest, WaitTimesOutWhenTheLineIsQuiet) {
   EXPECT_EQ(plat::WaitForAny(h, 1, 30), plat::kWaitTimeout);
 }
 
+// The far end goes away while a waiter sits on the line: it wakes once, the
+// port says HungUp(), and later waits on it time out instead of spinning.
+TEST(SerialPortHangUp, WakesTheWaiterOnceThenStaysQuiet) {
+  auto peer = std::make_unique<PtyPeer>();
+  ASSERT_TRUE(peer->ok());
+  std::unique_ptr<plat::SerialPort> port(plat::SerialPort::Open(peer->path().c_str()));
+  ASSERT_TRUE(port);
+  plat::SerialSettings s;
+  s.baud = 300;
+  ASSERT_EQ(port->Configure(s), 0);
+  EXPECT_EQ(port->WireTimeUs(1), 33334);  // 10 bits at 300 baud, rounded up
+  EXPECT_EQ(port->WireTimeUs(3), 100000);
+  plat::Waitable* h[1] = {port.get()};
+  EXPECT_EQ(plat::WaitForAny(h, 1, 30), plat::kWaitTimeout);
+  EXPECT_FALSE(port->HungUp());
+  peer.reset();  // master and keeper closed
+  EXPECT_EQ(plat::WaitForAny(h, 1, 10000), 0);
+  EXPECT_TRUE(port->HungUp());
+  const int64_t t0 = plat::MonotonicMs();
+  EXPECT_EQ(plat::WaitForAny(h, 1, 50), plat::kWaitTimeout);
+  EXPECT_GE(plat::MonotonicMs() - t0, 50);
+  EXPECT_EQ(port->Write("x", 1), -1);
+}
+
 }  // namespace
