@@ -437,7 +437,10 @@ TEST_F(ConfigFiles, TheNextSaveRemovesTemporariesOfKilledSaves) {
   };
   for (const Road& road : roads) {
     SCOPED_TRACE(road.name);
-    for (int round = 0; round < 8; ++round) {
+    // Each save removes the temporaries of the saves killed before it, so
+    // only the last kill's are left; a kill that came just after a save was
+    // renamed into place left none, and another round is run.
+    for (int round = 0; round < 8 || (Temporaries(dir_).empty() && round < 200); ++round) {
       const pid_t child = testsupport::ForkChild([&] {
         for (;;)
           if (road.save() != 0) return 1;
