@@ -80,9 +80,9 @@ int Sys_VFormat(char* buffer, size_t size, const char* format, va_list args);
 //   CDX_ name); for the export names the share is used only when it can be
 //   created and written, which from this platform it never can (53), so
 //   Dir_Resolve is used;
-// - a server address with a scheme ("ssl://...", "http://..."): not
-//   available here yet (the command client's server kinds are not built):
-//   null with error 50.
+// - a server address with a scheme ("ssl://...", "http://..."): such a
+//   server has no share this platform can reach and no request names its
+//   directories, so null with error 50.
 const char* Srv_GetDirectory(const char* server, const char* name);
 
 // Access lists.

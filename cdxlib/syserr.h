@@ -23,8 +23,8 @@
 //
 // ReportSystemEvent writes to the platform event log (the system log, or the
 // text file that the event-log setting selects). The variant that appends to
-// a "<product>.log" file for platform id 1 is not built: this platform always
-// has id 2.
+// a "<product>.log" file belongs to platform id 1 only, and this platform
+// always has id 2, so there is none.
 #pragma once
 #include <cstddef>
 #include <cstdint>

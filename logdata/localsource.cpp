@@ -965,7 +965,8 @@ void CLocalLogSource::ReplyCompanion(const std::string& code, const char* args, 
     *out = Fmt("1,%u", static_cast<unsigned>(text.size()));
     return;
   }
-  // The record and text exports of the logs' browsers are not built.
+  // The record and text exports of the logs' browsers ("7S", "8S") have no
+  // defined contents, so they are refused.
   fail(plat::kErrNotSupported);
 }
 
