@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "cdxlib/client/srvclient.h"
+#include "cdxlib/servernames.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/registry.h"

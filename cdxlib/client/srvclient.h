@@ -41,17 +41,9 @@
 #include <mutex>
 #include <string>
 
-// ---------------------------------------------------------------- records
+#include "cdxlib/servernames.h"
 
-// Connection kinds.
-enum SrvKind : int32_t {
-  kSrvKindClosed = 0,
-  kSrvKindPipe = 1,
-  kSrvKindSocket = 2,  // TCP with TLS
-  kSrvKindLocal = 3,   // in-process logged-data source
-  kSrvKindWeb = 4,     // SOAP web service
-};
-constexpr int kSrvKindCount = 5;
+// ---------------------------------------------------------------- records
 
 constexpr size_t kSrvNameSize = 1284;           // a server name is at most 1283 characters
 constexpr int kSrvTableSize = 100;              // entries of the connection table
@@ -157,22 +149,6 @@ int Srv_InitTable(int count);
 int Srv_SetTimeout(const char* server, int32_t milliseconds);
 // The entry's time-out in milliseconds: its own, else defaultMs.
 int32_t Srv_EntryTimeout(const ServerConnection* entry, int32_t defaultMs);
-
-// ---------------------------------------------------------------- names
-
-// The kind that a connection to this server gets (1 to 4).
-int Srv_GetKind(const char* server);
-// 1 when the name means this machine: absent, "", ".", "localhost",
-// "127.0.0.1", this computer's name (its host name, whole or up to the
-// first "."), and URLs whose host is one of them (except file URLs);
-// 0 for "PROVIDER=" locations and paths.
-int Srv_IsLocal(const char* server);
-// 1 unless the path is a UNC path ("\\host\..." or "//host/...") whose host
-// is another machine.
-int Srv_IsLocalUnc(const char* path);
-// 1 when the server is neither this machine nor a pipe server: its files
-// can be reached only through requests, never by a share path.
-int Srv_IsRequestOnly(const char* server);
 
 // ---------------------------------------------------------------- transports
 

@@ -16,7 +16,7 @@
 
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
-#include "cdxlib/client/srvclient.h"
+#include "cdxlib/servernames.h"
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/numformat.h"
 #include "cdxlib/registry.h"
