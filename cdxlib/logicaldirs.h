@@ -1,4 +1,4 @@
-// Logical directories and access lists.
+// Logical directories.
 //
 // Every place of the system is a logical name ("CDX_CURRENT_CONFIG",
 // "CDX_LOGGED_DATA", "CDX_BIN", "CDX_EXPORTED_DATA", ...), resolved at run
@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Access masks of Dir_CheckAccess and Cfg_CanAccessFile.
+// Access masks of Dir_CheckAccess (and of the access lists, config/accesslists.h).
 constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t kGenericExecute = 0x20000000u;
@@ -84,36 +84,3 @@ int Sys_VFormat(char* buffer, size_t size, const char* format, va_list args);
 //   server has no share this platform can reach and no request names its
 //   directories, so null with error 50.
 const char* Srv_GetDirectory(const char* server, const char* name);
-
-// Access lists.
-// 1 when name is in the ";"-separated list of the environment variable
-// (case-blind; entries longer than 24 characters ignored), or when the
-// variable is not set; 0 for an empty name or variable.
-int Cfg_InEnvList(const char* variable, const char* name);
-// 1 when the file may be opened for generic read or write (access must be
-// one of them, else 0); a missing file or path, or a path of another
-// machine that cannot be reached (53), counts as accessible.
-int Cfg_CanAccessFile(const char* path, uint32_t access);
-// 1 when the device's configuration file ("<CDX_CURRENT_CONFIG of the
-// server>/<device name>/config") allows the access and the device name is
-// in "CDX_DEVICES". The XML configuration road ("config.xml" when XML mode
-// is on and the device's extension library offers it) is not available here
-// yet: it needs the XML options and the extension libraries.
-int Cfg_CanAccessDevice(const char* server, const char* deviceName, uint32_t access);
-// Loggers: "<CDX_CURRENT_CONFIG>/<name>_<number>" and the list "CDX_LOGGERS"
-// (the ".xml" road likewise not yet).
-int Cfg_CanAccessLogger(const char* server, const char* loggerName, int loggerNumber, uint32_t access);
-// Processors: "<CDX_CURRENT_CONFIG>/<name>/config" and "CDX_PROCESSORS".
-int Cfg_CanAccessProcessor(const char* server, const char* processorName, uint32_t access);
-
-// Filters: `entries` holds room for 2 x count entries of entrySize bytes;
-// the accessible ones among the first count are copied, in order, from
-// position count on. The name is the NUL-terminated text at nameOffset of
-// an entry (and for loggers the little-endian i32 number at numberOffset).
-// Return the number kept.
-int Cfg_FilterDevices(const char* server, int count, void* entries, size_t entrySize, size_t nameOffset,
-                      uint32_t access);
-int Cfg_FilterLoggers(const char* server, int count, void* entries, size_t entrySize, size_t nameOffset,
-                      size_t numberOffset, uint32_t access);
-int Cfg_FilterProcessors(const char* server, int count, void* entries, size_t entrySize, size_t nameOffset,
-                         uint32_t access);

@@ -22,6 +22,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/drvtables.h"
+#include "cdxlib/config/accesslists.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/numformat.h"
 #include "cdxlib/registry.h"
