@@ -15,7 +15,6 @@
 #include "cdxlib/valwrite.h"
 #include "platform/error.h"
 #include "cdxlib/registry.h"
-#include "platform/eventlog.h"
 #include "platform/sysinfo.h"
 
 namespace {
@@ -396,12 +395,6 @@ const char* SysErr_OwnText() {
 }
 
 int SysErr_BoundChannel() { return g_bind.channel; }
-
-void ReportSystemEvent(const char* server, int eventType, const char* message) {
-  ErrorKeeper keep;
-  plat::ReportEvent(server, Prod_GetProductName(), static_cast<uint16_t>(eventType), 0, 102, plat::UserName(),
-                    message ? message : "");
-}
 
 void SysErr_ResetProcessState() {
   g_table = nullptr;

@@ -21,13 +21,12 @@
 // module lock of "dm_errors"; the SYSER modules are locked one at a time,
 // never together with "dm_errors".
 //
-// ReportSystemEvent writes to the platform event log (the system log, or the
-// text file that the event-log setting selects). The variant that appends to
-// a "<product>.log" file belongs to platform id 1 only, and this platform
-// always has id 2, so there is none.
+// Messages for the event log: ReportSystemEvent (eventlog.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
+
+#include "cdxlib/eventlog.h"
 
 struct ProcessStatusEntry {
   uint8_t type;      // 0: 3 = driver started by Drv_StartDriver, 4 and 5 = loggers
@@ -84,11 +83,6 @@ int SysErr_BoundChannel();
 // (case-blind), copied into text (size bytes, terminated): 1 when the entry
 // exists, 0 when not or the table cannot be opened.
 int SysErr_FindStatusText(int type, const char* name, char* text, size_t size);
-
-// Writes a message to the event log (source: the product name, event id
-// 102). server: null or empty for this machine. eventType: 1 error, 2
-// warning, 4 information. Never reports failure.
-void ReportSystemEvent(const char* server, int eventType, const char* message);
 
 // Forgets the process's entry and binding (tests that register anew).
 void SysErr_ResetProcessState();

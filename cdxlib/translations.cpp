@@ -14,7 +14,7 @@
 
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/registry.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/eventlog.h"
 #include "cdxlib/textcodec.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"

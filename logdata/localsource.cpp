@@ -23,7 +23,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/debugtrace.h"
 #include "cdxlib/reqbuffers.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/eventlog.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logstatus.h"

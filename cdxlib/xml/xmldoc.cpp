@@ -20,7 +20,7 @@
 #include <libxml/xmlsave.h>
 
 #include "cdxlib/registry.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/eventlog.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

@@ -176,38 +176,6 @@ TEST_F(SysErrTest, LastLoggerIsMatchedByItsChannelName) {
   EXPECT_EQ(SysErr_BoundChannel(), 0);
 }
 
-// ---- the error log ---------------------------------------------------------------
-
-TEST(ReportSystemEventTest, AppendsTimeDateAndMessageToTheFileLogAndNeverFails) {
-  setenv("CDXPLAT_EVENTLOG", "file", 1);
-  std::filesystem::remove(plat::EventLogFilePath());
-  errno = 5;
-  plat::SetLastError(5);
-  ReportSystemEvent(nullptr, plat::kEventError, "first");
-  ReportSystemEvent("\\\\FARAWAY", plat::kEventError, "lost");  // another machine: dropped silently
-  ReportSystemEvent("", plat::kEventInformation, "second");
-  EXPECT_EQ(errno, 5);
-  EXPECT_EQ(plat::GetLastError(), 5u);
-  unsetenv("CDXPLAT_EVENTLOG");
-  std::ifstream in(plat::EventLogFilePath(), std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // "HH:MM:SS MM/DD/YY " before each message, and no line end after it.
-  auto stampAt = [&](size_t at) {
-    const char* form = "00:00:00 00/00/00 ";
-    if (text.size() < at + 18) return false;
-    for (size_t i = 0; i < 18; ++i) {
-      const char c = text[at + i];
-      if (form[i] == '0' ? !(c >= '0' && c <= '9') : c != form[i]) return false;
-    }
-    return true;
-  };
-  ASSERT_EQ(text.size(), 18 + 5 + 18 + 6u) << text;
-  EXPECT_TRUE(stampAt(0)) << text;
-  EXPECT_EQ(text.substr(18, 5), "first");
-  EXPECT_TRUE(stampAt(23)) << text;
-  EXPECT_EQ(text.substr(41), "second");
-}
-
 // ---- Drv_StartDriver ----------------------------------------------------------
 
 class StartDriverTest : public SysErrTest {
