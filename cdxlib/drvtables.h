@@ -15,16 +15,15 @@
 // fields written here are the started flag, the pid and the configured flag
 // of a DriverRecord while starting it, and the record order in
 // Drv_MoveDriverLast), finds and opens the module sets through a
-// process-wide cache, tells a module's kind and owner, and starts a driver
-// program.
+// process-wide cache, and tells a module's kind and owner. Starting a
+// driver program from its record is client/driverstart.h.
 //
 // All record layouts below are shared with peers outside this package: the
 // offsets are binding and checked by static_assert. "data" is a module's
 // data area, 128 bytes after its start.
 //
 // Threads: the views and the cache are process-wide and unguarded; a process
-// opens them from one thread (start-up). Drv_StartDriver changes the current
-// directory for its duration.
+// opens them from one thread (start-up).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -213,18 +212,6 @@ int Drv_UsesValueRecords(const char* prefix);
 // "dm_datproc", the records behind it one place forward, and its cache entry
 // with it; under the table's module lock. 0, also when the name is not found.
 int Drv_MoveDriverLast(const char* name);
-
-// Starts a driver program from its "dm_datproc" record: registers this
-// process in the system error list (type 3, the print name), changes into
-// the program's directory, loads its configured flag, starts "<name>_run 0"
-// when it is configured and typed, and waits until the program sets the
-// started flag, ends, or the start time-out passes. The current directory is
-// restored afterwards (through a saved directory handle). 0, or -1 when any
-// step failed; a program that ends before it is up fails at once, and one
-// that is still not up when the time-out passes fails with 258.
-int Drv_StartDriver(DriverRecord* record);
-// Time-out of Drv_StartDriver's wait in ms (default 60000; <= 0 restores it).
-void Drv_SetStartTimeout(int ms);
 
 // ---------------------------------------------------------------------------
 // Event-module bits. Rows are (channel count / 8) bytes, rounded down as the

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
+#include "cdxlib/client/driverstart.h"
 #include "cdxlib/client/replyfields.h"
 #include "cdxlib/client/requests_capfallback.h"
 #include "cdxlib/client/srvclient.h"

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "cdxlib/chanconfig.h"
+#include "cdxlib/client/driverstart.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/drvtables.h"
