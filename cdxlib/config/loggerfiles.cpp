@@ -22,7 +22,7 @@
 #include "cdxlib/drvtables.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "cdxlib/xml/xmlsave.h"
-#include "cdxlib/xml/xmlschema.h"
+#include "cdxlib/config/xmlschema.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

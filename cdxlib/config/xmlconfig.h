@@ -35,7 +35,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/xml/xmldoc.h"
-#include "cdxlib/xml/xmlschema.h"
+#include "cdxlib/config/xmlschema.h"
 
 
 // ---------------------------------------------------------------- switches

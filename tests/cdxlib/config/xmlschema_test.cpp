@@ -1,4 +1,4 @@
-#include "cdxlib/xml/xmlschema.h"
+#include "cdxlib/config/xmlschema.h"
 
 #include <gtest/gtest.h>
 
