@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"
 #include "platform/registry.h"

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "cdxlib/alarms.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"
 #include "platform/registry.h"

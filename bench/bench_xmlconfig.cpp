@@ -24,7 +24,7 @@
 
 #include "bench/bench_tempdir.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 
 // ---------------------------------------------------------------- heap accounting
 // The program's heap in use and its peak, counted by wrapping the C

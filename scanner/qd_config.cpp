@@ -10,7 +10,7 @@
 
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/floatstate.h"

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/writefilter.h"

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/logicaldirs.h"
 #include "platform/error.h"
 #include "platform/files.h"

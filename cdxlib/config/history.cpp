@@ -16,7 +16,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/logicaldirs.h"
 #include "cdxlib/timestamp.h"
 #include "platform/error.h"

@@ -18,7 +18,7 @@
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/loggertypes.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "cdxlib/xml/xmlsave.h"

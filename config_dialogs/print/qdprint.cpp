@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cdxlib/client/srvconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/timestamp.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"

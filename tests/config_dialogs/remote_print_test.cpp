@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"
 #include "cdxlib/client/server_side.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"

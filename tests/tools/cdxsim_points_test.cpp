@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "platform/root.h"
 #include "tools/cdxsim/cdxsim.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "platform/root.h"
 #include "support/child.h"
 

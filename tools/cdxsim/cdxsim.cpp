@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
 #include "cdxlib/drvtables.h"

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"

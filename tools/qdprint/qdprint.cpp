@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/fileutil.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"

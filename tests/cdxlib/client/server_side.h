@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "tools/cdxnetsrv/soapserver.h"
 #include "tools/cdxnetsrv/tlsserver.h"
 #include "tools/fakesrv/fakesrv.h"

@@ -18,7 +18,7 @@
 #include "cdxlib/client/nettransport.h"
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/registry.h"
 #include "platform/error.h"
 #include "server_side.h"

@@ -15,7 +15,7 @@
 #include <iterator>
 #include <string>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "support/child.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/registry.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"

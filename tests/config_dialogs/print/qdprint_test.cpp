@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
 

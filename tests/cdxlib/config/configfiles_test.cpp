@@ -1,4 +1,4 @@
-#include "cdxlib/configfiles.h"
+#include "cdxlib/config/configfiles.h"
 
 #include <gtest/gtest.h>
 
