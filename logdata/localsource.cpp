@@ -22,7 +22,7 @@
 
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/debugtrace.h"
-#include "cdxlib/reqbuffers.h"
+#include "cdxlib/client/reqbuffers.h"
 #include "cdxlib/eventlog.h"
 #include "cdxlib/timestamp.h"
 #include "logdata/logfilecollection.h"

@@ -34,7 +34,7 @@
 //
 // Buffers of the caller: "6S" carries where to copy a text. Since the
 // source runs in the caller's process, the request names the buffer by a
-// handle that the caller got from ReqBuf_Register (cdxlib/reqbuffers.h)
+// handle that the caller got from ReqBuf_Register (cdxlib/client/reqbuffers.h)
 // with its size; a number that is not a registered handle, or a size beyond
 // the registered one, is refused (87), so a request text can never make the
 // source write to an arbitrary address.

@@ -1,6 +1,6 @@
 // Processor, device, logger and general requests of the command client.
 #include "cdxlib/client/requests.h"
-#include "cdxlib/reqbuffers.h"
+#include "cdxlib/client/reqbuffers.h"
 
 #include <atomic>
 #include <cctype>

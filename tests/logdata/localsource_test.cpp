@@ -16,7 +16,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/requests.h"
-#include "cdxlib/reqbuffers.h"
+#include "cdxlib/client/reqbuffers.h"
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"

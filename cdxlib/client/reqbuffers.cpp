@@ -1,5 +1,5 @@
 // The process's table of registered request buffers.
-#include "cdxlib/reqbuffers.h"
+#include "cdxlib/client/reqbuffers.h"
 
 #include <map>
 #include <mutex>
