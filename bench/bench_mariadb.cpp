@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"

@@ -39,7 +39,7 @@
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "scanner/linetrace.h"
 #include "scanner/qd_eval.h"
 #include "tools/cdxsim/cdxsim.h"

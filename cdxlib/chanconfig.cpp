@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 
 namespace {
 

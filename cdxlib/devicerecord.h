@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 constexpr int kDevicePathCount = 5;  // channel groups ai, di, ao, do, ci
 

@@ -9,9 +9,9 @@
 
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/numformat.h"
+#include "cdxlib/sys/numformat.h"
 #include "cdxlib/signals.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 

@@ -29,8 +29,8 @@
 #include <cstdint>
 
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/numformat.h"  // Str_UpperN
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/numformat.h"  // Str_UpperN
+#include "cdxlib/sys/timestamp.h"
 
 struct DataModuleHeader;
 

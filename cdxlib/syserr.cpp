@@ -9,12 +9,12 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/datamodule.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "cdxlib/valwrite.h"
 #include "platform/error.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/sysinfo.h"
 
 namespace {

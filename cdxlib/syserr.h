@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/eventlog.h"
+#include "cdxlib/sys/eventlog.h"
 
 struct ProcessStatusEntry {
   uint8_t type;      // 0: 3 = driver started by Drv_StartDriver, 4 and 5 = loggers

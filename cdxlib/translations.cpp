@@ -12,10 +12,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/eventlog.h"
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/eventlog.h"
+#include "cdxlib/sys/textcodec.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 

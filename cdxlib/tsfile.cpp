@@ -16,9 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/fileutil.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/fileutil.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cdxlib/client/requests.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 int Log_RequestChannelConfigs(const char* server, const char prefix[2], int first, int count, ChannelConfig* out) {
   if (count <= 0) return 0;

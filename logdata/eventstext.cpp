@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cdxlib/registry.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logformat.h"
 #include "logdata/textfile.h"

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/client/reqbuffers.h"
-#include "cdxlib/eventlog.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/eventlog.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logstatus.h"
 #include "logdata/logstore.h"

@@ -13,13 +13,13 @@
 #include <new>
 
 #include "cdxlib/config/savecfg.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilestore.h"
 #include "logdata/logstatus.h"
 #include "logdata/replication.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

@@ -16,7 +16,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/eventlog.h"
+#include "cdxlib/sys/eventlog.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/eventlog.h"

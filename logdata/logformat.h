@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 static_assert(std::endian::native == std::endian::little, "records are little-endian byte layouts");
 

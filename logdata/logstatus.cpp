@@ -12,7 +12,7 @@
 
 #include "cdxlib/datamodule.h"
 #include "cdxlib/syserr.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "cdxlib/valwrite.h"
 #include "logdata/logstore.h"
 #include "platform/sync.h"

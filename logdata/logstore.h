@@ -18,8 +18,8 @@
 #include <cstdint>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/logicaldirs.h"  // kGenericRead, kGenericWrite
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/logicaldirs.h"  // kGenericRead, kGenericWrite
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logformat.h"
 
 

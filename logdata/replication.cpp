@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logstore.h"
 #include "platform/files.h"

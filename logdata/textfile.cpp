@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/textcodec.h"
 #include "logdata/eventstext.h"
 #include "platform/error.h"
 #include "platform/files.h"

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/textcodec.h"
 #include "logdb/dbdataacc.h"
 
 namespace arc {

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "logdb/dbdataacc.h"
 
 namespace {

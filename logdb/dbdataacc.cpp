@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "platform/error.h"
 
 namespace {

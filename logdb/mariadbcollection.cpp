@@ -12,8 +12,8 @@
 #include <set>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"

@@ -17,8 +17,8 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logstore.h"
 #include "logdata/chanrequest.h"
 

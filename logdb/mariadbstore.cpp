@@ -14,7 +14,7 @@
 #include <new>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 

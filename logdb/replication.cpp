@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "logdb/dbcollection.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"

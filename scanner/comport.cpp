@@ -5,7 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "scanner/linetrace.h"

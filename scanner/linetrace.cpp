@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "platform/error.h"
 
 namespace {

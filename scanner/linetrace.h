@@ -3,7 +3,7 @@
 // What a technician needs to follow the link: each frame sent and received
 // (hex, node, transaction number), the ACK, NAK and ENQ symbols, time-outs
 // and retries, a lost line, the port opened, and the reloads. The lines go
-// to the process's debug trace (cdxlib/debugtrace.h), each stamped with the
+// to the process's debug trace (cdxlib/sys/debugtrace.h), each stamped with the
 // local time to the millisecond.
 //
 // Cost while the trace is off: LineTrace_Check() takes a change of the

@@ -13,7 +13,7 @@
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/floatstate.h"
+#include "cdxlib/sys/floatstate.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "cdxlib/floatstate.h"
+#include "cdxlib/sys/floatstate.h"
 
 
 float Eval_UnsetValue() {

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "cdxlib/datamodule.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"

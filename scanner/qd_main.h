@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 // The program: argv[0] names the device-type prefix (the base name before
 // its last '_'), argv[1] the device number. Returns (or exits with) the

@@ -11,7 +11,7 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 struct DataModuleHeader;
 

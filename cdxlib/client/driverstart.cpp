@@ -9,7 +9,7 @@
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 

@@ -32,7 +32,7 @@
 #include <cstdint>
 
 #include "cdxlib/config/capfile.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/timezone.h"
 
 // Reply capacities.

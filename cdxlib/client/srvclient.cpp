@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cdxlib/client/pipeclient.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 #include "platform/url.h"

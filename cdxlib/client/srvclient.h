@@ -41,7 +41,7 @@
 #include <mutex>
 #include <string>
 
-#include "cdxlib/servernames.h"
+#include "cdxlib/sys/servernames.h"
 
 // ---------------------------------------------------------------- records
 

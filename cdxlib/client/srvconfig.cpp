@@ -14,7 +14,7 @@
 
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "cdxlib/client/srvfile.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/sysinfo.h"
 
 namespace {

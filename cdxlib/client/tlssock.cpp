@@ -21,9 +21,9 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/debugtrace.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/debugtrace.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 
 using Clock = std::chrono::steady_clock;

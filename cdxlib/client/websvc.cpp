@@ -15,9 +15,9 @@
 #include <string>
 
 #include "cdxlib/client/tlssock.h"
-#include "cdxlib/debugtrace.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/debugtrace.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/writefilter.h"
 #include "cdxwsH.h"
 #include "platform/error.h"
 // The namespace table of the service (the library's global "namespaces").

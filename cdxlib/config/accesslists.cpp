@@ -10,8 +10,8 @@
 
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/servernames.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/servernames.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

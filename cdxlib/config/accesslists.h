@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 
 // 1 when name is in the ";"-separated list of the environment variable
 // (case-blind; entries longer than 24 characters ignored), or when the

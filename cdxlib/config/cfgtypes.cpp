@@ -10,7 +10,7 @@
 #include "base/structs/structs_item.h"
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/cipher.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/url.h"
 
 namespace {

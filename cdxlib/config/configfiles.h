@@ -34,7 +34,7 @@
 #include <cstdint>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 // The 8-byte header of a channel file: when it was last saved (local wall
 // clock; the last 2 bytes are zero).

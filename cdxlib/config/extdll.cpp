@@ -6,7 +6,7 @@
 #include <strings.h>
 
 #include "cdxlib/config/capfile.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "platform/error.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cdxlib/config/capfile.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "platform/error.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/spawn.h"

@@ -16,10 +16,10 @@
 
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
-#include "cdxlib/servernames.h"
+#include "cdxlib/sys/servernames.h"
 #include "cdxlib/config/chantypes.h"
-#include "cdxlib/numformat.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/numformat.h"
+#include "cdxlib/sys/registry.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "cdxlib/xml/xmlsave.h"
 #include "platform/error.h"

@@ -19,8 +19,8 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
-#include "cdxlib/registry.h"
-#include "cdxlib/eventlog.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/eventlog.h"
 #include "platform/error.h"
 #include "platform/files.h"
 

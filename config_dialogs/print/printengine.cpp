@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/textcodec.h"
 #include "platform/error.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "cdxlib/client/srvconfig.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
 #include "platform/error.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/textcodec.h"
 
 namespace ado {
 

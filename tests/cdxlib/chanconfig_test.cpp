@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cdxlib/devicerecord.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 
 namespace {

@@ -21,7 +21,7 @@
 
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "config_dialogs/gtk/gtkpresenter.h"
 #include "platform/error.h"
 #include "platform/registry.h"

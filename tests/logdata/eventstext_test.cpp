@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/registry.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"

@@ -11,7 +11,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
 #include "platform/error.h"

@@ -8,7 +8,7 @@
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/syserr.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "tools/cdxsim/cdxsim.h"
 

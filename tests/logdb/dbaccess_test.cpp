@@ -12,7 +12,7 @@
 #include "logdb/ado/recording.h"
 #include "logdb/dbacc.h"
 #include "logdb/dbdataacc.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 #include "platform/registry.h"

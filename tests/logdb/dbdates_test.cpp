@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cdxlib/drvtables.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "logdata/logstore.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"

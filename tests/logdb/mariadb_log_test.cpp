@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "cdxlib/chanconfig.h"
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/registry.h"
 #include "logdata/logstore.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbconn.h"

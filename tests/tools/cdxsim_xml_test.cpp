@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "scanner/qd_fixture.h"
 
 namespace {

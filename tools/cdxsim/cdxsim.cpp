@@ -18,7 +18,7 @@
 #include "cdxlib/datamodule.h"
 #include "cdxlib/devicerecord.h"
 #include "cdxlib/drvtables.h"
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"

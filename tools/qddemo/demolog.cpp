@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 #include "logdata/localsource.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logstore.h"

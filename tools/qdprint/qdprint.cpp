@@ -37,7 +37,7 @@
 
 #include "cdxlib/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/fileutil.h"
+#include "cdxlib/sys/fileutil.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"
 #include "platform/spawn.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cdxlib/client/nettransport.h"
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 #include "platform/registry.h"

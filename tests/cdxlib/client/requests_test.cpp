@@ -24,7 +24,7 @@
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/loggerfiles.h"
 #include "cdxlib/config/loggertypes.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 #include "tools/fakesrv/fakesrv.h"

@@ -19,7 +19,7 @@
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "server_side.h"
 #include "tools/cdxnetsrv/testpki.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "tools/cdxnetsrv/testpki.h"
 #include "tools/cdxnetsrv/tlsserver.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cdxlib/client/tlssock.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "tools/cdxnetsrv/soapserver.h"
 #include "tools/cdxnetsrv/testpki.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/registry.h"
 
 namespace cfgtest {

@@ -20,7 +20,7 @@
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/loggertypes.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/root.h"
 

@@ -23,7 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/registry.h"
 #include "support/child.h"
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/structs/structs.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 #include "platform/root.h"

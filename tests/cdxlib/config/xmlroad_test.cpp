@@ -26,7 +26,7 @@
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 #include "platform/root.h"

@@ -12,10 +12,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/fileutil.h"
-#include "cdxlib/floatstate.h"
-#include "cdxlib/numformat.h"
-#include "cdxlib/tags.h"
+#include "cdxlib/sys/fileutil.h"
+#include "cdxlib/sys/floatstate.h"
+#include "cdxlib/sys/numformat.h"
+#include "cdxlib/sys/tags.h"
 #include "cdxlib/translations.h"
 #include "platform/error.h"
 #include "platform/root.h"

@@ -1,4 +1,4 @@
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <vector>
 #include <string>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/sysinfo.h"

@@ -1,4 +1,4 @@
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdxlib/registry.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/debugout.h"
 
 namespace {

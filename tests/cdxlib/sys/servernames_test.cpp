@@ -1,6 +1,6 @@
 // Server names: which name means this machine, and the kind of connection
 // each name gets.
-#include "cdxlib/servernames.h"
+#include "cdxlib/sys/servernames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 

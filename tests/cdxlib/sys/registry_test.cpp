@@ -1,6 +1,6 @@
 // Registry access with the product "Tarvi" installed: the product-key
 // substitution, its fall-backs, and the redirect to the user's hive.
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 
 #include <gtest/gtest.h>
 #include <string>

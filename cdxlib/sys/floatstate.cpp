@@ -1,4 +1,4 @@
-#include "cdxlib/floatstate.h"
+#include "cdxlib/sys/floatstate.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
 // Server names: this machine or another, and the connection kind.
-#include "cdxlib/servernames.h"
+#include "cdxlib/sys/servernames.h"
 
 #include <cstring>
 #include <string>

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/spawn.h"

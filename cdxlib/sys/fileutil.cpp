@@ -1,4 +1,4 @@
-#include "cdxlib/fileutil.h"
+#include "cdxlib/sys/fileutil.h"
 
 #include <cerrno>
 #include <dirent.h>

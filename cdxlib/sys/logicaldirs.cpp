@@ -1,4 +1,4 @@
-#include "cdxlib/logicaldirs.h"
+#include "cdxlib/sys/logicaldirs.h"
 
 #include <cctype>
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "cdxlib/registry.h"
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/root.h"

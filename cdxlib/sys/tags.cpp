@@ -1,4 +1,4 @@
-#include "cdxlib/tags.h"
+#include "cdxlib/sys/tags.h"
 
 #include <cctype>
 

@@ -1,10 +1,10 @@
 // Messages for the event log, under the product's name.
-#include "cdxlib/eventlog.h"
+#include "cdxlib/sys/eventlog.h"
 
 #include <cerrno>
 #include <cstdint>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 #include "platform/sysinfo.h"

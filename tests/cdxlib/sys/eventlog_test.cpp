@@ -1,5 +1,5 @@
 // Messages for the event log, here its text-file form.
-#include "cdxlib/eventlog.h"
+#include "cdxlib/sys/eventlog.h"
 
 #include <gtest/gtest.h>
 

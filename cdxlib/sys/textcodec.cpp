@@ -1,4 +1,4 @@
-#include "cdxlib/textcodec.h"
+#include "cdxlib/sys/textcodec.h"
 
 #include <cerrno>
 #include <iconv.h>

@@ -1,4 +1,4 @@
-#include "cdxlib/debugtrace.h"
+#include "cdxlib/sys/debugtrace.h"
 
 #include <cstring>
 #include <filesystem>
@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/debugout.h"
 #include "platform/root.h"
 #include "support/child.h"

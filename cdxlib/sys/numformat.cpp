@@ -1,4 +1,4 @@
-#include "cdxlib/numformat.h"
+#include "cdxlib/sys/numformat.h"
 
 #include <algorithm>
 #include <cctype>

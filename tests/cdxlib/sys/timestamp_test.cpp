@@ -1,4 +1,4 @@
-#include "cdxlib/timestamp.h"
+#include "cdxlib/sys/timestamp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The write filter brackets registry writes. Whether the machine is the
 // embedded controller is decided once per process, so each case runs in a
 // child process of its own; this process never asks.
-#include "cdxlib/writefilter.h"
+#include "cdxlib/sys/writefilter.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -11,8 +11,8 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "cdxlib/logicaldirs.h"
-#include "cdxlib/registry.h"
+#include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "support/child.h"
