@@ -13,7 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_tempdir.h"
-#include "cdxlib/tsfile.h"
+#include "cdxlib/records/tsfile.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
 #include "config_dialogs/print/qdprint.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cdxlib/datamodule.h"
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/signals.h"
 #include "cdxlib/sys/writefilter.h"

@@ -28,7 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/numformat.h"  // Str_UpperN
 #include "cdxlib/sys/timestamp.h"
 
@@ -101,7 +101,7 @@ static_assert(offsetof(LoggerExtension, name) == 260);
 
 // ---------------------------------------------------------------------------
 // "dm_device": data = i32 count, then count DeviceRecord entries (788 bytes,
-// cdxlib/devicerecord.h), then count two-character prefixes: each device's
+// cdxlib/records/devicerecord.h), then count two-character prefixes: each device's
 // sixth (diagnostics) module.
 constexpr int kDrvPathCount = 5;  // ai, di, ao, do, ci
 

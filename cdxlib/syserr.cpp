@@ -7,7 +7,7 @@
 #include <string>
 #include <strings.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/drvtables.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "cdxlib/alarms.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/signals.h"

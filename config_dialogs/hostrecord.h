@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 constexpr size_t kHostDeviceNameOffset = 12;
 constexpr size_t kHostConfigDirOffset = 37;

@@ -6,7 +6,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "config_dialogs/dialog.h"
 
 namespace qdui {

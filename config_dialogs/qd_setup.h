@@ -13,7 +13,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 extern "C" {
 

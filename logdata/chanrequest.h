@@ -3,7 +3,7 @@
 // them from there (the file kind always, the database kinds when the run
 // keeps tag columns).
 #pragma once
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 // Fills out[0..count-1] with the records of channels first..first+count-1
 // of a device prefix (two characters, or one and a NUL), one "CV" request

@@ -15,7 +15,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/drvtables.h"
 
 constexpr int kLogStatusChannels = 32;

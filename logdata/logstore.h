@@ -17,7 +17,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"  // kGenericRead, kGenericWrite
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logformat.h"

@@ -11,7 +11,7 @@
 #include <new>
 #include <set>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"

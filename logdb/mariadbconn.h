@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "logdata/logformat.h"
 
 namespace mdb {

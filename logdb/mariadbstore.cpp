@@ -13,7 +13,7 @@
 #include <cstring>
 #include <new>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "platform/debugout.h"
 #include "platform/error.h"

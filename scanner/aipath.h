@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 // The ai module's arrays that the handlers read besides their own
 // arguments: the published status words and values (operators write output

@@ -11,7 +11,7 @@
 #pragma once
 #include <string>
 
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "scanner/df1link.h"
 
 constexpr const char* kPortsKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";

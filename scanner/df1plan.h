@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 constexpr int kDf1MaxBlockBytes = 243;  // span of one read block
 constexpr int kDf1MaxGapBytes = 50;     // larger gaps start a new block

@@ -9,7 +9,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "scanner/df1link.h"
 #include "scanner/df1plan.h"
 

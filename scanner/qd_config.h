@@ -9,7 +9,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 int Scan_LoadConfiguration();
 int Scan_Reconfigure();

@@ -14,8 +14,8 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/chanconfig.h"
+#include "cdxlib/records/devicerecord.h"
 
 constexpr int kDiagChannelsPerPort = 10;
 

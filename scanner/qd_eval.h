@@ -16,7 +16,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 // Channel status word bits.
 enum ChannelStatusBit : uint32_t {

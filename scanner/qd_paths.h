@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 using PathInitHandler = int (*)(DeviceConfig* device, uint16_t count, ChannelConfig* channels);
 // 0 done, 2 nothing new (the path is left as it is), -1 error.

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 struct SavedValueRecord {
   char tag[12];    // first 12 characters of the tag; not terminated at 12

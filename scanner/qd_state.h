@@ -9,8 +9,8 @@
 #pragma once
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/chanconfig.h"
+#include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/timestamp.h"
 
 struct DataModuleHeader;

@@ -16,7 +16,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/driverstart.h"
 #include "cdxlib/client/replyfields.h"
 #include "cdxlib/client/requests_capfallback.h"

@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 // ---------------------------------------------------------------- channels
 

@@ -8,7 +8,7 @@
 
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/cipher.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/url.h"

@@ -1,6 +1,6 @@
 // Structure types of the channel record and the device's save options.
 //
-// They map ChannelConfig (cdxlib/chanconfig.h) and DeviceSaveOptions to the
+// They map ChannelConfig (cdxlib/records/chanconfig.h) and DeviceSaveOptions to the
 // element names and texts of the XML files and schemas, and give the change
 // history its per-item texts. Both channel types begin with the nine items
 // that analog and digital channels share, in this order:
@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "base/structs/structs.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 // Analog channel: 41 leaf items; digital channel: 19.
 extern const StructsType cfg_type_analog_channel;

@@ -33,7 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/timestamp.h"
 
 // The 8-byte header of a channel file: when it was last saved (local wall

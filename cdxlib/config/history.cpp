@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/config/configfiles.h"

@@ -32,7 +32,7 @@
 #include <string>
 
 #include "base/structs/structs.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "cdxlib/config/xmlschema.h"

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 enum class QdPrintKind {
   kPath,  // PrintConfig: one path with a range of channels

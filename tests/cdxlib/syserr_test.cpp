@@ -11,7 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/driverstart.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/signals.h"

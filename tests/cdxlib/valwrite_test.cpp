@@ -11,7 +11,7 @@
 
 #include "alarm_sim.h"
 #include "cdxlib/alarms.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/datamodule.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/valwrite.h"

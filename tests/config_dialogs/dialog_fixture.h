@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "config_dialogs/dialog.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/presenter.h"

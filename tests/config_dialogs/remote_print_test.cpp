@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/structs/structs.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/cfgtypes.h"
 #include "cdxlib/config/chantypes.h"
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/reqbuffers.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/sys/timestamp.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/sys/timestamp.h"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/registry.h"
 #include "logdata/logstore.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 inline ChannelConfig MakeChannel(int kind, int node, int wordDigits, int bit = 0, bool enabled = true) {
   ChannelConfig c;

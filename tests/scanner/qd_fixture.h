@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "platform/registry.h"
 #include "platform/root.h"

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "platform/root.h"
 #include "support/child.h"

@@ -13,10 +13,10 @@
 #include <strings.h>
 #include <sys/wait.h>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/datamodule.h"
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "cdxlib/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/signals.h"

@@ -68,7 +68,7 @@
 #include <utility>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 namespace plat {
 class MailslotReader;

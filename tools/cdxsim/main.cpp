@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "platform/sync.h"
 #include "tools/cdxsim/cdxsim.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "logdata/logformat.h"
 
 class CLogFileCollection;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "tools/df1sim/df1sim.h"
 
 namespace qddemo {

@@ -35,7 +35,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/sys/fileutil.h"
 #include "config_dialogs/hostrecord.h"

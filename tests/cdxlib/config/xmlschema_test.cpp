@@ -16,7 +16,7 @@
 
 #include "base/memory/typedmem.h"
 #include "base/structs/structs_item.h"
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/cfgtypes.h"
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/extdll.h"

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 enum XlatRow : int { kXlatTags = 0, kXlatDescriptions = 1, kXlatUnits = 2 };
 // Result sizes in characters, the terminator included.

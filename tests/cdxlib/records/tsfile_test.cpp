@@ -1,4 +1,4 @@
-#include "cdxlib/tsfile.h"
+#include "cdxlib/records/tsfile.h"
 
 #include <gtest/gtest.h>
 

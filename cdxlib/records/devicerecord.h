@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/timestamp.h"
 
 constexpr int kDevicePathCount = 5;  // channel groups ai, di, ao, do, ci

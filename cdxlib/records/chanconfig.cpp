@@ -1,4 +1,4 @@
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 #include <cctype>
 #include <cstdio>

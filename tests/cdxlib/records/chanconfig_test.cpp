@@ -1,4 +1,4 @@
-#include "cdxlib/chanconfig.h"
+#include "cdxlib/records/chanconfig.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "cdxlib/devicerecord.h"
+#include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/registry.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "cdxlib/translations.h"
+#include "cdxlib/records/translations.h"
 
 #include <algorithm>
 #include <cctype>
