@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "bench/bench_tempdir.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/root.h"
 #include "platform/sync.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "scanner/df1link.h"

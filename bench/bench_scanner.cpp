@@ -34,8 +34,8 @@
 
 #include "cdxlib/alarms.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/mailslot.h"
 #include "platform/sync.h"
 

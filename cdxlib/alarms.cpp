@@ -6,9 +6,9 @@
 #include <string>
 #include <memory>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "platform/sysinfo.h"

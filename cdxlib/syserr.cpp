@@ -8,9 +8,9 @@
 #include <strings.h>
 
 #include "cdxlib/records/chanconfig.h"
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "cdxlib/sys/debugtrace.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/timestamp.h"
 #include "cdxlib/valwrite.h"
 #include "platform/error.h"

@@ -5,9 +5,9 @@
 
 #include "cdxlib/alarms.h"
 #include "cdxlib/records/chanconfig.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/sys/timestamp.h"
 #include "cdxlib/valwrite.h"

@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "cdxlib/records/chanconfig.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 
 constexpr int kLogStatusChannels = 32;
 constexpr int kLogStatusDigital = 12;

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"

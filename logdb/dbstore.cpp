@@ -9,8 +9,8 @@
 #include <ctime>
 
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"
 #include "logdata/chanrequest.h"

@@ -1,6 +1,6 @@
 #include "scanner/portwait.h"
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 
 int Com_AttachWait(plat::SerialPort* port) { return Sig_AddWaitHandle(port); }
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/valwrite.h"
 #include "platform/sync.h"
 #include "scanner/qd_config.h"

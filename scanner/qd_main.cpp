@@ -9,11 +9,11 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "cdxlib/sys/debugtrace.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/process.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cdxlib/alarms.h"
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 #include "scanner/qd_eval.h"

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"

@@ -8,7 +8,7 @@
 // Drv_StartDriver changes the current directory for its duration.
 #pragma once
 
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 
 // Starts a driver program from its "dm_datproc" record: registers this
 // process in the system error list (type 3, the print name), changes into

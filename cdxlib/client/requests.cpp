@@ -22,7 +22,7 @@
 #include "cdxlib/client/requests_capfallback.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/config/accesslists.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/numformat.h"

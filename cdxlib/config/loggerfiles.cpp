@@ -19,7 +19,7 @@
 #include "cdxlib/config/loggertypes.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/config/configfiles.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "cdxlib/xml/xmlsave.h"
 #include "cdxlib/config/xmlschema.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cdxlib/alarms.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "platform/sync.h"
 #include "tools/cdxsim/cdxsim.h"
 

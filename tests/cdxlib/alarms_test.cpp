@@ -11,9 +11,9 @@
 
 #include "alarm_sim.h"
 #include "cdxlib/alarms.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/drvtables.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/sync.h"

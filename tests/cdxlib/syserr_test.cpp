@@ -13,9 +13,9 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/driverstart.h"
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/syserr.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"

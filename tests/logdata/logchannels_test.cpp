@@ -10,7 +10,7 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cdxlib/records/chanconfig.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"

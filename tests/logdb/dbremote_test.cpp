@@ -19,7 +19,7 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/client/srvclient.h"
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/sys/timestamp.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
 #include "logdata/logstore.h"
 #include "logdb/ado/ado.h"

@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "support/child.h"

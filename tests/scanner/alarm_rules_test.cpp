@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cdxlib/alarms.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/sync.h"
 #include "scanner/qd_eval.h"
 #include "scanner/qd_notices.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include "platform/process.h"
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "tools/df1sim/df1sim.h"

@@ -8,8 +8,8 @@
 #include <functional>
 #include <thread>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "scanner/qd_fixture.h"
 
 namespace qdtest {

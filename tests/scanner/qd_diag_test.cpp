@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/valwrite.h"
 #include "tools/cdxsim/cdxsim.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/root.h"

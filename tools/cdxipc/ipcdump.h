@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdio>
 
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 
 namespace ipcdump {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/sync.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/drvtables.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "cdxlib/syserr.h"
 #include "cdxlib/valwrite.h"
 #include "platform/process.h"

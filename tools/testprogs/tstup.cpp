@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "cdxlib/drvtables.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 

@@ -1,4 +1,4 @@
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,10 +7,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/numformat.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sync.h"

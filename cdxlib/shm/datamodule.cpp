@@ -1,4 +1,4 @@
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"

@@ -12,8 +12,8 @@
 #include <vector>
 #include <unistd.h>
 
-#include "cdxlib/datamodule.h"
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/signals.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/shm.h"

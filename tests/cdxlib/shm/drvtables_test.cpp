@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/drvtables.h"
+#include "cdxlib/shm/drvtables.h"
 
 TEST(BitsTest, NumberedFromTheTopOfEachByte) {
   uint8_t bytes[3] = {};
@@ -31,7 +31,7 @@ TEST(BitsTest, RowsRoundDownAndUpperCaseTouchesOnlyLetters) {
   EXPECT_STREQ(text, "AB_9Z{Q");
 }
 
-#include "cdxlib/datamodule.h"
+#include "cdxlib/shm/datamodule.h"
 #include "cdxlib/syserr.h"
 #include "tools/cdxsim/cdxsim.h"
 

@@ -1,4 +1,4 @@
-#include "cdxlib/signals.h"
+#include "cdxlib/shm/signals.h"
 
 #include <atomic>
 #include <cerrno>
