@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/signals.h"

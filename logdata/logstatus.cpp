@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cdxlib/shm/datamodule.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "cdxlib/sys/timestamp.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "logdata/logstore.h"
 #include "platform/sync.h"
 

@@ -14,7 +14,7 @@
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/floatstate.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"

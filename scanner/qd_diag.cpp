@@ -7,7 +7,7 @@
 
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "platform/sync.h"
 #include "scanner/qd_config.h"
 #include "scanner/qd_state.h"

@@ -14,7 +14,7 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/shm/signals.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/spawn.h"

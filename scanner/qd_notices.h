@@ -11,7 +11,7 @@
 // (Alm_DeferSends) while the path's modules are locked and writes them once
 // they are unlocked, so a slow alarm reader never holds a values module.
 #pragma once
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "scanner/qd_eval.h"
 
 class AlarmNotices final : public ScanNotices {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/shm/datamodule.h"
 #include "platform/error.h"
 #include "platform/sync.h"

@@ -8,7 +8,7 @@
 
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/signals.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sync.h"

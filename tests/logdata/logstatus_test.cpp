@@ -7,7 +7,7 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/shm/drvtables.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "tools/cdxsim/cdxsim.h"

@@ -21,7 +21,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "logdata/logstore.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/shm/signals.h"
 #include "platform/sync.h"
 #include "scanner/qd_eval.h"

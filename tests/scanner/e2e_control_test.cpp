@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <fcntl.h>
 
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "scanner/qd_fixture.h"
 
 namespace qdtest {

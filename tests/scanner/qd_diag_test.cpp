@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cdxlib/shm/drvtables.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "tools/cdxsim/cdxsim.h"
 
 namespace {

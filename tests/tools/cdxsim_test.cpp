@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "tools/cdxsim/cdxsim.h"
 
 namespace {

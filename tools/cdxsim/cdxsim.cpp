@@ -20,7 +20,7 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/shm/signals.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/root.h"

@@ -15,8 +15,8 @@
 
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/shm/signals.h"
-#include "cdxlib/syserr.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/syserr.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 

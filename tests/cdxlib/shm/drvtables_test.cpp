@@ -32,7 +32,7 @@ TEST(BitsTest, RowsRoundDownAndUpperCaseTouchesOnlyLetters) {
 }
 
 #include "cdxlib/shm/datamodule.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "tools/cdxsim/cdxsim.h"
 
 namespace {

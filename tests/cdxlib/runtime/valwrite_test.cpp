@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "alarm_sim.h"
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/sync.h"

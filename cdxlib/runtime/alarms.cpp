@@ -1,4 +1,4 @@
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 
 #include <cerrno>
 #include <algorithm>

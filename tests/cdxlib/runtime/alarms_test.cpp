@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "alarm_sim.h"
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/shm/signals.h"

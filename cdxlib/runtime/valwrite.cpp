@@ -1,9 +1,9 @@
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"

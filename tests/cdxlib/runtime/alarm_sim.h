@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cdxlib/alarms.h"
+#include "cdxlib/runtime/alarms.h"
 #include "cdxlib/shm/drvtables.h"
 #include "platform/sync.h"
 #include "tools/cdxsim/cdxsim.h"

@@ -16,7 +16,7 @@
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/signals.h"
 #include "cdxlib/shm/drvtables.h"
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
 #include "platform/sync.h"

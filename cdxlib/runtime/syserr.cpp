@@ -1,4 +1,4 @@
-#include "cdxlib/syserr.h"
+#include "cdxlib/runtime/syserr.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -12,7 +12,7 @@
 #include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/timestamp.h"
-#include "cdxlib/valwrite.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "platform/error.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/sysinfo.h"
