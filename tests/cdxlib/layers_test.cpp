@@ -1,0 +1,68 @@
+// The layering check of cdxlib's families: the tree passes it, and a copy of
+// the tree with an upward include, a stray file and an include from the
+// platform layer fails it, naming each.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+
+#include "platform/root.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string output;
+};
+
+Result RunCheck(const std::string& tree) {
+  const std::string command = std::string(CDX_SOURCE_DIR) + "/scripts/check-layers '" + tree + "' 2>&1";
+  Result r;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return r;
+  char buf[512];
+  while (fgets(buf, sizeof buf, pipe)) r.output += buf;
+  const int status = pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(Layers, TheTreeKeepsItsFamilies) {
+  Result r = RunCheck(CDX_SOURCE_DIR);
+  EXPECT_EQ(r.status, 0) << r.output;
+}
+
+TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
+  const fs::path copy = fs::path(plat::Root()) / "layers-tree";
+  fs::remove_all(copy);
+  fs::create_directories(copy);
+  for (const char* dir : {"cdxlib", "platform", "base"})
+    fs::copy(fs::path(CDX_SOURCE_DIR) / dir, copy / dir, fs::copy_options::recursive);
+  ASSERT_EQ(RunCheck(copy.string()).status, 0);
+
+  std::ofstream(copy / "cdxlib/sys/registry.cpp", std::ios::app) << "#include \"cdxlib/client/srvclient.h\"\n";
+  std::ofstream(copy / "cdxlib/shm/datamodule.h", std::ios::app) << "  #  include \"cdxlib/runtime/alarms.h\"\n";
+  std::ofstream(copy / "cdxlib/config/history.cpp", std::ios::app) << "#include \"cdxlib/nowhere.h\"\n";
+  std::ofstream(copy / "cdxlib/stray.cpp") << "\n";
+  std::ofstream(copy / "platform/error.h", std::ios::app) << "#include \"cdxlib/sys/registry.h\"\n";
+  Result r = RunCheck(copy.string());
+  EXPECT_EQ(r.status, 1) << r.output;
+  for (const char* expected : {
+           "cdxlib/sys/registry.cpp:", "sys includes cdxlib/client/srvclient.h of client, a family above it",
+           "shm includes cdxlib/runtime/alarms.h of runtime", "includes cdxlib/nowhere.h, which is in no family",
+           "cdxlib/stray.cpp: not in a family folder", "platform/error.h:", "cdxlib layering: FAILED"})
+    EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
+  // The five planted faults and the verdict, nothing else: the copy's own
+  // includes, each to its family or one below, pass.
+  size_t lines = 0;
+  for (char c : r.output) lines += c == '\n';
+  EXPECT_EQ(lines, 6u) << r.output;
+  fs::remove_all(copy);
+}
+
+}  // namespace
