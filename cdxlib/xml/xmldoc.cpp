@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -512,7 +513,64 @@ uint64_t xml_MaxFileSize() {
   return static_cast<uint64_t>(mib) << 20;
 }
 
-int xml_Load(XmlDocument* doc, const char* path) {
+namespace {
+
+// What a streaming load hands over and keeps (the parser context's
+// _private while the file is parsed).
+struct Stream {
+  XmlChildHandler handler;
+  void* context;
+  xmlDocPtr holder;                // keeps the elements kept until the load ends
+  std::vector<xmlNodePtr> kept;    // their order of arrival
+};
+
+// Removes the whitespace-only text nodes that stand between or beside
+// elements, as Adopt does (the node stays in its document).
+void StripBlanks(xmlNodePtr node) {
+  bool elementChild = false;
+  for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if (c->type == XML_ELEMENT_NODE) {
+      StripBlanks(c);
+    } else if (elementChild && c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+    }
+    c = next;
+  }
+}
+
+// The parser's end of an element; a child of the root element is handed to
+// the handler once complete, then freed with the root's content before it,
+// so the tree never holds more than the root and one child. The root is
+// left without children: the parser would extend a text node left last in
+// place.
+void EndElementStreamed(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  xmlNodePtr ended = ctxt->node;
+  xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+  xmlNodePtr root = ended ? ended->parent : nullptr;
+  if (!root || root->type != XML_ELEMENT_NODE || root->parent != reinterpret_cast<xmlNodePtr>(ctxt->myDoc)) return;
+  auto* s = static_cast<Stream*>(ctxt->_private);
+  StripBlanks(ended);
+  const bool keep = g.code >= 0 && s->handler(s->context, root, ended);
+  xmlUnlinkNode(ended);
+  if (keep) {
+    Adopt(ended, s->holder, false);
+    s->kept.push_back(ended);
+  } else {
+    xmlFreeNode(ended);
+  }
+  while (xmlNodePtr c = root->children) {
+    xmlUnlinkNode(c);
+    xmlFreeNode(c);
+  }
+}
+
+// Parses path into doc (its former content dropped); with a stream, the
+// root's children are handed over as they end (see xml_LoadStreaming).
+int Load(XmlDocument* doc, const char* path, Stream* stream) {
   if (g.code < 0) return -1;
   if (!doc || !path) {
     Fail(kXmlErrInvalidArg, "Xml Load Failed (%s)", path ? path : "");
@@ -529,24 +587,49 @@ int xml_Load(XmlDocument* doc, const char* path) {
     Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
     return -1;
   }
-  // No network, no external entities or DTDs, CDATA read as text.
-  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+  // No network, no external entities or DTDs, CDATA read as text. A
+  // streamed tree is only read, then freed: short texts are kept inside
+  // their nodes (one allocation less per element).
+  const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | (stream ? XML_PARSE_COMPACT : 0);
+  if (stream) {
+    stream->holder = xmlNewDoc(X("1.0"));
+    if (!stream->holder) {
+      xmlFreeParserCtxt(ctxt);
+      Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
+      return -1;
+    }
+    // The kept elements' names live in the parser's dictionary.
+    stream->holder->dict = ctxt->dict;
+    xmlDictReference(ctxt->dict);
+    ctxt->_private = stream;
+    ctxt->sax->endElementNs = EndElementStreamed;
+  }
+  // The kept elements go with the parse: freed on failure, else given to
+  // doc as loose nodes.
+  auto dropKept = [stream] {
+    if (!stream) return;
+    for (xmlNodePtr n : stream->kept) xmlFreeNode(n);
+    stream->kept.clear();
+    xmlFreeDoc(stream->holder);
+    stream->holder = nullptr;
+  };
   const uint64_t limit = xml_MaxFileSize();
   LimitedReader reader{::open(path, O_RDONLY | O_CLOEXEC), limit};
   xmlDocPtr parsed = nullptr;
   if (reader.fd < 0) {
-    parsed = xmlCtxtReadFile(ctxt, path, nullptr, kOptions);  // the parser reports why it cannot be read
+    parsed = xmlCtxtReadFile(ctxt, path, nullptr, options);  // the parser reports why it cannot be read
   } else {
     struct stat opened;
     if (fstat(reader.fd, &opened) == 0 && S_ISREG(opened.st_mode) && static_cast<uint64_t>(opened.st_size) > limit)
       reader.tooLarge = true;
     else
-      parsed = xmlCtxtReadIO(ctxt, ReadLimited, nullptr, &reader, path, nullptr, kOptions);
+      parsed = xmlCtxtReadIO(ctxt, ReadLimited, nullptr, &reader, path, nullptr, options);
     ::close(reader.fd);
   }
   if (reader.tooLarge) {
     FailTooLarge(path, limit);
     if (parsed) xmlFreeDoc(parsed);
+    dropKept();
     xmlFreeParserCtxt(ctxt);
     return -1;
   }
@@ -562,6 +645,7 @@ int xml_Load(XmlDocument* doc, const char* path) {
       Fail(code, "Xml Load Failed (%s)", path);
     }
     if (parsed) xmlFreeDoc(parsed);
+    dropKept();
     xmlFreeParserCtxt(ctxt);
     return -1;
   }
@@ -594,7 +678,26 @@ int xml_Load(XmlDocument* doc, const char* path) {
   if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
   doc->standalone = parsed->standalone;
   xmlFreeDoc(parsed);
+  if (stream) {
+    for (xmlNodePtr n : stream->kept) {
+      Adopt(n, doc, false);
+      KeepLoose(n);
+    }
+    stream->kept.clear();
+    xmlFreeDoc(stream->holder);
+    stream->holder = nullptr;
+  }
   return 0;
+}
+
+}  // namespace
+
+int xml_Load(XmlDocument* doc, const char* path) { return Load(doc, path, nullptr); }
+
+int xml_LoadStreaming(XmlDocument* doc, const char* path, XmlChildHandler handler, void* context) {
+  if (!handler) return xml_Load(doc, path);
+  Stream stream{handler, context, nullptr, {}};
+  return Load(doc, path, &stream);
 }
 
 int xml_Save(XmlDocument* doc, const char* path) {
