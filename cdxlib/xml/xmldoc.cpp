@@ -324,7 +324,9 @@ void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
   }
   node->doc = doc;
   if (node->type == XML_ENTITY_REF_NODE) {
-    node->children = nullptr;
+    // The declaration stays behind: nothing of it is pointed at.
+    node->children = node->last = nullptr;
+    node->content = nullptr;
     return;
   }
   bool elementChild = false;
@@ -342,6 +344,17 @@ void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
     }
     c = next;
   }
+}
+
+// Points the names of a subtree that use the "xml" prefix's declaration
+// `from` at `to`.
+void MoveXmlNamespace(xmlNodePtr node, xmlNsPtr from, xmlNsPtr to) {
+  if (node->ns == from) node->ns = to;
+  if (node->type == XML_ELEMENT_NODE)
+    for (xmlAttrPtr a = node->properties; a; a = a->next)
+      if (a->ns == from) a->ns = to;
+  if (node->type == XML_ENTITY_REF_NODE) return;
+  for (xmlNodePtr c = node->children; c; c = c->next) MoveXmlNamespace(c, from, to);
 }
 
 int32_t SaveErrorCode(int err) {
@@ -587,6 +600,18 @@ int Load(XmlDocument* doc, const char* path, Stream* stream) {
     Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
     return -1;
   }
+  // A document that read a file before keeps that file's names in its
+  // dictionary: the parse puts the new names there too, so they live as
+  // long as the document (the prefixes the parser compares by address are
+  // looked up there again).
+  if (doc->dict && doc->dict != ctxt->dict) {
+    xmlDictFree(ctxt->dict);
+    ctxt->dict = doc->dict;
+    xmlDictReference(ctxt->dict);
+    ctxt->str_xml = xmlDictLookup(ctxt->dict, X("xml"), 3);
+    ctxt->str_xmlns = xmlDictLookup(ctxt->dict, X("xmlns"), 5);
+    ctxt->str_xml_ns = xmlDictLookup(ctxt->dict, XML_XML_NAMESPACE, 36);
+  }
   // No network, no external entities or DTDs, CDATA read as text. A
   // streamed tree is only read, then freed: short texts are kept inside
   // their nodes (one allocation less per element).
@@ -651,9 +676,9 @@ int Load(XmlDocument* doc, const char* path, Stream* stream) {
   }
   xmlFreeParserCtxt(ctxt);
   // Move the parsed content into the caller's document, which takes the
-  // parser's dictionary of names along: the names stay where they are (a
-  // node's free tells the dictionary's strings from its own). A document
-  // that holds another dictionary already gets the names copied.
+  // parser's dictionary of names along (or had it already): the names stay
+  // where they are (a node's free tells the dictionary's strings from its
+  // own).
   if (parsed->dict && !doc->dict) {
     doc->dict = parsed->dict;
     xmlDictReference(doc->dict);
@@ -674,6 +699,19 @@ int Load(XmlDocument* doc, const char* path, Stream* stream) {
     }
     Adopt(n, doc, n->type == XML_ELEMENT_NODE);
     xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), n);
+  }
+  // Names in the "xml" namespace (xml:lang, xml:id) point at the parsed
+  // document's declaration of its prefix, which goes with the content; a
+  // document that has one already keeps its own.
+  if (xmlNsPtr parsedXml = parsed->oldNs) {
+    if (!doc->oldNs) {
+      doc->oldNs = parsedXml;
+      parsed->oldNs = nullptr;
+    } else {
+      for (xmlNodePtr n = doc->children; n; n = n->next) MoveXmlNamespace(n, parsedXml, doc->oldNs);
+      if (stream)
+        for (xmlNodePtr n : stream->kept) MoveXmlNamespace(n, parsedXml, doc->oldNs);
+    }
   }
   if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
   doc->standalone = parsed->standalone;
