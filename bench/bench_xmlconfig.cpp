@@ -1,7 +1,8 @@
 // Channel files in XML against the binary files: loading and saving a
-// 1,000-channel analog input file, merging one channel into it, and the
-// XML load of 100, 1,000 and 10,000 channels beside a plain libxml2 parse
-// of the same file (time and peak memory).
+// 1,000-channel analog input file, merging one channel into it, the XML
+// load of 100, 1,000 and 10,000 channels beside a plain libxml2 parse of
+// the same file (time and peak memory), and the load of a file whose
+// channels come in reverse order.
 //
 // Counters of BM_LoadXml: "x_parse" is the load's CPU time over that of a
 // plain parse of the same file, both measured in turns within the run (so
@@ -190,6 +191,74 @@ void BM_LoadXml(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoadXml)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// The same channels in reverse order, the load's hardest: each channel
+// comes before the ones ahead of it and is kept until their turn, so the
+// load holds nearly all of them (time and peak memory against the load of
+// the file in order).
+const std::string& ReversedDir(int n) {
+  static std::map<int, std::string> dirs;
+  auto it = dirs.find(n);
+  if (it != dirs.end()) return it->second;
+  const std::string d = Base() + "/reversed_" + std::to_string(n);
+  std::filesystem::create_directories(d);
+  std::string text;
+  {
+    FILE* f = fopen((Dir(n) + "/ai.xml").c_str(), "rb");
+    char buf[65536];
+    for (size_t got; f && (got = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, got);
+    if (f) fclose(f);
+  }
+  const std::string mark = "\t<Channel id=";
+  const size_t start = text.find(mark), end = text.rfind("</Channels>");
+  std::vector<std::string> channels;
+  for (size_t at = start; at != std::string::npos && at < end;) {
+    const size_t next = text.find(mark, at + 1);
+    channels.push_back(text.substr(at, (next == std::string::npos ? end : next) - at));
+    at = next;
+  }
+  std::string reversed = text.substr(0, start);
+  for (auto c = channels.rbegin(); c != channels.rend(); ++c) reversed += *c;
+  reversed += text.substr(end);
+  FILE* f = fopen((d + "/ai.xml").c_str(), "wb");
+  if (f) {
+    fwrite(reversed.data(), 1, reversed.size(), f);
+    fclose(f);
+  }
+  return dirs[n] = d;
+}
+
+void BM_LoadXmlReversed(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const std::string dir = ReversedDir(n), inOrder = Dir(n);
+  std::vector<ChannelConfig> out(static_cast<size_t>(n));
+  auto load = [&](const std::string& d) {
+    return Cfg_LoadChannelsXml(d.c_str(), kKindAI, out.data(), 0, n, nullptr, 0) == 0;
+  };
+  for (auto _ : state)
+    if (!load(dir)) state.SkipWithError("load failed");
+  double reversedCpu = 0, inOrderCpu = 0;
+  for (int i = 0; i < 10; ++i) {
+    double t = CpuSeconds();
+    load(inOrder);
+    inOrderCpu += CpuSeconds() - t;
+    t = CpuSeconds();
+    load(dir);
+    reversedCpu += CpuSeconds() - t;
+  }
+  state.counters["x_in_order"] = reversedCpu / inOrderCpu;
+  if (kHeapCounted) {
+    long base = g_live.load();
+    xmlDocPtr doc = xmlReadFile((dir + "/ai.xml").c_str(), nullptr, 0);
+    const long docBytes = g_live.load() - base;
+    xmlFreeDoc(doc);
+    base = g_live.load();
+    g_peak.store(base);
+    load(dir);
+    state.counters["peak_x_doc"] = double(g_peak.load() - base) / double(docBytes);
+  }
+}
+BENCHMARK(BM_LoadXmlReversed)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 void BM_LoadBinary(benchmark::State& state) {
   std::vector<ChannelConfig> out(kChannels);

@@ -358,9 +358,7 @@ int LoadExisting(XmlDocument* doc, const std::string& path) {
 
 // The root of a loaded file when it is named `name`, else null with the
 // error "Root Element <name> not found".
-XmlNode* RootNamed(XmlDocument* doc, const char* name) {
-  if (xml_GetError() < 0) return nullptr;
-  XmlNode* root = xml_GetRoot(doc);
+XmlNode* RootIs(XmlNode* root, const char* name) {
   char* got = root ? xml_getName(root) : nullptr;
   // Compared without a namespace prefix, as the lookups are.
   const char* local = got ? (strchr(got, ':') ? strchr(got, ':') + 1 : got) : nullptr;
@@ -371,6 +369,10 @@ XmlNode* RootNamed(XmlDocument* doc, const char* name) {
     return nullptr;
   }
   return root;
+}
+XmlNode* RootNamed(XmlDocument* doc, const char* name) {
+  if (xml_GetError() < 0) return nullptr;
+  return RootIs(xml_GetRoot(doc), name);
 }
 
 // The id attribute of a "Channel" element as a number, or -1.
@@ -394,53 +396,35 @@ bool IsNamed(XmlNode* node, const char* name) {
   return same;
 }
 
-// The "Channel" elements of a file by the number their id holds (the first
-// of each number), as xml_FindByAttribute compares a numeric id: blanks
-// around it, an optional '-', digits with an optional fraction.
-class ChannelIndex {
- public:
-  explicit ChannelIndex(XmlNode* root) {
-    for (XmlNode* n = root ? xml_FirstChild(root) : nullptr; n; n = xml_NextSibling(n)) {
-      if (!IsNamed(n, "Channel")) continue;
-      char* id = xml_getAttribute(n, "id");
-      long number = 0;
-      if (id && Integral(id, &number)) byId_.emplace(number, n);
-      free(id);
-    }
-  }
-  XmlNode* Find(long id) const {
-    const auto it = byId_.find(id);
-    return it == byId_.end() ? nullptr : it->second;
-  }
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
- private:
-  static bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-  static bool Integral(const char* s, long* out) {
-    const char* p = s;
-    while (Blank(*p)) ++p;
-    const bool negative = *p == '-';
-    if (negative) ++p;
-    bool digits = false;
-    long value = 0;
+// The number a "Channel" element's id holds, compared as
+// xml_FindByAttribute compares a numeric id: blanks around it, an optional
+// '-', digits with an optional fraction of zeros. False for any other text.
+bool ChannelNumber(const char* s, long* out) {
+  const char* p = s;
+  while (Blank(*p)) ++p;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  bool digits = false;
+  long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (value > kMaxChannelId) return false;  // beyond any position asked for
+    value = value * 10 + (*p - '0');
+    digits = true;
+  }
+  if (*p == '.') {
+    ++p;
     for (; *p >= '0' && *p <= '9'; ++p) {
-      if (value > kMaxChannelId) return false;  // beyond any position asked for
-      value = value * 10 + (*p - '0');
+      if (*p != '0') return false;  // a fraction matches no position
       digits = true;
     }
-    if (*p == '.') {
-      ++p;
-      for (; *p >= '0' && *p <= '9'; ++p) {
-        if (*p != '0') return false;  // a fraction matches no position
-        digits = true;
-      }
-    }
-    while (Blank(*p)) ++p;
-    if (!digits || *p) return false;
-    *out = negative ? -value : value;
-    return true;
   }
-  std::unordered_map<long, XmlNode*> byId_;
-};
+  while (Blank(*p)) ++p;
+  if (!digits || *p) return false;
+  *out = negative ? -value : value;
+  return true;
+}
 
 const StructsType* ChannelTypeOf(const CfgChannelTypes& types, bool digital) {
   return digital ? types.digital : types.analog;
@@ -714,13 +698,225 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   return Finish(doc, lib);
 }
 
+namespace {
+
+// The channels of a file read as the parser hands them over, each in the
+// order of its position: a channel that comes before one ahead of it in the
+// range is kept until that one was read (or the file ended), so records,
+// errors and the extension library's calls come as from a lookup by id,
+// whatever the order of the file. Of each id the first channel counts.
+// Records and extra data are collected here and go to the caller only
+// from a file that parsed whole (Publish).
+class ChannelLoad {
+ public:
+  ChannelLoad(const CfgChannelTypes& types, const Entries& ex, ItemNames& names, int kind, int first, int count,
+              bool extra, uint32_t extraLength)
+      : types_(types),
+        ex_(ex),
+        names_(names),
+        kind_(kind),
+        kindName_(Chan_KindName(kind)),
+        first_(first),
+        count_(count),
+        withExtra_(extra),
+        extra_(extra ? extraLength : 0, 0),
+        extraPos_(extra_.data()),
+        extraLeft_(extra ? extraLength : 0) {}
+
+  // The handler of xml_LoadStreaming.
+  static bool OnElement(void* self, XmlNode* root, XmlNode* element) {
+    return static_cast<ChannelLoad*>(self)->Take(root, element);
+  }
+
+  // After the whole file parsed: the positions it did not reach.
+  void Finish() {
+    while (next_ < count_ && xml_GetError() >= 0) {
+      const auto it = held_.find(next_);
+      if (it != held_.end()) {
+        XmlNode* channel = it->second;
+        held_.erase(it);
+        Read(channel);
+      } else {
+        Missing();
+      }
+    }
+  }
+
+  // The records set (as far as the load went) and the extra data.
+  void Publish(ChannelConfig* records, void* extra) const {
+    if (!records_.empty()) memcpy(records, records_.data(), records_.size() * sizeof records_[0]);
+    if (written_ > records_.size()) memset(records + records_.size(), 0, (written_ - records_.size()) * sizeof *records);
+    if (extra && !extra_.empty()) memcpy(extra, extra_.data(), extra_.size());
+  }
+
+  bool RootChecked() const { return rootChecked_; }
+
+ private:
+  bool Take(XmlNode* root, XmlNode* element) {
+    if (!rootChecked_) {
+      rootChecked_ = true;
+      if (!RootIs(root, "Channels")) return false;
+    }
+    if (next_ >= count_ || !IsNamed(element, "Channel")) return false;
+    char* id = xml_getAttribute(element, "id");
+    long number = 0;
+    const bool numbered = id && ChannelNumber(id, &number);
+    free(id);
+    if (!numbered || number <= first_ || number > static_cast<long>(first_) + count_) return false;
+    const int at = static_cast<int>(number - 1 - first_);
+    if (at < next_ || held_.count(at)) return false;  // not the first of its id
+    if (at > next_) {
+      held_.emplace(at, element);
+      return true;
+    }
+    Read(element);
+    // The channels kept for the positions that follow.
+    for (auto it = held_.find(next_); it != held_.end() && xml_GetError() >= 0; it = held_.find(next_)) {
+      XmlNode* channel = it->second;
+      held_.erase(it);
+      Read(channel);
+    }
+    return false;
+  }
+
+  // Position next_ is not in the file: the first one asked for must be,
+  // a later one reads as zeros.
+  void Missing() {
+    const int i = next_;
+    if (i == 0) {
+      SetErrorF("Channel id=%d Not Found", first_ + 1);
+      return;
+    }
+    ChannelConfig rec;
+    memset(&rec, 0, sizeof rec);
+    // Zeros: a later record read fills the gap, Publish the end.
+    written_ = static_cast<size_t>(i) + 1;
+    if (withExtra_ && ex_.extraSize && ex_.extraType) {
+      const int pos = first_ + i;
+      ex_.extraType(kind_, pos, &rec);
+      Step(ex_.extraSize(kind_, pos, &rec, extraPos_));
+    }
+    ++next_;
+  }
+
+  void Step(int32_t size) {
+    const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft_) : 0;
+    extraPos_ += step;
+    extraLeft_ -= step;
+  }
+
+  // Reads channel position next_.
+  void Read(XmlNode* channel) {
+    const int i = next_++;
+    const int pos = first_ + i;
+    xml_SetContext("");
+    ChannelConfig rec;
+    memset(&rec, 0, sizeof rec);
+    list_.assign(1, ',');
+    // The kind: the channel's own Type element, else the file's kind, which
+    // the record then keeps (a disabled channel of "di.xml" that holds only
+    // its Enable element is a digital input). The record handed to the
+    // library for its hardware type carries the kind already, so a file of
+    // mixed kinds gets each channel's own type.
+    bool digital = Chan_IsDigital(static_cast<uint8_t>(kind_));
+    rec.Type = static_cast<uint8_t>(kind_);
+    if (XmlNode* t = xml_FindByName(channel, "Type")) {
+      const char* text = xml_TextView(t);
+      digital = !(text && (!strcmp(text, "AI") || !strcmp(text, "AO") || !strcmp(text, "CI")));
+      static const char* const kWords[] = {"AI", "DI", "AO", "DO", "CI"};
+      rec.Type = digital ? kKindDO : kKindAI;
+      for (uint8_t k = 0; k < 5; ++k)
+        if (text && !strcmp(text, kWords[k])) rec.Type = k;
+    }
+    char context[96];
+    snprintf(context, sizeof context, "%s Channel #%d", kindName_, pos + 1);
+    xml_SetContext(context);
+    const StructsType* type = ChannelTypeOf(types_, digital);
+    const StructsType* hwType = ex_.hwType ? ex_.hwType(kind_, pos, &rec) : nullptr;
+    const char* hwItem = digital ? types_.digitalHardwareItem : types_.analogHardwareItem;
+    const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
+    // A hardware type larger than the record's hardware part is parsed into
+    // a buffer of its own size, of which the part's bytes are kept.
+    std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof rec - hwOffset) : 0, 0);
+    Children children(channel, &childBuffer_);
+    if (ReadItems(names_, channel, type, &rec, &list_, " <%s> %s", hwItem, hwType, hwBuf.data(), &children) == 0 &&
+        hwType)
+      memcpy(reinterpret_cast<unsigned char*>(&rec) + hwOffset, hwBuf.data(), sizeof rec - hwOffset);
+    if (xml_GetError() >= 0) {
+      Block block(&rec, sizeof rec);
+      if (ex_.decorateHw) ex_.decorateHw(kind_, pos, &block.b);
+      if (block.b.data != &rec && block.b.data) memcpy(&rec, block.b.data, std::min<size_t>(block.b.size, sizeof rec));
+      if (Cfg_ValidateChannel(list_.c_str(), &rec) == 0 && ex_.validateChan) {
+        char error[256] = "";
+        if (ex_.validateChan(list_.c_str(), &rec, error, sizeof error) == -1) {
+          error[sizeof error - 1] = 0;
+          xml_SetError(kXmlErrFail, error);
+        }
+      }
+      if (xml_GetError() >= 0) {
+        records_.resize(static_cast<size_t>(i) + 1);
+        records_[static_cast<size_t>(i)] = rec;
+        written_ = static_cast<size_t>(i) + 1;
+      }
+    }
+    if (xml_GetError() >= 0 && withExtra_ && ex_.extraSize && ex_.extraType) {
+      const StructsType* extraType = ex_.extraType(kind_, pos, &rec);
+      if (extraType) {
+        void* target = ex_.extraStruct ? ex_.extraStruct(kind_) : nullptr;
+        // Into the extra data only when the type fits what is left.
+        std::vector<unsigned char> temp;
+        if (!target) {
+          if (extraType->size <= extraLeft_) {
+            target = extraPos_;
+          } else {
+            temp.assign(extraType->size, 0);
+            memcpy(temp.data(), extraPos_, extraLeft_);
+            target = temp.data();
+          }
+        }
+        if (ReadItems(names_, channel, extraType, target, &list_, "<%s>  %s", nullptr, nullptr, nullptr,
+                      &children) == 0) {
+          if (!temp.empty()) memcpy(extraPos_, temp.data(), extraLeft_);
+          Block block(extraPos_, extraLeft_);
+          if (ex_.decorateExtra) ex_.decorateExtra(kind_, pos, &rec, &block.b);
+          if (ex_.validateChanExtra) {
+            char error[256] = "";
+            ex_.validateChanExtra(list_.c_str(), &rec, extraPos_, static_cast<int32_t>(extraLeft_), error,
+                                  sizeof error);
+          }
+        }
+      }
+      Step(ex_.extraSize(kind_, pos, &rec, extraPos_));
+    }
+  }
+
+  const CfgChannelTypes& types_;
+  const Entries& ex_;
+  ItemNames& names_;
+  const int kind_;
+  const char* const kindName_;
+  const int first_, count_;
+  const bool withExtra_;
+  int next_ = 0;  // the position read next
+  bool rootChecked_ = false;
+  std::unordered_map<int, XmlNode*> held_;  // channels ahead of next_, by position
+  std::vector<ChannelConfig> records_;      // positions up to the last one read
+  size_t written_ = 0;                      // positions set, the rest of them zeros
+  std::vector<unsigned char> extra_;
+  unsigned char* extraPos_;
+  uint32_t extraLeft_;
+  std::string list_;  // the elements read, one channel at a time
+  std::vector<XmlNode*> childBuffer_;
+};
+
+}  // namespace
+
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
                         int count, void* extra, uint32_t extraLength) {
   if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
       (count > 0 && !records) || !types.analog || !types.digital)
     return plat::Fail(plat::kErrInvalidParameter), -1;
-  const std::string kindName = Chan_KindName(kind);
-  const std::string path = Join(dir, kindName + ".xml");
+  const std::string path = Join(dir, std::string(Chan_KindName(kind)) + ".xml");
   void* lib = ExtDll_Load(dir);
   const Entries ex(lib);
   ItemNames names;
@@ -728,120 +924,14 @@ int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind,
   XmlDocument* doc = xml_CreateDocument();
   xml_SetSource(CfgXml_LastComponent(dir).c_str());
   xml_SetContext("");
-  xml_Load(doc, path.c_str());
-  XmlNode* root = RootNamed(doc, "Channels");
-
-  // The channels by id, looked up once: a load costs the same whatever the
-  // order of the file and wherever the range starts in it.
-  const ChannelIndex byId(root);
-
-  auto* extraPos = static_cast<unsigned char*>(extra);
-  uint32_t extraLeft = extra ? extraLength : 0;
+  // The channels are read while the file is parsed: the file is never held
+  // whole, however many channels it has.
+  ChannelLoad load(types, ex, names, kind, first, count, extra != nullptr, extraLength);
+  const int rc = xml_LoadStreaming(doc, path.c_str(), ChannelLoad::OnElement, &load);
+  if (rc != 0) xml_SetContext("");  // an unreadable file: no channel is to blame
+  if (rc == 0 && xml_GetError() >= 0 && (load.RootChecked() || RootNamed(doc, "Channels"))) load.Finish();
   if (extra) memset(extra, 0, extraLength);
-  std::string list;  // the elements read, one channel at a time
-  std::vector<XmlNode*> childBuffer;
-  for (int i = 0; i < count && root && xml_GetError() >= 0; ++i) {
-    const int pos = first + i;
-    xml_SetContext("");
-    ChannelConfig rec;
-    memset(&rec, 0, sizeof rec);
-    list.assign(1, ',');
-    XmlNode* channel = byId.Find(pos + 1);
-    auto skipExtra = [&] {
-      if (!extra || !ex.extraSize || !ex.extraType) return;
-      ex.extraType(kind, pos, &rec);
-      const int32_t size = ex.extraSize(kind, pos, &rec, extraPos);
-      const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft) : 0;
-      extraPos += step;
-      extraLeft -= step;
-    };
-    if (!channel) {
-      if (xml_GetError() < 0) break;
-      if (i == 0) {
-        SetErrorF("Channel id=%d Not Found", pos + 1);
-        break;
-      }
-      memset(&records[i], 0, sizeof records[i]);
-      skipExtra();
-      continue;
-    }
-    // The kind: the channel's own Type element, else the file's kind, which
-    // the record then keeps (a disabled channel of "di.xml" that holds only
-    // its Enable element is a digital input). The record handed to the
-    // library for its hardware type carries the kind already, so a file of
-    // mixed kinds gets each channel's own type.
-    bool digital = Chan_IsDigital(static_cast<uint8_t>(kind));
-    rec.Type = static_cast<uint8_t>(kind);
-    if (XmlNode* t = xml_FindByName(channel, "Type")) {
-      char* text = xml_getText(t);
-      digital = !(text && (!strcmp(text, "AI") || !strcmp(text, "AO") || !strcmp(text, "CI")));
-      static const char* const kWords[] = {"AI", "DI", "AO", "DO", "CI"};
-      rec.Type = digital ? kKindDO : kKindAI;
-      for (uint8_t k = 0; k < 5; ++k)
-        if (text && !strcmp(text, kWords[k])) rec.Type = k;
-      free(text);
-    }
-    char context[96];
-    snprintf(context, sizeof context, "%s Channel #%d", kindName.c_str(), pos + 1);
-    xml_SetContext(context);
-    const StructsType* type = ChannelTypeOf(types, digital);
-    const StructsType* hwType = ex.hwType ? ex.hwType(kind, pos, &rec) : nullptr;
-    const char* hwItem = digital ? types.digitalHardwareItem : types.analogHardwareItem;
-    const size_t hwOffset = digital ? kDigitalHardwareOffset : kAnalogHardwareOffset;
-    // A hardware type larger than the record's hardware part is parsed into
-    // a buffer of its own size, of which the part's bytes are kept.
-    std::vector<unsigned char> hwBuf(hwType ? std::max<size_t>(hwType->size, sizeof rec - hwOffset) : 0, 0);
-    Children children(channel, &childBuffer);
-    if (ReadItems(names, channel, type, &rec, &list, " <%s> %s", hwItem, hwType, hwBuf.data(), &children) == 0 &&
-        hwType)
-      memcpy(reinterpret_cast<unsigned char*>(&rec) + hwOffset, hwBuf.data(), sizeof rec - hwOffset);
-    if (xml_GetError() >= 0) {
-      Block block(&rec, sizeof rec);
-      if (ex.decorateHw) ex.decorateHw(kind, pos, &block.b);
-      if (block.b.data != &rec && block.b.data) memcpy(&rec, block.b.data, std::min<size_t>(block.b.size, sizeof rec));
-      if (Cfg_ValidateChannel(list.c_str(), &rec) == 0 && ex.validateChan) {
-        char error[256] = "";
-        if (ex.validateChan(list.c_str(), &rec, error, sizeof error) == -1) {
-          error[sizeof error - 1] = 0;
-          xml_SetError(kXmlErrFail, error);
-        }
-      }
-      if (xml_GetError() >= 0) records[i] = rec;
-    }
-    if (xml_GetError() >= 0 && extra && ex.extraSize && ex.extraType) {
-      const StructsType* extraType = ex.extraType(kind, pos, &rec);
-      if (extraType) {
-        void* target = ex.extraStruct ? ex.extraStruct(kind) : nullptr;
-        // Into the caller's buffer only when the type fits what is left.
-        std::vector<unsigned char> temp;
-        if (!target) {
-          if (extraType->size <= extraLeft) {
-            target = extraPos;
-          } else {
-            temp.assign(extraType->size, 0);
-            memcpy(temp.data(), extraPos, extraLeft);
-            target = temp.data();
-          }
-        }
-        if (ReadItems(names, channel, extraType, target, &list, "<%s>  %s", nullptr, nullptr, nullptr, &children) ==
-            0) {
-          if (!temp.empty()) memcpy(extraPos, temp.data(), extraLeft);
-          Block block(extraPos, extraLeft);
-          if (ex.decorateExtra) ex.decorateExtra(kind, pos, &rec, &block.b);
-          if (ex.validateChanExtra) {
-            char error[256] = "";
-            ex.validateChanExtra(list.c_str(), &rec, extraPos, static_cast<int32_t>(extraLeft), error,
-                                 sizeof error);
-          }
-        }
-      }
-      const int32_t size = ex.extraSize(kind, pos, &rec, extraPos);
-      const uint32_t step = size > 0 ? std::min<uint32_t>(static_cast<uint32_t>(size), extraLeft) : 0;
-      extraPos += step;
-      extraLeft -= step;
-    }
-    xml_RemoveChild(root, channel);
-  }
+  if (rc == 0) load.Publish(records, extra);
   return Finish(doc, lib);
 }
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -323,7 +324,9 @@ void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
   }
   node->doc = doc;
   if (node->type == XML_ENTITY_REF_NODE) {
-    node->children = nullptr;
+    // The declaration stays behind: nothing of it is pointed at.
+    node->children = node->last = nullptr;
+    node->content = nullptr;
     return;
   }
   bool elementChild = false;
@@ -341,6 +344,17 @@ void Adopt(xmlNodePtr node, xmlDocPtr doc, bool strip) {
     }
     c = next;
   }
+}
+
+// Points the names of a subtree that use the "xml" prefix's declaration
+// `from` at `to`.
+void MoveXmlNamespace(xmlNodePtr node, xmlNsPtr from, xmlNsPtr to) {
+  if (node->ns == from) node->ns = to;
+  if (node->type == XML_ELEMENT_NODE)
+    for (xmlAttrPtr a = node->properties; a; a = a->next)
+      if (a->ns == from) a->ns = to;
+  if (node->type == XML_ENTITY_REF_NODE) return;
+  for (xmlNodePtr c = node->children; c; c = c->next) MoveXmlNamespace(c, from, to);
 }
 
 int32_t SaveErrorCode(int err) {
@@ -512,7 +526,64 @@ uint64_t xml_MaxFileSize() {
   return static_cast<uint64_t>(mib) << 20;
 }
 
-int xml_Load(XmlDocument* doc, const char* path) {
+namespace {
+
+// What a streaming load hands over and keeps (the parser context's
+// _private while the file is parsed).
+struct Stream {
+  XmlChildHandler handler;
+  void* context;
+  xmlDocPtr holder;                // keeps the elements kept until the load ends
+  std::vector<xmlNodePtr> kept;    // their order of arrival
+};
+
+// Removes the whitespace-only text nodes that stand between or beside
+// elements, as Adopt does (the node stays in its document).
+void StripBlanks(xmlNodePtr node) {
+  bool elementChild = false;
+  for (xmlNodePtr s = node->children; s && !elementChild; s = s->next) elementChild = s->type == XML_ELEMENT_NODE;
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if (c->type == XML_ELEMENT_NODE) {
+      StripBlanks(c);
+    } else if (elementChild && c->type == XML_TEXT_NODE && xmlIsBlankNode(c) && (c->prev || c->next)) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+    }
+    c = next;
+  }
+}
+
+// The parser's end of an element; a child of the root element is handed to
+// the handler once complete, then freed with the root's content before it,
+// so the tree never holds more than the root and one child. The root is
+// left without children: the parser would extend a text node left last in
+// place.
+void EndElementStreamed(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  xmlNodePtr ended = ctxt->node;
+  xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+  xmlNodePtr root = ended ? ended->parent : nullptr;
+  if (!root || root->type != XML_ELEMENT_NODE || root->parent != reinterpret_cast<xmlNodePtr>(ctxt->myDoc)) return;
+  auto* s = static_cast<Stream*>(ctxt->_private);
+  StripBlanks(ended);
+  const bool keep = g.code >= 0 && s->handler(s->context, root, ended);
+  xmlUnlinkNode(ended);
+  if (keep) {
+    Adopt(ended, s->holder, false);
+    s->kept.push_back(ended);
+  } else {
+    xmlFreeNode(ended);
+  }
+  while (xmlNodePtr c = root->children) {
+    xmlUnlinkNode(c);
+    xmlFreeNode(c);
+  }
+}
+
+// Parses path into doc (its former content dropped); with a stream, the
+// root's children are handed over as they end (see xml_LoadStreaming).
+int Load(XmlDocument* doc, const char* path, Stream* stream) {
   if (g.code < 0) return -1;
   if (!doc || !path) {
     Fail(kXmlErrInvalidArg, "Xml Load Failed (%s)", path ? path : "");
@@ -529,24 +600,61 @@ int xml_Load(XmlDocument* doc, const char* path) {
     Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
     return -1;
   }
-  // No network, no external entities or DTDs, CDATA read as text.
-  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+  // A document that read a file before keeps that file's names in its
+  // dictionary: the parse puts the new names there too, so they live as
+  // long as the document (the prefixes the parser compares by address are
+  // looked up there again).
+  if (doc->dict && doc->dict != ctxt->dict) {
+    xmlDictFree(ctxt->dict);
+    ctxt->dict = doc->dict;
+    xmlDictReference(ctxt->dict);
+    ctxt->str_xml = xmlDictLookup(ctxt->dict, X("xml"), 3);
+    ctxt->str_xmlns = xmlDictLookup(ctxt->dict, X("xmlns"), 5);
+    ctxt->str_xml_ns = xmlDictLookup(ctxt->dict, XML_XML_NAMESPACE, 36);
+  }
+  // No network, no external entities or DTDs, CDATA read as text. A
+  // streamed tree is only read, then freed: short texts are kept inside
+  // their nodes (one allocation less per element).
+  const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | (stream ? XML_PARSE_COMPACT : 0);
+  if (stream) {
+    stream->holder = xmlNewDoc(X("1.0"));
+    if (!stream->holder) {
+      xmlFreeParserCtxt(ctxt);
+      Fail(kXmlErrOutOfMemory, "Xml Load Failed (%s)", path);
+      return -1;
+    }
+    // The kept elements' names live in the parser's dictionary.
+    stream->holder->dict = ctxt->dict;
+    xmlDictReference(ctxt->dict);
+    ctxt->_private = stream;
+    ctxt->sax->endElementNs = EndElementStreamed;
+  }
+  // The kept elements go with the parse: freed on failure, else given to
+  // doc as loose nodes.
+  auto dropKept = [stream] {
+    if (!stream) return;
+    for (xmlNodePtr n : stream->kept) xmlFreeNode(n);
+    stream->kept.clear();
+    xmlFreeDoc(stream->holder);
+    stream->holder = nullptr;
+  };
   const uint64_t limit = xml_MaxFileSize();
   LimitedReader reader{::open(path, O_RDONLY | O_CLOEXEC), limit};
   xmlDocPtr parsed = nullptr;
   if (reader.fd < 0) {
-    parsed = xmlCtxtReadFile(ctxt, path, nullptr, kOptions);  // the parser reports why it cannot be read
+    parsed = xmlCtxtReadFile(ctxt, path, nullptr, options);  // the parser reports why it cannot be read
   } else {
     struct stat opened;
     if (fstat(reader.fd, &opened) == 0 && S_ISREG(opened.st_mode) && static_cast<uint64_t>(opened.st_size) > limit)
       reader.tooLarge = true;
     else
-      parsed = xmlCtxtReadIO(ctxt, ReadLimited, nullptr, &reader, path, nullptr, kOptions);
+      parsed = xmlCtxtReadIO(ctxt, ReadLimited, nullptr, &reader, path, nullptr, options);
     ::close(reader.fd);
   }
   if (reader.tooLarge) {
     FailTooLarge(path, limit);
     if (parsed) xmlFreeDoc(parsed);
+    dropKept();
     xmlFreeParserCtxt(ctxt);
     return -1;
   }
@@ -562,14 +670,15 @@ int xml_Load(XmlDocument* doc, const char* path) {
       Fail(code, "Xml Load Failed (%s)", path);
     }
     if (parsed) xmlFreeDoc(parsed);
+    dropKept();
     xmlFreeParserCtxt(ctxt);
     return -1;
   }
   xmlFreeParserCtxt(ctxt);
   // Move the parsed content into the caller's document, which takes the
-  // parser's dictionary of names along: the names stay where they are (a
-  // node's free tells the dictionary's strings from its own). A document
-  // that holds another dictionary already gets the names copied.
+  // parser's dictionary of names along (or had it already): the names stay
+  // where they are (a node's free tells the dictionary's strings from its
+  // own).
   if (parsed->dict && !doc->dict) {
     doc->dict = parsed->dict;
     xmlDictReference(doc->dict);
@@ -591,10 +700,42 @@ int xml_Load(XmlDocument* doc, const char* path) {
     Adopt(n, doc, n->type == XML_ELEMENT_NODE);
     xmlAddChild(reinterpret_cast<xmlNodePtr>(doc), n);
   }
+  // Names in the "xml" namespace (xml:lang, xml:id) point at the parsed
+  // document's declaration of its prefix, which goes with the content; a
+  // document that has one already keeps its own.
+  if (xmlNsPtr parsedXml = parsed->oldNs) {
+    if (!doc->oldNs) {
+      doc->oldNs = parsedXml;
+      parsed->oldNs = nullptr;
+    } else {
+      for (xmlNodePtr n = doc->children; n; n = n->next) MoveXmlNamespace(n, parsedXml, doc->oldNs);
+      if (stream)
+        for (xmlNodePtr n : stream->kept) MoveXmlNamespace(n, parsedXml, doc->oldNs);
+    }
+  }
   if (parsed->encoding && !doc->encoding) doc->encoding = xmlStrdup(parsed->encoding);
   doc->standalone = parsed->standalone;
   xmlFreeDoc(parsed);
+  if (stream) {
+    for (xmlNodePtr n : stream->kept) {
+      Adopt(n, doc, false);
+      KeepLoose(n);
+    }
+    stream->kept.clear();
+    xmlFreeDoc(stream->holder);
+    stream->holder = nullptr;
+  }
   return 0;
+}
+
+}  // namespace
+
+int xml_Load(XmlDocument* doc, const char* path) { return Load(doc, path, nullptr); }
+
+int xml_LoadStreaming(XmlDocument* doc, const char* path, XmlChildHandler handler, void* context) {
+  if (!handler) return xml_Load(doc, path);
+  Stream stream{handler, context, nullptr, {}};
+  return Load(doc, path, &stream);
 }
 
 int xml_Save(XmlDocument* doc, const char* path) {

@@ -90,6 +90,20 @@ void xml_FreeDocument(XmlDocument* doc);
 // Large ...", without being read (a stream that passes the limit while it is
 // read is cut there): a parsed document takes many times its file's size.
 int xml_Load(XmlDocument* doc, const char* path);
+// xml_Load for files of many like elements (a channel file of thousands of
+// channels), which it never holds whole: each child element of the root
+// element goes to handler(context, root, element) as soon as its end tag
+// is read (whitespace dropped as xml_Load drops it) and is freed after,
+// with the root's other content, unless the handler returns true: a kept
+// element is detached and stays with doc until xml_FreeDocument. Once the
+// error code is set, no element is handed over, but the file is still
+// parsed to its end, so a file that is not well-formed fails with the
+// parser's error (replacing any other) as in xml_Load. Afterwards doc
+// holds the rest of the file: the root, without the elements handed over.
+// Handed and kept elements are read, never changed (their short texts
+// are held inside their nodes). Results as xml_Load.
+typedef bool (*XmlChildHandler)(void* context, XmlNode* root, XmlNode* element);
+int xml_LoadStreaming(XmlDocument* doc, const char* path, XmlChildHandler handler, void* context);
 // The largest file xml_Load reads: the DWORD "MaxXmlFileSizeMB" (MiB) under
 // HKEY_LOCAL_MACHINE "SOFTWARE\Quillomatic\Coordinatrix", 64 MiB when it is
 // missing or 0.

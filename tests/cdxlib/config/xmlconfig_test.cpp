@@ -330,6 +330,68 @@ TEST_F(XmlConfigTest, BrokenFilesGiveTheirErrors) {
   EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, &out, 0, 1, nullptr, 0), 0) << xml_GetErrorText();
 }
 
+// Channels are read while the file is parsed: a file that breaks after
+// channels were read (or kept for later, when they came out of order)
+// fails as a whole, with the parser's error even where a channel failed
+// first, and the caller gets no record and zeroed extra data.
+TEST_F(XmlConfigTest, AFileThatBreaksAfterItsFirstChannelsGivesNoRecord) {
+  struct Extra {
+    float Setpoint;
+    uint32_t Mode;
+  };
+  std::vector<ChannelConfig> in = {Analog("C1", 1, 1, 1), Analog("C2", 2, 1, 2), Analog("C3", 3, 1, 3)};
+  Extra extra[3] = {{1.5f, 8}, {-2.25f, 6}, {4.0f, 2}};
+  ASSERT_EQ(CfgXml_WriteChannels(kTypes, nullptr, dir.c_str(), kKindAI, in.data(), 0, 3, extra, sizeof extra, 0), 0)
+      << xml_GetErrorText();
+  const std::string good = ReadFile(Path("ai.xml"));
+  const size_t third = good.find("<Channel id=\"3\">");
+  const size_t second = good.find("<Channel id=\"2\">");
+  ASSERT_NE(third, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  std::string reordered = good;  // channel 2 before channel 1, to be kept
+  {
+    const size_t firstAt = good.find("<Channel id=\"1\">");
+    const std::string one = good.substr(firstAt, second - firstAt), two = good.substr(second, third - second);
+    reordered.replace(firstAt, third - firstAt, two + one);
+  }
+  std::string badFirst = good;  // channel 1 fails on its own, the file later
+  badFirst.replace(badFirst.find("<Enable>Off</Enable>"), 20, "<Enable>Maybe</Enable>");
+  struct {
+    const char* name;
+    std::string body;
+  } cases[] = {
+      {"cut in the third channel", good.substr(0, third + 30)},
+      {"tags crossed in the third channel", good.substr(0, third) + "<Channel id=\"3\"><Tag>x</Channel></Channels>"},
+      {"kept channel, then cut", reordered.substr(0, reordered.size() - 5)},
+      {"failed channel, then cut", badFirst.substr(0, third + 30)},
+  };
+  for (const auto& c : cases) {
+    WriteFile(Path("ai.xml"), c.body);
+    std::vector<ChannelConfig> out(3);
+    memset(out.data(), 0x5A, out.size() * sizeof out[0]);
+    Extra back[3];
+    memset(back, 0xFF, sizeof back);
+    errno = 0;
+    EXPECT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, out.data(), 0, 3, back, sizeof back), -1) << c.name;
+    EXPECT_EQ(errno, 1465) << c.name;
+    // The file is to blame, not a channel.
+    EXPECT_EQ(std::string(xml_GetErrorText()).find("tstxm_1  - Xml Load Failed ("), 0u)
+        << c.name << ": " << xml_GetErrorText();
+    for (const ChannelConfig& r : out) EXPECT_EQ(r.TagPart1[0], 0x5A) << c.name;
+    const Extra zero[3] = {};
+    EXPECT_EQ(memcmp(back, zero, sizeof back), 0) << c.name;
+  }
+  // Whole again, the reordered file reads as the original.
+  WriteFile(Path("ai.xml"), reordered);
+  std::vector<ChannelConfig> out(3);
+  Extra back[3];
+  ASSERT_EQ(CfgXml_LoadChannels(kTypes, dir.c_str(), kKindAI, out.data(), 0, 3, back, sizeof back), 0)
+      << xml_GetErrorText();
+  for (int i = 0; i < 3; ++i) EXPECT_STREQ(out[size_t(i)].TagPart1, in[size_t(i)].TagPart1) << i;
+  EXPECT_EQ(back[1].Mode, 6u);
+  EXPECT_EQ(back[2].Setpoint, 4.0f);
+}
+
 // A channel file above the XML size limit fails the load as any file that
 // does not read: 1465, with the reason in the error log.
 TEST_F(XmlConfigTest, AChannelFileAboveTheSizeLimitFailsTheLoadWith1465) {

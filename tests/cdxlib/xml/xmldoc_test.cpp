@@ -109,6 +109,30 @@ TEST_F(XmlDocTest, LoadIndentSaveIsIdempotentAndFindsChannelsInTheDefaultNamespa
   }
 }
 
+// Names in the "xml" namespace (xml:lang, xml:space, xml:id) refer to the
+// parsed document's own declaration of that prefix: a loaded file must save
+// them back, also once a document type that declared an ID is dropped, and
+// whether the document read a file before or not.
+TEST_F(XmlDocTest, NamesInTheXmlNamespaceSurviveLoadAndSave) {
+  const std::string in = dir + "/in.xml", out = dir + "/out.xml";
+  const std::string body =
+      "<?xml version='1.0' encoding='UTF-8'?>\n"
+      "<!DOCTYPE Channels [<!ATTLIST Channel xml:id ID #IMPLIED>]>\n"
+      "<Channels xml:lang=\"en\"><Channel id=\"1\" xml:id=\"c1\"><Tag xml:space=\"preserve\"> T </Tag></Channel>"
+      "</Channels>";
+  WriteFile(in, body);
+  XmlDocument* doc = xml_CreateDocument();
+  for (int round = 0; round < 2; ++round) {  // the second load replaces the first one's content
+    ASSERT_EQ(xml_Load(doc, in.c_str()), 0) << xml_GetErrorText();
+    ASSERT_EQ(xml_Save(doc, out.c_str()), 0) << xml_GetErrorText();
+    const std::string saved = ReadFile(out);
+    EXPECT_NE(saved.find("<Channels xml:lang=\"en\">"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<Channel id=\"1\" xml:id=\"c1\">"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<Tag xml:space=\"preserve\"> T </Tag>"), std::string::npos) << saved;
+  }
+  xml_FreeDocument(doc);
+}
+
 TEST_F(XmlDocTest, ErrorIsStickyUntilTheNextDocument) {
   XmlDocument* doc = xml_CreateDocument();
   XmlNode* root = xml_OpenElement(doc, "Root", nullptr);
