@@ -12,6 +12,7 @@
 
 #include "cdxlib/client/pipeclient.h"
 #include "cdxlib/sys/debugtrace.h"
+#include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 #include "platform/url.h"
@@ -23,7 +24,6 @@ ServerConnection* g_table = nullptr;
 int g_tableCount = 0;
 
 std::atomic<const SrvTransport*> g_transports[kSrvKindCount] = {nullptr, &kPipeTransport, nullptr, nullptr, nullptr};
-std::atomic<SrvXmlErrorSink> g_xmlSink{nullptr};
 thread_local std::string t_xmlText;
 
 bool IEquals(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
@@ -262,7 +262,6 @@ int32_t Srv_EntryTimeout(const ServerConnection* entry, int32_t defaultMs) {
 // ---------------------------------------------------------------- transaction
 
 const char* Srv_LastXmlErrorText() { return t_xmlText.c_str(); }
-void Srv_SetXmlErrorSink(SrvXmlErrorSink sink) { g_xmlSink.store(sink); }
 
 namespace {
 // The requests whose successful reply is binary data without a leading
@@ -340,7 +339,9 @@ int Srv_Transact(const char* server, const void* request, uint32_t length, char*
       size_t n = 0;
       while (parsed.textOffset + n < got && buf[parsed.textOffset + n] != '\0') ++n;
       t_xmlText.assign(buf + parsed.textOffset, n);
-      if (SrvXmlErrorSink sink = g_xmlSink.load()) sink(code, t_xmlText.c_str());
+      xml_SetSource("");
+      xml_SetContext("");
+      xml_SetError(static_cast<int32_t>(code), t_xmlText.c_str());
     }
     plat::Fail(code);
     return -1;

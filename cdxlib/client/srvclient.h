@@ -113,12 +113,10 @@ int Srv_Transact(const char* server, const void* request, uint32_t length, char*
 int Srv_SendRequest(const char* server, const char* request, char* reply, uint32_t* replyLength);
 
 // The XML error text of the last "-1,1465,text" reply on this thread ("" when none).
+// The same reply also becomes the XML layer's error (xml/xmldoc.h): source
+// and context empty, the code 1465 and the text as its message, so a caller
+// shows a server's XML error as it shows its own.
 const char* Srv_LastXmlErrorText();
-// Where the XML error of a "-1,1465,text" reply goes besides that text (the
-// XML layer installs it: source and context empty, then the error with
-// code 1465 and text). null: none.
-using SrvXmlErrorSink = void (*)(uint32_t code, const char* text);
-void Srv_SetXmlErrorSink(SrvXmlErrorSink sink);
 
 // ---------------------------------------------------------------- connections
 

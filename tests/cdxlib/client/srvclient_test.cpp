@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cdxlib/client/pipeclient.h"
+#include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/pipe.h"
 #include "tools/fakesrv/fakesrv.h"
@@ -75,9 +76,14 @@ TEST_F(SrvPipe, RepliesSetResultErrnoAndLastError) {
   EXPECT_EQ(errno, 1465);
   EXPECT_EQ(plat::GetLastError(), 1465u);
   EXPECT_STREQ(Srv_LastXmlErrorText(), "bad xml here");
+  // The server's XML error is the XML layer's error too.
+  EXPECT_EQ(xml_GetError(), 1465);
+  EXPECT_STREQ(xml_GetErrorMessage(), "bad xml here");
+  EXPECT_STREQ(xml_GetErrorText(), "  - bad xml here");
   EXPECT_EQ(Send("localhost", "A4", &reply), -1);
   EXPECT_EQ(errno, 2);
   EXPECT_STREQ(Srv_LastXmlErrorText(), "bad xml here");  // left alone
+  EXPECT_STREQ(xml_GetErrorMessage(), "bad xml here");
   EXPECT_EQ(Send(nullptr, "A5", &reply), -1);
   EXPECT_EQ(errno, 8001);
   EXPECT_EQ(plat::GetLastError(), 8001u);
