@@ -21,7 +21,6 @@
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/xml/xmldoc.h"
-#include "cdxlib/xml/xmlsave.h"
 #include "cdxlib/config/xmlschema.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -382,7 +381,7 @@ int WriteLoggerXml(const char* dir, const char* name, int number, const void* re
   xml_CloseElement(doc, logger);
   if (root && xml_GetError() >= 0 && save) {
     xml_Indent(doc, root, 0);
-    xml_SaveFile(doc, (FileBase(dir, name, number) + ".xml").c_str());
+    xml_Save(doc, (FileBase(dir, name, number) + ".xml").c_str());
   }
   xml_FreeDocument(doc);
   if (xml_GetError() < 0) return xml_ReportError();

@@ -21,7 +21,6 @@
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/xml/xmldoc.h"
-#include "cdxlib/xml/xmlsave.h"
 #include "platform/error.h"
 
 namespace {
@@ -688,7 +687,7 @@ int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, con
   }
   if (root && xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    if (save) xml_SaveFile(doc, path.c_str());
+    if (save) xml_Save(doc, path.c_str());
     if (fileChannels) {
       *fileChannels = 0;
       for (XmlNode* n = xml_FirstChild(root); n; n = xml_NextSibling(n))
@@ -1011,7 +1010,7 @@ int CfgXml_WriteDevice(const StructsType* saveOptionsType, const char* /*user*/,
   }
   if (root && xml_GetError() >= 0 && save) {
     xml_Indent(doc, root, 0);
-    xml_SaveFile(doc, path.c_str());
+    xml_Save(doc, path.c_str());
   }
   return Finish(doc, lib);
 }

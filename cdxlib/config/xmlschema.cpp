@@ -12,7 +12,6 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/config/extdll.h"
-#include "cdxlib/xml/xmlsave.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -192,7 +191,7 @@ std::string PrepareSchemaDir(const char* dir) {
 int Finish(XmlDocument* doc, XmlNode* root, const std::string& path) {
   if (xml_GetError() >= 0) {
     xml_Indent(doc, root, 0);
-    xml_SaveFile(doc, path.c_str());
+    xml_Save(doc, path.c_str());
   }
   const bool failed = xml_GetError() < 0;
   xml_FreeDocument(doc);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <iconv.h>
 #include <mutex>
 #include <string>
@@ -357,35 +358,32 @@ void MoveXmlNamespace(xmlNodePtr node, xmlNsPtr from, xmlNsPtr to) {
   for (xmlNodePtr c = node->children; c; c = c->next) MoveXmlNamespace(c, from, to);
 }
 
-int32_t SaveErrorCode(int err) {
-  switch (err) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kXmlErrAccessDenied;
-    case ENOMEM:
-      return kXmlErrOutOfMemory;
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case EISDIR:
-    case EINVAL:
-      return kXmlErrInvalidArg;
-    default:
-      return static_cast<int32_t>(0x80070000u | (plat::FromErrno(err) & 0xFFFF));
-  }
+// The layer's code for a save that failed with a system error number.
+int32_t SaveErrorCode(uint32_t err) {
+  auto is = [err](std::initializer_list<int> errnos) {
+    for (int e : errnos)
+      if (err == plat::FromErrno(e)) return true;
+    return false;
+  };
+  if (is({EACCES, EPERM, EROFS})) return kXmlErrAccessDenied;
+  if (is({ENOMEM})) return kXmlErrOutOfMemory;
+  if (is({ENOENT, ENOTDIR, ENAMETOOLONG, EISDIR, EINVAL})) return kXmlErrInvalidArg;
+  return static_cast<int32_t>(0x80070000u | (err & 0xFFFF));
 }
 
-// Writes the bytes to a temporary file beside path, flushes it and renames
-// it into place. 0, or the errno of the failing step.
-int WriteAtomically(const std::string& path, const std::string& bytes) {
+// Writes the bytes to a temporary file of this process beside path
+// ("<path>.<pid>.XXXXXX.tmp", made with O_EXCL), flushes it and renames it
+// into place; first it removes what processes that no longer run left
+// beside the same file. A file that exists keeps its permissions (other
+// programs read the configuration), a new one gets 0666 less the umask.
+// 0, or the system error number of the failing step.
+uint32_t WriteAtomically(const std::string& path, const std::string& bytes) {
+  plat::RemoveStaleTemps(path, ".tmp");
   struct stat st;
-  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~plat::ProcessUmask());
-  std::string tmp = path + ".tmpXXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back(0);
-  const int fd = mkstemp(name.data());
-  if (fd < 0) return errno;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : plat::NewFileMode();
+  std::string temp;
+  const int fd = plat::CreateTempBeside(path, ".tmp", mode, &temp);
+  if (fd < 0) return plat::GetLastError();
   int err = 0;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -397,14 +395,11 @@ int WriteAtomically(const std::string& path, const std::string& bytes) {
     }
     done += static_cast<size_t>(n);
   }
-  // Other programs read the configuration: a replaced file keeps its
-  // permissions, a new one is open to every user (less the umask).
-  if (!err && fchmod(fd, mode) != 0) err = errno;
   if (!err && fsync(fd) != 0) err = errno;
   if (close(fd) != 0 && !err) err = errno;
-  if (!err && rename(name.data(), path.c_str()) != 0) err = errno;
-  if (err) unlink(name.data());
-  return err;
+  if (!err && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err) unlink(temp.c_str());
+  return err ? plat::FromErrno(err) : 0;
 }
 
 }  // namespace
@@ -778,7 +773,7 @@ int xml_Save(XmlDocument* doc, const char* path) {
   }
   bytes.append(C(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
   xmlBufferFree(buf);
-  const int err = WriteAtomically(path, bytes);
+  const uint32_t err = WriteAtomically(path, bytes);
   if (err) {
     const int32_t code = SaveErrorCode(err);
     const unsigned u = static_cast<unsigned>(code);

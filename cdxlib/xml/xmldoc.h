@@ -22,8 +22,11 @@
 // Loading drops whitespace-only text between elements (an element whose
 // only content is blanks keeps it), so load, xml_Indent, save gives the
 // same bytes however often it is repeated. Saving writes a temporary file
-// beside the target, flushes it to disk and renames it into place: a crash
-// leaves the old file or the new one, never a torn one.
+// of this process beside the target ("<path>.<pid>.XXXXXX.tmp", made with
+// O_EXCL, platform/files.h), flushes it to disk and renames it into place:
+// a crash leaves the old file or the new one, never a torn one. Each save
+// first removes what processes that no longer run left beside the same
+// file, so a save killed in the middle leaves nothing behind for good.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -108,7 +111,8 @@ int xml_LoadStreaming(XmlDocument* doc, const char* path, XmlChildHandler handle
 // HKEY_LOCAL_MACHINE "SOFTWARE\Quillomatic\Coordinatrix", 64 MiB when it is
 // missing or 0.
 uint64_t xml_MaxFileSize();
-// 0 saved, else -1 (see the messages in xmldoc.cpp).
+// 0 saved, else -1 (see the messages in xmldoc.cpp). A file that exists
+// keeps its permissions, a new one gets 0666 less the umask.
 int xml_Save(XmlDocument* doc, const char* path);
 // The document element; null with "No Root element found".
 XmlNode* xml_GetRoot(XmlDocument* doc);
