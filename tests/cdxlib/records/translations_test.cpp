@@ -11,29 +11,14 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "platform/error.h"
+#include "support/tempdir_fixture.h"
 #include "platform/root.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TranslationsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("xlattest-" + std::to_string(getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  fs::path dir_;
-};
+using TranslationsTest = cdxtest::TempDirFixture;
 
 TEST_F(TranslationsTest, TranslationFiles) {
   char err[300] = "";

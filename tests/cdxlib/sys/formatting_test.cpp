@@ -17,6 +17,7 @@
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/sys/tags.h"
 #include "platform/error.h"
+#include "support/tempdir_fixture.h"
 #include "platform/root.h"
 
 namespace fs = std::filesystem;
@@ -185,23 +186,7 @@ TEST(FmtPrint, LongTextsAndExtremeWidths) {
   EXPECT_EQ(buf[0], '5');
 }
 
-class FsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("fstest-" + std::to_string(getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  fs::path dir_;
-};
+using FsTest = cdxtest::TempDirFixture;
 
 TEST_F(FsTest, DirectoryListingSizesAndMakeDir) {
   Write("a.txt", "12345");

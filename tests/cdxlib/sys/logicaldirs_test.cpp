@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cdxlib/sys/registry.h"
+#include "support/env_fixture.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/sysinfo.h"
@@ -21,37 +22,13 @@ using namespace plat;
 namespace fs = std::filesystem;
 
 void Put(HKEY hive, const char* path, const char* name, const std::string& text) {
-  HKEY k = nullptr;
-  ASSERT_EQ(RegCreateKeyEx(hive, path, 0, KEY_ALL_ACCESS, &k, nullptr), 0u);
-  ASSERT_EQ(RegSetValueEx(k, name, REG_SZ, text.c_str(), static_cast<uint32_t>(text.size() + 1)), 0u);
-  RegCloseKey(k);
+  cdxtest::PutRegistryText(hive, path, name, text);
 }
 
-// Environment variables set by a test, removed at its end.
-class LogicalDirs : public ::testing::Test {
+class LogicalDirs : public cdxtest::EnvFixture {
  protected:
   // Never the real user's folders.
   void SetUp() override { Set("XDG_DATA_HOME", Root() + "/appdata-default"); }
-  void Set(const char* name, const std::string& value) {
-    const char* old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    setenv(name, value.c_str(), 1);
-  }
-  void TearDown() override {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
-    RegDeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic");
-  }
-  std::string Work(const std::string& sub) {
-    std::string p = Root() + "/work/" + sub;
-    fs::create_directories(p);
-    return p;
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 TEST_F(LogicalDirs, EnvironmentTable) {
