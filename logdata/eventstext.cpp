@@ -408,38 +408,36 @@ int ReadTextSectionW(const std::string& path, const char* name, char16_t* buffer
   return GatherLines(out, buffer, size);
 }
 
-int ReadTextSectionLines(const std::string& path, const char* name, char** lines, int* lineCount, char* buffer,
-                         int* size) {
+namespace {
+// A section's lines as pointers into the buffer, for either width: without
+// a buffer, only the count.
+template <typename Ch>
+int SectionLines(int (*read)(const std::string&, const char*, Ch*, int*), const std::string& path, const char* name,
+                 Ch** lines, int* lineCount, Ch* buffer, int* size) {
   if (!lineCount) return -1;
   if (!lines || !buffer || !size) {
     int sz = 0;
-    int n = ReadTextSection(path, name, nullptr, &sz);
+    int n = read(path, name, nullptr, &sz);
     *lineCount = n < 0 ? 0 : n;
     return n < 0 ? -1 : 0;
   }
-  int n = ReadTextSection(path, name, buffer, size);
+  int n = read(path, name, buffer, size);
   if (n < 0) {
     *lineCount = 0;
     return -1;
   }
   return PointLines(n, lines, lineCount, buffer);
 }
+}  // namespace
+
+int ReadTextSectionLines(const std::string& path, const char* name, char** lines, int* lineCount, char* buffer,
+                         int* size) {
+  return SectionLines<char>(ReadTextSection, path, name, lines, lineCount, buffer, size);
+}
 
 int ReadTextSectionLinesW(const std::string& path, const char* name, char16_t** lines, int* lineCount,
                           char16_t* buffer, int* size) {
-  if (!lineCount) return -1;
-  if (!lines || !buffer || !size) {
-    int sz = 0;
-    int n = ReadTextSectionW(path, name, nullptr, &sz);
-    *lineCount = n < 0 ? 0 : n;
-    return n < 0 ? -1 : 0;
-  }
-  int n = ReadTextSectionW(path, name, buffer, size);
-  if (n < 0) {
-    *lineCount = 0;
-    return -1;
-  }
-  return PointLines(n, lines, lineCount, buffer);
+  return SectionLines<char16_t>(ReadTextSectionW, path, name, lines, lineCount, buffer, size);
 }
 
 int WriteTextSection(const std::string& path, const std::string& header, const char* text) {
