@@ -401,18 +401,20 @@ class SqliteProvider final : public Provider {
     return alias;
   }
 
+  // "INSERT INTO <table> (<names>) VALUES (?, ...)", or DEFAULT VALUES.
+  static std::string InsertSql(const std::string& table, const std::vector<std::string>& names) {
+    std::string sql = "INSERT INTO " + table;
+    if (names.empty()) return sql + " DEFAULT VALUES";
+    sql += " (";
+    for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", " : "") + Quote(names[i]);
+    sql += ") VALUES (";
+    for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
+    return sql + ")";
+  }
+
   int64_t InsertRow(const std::string& table, const std::vector<std::string>& names,
                     const std::vector<Variant>& values) override {
-    std::string sql = "INSERT INTO " + table;
-    if (names.empty()) {
-      sql += " DEFAULT VALUES";
-    } else {
-      sql += " (";
-      for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", " : "") + Quote(names[i]);
-      sql += ") VALUES (";
-      for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
-      sql += ")";
-    }
+    const std::string sql = InsertSql(table, names);
     // Rows of one shape are added again and again (a log's records): the
     // statement is prepared once and kept.
     sqlite3_stmt*& st = inserts_[sql];
@@ -460,16 +462,7 @@ class SqliteProvider final : public Provider {
 
   std::unique_ptr<PreparedInsert> PrepareInsert(const std::string& table,
                                                 const std::vector<std::string>& names) override {
-    std::string sql = "INSERT INTO " + table;
-    if (names.empty()) {
-      sql += " DEFAULT VALUES";
-    } else {
-      sql += " (";
-      for (size_t i = 0; i < names.size(); ++i) sql += (i ? ", " : "") + Quote(names[i]);
-      sql += ") VALUES (";
-      for (size_t i = 0; i < names.size(); ++i) sql += i ? ", ?" : "?";
-      sql += ")";
-    }
+    const std::string sql = InsertSql(table, names);
     return std::make_unique<KeptInsert>(this, Prepare(Cp1252ToUtf8(sql)));
   }
 
