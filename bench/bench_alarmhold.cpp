@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/qd_bench_support.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/signals.h"
@@ -49,21 +50,9 @@ int OnCode(int code) {
   return 0;
 }
 
-// Three BCD digits, as the controllers' registers hold them.
-uint16_t Bcd(int v) { return uint16_t(((v / 100) % 10) << 8 | ((v / 10) % 10) << 4 | (v % 10)); }
-int OctalDigits(int w) {
-  int digits = 0, mul = 1;
-  for (; w > 0; w /= 8, mul *= 10) digits += (w % 8) * mul;
-  return digits;
-}
-
-void PutSz(const char* key, const std::string& name, const std::string& value) {
-  plat::HKEY k = nullptr;
-  plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, key, plat::REG_OPTION_NON_VOLATILE, plat::KEY_SET_VALUE, &k,
-                       nullptr);
-  plat::RegSetValueEx(k, name.c_str(), plat::REG_SZ, value.c_str(), uint32_t(value.size() + 1));
-  plat::RegCloseKey(k);
-}
+using qdbench::Bcd;
+using qdbench::OctalDigits;
+using qdbench::PutSz;
 
 void BM_ValuesHoldWithSlowAlarmReader(benchmark::State& state) {
   Sig_InstallHandler(OnCode);

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/qd_bench_support.h"
 #include "cdxlib/runtime/alarms.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/datamodule.h"
@@ -59,20 +60,9 @@ int OnCode(int code) {
   return 0;
 }
 
-uint16_t Bcd(int v) { return uint16_t(((v / 100) % 10) << 8 | ((v / 10) % 10) << 4 | (v % 10)); }
-int OctalDigits(int w) {
-  int digits = 0, mul = 1;
-  for (; w > 0; w /= 8, mul *= 10) digits += (w % 8) * mul;
-  return digits;
-}
-
-void PutSz(const char* key, const std::string& name, const std::string& value) {
-  plat::HKEY k = nullptr;
-  plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, key, plat::REG_OPTION_NON_VOLATILE, plat::KEY_SET_VALUE, &k,
-                       nullptr);
-  plat::RegSetValueEx(k, name.c_str(), plat::REG_SZ, value.c_str(), uint32_t(value.size() + 1));
-  plat::RegCloseKey(k);
-}
+using qdbench::Bcd;
+using qdbench::OctalDigits;
+using qdbench::PutSz;
 
 // One installation: a fresh instance, a device with `words` analog channels
 // at the given word indexes of node 1, and qd_poll scanning it.
