@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +29,6 @@
 #include "cdxlib/client/websvc.h"
 #include "tools/cdxnetsrv/soapserver.h"
 #include "tools/cdxnetsrv/testpki.h"
-#include "tools/cdxnetsrv/tlsserver.h"
 #include "tools/fakesrv/fakesrv.h"
 
 namespace {
@@ -58,19 +58,31 @@ void Report(benchmark::State& state, std::vector<double>& micros) {
   state.counters["req_per_s"] = benchmark::Counter(static_cast<double>(micros.size()), benchmark::Counter::kIsRate);
 }
 
-void BM_RawTcpRoundTrip(benchmark::State& state) {
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.2", &sa.sin_addr);
-  socklen_t len = sizeof sa;
-  bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+// A listening socket on 127.0.0.2 at a port of the system's choice.
+int Listen(sockaddr_in* sa) {
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  *sa = sockaddr_in{};
+  sa->sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.2", &sa->sin_addr);
+  socklen_t len = sizeof *sa;
+  bind(lfd, reinterpret_cast<sockaddr*>(sa), sizeof *sa);
   listen(lfd, 1);
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len);
+  getsockname(lfd, reinterpret_cast<sockaddr*>(sa), &len);
+  return lfd;
+}
+
+int AcceptNoDelay(int lfd) {
+  int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+  int one = 1;
+  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return c;
+}
+
+void BM_RawTcpRoundTrip(benchmark::State& state) {
+  sockaddr_in sa;
+  int lfd = Listen(&sa);
   std::thread echo([lfd] {
-    int c = accept(lfd, nullptr, nullptr);
-    int one = 1;
-    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int c = AcceptNoDelay(lfd);
     char buf[64];
     ssize_t n;
     while ((n = recv(c, buf, sizeof buf, 0)) > 0) send(c, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -96,9 +108,55 @@ void BM_RawTcpRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_RawTcpRoundTrip)->UseRealTime();
 
+// The TLS counterpart of the raw echo above, the same loop shape: one
+// connection, a blocking read of a request, the framed reply in one write,
+// until the client goes away. Nothing is recorded, so that the figure shows
+// the transport and not the test server's bookkeeping.
+class TlsEchoServer {
+ public:
+  TlsEchoServer() {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_chain_file(ctx_, Pki().server.cert.c_str());
+    SSL_CTX_use_PrivateKey_file(ctx_, Pki().server.key.c_str(), SSL_FILETYPE_PEM);
+    lfd_ = Listen(&sa_);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TlsEchoServer() {
+    // Wakes an accept that never got its client.
+    shutdown(lfd_, SHUT_RDWR);
+    thread_.join();
+    close(lfd_);
+    SSL_CTX_free(ctx_);
+  }
+  std::string Url() const { return "cdx://127.0.0.2:" + std::to_string(ntohs(sa_.sin_port)); }
+
+ private:
+  void Serve() {
+    int c = AcceptNoDelay(lfd_);
+    if (c < 0) return;
+    SSL* ssl = SSL_new(ctx_);
+    BIO* bio = Sock_NewBio(c);
+    SSL_set_bio(ssl, bio, bio);
+    SSL_set_read_ahead(ssl, 1);
+    const std::string reply = std::string("\5\0\0\0" "1,ok\0", 9);
+    if (SSL_accept(ssl) == 1) {
+      char buf[64];
+      while (SSL_read(ssl, buf, sizeof buf) > 0)
+        if (SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) <= 0) break;
+    }
+    SSL_set_quiet_shutdown(ssl, 1);
+    SSL_free(ssl);
+    close(c);
+  }
+
+  SSL_CTX* ctx_ = nullptr;
+  sockaddr_in sa_{};
+  int lfd_ = -1;
+  std::thread thread_;
+};
+
 void BM_TlsExchange(benchmark::State& state) {
-  cdxnet::TlsTestServer server(Pki().server.cert, Pki().server.key,
-                               [](const std::string&) { return cdxnet::ServerAction::Reply(std::string("1,ok\0", 5)); });
+  TlsEchoServer server;
   SockSession* s = Sock_Connect(server.Url().c_str(), 5000);
   if (!s) {
     state.SkipWithError("no TLS connection");
@@ -179,8 +237,7 @@ BENCHMARK(BM_TablePipeRequest)->UseRealTime();
 
 void BM_TableTlsRequest(benchmark::State& state) {
   Srv_InstallNetTransports();
-  cdxnet::TlsTestServer server(Pki().server.cert, Pki().server.key,
-                               [](const std::string&) { return cdxnet::ServerAction::Reply(std::string("1,ok\0", 5)); });
+  TlsEchoServer server;
   const std::string url = server.Url();
   TableLoop(state, url.c_str());
   Srv_CloseAll();

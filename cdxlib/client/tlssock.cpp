@@ -1,6 +1,7 @@
 #include "cdxlib/client/tlssock.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +34,13 @@ struct SockSession {
   int fd = -1;
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
+  // After the handshake the socket blocks on reads: a read waits in recv
+  // itself, bounded by the socket's receive time-out, which follows the
+  // exchange's deadline. Writes never block (MSG_DONTWAIT) and wait in poll.
+  bool blockingReads = false;
+  Clock::time_point deadline{};
+  // The receive time-out set on the socket, in microseconds (0: none yet).
+  long long armedUs = 0;
 };
 
 namespace {
@@ -42,19 +51,23 @@ int BioFd(BIO* b) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_d
 
 bool IsRetry(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
 
-int BioWrite(BIO* b, const char* data, int length) {
+int SendOn(BIO* b, int fd, const char* data, int length, int flags) {
   BIO_clear_retry_flags(b);
-  ssize_t n = send(BioFd(b), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  ssize_t n = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
   if (n < 0 && IsRetry(errno)) BIO_set_retry_write(b);
   return static_cast<int>(n);
 }
 
-int BioRead(BIO* b, char* data, int length) {
+int RecvOn(BIO* b, int fd, char* data, int length) {
   BIO_clear_retry_flags(b);
-  ssize_t n = recv(BioFd(b), data, static_cast<size_t>(length), 0);
+  ssize_t n = recv(fd, data, static_cast<size_t>(length), 0);
   if (n < 0 && IsRetry(errno)) BIO_set_retry_read(b);
   return static_cast<int>(n);
 }
+
+int BioWrite(BIO* b, const char* data, int length) { return SendOn(b, BioFd(b), data, length, 0); }
+
+int BioRead(BIO* b, char* data, int length) { return RecvOn(b, BioFd(b), data, length); }
 
 int BioPuts(BIO* b, const char* text) { return BioWrite(b, text, static_cast<int>(strlen(text))); }
 
@@ -76,6 +89,76 @@ int BioCreate(BIO* b) {
 }
 
 int BioDestroy(BIO* /*b*/) { return 1; }
+
+// ---- the client's socket BIO ---------------------------------------------------
+
+constexpr long long kArmSlackUs = 1000;
+
+// Sets the socket's receive time-out to what is left of the exchange's
+// deadline, unless the time-out set already lies within a millisecond of it
+// (the usual case: exchange after exchange with the same time-out, so no
+// system call). False when the deadline has passed.
+bool ArmReceive(SockSession* s) {
+  const long long left = std::chrono::duration_cast<std::chrono::microseconds>(s->deadline - Clock::now()).count();
+  if (left <= 0) return false;
+  if (s->armedUs == 0 || s->armedUs > left + kArmSlackUs || s->armedUs < left - kArmSlackUs) {
+    timeval tv{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    if (setsockopt(s->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return true;  // recv reports it
+    s->armedUs = left;
+  }
+  return true;
+}
+
+SockSession* BioSession(BIO* b) { return static_cast<SockSession*>(BIO_get_data(b)); }
+
+// Writes never wait in the kernel: a full socket is a retry, and the caller
+// waits for room in poll against the deadline.
+int ClientBioWrite(BIO* b, const char* data, int length) {
+  return SendOn(b, BioSession(b)->fd, data, length, MSG_DONTWAIT);
+}
+
+// With blocking reads the wait for the reply is the recv itself (one system
+// call per record, none for poll); the receive time-out ends it at the
+// deadline, and a passed deadline is a retry, which the caller's wait then
+// reports as the time-out.
+int ClientBioRead(BIO* b, char* data, int length) {
+  SockSession* s = BioSession(b);
+  if (s->blockingReads && !ArmReceive(s)) {
+    BIO_clear_retry_flags(b);
+    BIO_set_retry_read(b);
+    errno = EAGAIN;
+    return -1;
+  }
+  return RecvOn(b, s->fd, data, length);
+}
+
+long ClientBioCtrl(BIO* b, int cmd, long /*num*/, void* ptr) {
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_C_GET_FD:
+      if (ptr) *static_cast<int*>(ptr) = BioSession(b)->fd;
+      return BioSession(b)->fd;
+    default:
+      return 0;
+  }
+}
+
+int ClientBioPuts(BIO* b, const char* text) { return ClientBioWrite(b, text, static_cast<int>(strlen(text))); }
+
+BIO_METHOD* ClientMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "cdx client socket");
+    BIO_meth_set_write(m, ClientBioWrite);
+    BIO_meth_set_read(m, ClientBioRead);
+    BIO_meth_set_puts(m, ClientBioPuts);
+    BIO_meth_set_ctrl(m, ClientBioCtrl);
+    BIO_meth_set_create(m, BioCreate);
+    BIO_meth_set_destroy(m, BioDestroy);
+    return m;
+  }();
+  return method;
+}
 
 BIO_METHOD* NoSigpipeMethod() {
   static BIO_METHOD* method = [] {
@@ -142,8 +225,10 @@ uint32_t CertificateError(SSL* ssl) {
 // deadline passes. Returns its positive result, or 0 with *error set.
 template <class Op>
 int Drive(SockSession* s, Op op, Clock::time_point deadline, const char* what, uint32_t* error) {
+  s->deadline = deadline;
+  // A retry leaves nothing in the error queue: one clearing serves them all.
+  ERR_clear_error();
   for (;;) {
-    ERR_clear_error();
     errno = 0;
     int r = op();
     if (r > 0) return r;
@@ -234,18 +319,19 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
   if (!Drive(s, [&] { return SSL_write(s->ssl, request, static_cast<int>(length)); }, deadline, "write", error))
     return 0;
 
-  // The reply cannot be there yet: wait for it before the first read, which
-  // saves a read that would only find the socket empty.
-  if (!SSL_has_pending(s->ssl) && !WaitFd(s->fd, POLLIN, deadline)) return *error = plat::kErrWsaTimedOut, 0;
-  unsigned char head[4];
+  // The reply's length and its first bytes in one read: a small reply is
+  // one record, read whole by one SSL_read (with read-ahead, one recv).
+  unsigned char piece[kSockChunkSize];
+  const uint32_t firstWant = 4 + (capacity < kSockChunkSize - 4 ? capacity : kSockChunkSize - 4);
   uint32_t got = 0;
-  while (got < sizeof head) {
-    int n = Drive(s, [&] { return SSL_read(s->ssl, head + got, static_cast<int>(sizeof head - got)); }, deadline,
+  while (got < 4) {
+    int n = Drive(s, [&] { return SSL_read(s->ssl, piece + got, static_cast<int>(firstWant - got)); }, deadline,
                   "read", error);
     if (n <= 0) return 0;
     got += static_cast<uint32_t>(n);
   }
-  const uint32_t total = uint32_t(head[0]) | uint32_t(head[1]) << 8 | uint32_t(head[2]) << 16 | uint32_t(head[3]) << 24;
+  const uint32_t total =
+      uint32_t(piece[0]) | uint32_t(piece[1]) << 8 | uint32_t(piece[2]) << 16 | uint32_t(piece[3]) << 24;
   if (total > capacity) {
     char line[160];
     snprintf(line, sizeof line, ">>TLS reply of %u bytes refused: the buffer holds %u\r\n", total, capacity);
@@ -253,7 +339,9 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
     return *error = plat::kErrMoreData, 0;
   }
   auto* out = static_cast<unsigned char*>(reply);
-  uint32_t have = 0;
+  // Bytes past the announced length belong to no reply: they are dropped.
+  uint32_t have = got - 4 < total ? got - 4 : total;
+  if (have) memcpy(out, piece + 4, have);
   while (have < total) {
     uint32_t want = total - have;
     if (want > kSockChunkSize) want = kSockChunkSize;
@@ -330,7 +418,8 @@ SockSession* Sock_Connect(const char* url, int timeoutMs) {
   s->fd = fd;
   s->ctx = SSL_CTX_new(TLS_client_method());
   s->ssl = s->ctx ? SSL_new(s->ctx) : nullptr;
-  BIO* bio = s->ssl ? Sock_NewBio(fd) : nullptr;
+  BIO* bio = s->ssl ? BIO_new(ClientMethod()) : nullptr;
+  if (bio) BIO_set_data(bio, s);
   if (!bio) {
     TraceOpenSslErrors("setup");
     Sock_CloseSession(s);
@@ -362,6 +451,10 @@ SockSession* Sock_Connect(const char* url, int timeoutMs) {
     Sock_CloseSession(s);
     return plat::Fail(error), nullptr;
   }
+  // From here on reads wait in recv under the socket's receive time-out
+  // (see ClientBioRead); writes stay non-blocking by their flag.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) s->blockingReads = true;
   PrintCertificate(s->ssl);
   return s;
 }

@@ -16,10 +16,13 @@
 // sites whose server has a self-signed certificate.
 //
 // Deadlines: the connect, the handshake and every exchange end at the
-// connection's time-out (0 means 15000 ms). The socket is non-blocking and
-// every wait polls it against that one deadline, so an exchange runs on the
-// caller's thread and never outlives the call. A time-out gives error 10060
-// (the caller then closes the session).
+// connection's time-out (0 means 15000 ms). The connect and the handshake
+// poll a non-blocking socket against that one deadline; an exchange waits
+// for its reply in recv itself, under a receive time-out that follows the
+// exchange's deadline (set again only when it drifts), and its writes never
+// block. So an exchange runs on the caller's thread, never outlives the
+// call, and costs the same system calls as a plain socket round trip. A
+// time-out gives error 10060 (the caller then closes the session).
 //
 // Errors (the thread's last error and errno): 10060 time-out, 10061 refused,
 // 10054 connection cut (also mid-reply), 10053 TLS failure, 11001 host not
