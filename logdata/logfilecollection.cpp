@@ -305,8 +305,10 @@ void CLogFileCollection::DeleteBefore(const int32_t* seconds) {
       int32_t s, e;
       if (!ParseLogNameStamp(n.c_str() + at, &s) || !ParseLogNameStamp(n.c_str() + at + 14, &e)) continue;
       if (static_cast<uint32_t>(s) < limit && static_cast<uint32_t>(e) < limit) {
+        // Removing a name needs write access to the folder only, so a
+        // read-only log goes as it stands. Nothing is done to the file
+        // itself: a link under a log's name is removed, never followed.
         std::string p = directory_ + "/" + n;
-        chmod(p.c_str(), 0666);
         unlink(p.c_str());
       }
     }

@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "support/child.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
@@ -596,6 +599,12 @@ TEST(LogFileCollection, StampsNamesAndDeletion) {
     int fd = open((dir + "/" + n).c_str(), O_CREAT | O_WRONLY, 0444);
     close(fd);
   }
+  // A link under the name of an old log, to a file of somebody outside the
+  // folder: the link goes, its target keeps its mode and bytes.
+  const std::string outside = TestDir("delete-outside") + "/target";
+  std::ofstream(outside) << "keep";
+  ASSERT_EQ(chmod(outside.c_str(), 0444), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (dir + "/FAST000102_000000_000102_010000.odl").c_str()), 0);
   CLogFileCollection c;
   ASSERT_EQ(c.Open(nullptr, dir.c_str(), "L", "FAST", kGenericRead), 0);
   char name[256];
@@ -607,6 +616,11 @@ TEST(LogFileCollection, StampsNamesAndDeletion) {
   EXPECT_NE(stat((dir + "/FAST000101_000000_000101_010000.odl").c_str(), &st), 0);
   EXPECT_NE(stat((dir + "/FAST000101_000000_000101_010000.zip").c_str(), &st), 0);
   EXPECT_EQ(stat((dir + "/FAST000101_000000.odl").c_str(), &st), 0);  // open logs stay
+  EXPECT_NE(lstat((dir + "/FAST000102_000000_000102_010000.odl").c_str(), &st), 0);
+  ASSERT_EQ(stat(outside.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  std::ifstream in(outside);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "keep");
 
   CLogFileCollection ro;
   EXPECT_EQ(ro.Open(nullptr, (dir + "/missing/deeper").c_str(), "L", "", kGenericRead), -1);
