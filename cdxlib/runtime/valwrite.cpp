@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "cdxlib/runtime/alarms.h"
 #include "cdxlib/records/chanconfig.h"
@@ -286,17 +287,31 @@ void WriteAnalogChannel(const Target& t, int channel, bool force, float v, const
   }
 }
 
+// Messages one channel's write may make: alarm clear and raise, warning
+// clear and raise.
+constexpr int kMessagesPerChannel = 4;
+
 // The frame common to both kinds: lock, attach, the channels, flush and
-// notify (kind 1) or signal the owner, unlock.
+// notify (kind 1) or signal the owner, unlock. A kind-1 write that takes the
+// lock itself keeps its alarm messages (and the derived notice) until the
+// module is unlocked: a mailslot write may wait seconds for a reader that is
+// not draining, and the scanner and every other writer wait on this lock.
 template <typename Step>
-int RunWrite(const char* prefix, const Target& t, bool lock, bool notifyOthers, Step step) {
+int RunWrite(const char* prefix, const Target& t, int channels, bool lock, bool notifyOthers, Step step) {
   if (lock && DM_Lock(t.values) != 0) return -1;
+  const bool defer = lock && t.kind == 1;
+  std::vector<AlarmMessage> outbox;
+  if (defer) {
+    outbox.resize(size_t(channels) * kMessagesPerChannel);
+    Alm_DeferSends(outbox.data(), int(outbox.size()));
+  }
   if (t.kind == 1) {
     // Attach before the pending mark: a refused attach leaves no pending
     // update behind that no notification would ever lower.
     if (Alm_Attach(t.data) != 0) {
       const uint32_t err = plat::GetLastError();
       if (lock) DM_Unlock(t.values);
+      if (defer) Alm_SendDeferred();  // nothing kept: ends the deferral
       return plat::Fail(err), -1;
     }
     DM_MarkPending(t.values);
@@ -314,6 +329,7 @@ int RunWrite(const char* prefix, const Target& t, bool lock, bool notifyOthers, 
     if (owner > 0) Sig_Send(owner, kValWrittenSignal);
   }
   if (lock) DM_Unlock(t.values);
+  if (defer) Alm_SendDeferred();
   plat::Fail(0);
   return 0;
 }
@@ -327,7 +343,7 @@ int Val_WriteDigitalEx(int force, int lock, const char* prefix, int first, int l
   Target t;
   if (Prepare(prefix, first, last, false, &t) != 0) return -1;
   const Names names{computer, user};
-  return RunWrite(prefix, t, lock != 0, g_notifyOthersDigital, [&] {
+  return RunWrite(prefix, t, last - first + 1, lock != 0, g_notifyOthersDigital, [&] {
     for (int ch = first; ch <= last; ++ch) WriteDigitalChannel(t, ch, force != 0, values[ch - first], names);
   });
 }
@@ -343,7 +359,7 @@ int Val_WriteAnalogEx(int force, int lock, const char* prefix, int first, int la
     if (!std::isfinite(values[i])) return plat::Fail(plat::kErrInvalidParameter), -1;
   }
   const Names names{computer, user};
-  return RunWrite(prefix, t, lock != 0, g_notifyOthersAnalog, [&] {
+  return RunWrite(prefix, t, last - first + 1, lock != 0, g_notifyOthersAnalog, [&] {
     for (int ch = first; ch <= last; ++ch) WriteAnalogChannel(t, ch, force != 0, values[ch - first], names);
   });
 }

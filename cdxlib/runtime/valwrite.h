@@ -20,6 +20,12 @@
 //
 // Lock order: the values module, then (kind 1) the event module from
 // Alm_Attach to Alm_FlushLoggerTriggers.
+//
+// A write that takes the values module's lock itself (lock != 0) sends its
+// alarm messages and the derived notice once the module is unlocked, in the
+// order they were made, so that an alarm process that drains its mailslot
+// slowly delays this write only. A write inside the caller's lock (lock ==
+// 0) sends them at once, while the caller still holds the module.
 #pragma once
 #include <cstdint>
 

@@ -1,0 +1,125 @@
+// Value writes with an alarm process that stops reading: the write's alarm
+// messages wait for the reader, the values module does not.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alarm_sim.h"
+#include "cdxlib/records/chanconfig.h"
+#include "cdxlib/runtime/alarms.h"
+#include "cdxlib/runtime/valwrite.h"
+#include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
+#include "platform/sync.h"
+#include "support/child.h"
+
+namespace {
+
+// The alarm mailslot is left to a reader of its own (`cdxipc listen`),
+// which the test can stop.
+constexpr const char* kSystem = R"(
+driver name=ALARM prefix=AL listen=0
+module prefix=QA channels=32
+)";
+constexpr int kChannels = 32;
+
+// Analog flag word bits: enabled, high alarm, high warning.
+constexpr uint32_t kFlags = 0x1 | 0x4 | 0x800;
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const int64_t end = plat::MonotonicMs() + timeoutMs;
+  while (!done()) {
+    if (plat::MonotonicMs() > end) return false;
+    plat::SleepMs(2);
+  }
+  return true;
+}
+
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = all.rfind(')');
+  return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
+}
+
+class StalledAlarmReader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_ = almtest::MakeSim(kSystem);
+    ASSERT_TRUE(sim_);
+    Alm_ResetProcessState();
+    for (int ch = 1; ch <= kChannels; ++ch) {
+      auto* c = reinterpret_cast<ChannelConfig*>(Drv_GetConfData("QA") + kDrvChannelConfigSize * (ch - 1));
+      std::memset(c, 0, sizeof *c);
+      c->Type = kKindAO;
+      std::memcpy(c->Flags, &kFlags, 4);
+      c->analog.HighAlarmLimit = 100;
+      c->analog.HighWarningLimit = 80;
+    }
+  }
+  void TearDown() override {
+    if (reader_ > 0) ::kill(reader_, SIGCONT);
+    if (writer_.joinable()) writer_.join();
+    Alm_ResetProcessState();
+  }
+
+  std::unique_ptr<cdxsim::Sim> sim_;
+  pid_t reader_ = -1;
+  std::thread writer_;
+};
+
+TEST_F(StalledAlarmReader, DoesNotHoldTheValuesModule) {
+  reader_ = sim_->StartProgram({testsupport::BinPath("cdxipc"), "listen", "xalarms"});
+  ASSERT_GT(reader_, 0);
+  ASSERT_TRUE(WaitUntil(
+      [] {
+        SigMailslot h = Sig_OpenMailslot("xalarms");
+        if (h == kSigNoMailslot) return false;
+        Sig_CloseMailslot(h);
+        return true;
+      },
+      20000));
+  ASSERT_EQ(::kill(reader_, SIGSTOP), 0);
+  ASSERT_TRUE(WaitUntil([&] { return ProcessState(reader_) == 'T'; }, 20000));
+
+  // Every channel raises a high warning and a high alarm at once: more
+  // messages than the stopped reader's mailslot queue takes.
+  const std::vector<float> values(kChannels, 150);
+  std::atomic<int> rc{-2};
+  writer_ = std::thread([&] {
+    rc = Val_WriteAnalogEx(0, 1, "QA", 1, kChannels, values.data(), "OPS-PC", "mallory");
+  });
+  // The write is under way once the first channel shows its alarm.
+  const auto* first = reinterpret_cast<volatile const uint32_t*>(Drv_GetValueWords("QA"));
+  ASSERT_TRUE(WaitUntil([&] { return (*first & kValAlarm) != 0; }, 20000));
+
+  // Another process takes the values module's lock while the write still
+  // waits on the stopped reader.
+  pid_t taker = testsupport::ForkChild([] {
+    DataModule* m = DM_Open("dm_QA");
+    return DM_IsView(m) && DM_Lock(m) == 0 && DM_Unlock(m) == 0 ? 0 : 1;
+  });
+  ASSERT_GT(taker, 0);
+  const int took = testsupport::WaitChild(taker, 15000);
+  EXPECT_EQ(ProcessState(reader_), 'T');
+  EXPECT_EQ(rc.load(), -2) << "the write did not wait on the stopped reader";
+  ::kill(reader_, SIGCONT);
+  writer_.join();
+  EXPECT_EQ(took, 0) << "the values module was held while the alarm reader was stopped";
+  EXPECT_EQ(rc.load(), 0);
+  for (int ch = 1; ch <= kChannels; ++ch) {
+    EXPECT_EQ(Drv_GetValueWords("QA")[ch - 1] & (kValAlarm | kValWarning), kValAlarm | kValWarning) << ch;
+  }
+}
+
+}  // namespace
