@@ -1,5 +1,6 @@
 #include "cdxlib/runtime/valwrite.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -288,8 +289,10 @@ void WriteAnalogChannel(const Target& t, int channel, bool force, float v, const
 }
 
 // Messages one channel's write may make: alarm clear and raise, warning
-// clear and raise.
+// clear and raise. The outbox holds at most kMaxKept messages (about 1.2 MB):
+// the rest of a larger write's messages go out at once, as before.
 constexpr int kMessagesPerChannel = 4;
+constexpr size_t kMaxKept = 4096;
 
 // The frame common to both kinds: lock, attach, the channels, flush and
 // notify (kind 1) or signal the owner, unlock. A kind-1 write that takes the
@@ -302,7 +305,7 @@ int RunWrite(const char* prefix, const Target& t, int channels, bool lock, bool 
   const bool defer = lock && t.kind == 1;
   std::vector<AlarmMessage> outbox;
   if (defer) {
-    outbox.resize(size_t(channels) * kMessagesPerChannel);
+    outbox.resize(std::min(size_t(channels) * kMessagesPerChannel, kMaxKept));
     Alm_DeferSends(outbox.data(), int(outbox.size()));
   }
   if (t.kind == 1) {
