@@ -15,6 +15,9 @@
 namespace qdtest {
 namespace {
 
+using testsupport::ProcessState;
+using testsupport::WaitUntil;
+
 // The alarm mailslot is read by a program of its own (`cdxipc listen`),
 // which the test can stop.
 class StalledAlarmReader : public Installation {
@@ -27,21 +30,6 @@ class StalledAlarmReader : public Installation {
   void TearDown() override {
     if (reader_ > 0) ::kill(reader_, SIGCONT);
     Installation::TearDown();
-  }
-
-  static bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const int64_t end = plat::MonotonicMs() + timeoutMs;
-    while (!done()) {
-      if (plat::MonotonicMs() > end) return false;
-      plat::SleepMs(2);
-    }
-    return true;
-  }
-  static char ProcessState(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = all.rfind(')');
-    return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
   }
 
   // Every analog channel's words, below (100) or above (900) the limits.

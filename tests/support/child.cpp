@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -24,6 +26,22 @@ pid_t ForkChild(const std::function<int()>& fn) {
     _exit(rc);
   }
   return pid;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = all.rfind(')');
+  return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
 }
 
 pid_t SpawnProgram(const std::vector<std::string>& argv) {

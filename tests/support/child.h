@@ -17,6 +17,13 @@ pid_t SpawnProgram(const std::vector<std::string>& argv);
 // it was killed, or -1 on time-out (the child is then killed and reaped).
 int WaitChild(pid_t pid, int timeoutMs);
 
+// Polls done() every 2 ms until it holds (true) or timeoutMs passes (false).
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
+
+// The state letter of a process from /proc/<pid>/stat ('R', 'S', 'T' when
+// stopped, ...), '?' when it cannot be read.
+char ProcessState(pid_t pid);
+
 // Path of a program built into the build tree's bin directory.
 std::string BinPath(const std::string& name);
 

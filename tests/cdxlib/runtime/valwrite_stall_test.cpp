@@ -36,21 +36,8 @@ constexpr int kChannels = 32;
 // Analog flag word bits: enabled, high alarm, high warning.
 constexpr uint32_t kFlags = 0x1 | 0x4 | 0x800;
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  const int64_t end = plat::MonotonicMs() + timeoutMs;
-  while (!done()) {
-    if (plat::MonotonicMs() > end) return false;
-    plat::SleepMs(2);
-  }
-  return true;
-}
-
-char ProcessState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t paren = all.rfind(')');
-  return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
-}
+using testsupport::ProcessState;
+using testsupport::WaitUntil;
 
 class StalledAlarmReader : public ::testing::Test {
  protected:
