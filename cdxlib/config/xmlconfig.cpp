@@ -593,12 +593,20 @@ XmlNode* CfgXml_NewFile(XmlDocument* doc, const char* rootName, const std::strin
 
 // ---------------------------------------------------------------- channels
 
+namespace {
+// The arguments a channel load or write needs: a directory, a known kind, a
+// range of channel numbers, records for a non-empty range, both types.
+bool ChannelCallValid(const CfgChannelTypes& types, const char* dir, int kind, const ChannelConfig* records, int first,
+                      int count) {
+  return dir && Chan_KindName(kind) && first >= 0 && count >= 0 && first <= kMaxChannelId - count &&
+         (count == 0 || records) && types.analog && types.digital;
+}
+}  // namespace
+
 int CfgXml_WriteChannels(const CfgChannelTypes& types, const char* /*user*/, const char* dir, int kind,
                          const ChannelConfig* records, int first, int count, const void* extra, uint32_t extraLength,
                          int merge, int* fileChannels, bool save) {
-  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
-      (count > 0 && !records) || !types.analog || !types.digital)
-    return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!ChannelCallValid(types, dir, kind, records, first, count)) return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string kindName = Chan_KindName(kind);
   const std::string path = Join(dir, kindName + ".xml");
   void* lib = ExtDll_Load(dir);
@@ -912,9 +920,7 @@ class ChannelLoad {
 
 int CfgXml_LoadChannels(const CfgChannelTypes& types, const char* dir, int kind, ChannelConfig* records, int first,
                         int count, void* extra, uint32_t extraLength) {
-  if (!dir || !Chan_KindName(kind) || first < 0 || count < 0 || first > kMaxChannelId - count ||
-      (count > 0 && !records) || !types.analog || !types.digital)
-    return plat::Fail(plat::kErrInvalidParameter), -1;
+  if (!ChannelCallValid(types, dir, kind, records, first, count)) return plat::Fail(plat::kErrInvalidParameter), -1;
   const std::string path = Join(dir, std::string(Chan_KindName(kind)) + ".xml");
   void* lib = ExtDll_Load(dir);
   const Entries ex(lib);
