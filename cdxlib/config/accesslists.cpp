@@ -2,10 +2,10 @@
 // change, by the environment's lists and the rights on their files.
 #include "cdxlib/config/accesslists.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include "cdxlib/config/extdll.h"
@@ -19,13 +19,6 @@ namespace {
 
 constexpr size_t kMaxListEntry = 24;
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
 }  // namespace
 
 int Cfg_InEnvList(const char* variable, const char* name) {
@@ -38,7 +31,7 @@ int Cfg_InEnvList(const char* variable, const char* name) {
     size_t end = list.find(';', start);
     if (end == std::string::npos) end = list.size();
     const std::string entry = list.substr(start, end - start);
-    if (entry.size() <= kMaxListEntry && EqualsNoCase(entry, name)) return 1;
+    if (entry.size() <= kMaxListEntry && strcasecmp(entry.c_str(), name) == 0) return 1;
     start = end + 1;
   }
   return 0;
