@@ -1,6 +1,7 @@
-// The layering check of cdxlib's families: the tree passes it, and a copy of
-// the tree with an upward include, a stray file and an include from the
-// platform layer fails it, naming each.
+// The layering check of the top-level folders and of cdxlib's families: the
+// tree passes it, and a copy of the tree with upward includes, a stray file,
+// an include from the platform layer and one between two folders of one
+// rank fails it, naming each.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -41,7 +42,7 @@ TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
   const fs::path copy = fs::path(plat::Root()) / "layers-tree";
   fs::remove_all(copy);
   fs::create_directories(copy);
-  for (const char* dir : {"cdxlib", "platform", "base"})
+  for (const char* dir : {"cdxlib", "platform", "base", "scanner", "logdata", "logdb", "config_dialogs", "tools"})
     fs::copy(fs::path(CDX_SOURCE_DIR) / dir, copy / dir, fs::copy_options::recursive);
   ASSERT_EQ(RunCheck(copy.string()).status, 0);
 
@@ -50,18 +51,23 @@ TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
   std::ofstream(copy / "cdxlib/config/history.cpp", std::ios::app) << "#include \"cdxlib/nowhere.h\"\n";
   std::ofstream(copy / "cdxlib/stray.cpp") << "\n";
   std::ofstream(copy / "platform/error.h", std::ios::app) << "#include \"cdxlib/sys/registry.h\"\n";
+  std::ofstream(copy / "scanner/qd_scan.cpp", std::ios::app) << "#include \"logdata/logstore.h\"\n";
+  std::ofstream(copy / "logdata/logstore.h", std::ios::app) << "#include \"logdb/dbstore.h\"\n";
   Result r = RunCheck(copy.string());
   EXPECT_EQ(r.status, 1) << r.output;
   for (const char* expected : {
            "cdxlib/sys/registry.cpp:", "sys includes cdxlib/client/srvclient.h of client, a family above it",
            "shm includes cdxlib/runtime/alarms.h of runtime", "includes cdxlib/nowhere.h, which is in no family",
-           "cdxlib/stray.cpp: not in a family folder", "platform/error.h:", "cdxlib layering: FAILED"})
+           "cdxlib/stray.cpp: not in a family folder",
+           "platform/error.h:", "platform includes cdxlib/sys/registry.h of cdxlib, a folder above or beside it",
+           "scanner/qd_scan.cpp:", "scanner includes logdata/logstore.h of logdata",
+           "logdata/logstore.h:", "logdata includes logdb/dbstore.h of logdb", "layering: FAILED"})
     EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
-  // The five planted faults and the verdict, nothing else: the copy's own
-  // includes, each to its family or one below, pass.
+  // The seven planted faults and the verdict, nothing else: the copy's own
+  // includes, each to its folder or family or one below, pass.
   size_t lines = 0;
   for (char c : r.output) lines += c == '\n';
-  EXPECT_EQ(lines, 6u) << r.output;
+  EXPECT_EQ(lines, 8u) << r.output;
   fs::remove_all(copy);
 }
 
