@@ -7,10 +7,9 @@
 #include <cstdlib>
 
 [[noreturn]] inline void Base_AssertFailed(const char* cond, const char* file, int line) {
-    fprintf(stderr, "assertion \"%s\" failed: file \"%s\", line %d\n", cond, file, line);
-    fflush(stderr);
-    abort();
+  fprintf(stderr, "assertion \"%s\" failed: file \"%s\", line %d\n", cond, file, line);
+  fflush(stderr);
+  abort();
 }
 
-#define BASE_ASSERT(cond, text) \
-    ((cond) ? static_cast<void>(0) : Base_AssertFailed(text, __FILE__, __LINE__))
+#define BASE_ASSERT(cond, text) ((cond) ? static_cast<void>(0) : Base_AssertFailed(text, __FILE__, __LINE__))

@@ -27,15 +27,14 @@ typedef void (*HashTable_DeleteFn)(void* arg, void* item);
 // Walk state for HashTable_WalkInit / HashTable_WalkNext; valid while the
 // table is not changed.
 struct HashTableWalk {
-    uint32_t bucket;
-    const void* entry;
+  uint32_t bucket;
+  const void* entry;
 };
 
 // nbuckets below 31 gives 31; load 0 gives 75 (percent). Null callbacks
 // hash by address, compare by identity, and do nothing on add and delete.
-HashTable* HashTable_Create(void* arg, uint32_t nbuckets, uint32_t load, const char* tag,
-                            HashTable_HashFn hash, HashTable_EqualFn equal,
-                            HashTable_AddFn add, HashTable_DeleteFn del);
+HashTable* HashTable_Create(void* arg, uint32_t nbuckets, uint32_t load, const char* tag, HashTable_HashFn hash,
+                            HashTable_EqualFn equal, HashTable_AddFn add, HashTable_DeleteFn del);
 // Removes every item with the delete callback, frees the table and nulls
 // *table. Asserts that it is not locked and that no iterator is open.
 void HashTable_Destroy(HashTable** table);

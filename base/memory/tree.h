@@ -26,8 +26,8 @@ typedef int (*Tree_WalkFn)(void* ctx, void* item);
 
 // A null compare orders items by address; null add and delete do nothing.
 // Returns null with errno on failure.
-Tree* Tree_Create(void* arg, const char* tag, Tree_CompareFn compare, Tree_AddFn add,
-                  Tree_DeleteFn del, Tree_PrintFn print);
+Tree* Tree_Create(void* arg, const char* tag, Tree_CompareFn compare, Tree_AddFn add, Tree_DeleteFn del,
+                  Tree_PrintFn print);
 // Removes every item with the delete callback, frees the tree and nulls
 // *tree. Destroying a tree from its own callback is an assertion failure.
 void Tree_Destroy(Tree** tree);

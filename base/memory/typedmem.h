@@ -22,17 +22,17 @@ inline constexpr std::size_t kTypedMemTagSize = 24;
 
 // One row of the usage list: tag, live blocks, live bytes.
 struct TypedMemUsageEntry {
-    char type[kTypedMemTagSize];
-    uint32_t allocs;
-    uint32_t bytes;
+  char type[kTypedMemTagSize];
+  uint32_t allocs;
+  uint32_t bytes;
 };
 static_assert(sizeof(TypedMemUsageEntry) == 32);
 
 // The usage list as handed out: a variable array {count, element block};
 // the element block is allocated under "typed_mem_stats".
 struct TypedMemUsage {
-    uint32_t count;
-    TypedMemUsageEntry* entries;
+  uint32_t count;
+  TypedMemUsageEntry* entries;
 };
 
 // Allocates (null pointer) or resizes a block; null on failure with errno.
@@ -48,8 +48,7 @@ char* TypedMem_Strdup(const char* tag, const char* text);
 void* TypedMem_ReallocOrFree(const char* tag, void* ptr, std::size_t size);
 // Formats into a new text allocated under the tag (see Stream_FormatAlloc
 // for the size limit); returns the length, or -1 with *out null.
-int TypedMem_Format(const char* tag, char** out, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int TypedMem_Format(const char* tag, char** out, const char* format, ...) __attribute__((format(printf, 3, 4)));
 int TypedMem_FormatV(const char* tag, char** out, const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));
 
@@ -70,7 +69,6 @@ void TypedMem_DumpUsage(FILE* stream);
 // the last try being 15000 bytes; the first size that holds the whole text
 // and its zero is used. Returns the length; a longer text fails with
 // EOVERFLOW, an allocation failure with ENOMEM: -1 and *out null.
-int Stream_FormatAlloc(char** out, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
+int Stream_FormatAlloc(char** out, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 // The largest buffer Stream_FormatAlloc tries.
 inline constexpr std::size_t kStreamFormatMax = 15000;

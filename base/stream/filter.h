@@ -9,24 +9,24 @@ struct Filter;
 
 // The operations of a filter, in this order.
 struct FilterOps {
-    // Takes up to n output bytes into buf; returns the count (0 when none
-    // is pending), or -1 with errno.
-    int (*read)(Filter* f, void* buf, std::size_t n);
-    // Gives n input bytes; returns how many were taken, or -1 with errno
-    // (EPIPE after end).
-    int (*write)(Filter* f, const void* data, std::size_t n);
-    // No more input: the pending input is flushed to the output. 0 or -1.
-    int (*end)(Filter* f);
-    // Estimated output length for an input of length bytes (forward), or
-    // the input length for an output of length bytes (reverse).
-    std::size_t (*convert_length)(Filter* f, std::size_t length, bool forward);
-    // Frees the filter and nulls *f.
-    void (*destroy)(Filter** f);
+  // Takes up to n output bytes into buf; returns the count (0 when none
+  // is pending), or -1 with errno.
+  int (*read)(Filter* f, void* buf, std::size_t n);
+  // Gives n input bytes; returns how many were taken, or -1 with errno
+  // (EPIPE after end).
+  int (*write)(Filter* f, const void* data, std::size_t n);
+  // No more input: the pending input is flushed to the output. 0 or -1.
+  int (*end)(Filter* f);
+  // Estimated output length for an input of length bytes (forward), or
+  // the input length for an output of length bytes (reverse).
+  std::size_t (*convert_length)(Filter* f, std::size_t length, bool forward);
+  // Frees the filter and nulls *f.
+  void (*destroy)(Filter** f);
 };
 
 // Every filter begins with its operations.
 struct Filter {
-    const FilterOps* ops;
+  const FilterOps* ops;
 };
 
 int Filter_Read(Filter* f, void* buf, std::size_t n);
@@ -41,8 +41,7 @@ void Filter_Destroy(Filter** f);
 // and the rest read. *out is allocated under tag and zero-terminated (the
 // zero not counted). Returns the output length, or -1 with errno and *out
 // null.
-int Filter_Process(Filter* f, const void* input, std::size_t length, bool end, void** out,
-                   const char* tag);
+int Filter_Process(Filter* f, const void* input, std::size_t length, bool end, void** out, const char* tag);
 
 // Flags of Filter_OpenStream.
 inline constexpr int kFilterStreamKeepStream = 0x1;  // closing leaves the underlying stream open

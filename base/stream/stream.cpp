@@ -15,12 +15,12 @@
 #include "base/memory/hashtable.h"
 
 struct StreamRecord {
-    FILE* file;
-    void* cookie;
-    Stream_ReadFn read;
-    Stream_WriteFn write;
-    Stream_SeekFn seek;
-    Stream_CloseFn close;
+  FILE* file;
+  void* cookie;
+  Stream_ReadFn read;
+  Stream_WriteFn write;
+  Stream_SeekFn seek;
+  Stream_CloseFn close;
 };
 
 namespace {
@@ -30,163 +30,165 @@ HashTable* g_files = nullptr;    // by runtime stream
 HashTable* g_records = nullptr;  // by record
 
 uint32_t HashFile(void*, const void* item) {
-    auto v = reinterpret_cast<uintptr_t>(static_cast<const StreamRecord*>(item)->file);
-    return static_cast<uint32_t>(v ^ (v >> 32));
+  auto v = reinterpret_cast<uintptr_t>(static_cast<const StreamRecord*>(item)->file);
+  return static_cast<uint32_t>(v ^ (v >> 32));
 }
 int SameFile(void*, const void* a, const void* b) {
-    return static_cast<const StreamRecord*>(a)->file == static_cast<const StreamRecord*>(b)->file;
+  return static_cast<const StreamRecord*>(a)->file == static_cast<const StreamRecord*>(b)->file;
 }
 
 bool EnsureTables() {
-    if (g_files == nullptr) {
-        g_files = HashTable_Create(nullptr, 0, 0, "funopen.files", HashFile, SameFile, nullptr, nullptr);
-        if (g_files == nullptr) return false;
-    }
-    if (g_records == nullptr) {
-        g_records = HashTable_Create(nullptr, 0, 0, "funopen.filepds", nullptr, nullptr, nullptr, nullptr);
-        if (g_records == nullptr) return false;
-    }
-    return true;
+  if (g_files == nullptr) {
+    g_files = HashTable_Create(nullptr, 0, 0, "funopen.files", HashFile, SameFile, nullptr, nullptr);
+    if (g_files == nullptr) return false;
+  }
+  if (g_records == nullptr) {
+    g_records = HashTable_Create(nullptr, 0, 0, "funopen.filepds", nullptr, nullptr, nullptr, nullptr);
+    if (g_records == nullptr) return false;
+  }
+  return true;
 }
 
 ssize_t CookieRead(void* c, char* buf, size_t n) {
-    auto* rec = static_cast<StreamRecord*>(c);
-    int r = rec->read(rec->cookie, buf, n > INT_MAX ? INT_MAX : static_cast<int>(n));
-    return r < 0 ? -1 : r;
+  auto* rec = static_cast<StreamRecord*>(c);
+  int r = rec->read(rec->cookie, buf, n > INT_MAX ? INT_MAX : static_cast<int>(n));
+  return r < 0 ? -1 : r;
 }
 
 ssize_t CookieWrite(void* c, const char* buf, size_t n) {
-    auto* rec = static_cast<StreamRecord*>(c);
-    int r = rec->write(rec->cookie, buf, n > INT_MAX ? INT_MAX : static_cast<int>(n));
-    // The runtime takes 0 as an error; a failed write is reported as such.
-    return r < 0 ? 0 : r;
+  auto* rec = static_cast<StreamRecord*>(c);
+  int r = rec->write(rec->cookie, buf, n > INT_MAX ? INT_MAX : static_cast<int>(n));
+  // The runtime takes 0 as an error; a failed write is reported as such.
+  return r < 0 ? 0 : r;
 }
 
 int CookieSeek(void* c, off64_t* pos, int whence) {
-    auto* rec = static_cast<StreamRecord*>(c);
-    if (rec->seek == nullptr) {
-        errno = ESPIPE;
-        return -1;
-    }
-    int64_t r = rec->seek(rec->cookie, *pos, whence);
-    if (r < 0) return -1;
-    *pos = r;
-    return 0;
+  auto* rec = static_cast<StreamRecord*>(c);
+  if (rec->seek == nullptr) {
+    errno = ESPIPE;
+    return -1;
+  }
+  int64_t r = rec->seek(rec->cookie, *pos, whence);
+  if (r < 0) return -1;
+  *pos = r;
+  return 0;
 }
 
 int CookieClose(void* c) {
-    auto* rec = static_cast<StreamRecord*>(c);
-    int r = rec->close != nullptr ? rec->close(rec->cookie) : 0;
-    int e = errno;
-    StreamCore_ReleaseFile(rec);
-    errno = e;
-    return r;
+  auto* rec = static_cast<StreamRecord*>(c);
+  int r = rec->close != nullptr ? rec->close(rec->cookie) : 0;
+  int e = errno;
+  StreamCore_ReleaseFile(rec);
+  errno = e;
+  return r;
 }
 
 }  // namespace
 
-FILE* StreamCore_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write,
-                               Stream_SeekFn seek, Stream_CloseFn close) {
-    if (read == nullptr && write == nullptr) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (!EnsureTables()) return nullptr;
-    auto* rec = static_cast<StreamRecord*>(TypedMem_Calloc(kRecordTag, 1, sizeof(StreamRecord)));
-    if (rec == nullptr) return nullptr;
-    *rec = StreamRecord{nullptr, cookie, read, write, seek, close};
-    cookie_io_functions_t io{};
-    io.read = read != nullptr ? CookieRead : nullptr;
-    io.write = write != nullptr ? CookieWrite : nullptr;
-    io.seek = CookieSeek;
-    io.close = CookieClose;
-    const char* mode = read != nullptr && write != nullptr ? "r+" : read != nullptr ? "r" : "w";
-    FILE* f = fopencookie(rec, mode, io);
-    if (f == nullptr) {
-        int e = errno;
-        TypedMem_Free(kRecordTag, rec);
-        errno = e;
-        return nullptr;
-    }
-    rec->file = f;
-    if (HashTable_Put(g_files, rec) < 0 || HashTable_Put(g_records, rec) < 0) {
-        int e = errno;
-        rec->close = nullptr;  // the caller's cookie stays the caller's
-        fclose(f);
-        errno = e;
-        return nullptr;
-    }
-    return f;
+FILE* StreamCore_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write, Stream_SeekFn seek,
+                               Stream_CloseFn close) {
+  if (read == nullptr && write == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (!EnsureTables()) return nullptr;
+  auto* rec = static_cast<StreamRecord*>(TypedMem_Calloc(kRecordTag, 1, sizeof(StreamRecord)));
+  if (rec == nullptr) return nullptr;
+  *rec = StreamRecord{nullptr, cookie, read, write, seek, close};
+  cookie_io_functions_t io{};
+  io.read = read != nullptr ? CookieRead : nullptr;
+  io.write = write != nullptr ? CookieWrite : nullptr;
+  io.seek = CookieSeek;
+  io.close = CookieClose;
+  const char* mode = read != nullptr && write != nullptr ? "r+" : read != nullptr ? "r" : "w";
+  FILE* f = fopencookie(rec, mode, io);
+  if (f == nullptr) {
+    int e = errno;
+    TypedMem_Free(kRecordTag, rec);
+    errno = e;
+    return nullptr;
+  }
+  rec->file = f;
+  if (HashTable_Put(g_files, rec) < 0 || HashTable_Put(g_records, rec) < 0) {
+    int e = errno;
+    rec->close = nullptr;  // the caller's cookie stays the caller's
+    fclose(f);
+    errno = e;
+    return nullptr;
+  }
+  return f;
 }
 
 FILE* Stream_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write, Stream_SeekFn seek,
                            Stream_CloseFn close) {
-    return StreamCore_OpenFunctions(cookie, read, write, seek, close);
+  return StreamCore_OpenFunctions(cookie, read, write, seek, close);
 }
 
 StreamRecord* StreamCore_FindByFile(FILE* f) {
-    if (g_files == nullptr || f == nullptr) return nullptr;
-    StreamRecord key{};
-    key.file = f;
-    return static_cast<StreamRecord*>(HashTable_Get(g_files, &key));
+  if (g_files == nullptr || f == nullptr) return nullptr;
+  StreamRecord key{};
+  key.file = f;
+  return static_cast<StreamRecord*>(HashTable_Get(g_files, &key));
 }
 
 FILE* StreamCore_FindFileOf(StreamRecord* rec) {
-    if (g_records == nullptr || HashTable_Get(g_records, rec) == nullptr) return nullptr;
-    return rec->file;
+  if (g_records == nullptr || HashTable_Get(g_records, rec) == nullptr) return nullptr;
+  return rec->file;
 }
 
 void StreamCore_ReleaseFile(StreamRecord* rec) {
-    if (rec == nullptr) return;
-    if (g_files != nullptr) HashTable_Remove(g_files, rec);
-    if (g_records != nullptr) HashTable_Remove(g_records, rec);
-    TypedMem_Free(kRecordTag, rec);
+  if (rec == nullptr) return;
+  if (g_files != nullptr) HashTable_Remove(g_files, rec);
+  if (g_records != nullptr) HashTable_Remove(g_records, rec);
+  TypedMem_Free(kRecordTag, rec);
 }
 
 int StreamCore_WalkFiles(int (*)(void*, FILE*), void*) { return 0; }
 
 int StreamCore_FdRead(void* cookie, char* buf, int n) {
-    ssize_t r = ::read(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, static_cast<size_t>(n));
-    if (r < 0 && errno == ECONNRESET) return 0;
-    return static_cast<int>(r);
+  ssize_t r = ::read(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, static_cast<size_t>(n));
+  if (r < 0 && errno == ECONNRESET) return 0;
+  return static_cast<int>(r);
 }
 
 int StreamCore_FdWrite(void* cookie, const char* buf, int n) {
-    return static_cast<int>(::write(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, static_cast<size_t>(n)));
+  return static_cast<int>(::write(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, static_cast<size_t>(n)));
 }
 
 int64_t StreamCore_FdSeek(void* cookie, int64_t offset, int whence) {
-    return lseek(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), offset, whence);
+  return lseek(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), offset, whence);
 }
 
-int StreamCore_FdClose(void* cookie) { return StreamCore_CloseFd(static_cast<int>(reinterpret_cast<intptr_t>(cookie))); }
+int StreamCore_FdClose(void* cookie) {
+  return StreamCore_CloseFd(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
 
 int StreamCore_CloseFd(int fd) { return ::close(fd); }
 
 int StreamCore_Truncate(int fd, int64_t length) {
-    off_t pos = lseek(fd, 0, SEEK_CUR);
-    if (ftruncate(fd, length) < 0) return -1;
-    if (pos >= 0) lseek(fd, pos, SEEK_SET);
-    return 0;
+  off_t pos = lseek(fd, 0, SEEK_CUR);
+  if (ftruncate(fd, length) < 0) return -1;
+  if (pos >= 0) lseek(fd, pos, SEEK_SET);
+  return 0;
 }
 
 FILE* Stream_Open(const char* path, const char* mode) { return fopen(path, mode); }
 
 FILE* Stream_Reopen(const char* path, const char* mode, FILE* f) {
-    if (StreamCore_FindByFile(f) != nullptr) {
-        // A function-backed stream has no file to reopen: close it and open
-        // the path as a new stream.
-        fclose(f);
-        return path != nullptr ? fopen(path, mode) : nullptr;
-    }
-    return freopen(path, mode, f);
+  if (StreamCore_FindByFile(f) != nullptr) {
+    // A function-backed stream has no file to reopen: close it and open
+    // the path as a new stream.
+    fclose(f);
+    return path != nullptr ? fopen(path, mode) : nullptr;
+  }
+  return freopen(path, mode, f);
 }
 
 int Stream_Close(FILE* f) { return fclose(f); }
 void Stream_Cleanup() { fflush(nullptr); }
 std::size_t Stream_Read(void* buf, std::size_t size, std::size_t count, FILE* f) { return fread(buf, size, count, f); }
 std::size_t Stream_Write(const void* buf, std::size_t size, std::size_t count, FILE* f) {
-    return fwrite(buf, size, count, f);
+  return fwrite(buf, size, count, f);
 }
 int Stream_GetChar(FILE* f) { return fgetc(f); }
 int Stream_Getc(FILE* f) { return getc(f); }
@@ -202,25 +204,25 @@ int Stream_PutWord(int word, FILE* f) { return putw(word, f); }
 int Stream_UngetChar(int c, FILE* f) { return ungetc(c, f); }
 
 int Stream_Printf(FILE* f, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = vfprintf(f, format, args);
-    va_end(args);
-    return r;
+  va_list args;
+  va_start(args, format);
+  int r = vfprintf(f, format, args);
+  va_end(args);
+  return r;
 }
 int Stream_VPrintf(FILE* f, const char* format, va_list args) { return vfprintf(f, format, args); }
 int Stream_Scanf(FILE* f, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = vfscanf(f, format, args);
-    va_end(args);
-    return r;
+  va_list args;
+  va_start(args, format);
+  int r = vfscanf(f, format, args);
+  va_end(args);
+  return r;
 }
 int Stream_VScanf(FILE* f, const char* format, va_list args) { return vfscanf(f, format, args); }
 int Stream_Flush(FILE* f) { return fflush(f); }
 int Stream_Purge(FILE* f) {
-    __fpurge(f);
-    return 0;
+  __fpurge(f);
+  return 0;
 }
 int Stream_Seek(FILE* f, long offset, int whence) { return fseek(f, offset, whence); }
 int Stream_SeekOffset(FILE* f, int64_t offset, int whence) { return fseeko(f, offset, whence); }
@@ -237,8 +239,8 @@ void Stream_ClearError(FILE* f) { clearerr(f); }
 void Stream_ClearErrorUnlocked(FILE* f) { clearerr_unlocked(f); }
 int Stream_GetFd(FILE* f) { return StreamCore_FindByFile(f) != nullptr ? -1 : fileno(f); }
 void* Stream_GetCookie(FILE* f) {
-    StreamRecord* rec = StreamCore_FindByFile(f);
-    return rec != nullptr ? rec->cookie : nullptr;
+  StreamRecord* rec = StreamCore_FindByFile(f);
+  return rec != nullptr ? rec->cookie : nullptr;
 }
 void Stream_Lock(FILE* f) { flockfile(f); }
 int Stream_TryLock(FILE* f) { return ftrylockfile(f); }

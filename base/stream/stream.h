@@ -29,10 +29,10 @@ typedef int (*Stream_CloseFn)(void* cookie);
 
 // Opens a stream on the functions; at least one of read and write is
 // required (EINVAL). A stream with both reads and writes. Null with errno.
-FILE* StreamCore_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write,
-                               Stream_SeekFn seek, Stream_CloseFn close);
-FILE* Stream_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write,
-                           Stream_SeekFn seek, Stream_CloseFn close);
+FILE* StreamCore_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write, Stream_SeekFn seek,
+                               Stream_CloseFn close);
+FILE* Stream_OpenFunctions(void* cookie, Stream_ReadFn read, Stream_WriteFn write, Stream_SeekFn seek,
+                           Stream_CloseFn close);
 // The record of a function-backed stream, or null for an ordinary stream.
 StreamRecord* StreamCore_FindByFile(FILE* f);
 // The stream a record stands for, or null when it is not registered.
