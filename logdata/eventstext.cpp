@@ -253,6 +253,17 @@ void LogEndTimes(const std::string& logPath, int32_t* stop, int32_t* last) {
   close(fd);
 }
 
+// Whether a text file found by the fallbacks belongs to another log: one
+// whose ".odl" (the text's name with the log's extension) is there and is
+// not the log asked about. Two runs of a logger that began in the same second
+// share a start stamp, and the text of the one must never become the other's.
+bool OwnedByAnotherLog(const std::string& text, const std::string& logPath, const std::string& ext) {
+  std::string owner = text.substr(0, text.size() - 4) + ext;
+  struct stat o, self;
+  if (stat(owner.c_str(), &o) != 0) return false;
+  return stat(logPath.c_str(), &self) != 0 || o.st_dev != self.st_dev || o.st_ino != self.st_ino;
+}
+
 }  // namespace
 
 int FindLogText(const std::string& logPath, std::string* textPath) {
@@ -279,17 +290,18 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
     for (int32_t when : {stop, last}) {
       if (when == 0) continue;
       std::string c = stem + "_" + LogNameStamp(when) + ".txt";
-      if (IsFile(c)) {
+      if (IsFile(c) && !OwnedByAnotherLog(c, logPath, ext)) {
         *textPath = c;
         return 0;
       }
     }
-    // Any text of the same prefix and start stamp.
+    // Any text of the same prefix and start stamp that no other log owns.
     std::string head = name.substr(0, stamp + 13);
     if (DIR* d = opendir(dir.c_str())) {
       while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
-        if (n.size() > 4 && StartsWith(n, head) && strcasecmp(n.c_str() + n.size() - 4, ".txt") == 0) {
+        if (n.size() > 4 && StartsWith(n, head) && strcasecmp(n.c_str() + n.size() - 4, ".txt") == 0 &&
+            !OwnedByAnotherLog(dir + "/" + n, logPath, ext)) {
           *textPath = dir + "/" + n;
           closedir(d);
           return 0;
@@ -303,7 +315,7 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
     if (cut != std::string::npos && cut > 0) cut = stem.find_last_of('_', cut - 1);
     if (cut != std::string::npos) {
       std::string c = stem.substr(0, cut) + ".txt";
-      if (IsFile(c)) {
+      if (IsFile(c) && !OwnedByAnotherLog(c, logPath, ext)) {
         *textPath = c;
         return 0;
       }

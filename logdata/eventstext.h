@@ -36,7 +36,8 @@ std::string SectionHeader(const char* name);
 // last record's time, then a ".txt" of the directory whose name begins
 // with the log's prefix and start stamp; for a closed log's name, the name
 // cut at its second '_' from the end with ".txt" (the text kept the open
-// log's name). 0 / -1 (error 2).
+// log's name). A text whose own ".odl" is there belongs to that other log
+// and is never taken. 0 / -1 (error 2).
 int FindLogText(const std::string& logPath, std::string* textPath);
 // The log path with its extension replaced by ".txt".
 std::string LogTextPathFor(const std::string& logPath);
