@@ -327,10 +327,14 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
 }
 
 std::string FormatLineStamp(const LineStamp& s, bool timeFirst) {
+  return FormatLineStamp(s, timeFirst, s.microseconds ? 6 : s.milliseconds ? 3 : 0);
+}
+
+std::string FormatLineStamp(const LineStamp& s, bool timeFirst, int fractionDigits) {
   struct tm* t = Time_GmTime(s.seconds);
   char frac[16] = "";
-  if (s.microseconds) snprintf(frac, sizeof frac, ".%03d%03d", s.milliseconds % 1000, s.microseconds % 1000);
-  else if (s.milliseconds) snprintf(frac, sizeof frac, ".%03d", s.milliseconds % 1000);
+  if (fractionDigits > 3) snprintf(frac, sizeof frac, ".%03d%03d", s.milliseconds % 1000, s.microseconds % 1000);
+  else if (fractionDigits > 0) snprintf(frac, sizeof frac, ".%03d", s.milliseconds % 1000);
   char out[64];
   if (timeFirst)
     snprintf(out, sizeof out, "%02d:%02d:%02d%s %02d/%02d/%02d ", t->tm_hour, t->tm_min, t->tm_sec, frac, t->tm_mday,
@@ -341,7 +345,9 @@ std::string FormatLineStamp(const LineStamp& s, bool timeFirst) {
   return out;
 }
 
-const char* ParseLineStamp(const char* line, LineStamp* stamp) {
+const char* ParseLineStamp(const char* line, LineStamp* stamp) { return ParseLineStamp(line, stamp, nullptr); }
+
+const char* ParseLineStamp(const char* line, LineStamp* stamp, int* fractionDigits) {
   if (!line) return nullptr;
   int a, b, c, d, e, f, n = 0;
   unsigned frac = 0;
@@ -377,6 +383,7 @@ const char* ParseLineStamp(const char* line, LineStamp* stamp) {
     s.milliseconds = static_cast<int32_t>(frac);
   }
   if (stamp) *stamp = s;
+  if (fractionDigits) *fractionDigits = fracDigits;
   return line + n + 1;
 }
 

@@ -291,12 +291,14 @@ std::string WithSection(const std::string& text, const std::string& header, cons
   return out;
 }
 
-// A TEXT line stamped time first, given date first.
+// A TEXT line stamped time first, given date first with a fraction of the
+// same width (".000" stays ".000", ".123000" stays ".123000").
 std::string DateFirst(const std::string& line) {
   LineStamp st;
+  int digits = 0;
   const char* rest;
-  if (line.size() > 2 && line[2] == ':' && (rest = ParseLineStamp(line.c_str(), &st)) != nullptr)
-    return FormatLineStamp(st, false) + rest;
+  if (line.size() > 2 && line[2] == ':' && (rest = ParseLineStamp(line.c_str(), &st, &digits)) != nullptr)
+    return FormatLineStamp(st, false, digits) + rest;
   return line;
 }
 

@@ -101,6 +101,22 @@ TEST(EventsText, SectionsReadWithOrWithoutBrackets) {
   EXPECT_EQ(ReadTextSection(p, nullptr, nullptr, &size), -1);
 }
 
+// A TEXT line stamped time first reads back date first with a fraction of
+// the width it was written with: three digits, six digits or none, zeros
+// included.
+TEST(EventsText, TimeFirstLinesKeepTheirFractionWidth) {
+  std::string p = Dir("fractions") + "/F240605_102030.txt";
+  Put(p,
+      "[TEXT]\r\n10:20:30.000 05/06/24 a\r\n10:20:30.123000 05/06/24 b\r\n10:20:30.000045 05/06/24 c\r\n"
+      "10:20:30.123 05/06/24 d\r\n10:20:30 05/06/24 e\r\n");
+  char buf[400];
+  int size = sizeof buf;
+  EXPECT_EQ(ReadTextSection(p, "TEXT", buf, &size), 5);
+  EXPECT_STREQ(buf,
+               "24/06/05 10:20:30.000 a\r\n24/06/05 10:20:30.123000 b\r\n24/06/05 10:20:30.000045 c\r\n"
+               "24/06/05 10:20:30.123 d\r\n24/06/05 10:20:30 e\r\n");
+}
+
 TEST(EventsText, StampedLinesKeepTimeOrder) {
   std::string p = Dir("stamped") + "/L.txt";
   Put(p, "[TEXT]\r\n[NEXT]\r\nkeep\r\n");
