@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -518,6 +519,36 @@ TEST(EventsText, RewriteKeepsModeAndLeavesNoTemporary) {
     if (e->d_name[0] != '.') ++files;
   closedir(dir);
   EXPECT_EQ(files, 2);
+}
+
+// Temporaries of a rewrite are "<file>.<pid>.XXXXXX.tmp", as every other
+// save makes them: the next write of the file removes those of processes
+// that no longer run and keeps those of running ones and of other files.
+TEST(EventsText, RewriteSweepsTheTemporariesOfDeadProcesses) {
+  std::string d = Dir("sweep");
+  std::string p = d + "/S240605_102030.txt";
+  Put(p, "[TEXT]\r\n");
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  waitpid(dead, nullptr, 0);
+  const std::string stale = p + "." + std::to_string(dead) + ".k3J9aQ.tmp";
+  const std::string running = p + ".1.k3J9aQ.tmp";  // init never ends
+  const std::string other = d + "/T240605_102030.txt." + std::to_string(dead) + ".k3J9aQ.tmp";
+  for (const std::string& f : {stale, running, other}) Put(f, "left over");
+  ASSERT_EQ(WriteStampedLine(p, "TEXT", {kT, 0, 0}, "x", nullptr), 0);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_TRUE(Exists(running));
+  EXPECT_TRUE(Exists(other));
+  Put(stale, "left over");
+  ASSERT_EQ(WriteTextSection(p, "HEADER", "h"), 1);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_EQ(Slurp(p), "[TEXT]\r\n24/06/05 10:20:30 x\r\n[HEADER]\r\nh\r\n");
+  // Nothing of this process is left beside the file.
+  DIR* dir = opendir(d.c_str());
+  std::string mine = "." + std::to_string(getpid()) + ".";
+  while (dirent* e = readdir(dir)) EXPECT_EQ(std::string(e->d_name).find(mine), std::string::npos) << e->d_name;
+  closedir(dir);
 }
 
 // A section of a file of another machine, read and replaced through the
