@@ -253,6 +253,17 @@ void LogEndTimes(const std::string& logPath, int32_t* stop, int32_t* last) {
   close(fd);
 }
 
+// Whether a text file found by the fallbacks belongs to another log: one
+// whose ".odl" (the text's name with the log's extension) is there and is
+// not the log asked about. Two runs of a logger that began in the same second
+// share a start stamp, and the text of the one must never become the other's.
+bool OwnedByAnotherLog(const std::string& text, const std::string& logPath, const std::string& ext) {
+  std::string owner = text.substr(0, text.size() - 4) + ext;
+  struct stat o, self;
+  if (stat(owner.c_str(), &o) != 0) return false;
+  return stat(logPath.c_str(), &self) != 0 || o.st_dev != self.st_dev || o.st_ino != self.st_ino;
+}
+
 }  // namespace
 
 int FindLogText(const std::string& logPath, std::string* textPath) {
@@ -279,17 +290,18 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
     for (int32_t when : {stop, last}) {
       if (when == 0) continue;
       std::string c = stem + "_" + LogNameStamp(when) + ".txt";
-      if (IsFile(c)) {
+      if (IsFile(c) && !OwnedByAnotherLog(c, logPath, ext)) {
         *textPath = c;
         return 0;
       }
     }
-    // Any text of the same prefix and start stamp.
+    // Any text of the same prefix and start stamp that no other log owns.
     std::string head = name.substr(0, stamp + 13);
     if (DIR* d = opendir(dir.c_str())) {
       while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
-        if (n.size() > 4 && StartsWith(n, head) && strcasecmp(n.c_str() + n.size() - 4, ".txt") == 0) {
+        if (n.size() > 4 && StartsWith(n, head) && strcasecmp(n.c_str() + n.size() - 4, ".txt") == 0 &&
+            !OwnedByAnotherLog(dir + "/" + n, logPath, ext)) {
           *textPath = dir + "/" + n;
           closedir(d);
           return 0;
@@ -303,7 +315,7 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
     if (cut != std::string::npos && cut > 0) cut = stem.find_last_of('_', cut - 1);
     if (cut != std::string::npos) {
       std::string c = stem.substr(0, cut) + ".txt";
-      if (IsFile(c)) {
+      if (IsFile(c) && !OwnedByAnotherLog(c, logPath, ext)) {
         *textPath = c;
         return 0;
       }
@@ -315,10 +327,14 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
 }
 
 std::string FormatLineStamp(const LineStamp& s, bool timeFirst) {
+  return FormatLineStamp(s, timeFirst, s.microseconds ? 6 : s.milliseconds ? 3 : 0);
+}
+
+std::string FormatLineStamp(const LineStamp& s, bool timeFirst, int fractionDigits) {
   struct tm* t = Time_GmTime(s.seconds);
   char frac[16] = "";
-  if (s.microseconds) snprintf(frac, sizeof frac, ".%03d%03d", s.milliseconds % 1000, s.microseconds % 1000);
-  else if (s.milliseconds) snprintf(frac, sizeof frac, ".%03d", s.milliseconds % 1000);
+  if (fractionDigits > 3) snprintf(frac, sizeof frac, ".%03d%03d", s.milliseconds % 1000, s.microseconds % 1000);
+  else if (fractionDigits > 0) snprintf(frac, sizeof frac, ".%03d", s.milliseconds % 1000);
   char out[64];
   if (timeFirst)
     snprintf(out, sizeof out, "%02d:%02d:%02d%s %02d/%02d/%02d ", t->tm_hour, t->tm_min, t->tm_sec, frac, t->tm_mday,
@@ -329,7 +345,9 @@ std::string FormatLineStamp(const LineStamp& s, bool timeFirst) {
   return out;
 }
 
-const char* ParseLineStamp(const char* line, LineStamp* stamp) {
+const char* ParseLineStamp(const char* line, LineStamp* stamp) { return ParseLineStamp(line, stamp, nullptr); }
+
+const char* ParseLineStamp(const char* line, LineStamp* stamp, int* fractionDigits) {
   if (!line) return nullptr;
   int a, b, c, d, e, f, n = 0;
   unsigned frac = 0;
@@ -365,6 +383,7 @@ const char* ParseLineStamp(const char* line, LineStamp* stamp) {
     s.milliseconds = static_cast<int32_t>(frac);
   }
   if (stamp) *stamp = s;
+  if (fractionDigits) *fractionDigits = fracDigits;
   return line + n + 1;
 }
 

@@ -36,7 +36,8 @@ std::string SectionHeader(const char* name);
 // last record's time, then a ".txt" of the directory whose name begins
 // with the log's prefix and start stamp; for a closed log's name, the name
 // cut at its second '_' from the end with ".txt" (the text kept the open
-// log's name). 0 / -1 (error 2).
+// log's name). A text whose own ".odl" is there belongs to that other log
+// and is never taken. 0 / -1 (error 2).
 int FindLogText(const std::string& logPath, std::string* textPath);
 // The log path with its extension replaced by ".txt".
 std::string LogTextPathFor(const std::string& logPath);
@@ -92,10 +93,17 @@ int LoggerText_Read(const char* server, const char* loggerName, int loggerNumber
 int LoggerText_Write(const char* server, const char* loggerName, int loggerNumber, const char* section,
                      const char* text);
 
-// The stamp at the start of a line: the text after it, or null.
+// The stamp at the start of a line: the text after it, or null. The second
+// form also gives the number of digits of the stamp's fraction (0 for none).
 const char* ParseLineStamp(const char* line, LineStamp* stamp);
-// "YY/MM/DD hh:mm:ss[.fff[uuu]] " of a stamp, or the time-first form.
+const char* ParseLineStamp(const char* line, LineStamp* stamp, int* fractionDigits);
+// "YY/MM/DD hh:mm:ss[.fff[uuu]] " of a stamp, or the time-first form: the
+// fraction as the stamp needs it (none, milliseconds, or milliseconds and
+// microseconds), or in the second form of a given width (0 none, 1 to 3
+// milliseconds, more milliseconds and microseconds), so that a line moved
+// from one form to the other keeps its fraction as it was written.
 std::string FormatLineStamp(const LineStamp& stamp, bool timeFirst);
+std::string FormatLineStamp(const LineStamp& stamp, bool timeFirst, int fractionDigits);
 
 // UTF-16 text in Windows-1252 ('?' for what it cannot show).
 std::string Utf16ToCp1252(const char16_t* text);

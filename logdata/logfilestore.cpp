@@ -47,26 +47,6 @@ int OpenLogFd(const std::string& path, bool write, int extra) {
   return fd;
 }
 
-// The records of a block's channels in this computer's channel
-// configuration module of the block's device prefix; 2 when there is none.
-int ReadLocalChannels(const LogBlockDescriptor& d, int n, ChannelConfig* out) {
-  char prefix[3] = {d.prefix[0], d.prefix[1], 0};
-  DataModuleHeader* module = Drv_OpenConfModule(prefix);
-  uint8_t* data = Drv_GetConfData(prefix);
-  if (!module || !data) {
-    SetErr(plat::kErrFileNotFound);
-    return -1;
-  }
-  DM_Lock(module);
-  uint32_t bound = DM_DataBound(module);
-  for (int k = 0; k < n; ++k) {
-    uint64_t at = uint64_t(d.firstChannel + k - 1) * sizeof(ChannelConfig);
-    if (at + sizeof(ChannelConfig) <= bound) memcpy(&out[k], data + at, sizeof(ChannelConfig));
-  }
-  DM_Unlock(module);
-  return 0;
-}
-
 int64_t FileSize(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
@@ -226,23 +206,14 @@ int CLogFileStore::CreateLogFile(const char* path, LogHeader* header, const char
   }
   uint64_t off = kLogFileHeaderSize;
   int blocks = header->blockCount > kLogMaxBlocks ? kLogMaxBlocks : header->blockCount;
-  const bool remote = server && *server && !Srv_IsLocal(server);
   for (int b = 0; b < blocks; ++b) {
     const LogBlockDescriptor& d = header->blocks[b];
     int n = LogBlockChannels(d);
-    std::vector<ChannelConfig> recs(static_cast<size_t>(n));
-    if (channels && channels[b]) {
-      memcpy(recs.data(), channels[b], static_cast<size_t>(n) * sizeof(ChannelConfig));
-    } else if (n > 0 && remote) {
-      // Another computer's channels: each record is asked of its server.
-      plat::SetLastError(0);
-      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) {
-        if (plat::GetLastError() == 0) SetErr(plat::kErrInvalidData);  // a reply without the record
-        return fail();
-      }
-    } else if (n > 0 && ReadLocalChannels(d, n, recs.data()) != 0) {
+    // The caller's records, another computer's asked of its server (one
+    // request per channel), or this computer's configuration module.
+    std::vector<ChannelConfig> recs;
+    if (n > 0 && Log_BlockChannelConfigs(d, channels ? channels[b] : nullptr, server, true, &recs) != 1)
       return fail();
-    }
     uint16_t mark = kLogBlockStart;
     std::vector<uint8_t> bytes(static_cast<size_t>(n) * 216 + 4);
     memcpy(bytes.data(), &mark, 2);

@@ -206,30 +206,19 @@ std::string DirectoryOf(const std::string& file) {
 }
 
 // Writes the new content beside the file and renames it into place. The
-// temporary file is made by mkstemp (exclusive, unpredictable, no link
-// followed); it keeps the old file's permissions, or those of a new file
-// under the umask.
+// temporary file ("<file>.<pid>.XXXXXX.tmp") is made new with O_EXCL (no
+// link followed); it keeps the old file's permissions, or those of a new
+// file under the umask. What processes that no longer run left beside the
+// same file is removed first.
 int ReplaceFile(const std::string& path, const std::string& content) {
-  std::string base;
-  size_t ext = path.rfind(".txt");
-  char pid[32];
-  snprintf(pid, sizeof pid, " %d.tmp", static_cast<int>(getpid()));
-  if (ext != std::string::npos) {
-    base = path.substr(0, ext);
-  } else {
-    size_t slash = path.find_last_of('/');
-    base = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "logger";
-  }
-  std::string tmp = base + pid + "XXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) {
-    plat::SetLastError(plat::FromErrno(errno));
-    return -1;
-  }
+  plat::RemoveStaleTemps(path, ".tmp");
   struct stat st;
   mode_t mode = lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777)
                                                                        : (0666 & ~plat::ProcessUmask());
-  bool ok = fchmod(fd, mode) == 0;
+  std::string tmp;
+  int fd = plat::CreateTempBeside(path, ".tmp", mode, &tmp);
+  if (fd < 0) return -1;  // the last error is set
+  bool ok = true;
   size_t done = 0;
   while (ok && done < content.size()) {
     ssize_t w = write(fd, content.data() + done, content.size() - done);
@@ -291,12 +280,14 @@ std::string WithSection(const std::string& text, const std::string& header, cons
   return out;
 }
 
-// A TEXT line stamped time first, given date first.
+// A TEXT line stamped time first, given date first with a fraction of the
+// same width (".000" stays ".000", ".123000" stays ".123000").
 std::string DateFirst(const std::string& line) {
   LineStamp st;
+  int digits = 0;
   const char* rest;
-  if (line.size() > 2 && line[2] == ':' && (rest = ParseLineStamp(line.c_str(), &st)) != nullptr)
-    return FormatLineStamp(st, false) + rest;
+  if (line.size() > 2 && line[2] == ':' && (rest = ParseLineStamp(line.c_str(), &st, &digits)) != nullptr)
+    return FormatLineStamp(st, false, digits) + rest;
   return line;
 }
 

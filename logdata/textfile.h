@@ -90,10 +90,12 @@ int GatherLines(const std::vector<Str>& lines, typename Str::value_type* buffer,
 }
 
 // Writes the content beside the file and renames it into place. The
-// temporary file ("<name> <pid>.tmpXXXXXX") is made by mkstemp (exclusive,
-// unpredictable, no link followed) and gets the old file's permissions, or
-// those of a new file under the umask. 0, or -1 with the last error set
-// (the file then is as it was and the temporary file is gone).
+// temporary file ("<file>.<pid>.XXXXXX.tmp") is made new with O_EXCL
+// (unpredictable, no link followed) and gets the old file's permissions, or
+// those of a new file under the umask; the temporaries that processes no
+// longer running left beside the file are removed first. 0, or -1 with the
+// last error set (the file then is as it was and the temporary file is
+// gone).
 int ReplaceFile(const std::string& path, const std::string& content);
 
 }  // namespace evtext

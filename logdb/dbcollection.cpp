@@ -402,45 +402,27 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
   // The channel columns.
   std::string columns = header->significantChange ? ",LL integer, LV float NULL" : "";
   std::vector<std::string> names;
-  bool local = !server || !*server || Srv_IsLocal(server);
   int blocks = std::min<int>(header->blockCount, kLogMaxBlocks);
   for (int b = 0; b < blocks; ++b) {
     const LogBlockDescriptor& d = header->blocks[b];
     int n = d.lastChannel >= d.firstChannel && d.firstChannel > 0 ? d.lastChannel - d.firstChannel + 1 : 0;
     if (n == 0) continue;
-    char devicePrefix[3] = {d.prefix[0], d.prefix[1], 0};
+    // Another computer's channels have their records (and so their tags)
+    // asked of its central server only when the run keeps tag columns;
+    // otherwise every column is REAL.
     std::vector<ChannelConfig> records;
-    bool haveRecords = true;
-    if (channels && channels[b]) {
-      records.assign(channels[b], channels[b] + n);
-    } else if (local) {
-      DataModuleHeader* module = Drv_OpenConfModule(devicePrefix);
-      uint8_t* data = Drv_GetConfData(devicePrefix);
-      if (!module || !data) {
-        SetError("", "CAN'T FIND CHANNELS");
-        DropTable(p, "CHANNELS");
-        return nullptr;
-      }
-      records.assign(size_t(n), ChannelConfig{});
-      DM_Lock(module);
-      uint32_t bound = DM_DataBound(module);
-      for (int k = 0; k < n; ++k) {
-        uint64_t at = uint64_t(d.firstChannel + k - 1) * sizeof(ChannelConfig);
-        if (at + sizeof(ChannelConfig) <= bound) memcpy(&records[k], data + at, sizeof(ChannelConfig));
-      }
-      DM_Unlock(module);
-    } else if (header->tagColumns) {
-      // Another computer's channels: their records (and so their tags) come
-      // from its central server.
-      records.assign(size_t(n), ChannelConfig{});
-      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, records.data()) != 0) {
-        SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
-        DropTable(p, "CHANNELS");
-        return nullptr;
-      }
-    } else {
-      haveRecords = false;  // every column REAL
+    int got = Log_BlockChannelConfigs(d, channels ? channels[b] : nullptr, server, header->tagColumns != 0, &records);
+    if (got == -1) {
+      SetError("", "CAN'T FIND CHANNELS");
+      DropTable(p, "CHANNELS");
+      return nullptr;
     }
+    if (got == -2) {
+      SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
+      DropTable(p, "CHANNELS");
+      return nullptr;
+    }
+    const bool haveRecords = got == 1;
     for (int k = 0; k < n; ++k) {
       const ChannelConfig* c = haveRecords ? &records[k] : nullptr;
       std::string name = LogDb_ChannelColumnName(d, d.firstChannel + k, c, header->tagColumns != 0);

@@ -117,23 +117,15 @@ bool NumberOf(const ado::Variant& v, double* out) {
 // configuration module, read under the module's lock; false when there is
 // no module.
 bool ModuleStateTexts(const LogBlockDescriptor& block, int n, std::vector<CLogDbStore::StateTexts>* out) {
-  char prefix[3] = {block.prefix[0], block.prefix[1], 0};
-  DataModuleHeader* module = Drv_OpenConfModule(prefix);
-  uint8_t* data = module ? Drv_GetConfData(prefix) : nullptr;
-  if (!module || !data) return false;
+  std::vector<ChannelConfig> records(static_cast<size_t>(n));
+  if (Log_ReadLocalChannelConfigs(block.prefix, block.firstChannel, n, records.data()) != 0) return false;
   out->assign(size_t(n), {});
-  if (DM_Lock(module) != 0) return true;
-  uint32_t bound = DM_DataBound(module);
   for (int k = 0; k < n; ++k) {
-    uint64_t at = uint64_t(block.firstChannel + k - 1) * sizeof(ChannelConfig);
-    if (block.firstChannel + k < 1 || at + sizeof(ChannelConfig) > bound) continue;
-    ChannelConfig c;
-    memcpy(&c, data + at, sizeof c);
+    const ChannelConfig& c = records[size_t(k)];
     if (!Chan_IsDigital(c.Type)) continue;
     (*out)[size_t(k)].text[0] = Fixed(c.digital.LowStateText, kChannelTextLen);
     (*out)[size_t(k)].text[1] = Fixed(c.digital.HighStateText, kChannelTextLen);
   }
-  DM_Unlock(module);
   return true;
 }
 
@@ -1390,37 +1382,23 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
     SetError(query_.GetLastErrorText(), "CAN'T OPEN CHANNELS TABLE");
     return -1;
   }
-  bool local = !channelServer || !*channelServer || Srv_IsLocal(channelServer);
   for (int b = 0; b < BlockCount(h); ++b) {
     const LogBlockDescriptor& d = h->blocks[b];
     int n = ChannelCount(d);
     if (n == 0) continue;
     char prefix[3] = {d.prefix[0], d.prefix[1], 0};
-    std::vector<ChannelConfig> records(static_cast<size_t>(n));
-    memset(records.data(), 0, records.size() * sizeof(ChannelConfig));
-    if (channels && channels[b]) {
-      memcpy(records.data(), channels[b], records.size() * sizeof(ChannelConfig));
-    } else if (local) {
-      DataModuleHeader* module = Drv_OpenConfModule(prefix);
-      uint8_t* data = Drv_GetConfData(prefix);
-      if (!module || !data) {
-        SetError("", "CAN'T FIND CHANNEL CONFIG");
-        return -1;
-      }
-      DM_Lock(module);
-      uint32_t bound = DM_DataBound(module);
-      for (int k = 0; k < n; ++k) {
-        uint64_t at = uint64_t(d.firstChannel + k - 1) * sizeof(ChannelConfig);
-        if (at + sizeof(ChannelConfig) <= bound) memcpy(&records[k], data + at, sizeof(ChannelConfig));
-      }
-      DM_Unlock(module);
-    } else if (h->tagColumns) {
-      // Another computer's channels: their records come from its central
-      // server.
-      if (Log_RequestChannelConfigs(channelServer, d.prefix, d.firstChannel, n, records.data()) != 0) {
-        SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
-        return -1;
-      }
+    // Another computer's channels have their records asked of its central
+    // server only when the run keeps tag columns; otherwise they stay
+    // cleared.
+    std::vector<ChannelConfig> records;
+    int got = Log_BlockChannelConfigs(d, channels ? channels[b] : nullptr, channelServer, h->tagColumns != 0, &records);
+    if (got == -1) {
+      SetError("", "CAN'T FIND CHANNEL CONFIG");
+      return -1;
+    }
+    if (got == -2) {
+      SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
+      return -1;
     }
     std::string source = TrimRight(Fixed(d.sourceName, 24));
     for (int k = 0; k < n; ++k) {

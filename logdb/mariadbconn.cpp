@@ -318,43 +318,21 @@ std::string ChannelColumnName(const LogHeader& h, int block, int channel, const 
   return tag;
 }
 
-bool ReadConfRecords(const char prefix[2], int first, int count, ChannelConfig* out) {
-  char p[3] = {prefix[0], prefix[1], '\0'};
-  DataModuleHeader* conf = Drv_OpenConfModule(p);
-  if (!conf || first < 1) return false;
-  if (count <= 0) return true;
-  DM_Lock(conf);
-  bool ok = DM_DataBound(conf) >= uint32_t(first - 1 + count) * kDrvChannelConfigSize;
-  if (ok) {
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(conf) + kDmDataOffset;
-    memcpy(out, data + size_t(first - 1) * kDrvChannelConfigSize, size_t(count) * sizeof(ChannelConfig));
-  }
-  DM_Unlock(conf);
-  return ok;
-}
-
 int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server,
                    std::vector<std::vector<ChannelConfig>>* out) {
   int blocks = h.blockCount > kLogMaxBlocks ? kLogMaxBlocks : h.blockCount;
   out->assign(size_t(blocks), {});
-  bool local = !server || !*server || Srv_IsLocal(server);
   for (int b = 0; b < blocks; ++b) {
     const LogBlockDescriptor& d = h.blocks[b];
-    int n = LogBlockChannels(d);
     std::vector<ChannelConfig>& recs = (*out)[size_t(b)];
-    recs.assign(size_t(n), ChannelConfig{});
-    if (n == 0) continue;
-    if (given && given[b]) {
-      memcpy(recs.data(), given[b], size_t(n) * sizeof(ChannelConfig));
-    } else if (local) {
-      if (!ReadConfRecords(d.prefix, d.firstChannel, n, recs.data())) return -1;
-    } else if (h.tagColumns) {
-      // Another computer's channels: their records come from its central
-      // server.
-      if (Log_RequestChannelConfigs(server, d.prefix, d.firstChannel, n, recs.data()) != 0) return -2;
-    } else {
+    if (LogBlockChannels(d) == 0) continue;
+    // Another computer's channels have their records asked of its central
+    // server only when the run keeps tag columns; otherwise each takes the
+    // kind of its block.
+    int got = Log_BlockChannelConfigs(d, given ? given[b] : nullptr, server, h.tagColumns != 0, &recs);
+    if (got < 0) return got;
+    if (got == 0)
       for (ChannelConfig& c : recs) c.Type = d.valueKind == kLogKindDigital ? kKindDI : kKindAI;
-    }
   }
   return 0;
 }

@@ -148,20 +148,15 @@ std::string DigitalColumnType(bool* asText);
 void MakeSqlName(std::string* name);
 std::string ChannelColumnName(const LogHeader& h, int block, int channel, const ChannelConfig& c);
 
-// The channel records of every block of a header: the caller's per-block
-// arrays; else, for a local server (none, or this machine), the driver's
-// configuration module of the block's prefix, read under its lock; else a
-// request to the remote server (only with tag columns; without, the records
-// stay cleared with the Type taken from the block's value kind). Returns 0,
-// -1 when a configuration module is missing, -2 when a request to the
-// remote server fails.
+// The channel records of every block of a header, each as
+// Log_BlockChannelConfigs gives them: the caller's per-block arrays; else
+// a request to a remote server (only with tag columns; without, the records
+// stay cleared with the Type taken from the block's value kind); else the
+// driver's configuration module of the block's prefix (a channel it holds
+// no record of is cleared). Returns 0, -1 when a configuration module is
+// missing, -2 when a request to the remote server fails.
 int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server,
                    std::vector<std::vector<ChannelConfig>>* out);
-
-// Copies `count` records of a driver's configuration module from channel
-// `first` (1-based) on, under the module's lock; false when the module is
-// missing or too small.
-bool ReadConfRecords(const char prefix[2], int first, int count, ChannelConfig* out);
 
 // Bounded copy into a fixed text buffer of `size` bytes (terminated).
 void CopyText(char* dest, size_t size, const char* text);

@@ -15,6 +15,7 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
+#include "logdata/chanrequest.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 
@@ -312,7 +313,7 @@ void CLogDbMySQLStore::LoadStateTexts(const LogHeader& h) {
     std::vector<ChannelConfig> recs(static_cast<size_t>(n));
     auto& t = texts[size_t(b)];
     t.assign(size_t(n), {});
-    if (n > 0 && mdb::ReadConfRecords(d.prefix, d.firstChannel, n, recs.data())) {
+    if (n > 0 && Log_ReadLocalChannelConfigs(d.prefix, d.firstChannel, n, recs.data()) == 0) {
       for (int k = 0; k < n; ++k)
         if (Chan_IsDigital(recs[size_t(k)].Type)) {
           t[size_t(k)].digital = true;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -99,6 +100,22 @@ TEST(EventsText, SectionsReadWithOrWithoutBrackets) {
   EXPECT_EQ(ReadTextSection(p, "MISSING", nullptr, &size), 0);
   EXPECT_EQ(ReadTextSection(p + ".none", "TEXT", nullptr, &size), -2);
   EXPECT_EQ(ReadTextSection(p, nullptr, nullptr, &size), -1);
+}
+
+// A TEXT line stamped time first reads back date first with a fraction of
+// the width it was written with: three digits, six digits or none, zeros
+// included.
+TEST(EventsText, TimeFirstLinesKeepTheirFractionWidth) {
+  std::string p = Dir("fractions") + "/F240605_102030.txt";
+  Put(p,
+      "[TEXT]\r\n10:20:30.000 05/06/24 a\r\n10:20:30.123000 05/06/24 b\r\n10:20:30.000045 05/06/24 c\r\n"
+      "10:20:30.123 05/06/24 d\r\n10:20:30 05/06/24 e\r\n");
+  char buf[400];
+  int size = sizeof buf;
+  EXPECT_EQ(ReadTextSection(p, "TEXT", buf, &size), 5);
+  EXPECT_STREQ(buf,
+               "24/06/05 10:20:30.000 a\r\n24/06/05 10:20:30.123000 b\r\n24/06/05 10:20:30.000045 c\r\n"
+               "24/06/05 10:20:30.123 d\r\n24/06/05 10:20:30 e\r\n");
 }
 
 TEST(EventsText, StampedLinesKeepTimeOrder) {
@@ -502,6 +519,36 @@ TEST(EventsText, RewriteKeepsModeAndLeavesNoTemporary) {
     if (e->d_name[0] != '.') ++files;
   closedir(dir);
   EXPECT_EQ(files, 2);
+}
+
+// Temporaries of a rewrite are "<file>.<pid>.XXXXXX.tmp", as every other
+// save makes them: the next write of the file removes those of processes
+// that no longer run and keeps those of running ones and of other files.
+TEST(EventsText, RewriteSweepsTheTemporariesOfDeadProcesses) {
+  std::string d = Dir("sweep");
+  std::string p = d + "/S240605_102030.txt";
+  Put(p, "[TEXT]\r\n");
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  waitpid(dead, nullptr, 0);
+  const std::string stale = p + "." + std::to_string(dead) + ".k3J9aQ.tmp";
+  const std::string running = p + ".1.k3J9aQ.tmp";  // init never ends
+  const std::string other = d + "/T240605_102030.txt." + std::to_string(dead) + ".k3J9aQ.tmp";
+  for (const std::string& f : {stale, running, other}) Put(f, "left over");
+  ASSERT_EQ(WriteStampedLine(p, "TEXT", {kT, 0, 0}, "x", nullptr), 0);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_TRUE(Exists(running));
+  EXPECT_TRUE(Exists(other));
+  Put(stale, "left over");
+  ASSERT_EQ(WriteTextSection(p, "HEADER", "h"), 1);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_EQ(Slurp(p), "[TEXT]\r\n24/06/05 10:20:30 x\r\n[HEADER]\r\nh\r\n");
+  // Nothing of this process is left beside the file.
+  DIR* dir = opendir(d.c_str());
+  std::string mine = "." + std::to_string(getpid()) + ".";
+  while (dirent* e = readdir(dir)) EXPECT_EQ(std::string(e->d_name).find(mine), std::string::npos) << e->d_name;
+  closedir(dir);
 }
 
 // A section of a file of another machine, read and replaced through the

@@ -12,6 +12,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/timestamp.h"
+#include "logdata/chanrequest.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
 #include "platform/error.h"
@@ -217,6 +218,87 @@ TEST_F(LogChannelsTest, ThisComputersRecordsComeFromItsConfigurationModules) {
   EXPECT_EQ(TagOf(ai[2]), "LAI4");
   EXPECT_TRUE(CvRequests().empty());
   s->Destroy(1);
+  Drv_ResetProcessState();
+}
+
+// Channels count from 1: a block that starts at channel 0 holds a cleared
+// record for it (not what lies before the module's data), a block that ends
+// at the module's last channel holds that channel's record, and a channel
+// past the module's data is cleared. The same records come to every kind of
+// log through Log_BlockChannelConfigs.
+TEST_F(LogChannelsTest, ChannelZeroAndTheLastChannelOfAModule) {
+  Drv_ResetProcessState();
+  cdxsim::Description d;
+  std::string error;
+  ASSERT_TRUE(cdxsim::Description::Parse("driver name=ANALOG prefix=AI type=1\n"
+                                         "module prefix=AI channels=8 kind=8\n",
+                                         &d, &error))
+      << error;
+  cdxsim::Sim sim(d);
+  ASSERT_EQ(sim.Create(), 0);
+  for (int ch = 1; ch <= 8; ++ch) {
+    ChannelConfig c = Record("L", "AI", ch);
+    memcpy(sim.ModuleData("dm_AI_conf") + 216 * (ch - 1), &c, sizeof c);
+  }
+  const ChannelConfig cleared{};
+  auto isCleared = [&](const ChannelConfig& c) { return memcmp(&c, &cleared, sizeof c) == 0; };
+
+  // One block of channels 0..2, one of 7..8 (the module's last), one of 8..9.
+  LogHeader h{};
+  h.marker = kLogHeaderMarker;
+  h.start = TimeStamp{kStart, 0, 0};
+  const int first[3] = {0, 7, 8}, last[3] = {2, 8, 9};
+  uint32_t off = kLogRecordFixedSize, bytes = 900;
+  for (int b = 0; b < 3; ++b) {
+    LogBlockDescriptor& bd = h.blocks[h.blockCount++];
+    memcpy(bd.prefix, "AI", 2);
+    bd.firstChannel = uint16_t(first[b]);
+    bd.lastChannel = uint16_t(last[b]);
+    bd.valueKind = 8;
+    bd.valueOffset = uint16_t(off);
+    int n = last[b] - first[b] + 1;
+    off += 8 * n + 2;
+    bytes += 216 * n + 4;
+  }
+  h.recordLength = off;
+  h.headerLength = bytes;
+  int32_t start = kStart;
+  CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, nullptr);
+  ASSERT_NE(s, nullptr) << plat::GetLastError();
+  std::vector<ChannelConfig> low = Channels(s, 0), top = Channels(s, 1), past = Channels(s, 2);
+  ASSERT_EQ(low.size(), 3u);
+  EXPECT_TRUE(isCleared(low[0]));
+  EXPECT_EQ(TagOf(low[1]), "LAI1");
+  EXPECT_EQ(TagOf(low[2]), "LAI2");
+  ASSERT_EQ(top.size(), 2u);
+  EXPECT_EQ(TagOf(top[0]), "LAI7");
+  EXPECT_EQ(TagOf(top[1]), "LAI8");
+  ASSERT_EQ(past.size(), 2u);
+  EXPECT_EQ(TagOf(past[0]), "LAI8");
+  EXPECT_TRUE(isCleared(past[1]));
+  s->Destroy(1);
+
+  // The helper itself, on its three roads.
+  std::vector<ChannelConfig> recs;
+  EXPECT_EQ(Log_BlockChannelConfigs(h.blocks[0], nullptr, nullptr, true, &recs), 1);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_TRUE(isCleared(recs[0]));
+  EXPECT_EQ(TagOf(recs[2]), "LAI2");
+  const ChannelConfig given[3] = {Record("G", "AI", 0), Record("G", "AI", 1), Record("G", "AI", 2)};
+  EXPECT_EQ(Log_BlockChannelConfigs(h.blocks[0], given, nullptr, true, &recs), 1);
+  EXPECT_EQ(TagOf(recs[0]), "GAI0");
+  // Another computer's: channel 0 is not asked for and stays cleared.
+  EXPECT_EQ(Log_BlockChannelConfigs(h.blocks[0], nullptr, "PLC-SRV", true, &recs), 1) << plat::GetLastError();
+  EXPECT_TRUE(isCleared(recs[0]));
+  EXPECT_EQ(TagOf(recs[1]), "RAI1");
+  EXPECT_EQ(CvRequests(), (std::vector<std::string>{"CV,AI,1", "CV,AI,2"}));
+  EXPECT_EQ(Log_BlockChannelConfigs(h.blocks[0], nullptr, "PLC-SRV", false, &recs), 0);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_TRUE(isCleared(recs[1]));
+  LogBlockDescriptor none = h.blocks[0];
+  memcpy(none.prefix, "ZZ", 2);
+  EXPECT_EQ(Log_BlockChannelConfigs(none, nullptr, ".", true, &recs), -1);
+  EXPECT_EQ(plat::GetLastError(), plat::kErrFileNotFound);
   Drv_ResetProcessState();
 }
 

@@ -260,3 +260,79 @@ TEST(LogFileCollectionText, FindLogTextFallbacks) {
   std::string got;
   EXPECT_EQ(FindLogText(d + "/nostamp.odl", &got), -1);
 }
+
+namespace {
+
+std::string Slurp(const std::string& p) {
+  std::string s;
+  int fd = open(p.c_str(), O_RDONLY);
+  char b[4096];
+  ssize_t r;
+  while (fd >= 0 && (r = read(fd, b, sizeof b)) > 0) s.append(b, static_cast<size_t>(r));
+  if (fd >= 0) close(fd);
+  return s;
+}
+
+}  // namespace
+
+// Two runs of one logger that began in the same second: the closed one keeps
+// its events text while the new one, which has none of its own, writes,
+// reads and is closed; a text that another log owns (its ".odl" is there) is
+// never taken by the fallback search.
+TEST(LogFileCollectionText, TwoRunsOfOneStartSecondKeepTheirOwnTexts) {
+  std::string d = Dir("sharedtext");
+  const std::string start = LogNameStamp(kStart);
+  CLogFileCollection c;
+  ASSERT_EQ(c.Open(nullptr, d.c_str(), nullptr, "P", kGenericRead | kGenericWrite), 0);
+  LogHeader h = Header();
+  int32_t begin = kStart, stopA = kStop, stopB = kStop + 60;
+
+  CLogStore* a = c.CreateLog(&begin, 0, 0, &h, nullptr, 0, nullptr, 0, nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(a->WriteText(kStart + 1, "from a", nullptr, nullptr), 0);
+  ASSERT_EQ(c.CloseLog(a, &begin, &stopA, 0), 0);
+  a->Destroy(1);
+  const std::string aOdl = d + "/P" + start + "_" + LogNameStamp(kStop) + ".odl";
+  const std::string aText = d + "/P" + start + "_" + LogNameStamp(kStop) + ".txt";
+  ASSERT_TRUE(Exists(aOdl));
+  const std::string aBody = Slurp(aText);
+  ASSERT_NE(aBody.find("from a"), std::string::npos);
+
+  CLogStore* b = c.CreateLog(&begin, 0, 0, &h, nullptr, 0, nullptr, 0, nullptr);
+  ASSERT_NE(b, nullptr);
+  const std::string bOdl = d + "/P" + start + ".odl";
+  std::string got;
+  EXPECT_EQ(FindLogText(bOdl, &got), -1) << got;
+  char buf[200];
+  int size = sizeof buf;
+  EXPECT_EQ(b->ReadText("TEXT", buf, &size, 0, 0), -1);
+  ASSERT_EQ(b->WriteText(kStart + 2, "from b", nullptr, nullptr), 0);
+  EXPECT_EQ(Slurp(aText), aBody);
+  EXPECT_NE(Slurp(d + "/P" + start + ".txt").find("from b"), std::string::npos);
+
+  // While B is open, the closed A finds its own text, and without it none:
+  // B's text (under the open name A's text could have kept) is B's.
+  ASSERT_EQ(FindLogText(aOdl, &got), 0);
+  EXPECT_EQ(got, aText);
+  ASSERT_EQ(rename(aText.c_str(), (aText + ".away").c_str()), 0);
+  EXPECT_EQ(FindLogText(aOdl, &got), -1) << got;
+  ASSERT_EQ(rename((aText + ".away").c_str(), aText.c_str()), 0);
+
+  ASSERT_EQ(c.CloseLog(b, &begin, &stopB, 0), 0);
+  b->Destroy(1);
+  EXPECT_EQ(Slurp(aText), aBody);
+  const std::string bText = d + "/P" + start + "_" + LogNameStamp(kStop + 60) + ".txt";
+  EXPECT_NE(Slurp(bText).find("from b"), std::string::npos);
+  EXPECT_EQ(Slurp(bText).find("from a"), std::string::npos);
+
+  // A run taken up again whose text kept its closed name is still found:
+  // no log owns that text.
+  const std::string orphan = d + "/P" + start + "_" + LogNameStamp(kStop + 120) + ".txt";
+  Put(orphan, "[TEXT]\r\n");
+  CLogFileStore again;
+  const std::string againOdl = d + "/P" + start + ".odl";
+  ASSERT_EQ(again.CreateLogFile(againOdl.c_str(), &h, nullptr, nullptr), 0);
+  again.Close();
+  ASSERT_EQ(FindLogText(againOdl, &got), 0);
+  EXPECT_EQ(got, orphan);
+}

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cdxlib/records/chanconfig.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/registry.h"
 #include "logdata/logstore.h"
@@ -28,6 +29,7 @@
 #include "logdb/mariadbstore.h"
 #include "platform/debugout.h"
 #include "tests/logdb/mariadb_server.h"
+#include "tools/cdxsim/cdxsim.h"
 
 namespace {
 
@@ -701,6 +703,46 @@ TEST_F(MariaDbLogTest, DigitalStatesAsTextFollowTheColumnType) {
   EXPECT_EQ(flag, kLogFlagMissing);
   r->Destroy(1);
   c->Destroy(1);
+}
+
+// A run without the caller's channel records takes them from this
+// computer's configuration modules: a block that starts at channel 0 gets a
+// cleared record for it (channels count from 1), and a block that ends at
+// the module's last channel gets that channel's record.
+TEST_F(MariaDbLogTest, ModuleRecordsFromChannelZeroToTheModulesLast) {
+  Drv_ResetProcessState();
+  cdxsim::Description d;
+  std::string error;
+  ASSERT_TRUE(cdxsim::Description::Parse("driver name=ANALOG prefix=AI type=1\n"
+                                         "module prefix=AI channels=3 kind=8\n",
+                                         &d, &error))
+      << error;
+  cdxsim::Sim sim(d);
+  ASSERT_EQ(sim.Create(), 0);
+  for (int ch = 1; ch <= 3; ++ch) {
+    ChannelConfig c;
+    memset(&c, 0, sizeof c);
+    c.Type = kKindAI;
+    Chan_SetTag(&c, ("LAI" + std::to_string(ch)).c_str());
+    memcpy(sim.ModuleData("dm_AI_conf") + 216 * (ch - 1), &c, sizeof c);
+  }
+  LogHeader h = MakeHeader({{"AI", 0, 1, false}, {"AI", 2, 3, false}}, false, /*tags=*/true);
+  CLogCollection* c = OpenCollection("Zero");
+  ASSERT_NE(c, nullptr);
+  int32_t start = h.start.seconds;
+  CLogStore* s = c->CreateLog(&start, 1, 0, &h, nullptr, 0, nullptr, 0, nullptr);
+  ASSERT_NE(s, nullptr) << c->GetErrorSummary() << " " << c->GetErrorDetail();
+  s->Destroy(1);
+  auto tag = [&](int channel) {
+    return Scalar("SELECT COALESCE(sTag, '') FROM Zero_CHANNELS WHERE nChannelNumber = " + std::to_string(channel));
+  };
+  EXPECT_EQ(tag(0), "");
+  EXPECT_EQ(tag(1), "LAI1");
+  EXPECT_EQ(tag(2), "LAI2");
+  EXPECT_EQ(tag(3), "LAI3");
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM Zero_CHANNELS"), 4);
+  c->Destroy(1);
+  Drv_ResetProcessState();
 }
 
 // ---- Collection: runs dropped -------------------------------------------------
