@@ -82,17 +82,6 @@ int WriteWholeTextFile(const std::string& path, const std::string& bytes);
 int ReadTextSectionFrom(const char* server, const std::string& path, const char* name, char* buffer, int* size);
 int WriteTextSectionTo(const char* server, const std::string& path, const std::string& header, const char* text);
 
-// The text file of a logger's configuration: "<name>_<number>.txt" (in the
-// current directory, the configuration's "LOGGERS") when the server is this
-// machine or a pipe server, else
-// "\\<server>\CDX_CURRENT_CONFIG\LOGGERS\<name>_<number>.txt" through the
-// server. A name that is empty or holds '/', '\' or ".." is refused (-1,
-// error 123). Results as ReadTextSection and WriteTextSection.
-int LoggerText_Read(const char* server, const char* loggerName, int loggerNumber, const char* section, char* buffer,
-                    int* size);
-int LoggerText_Write(const char* server, const char* loggerName, int loggerNumber, const char* section,
-                     const char* text);
-
 // The stamp at the start of a line: the text after it, or null. The second
 // form also gives the number of digits of the stamp's fraction (0 for none).
 const char* ParseLineStamp(const char* line, LineStamp* stamp);

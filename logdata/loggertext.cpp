@@ -10,6 +10,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/srvfile.h"
 #include "logdata/eventstext.h"
+#include "logdata/loggertext.h"
 #include "logdata/textfile.h"
 #include "platform/error.h"
 #include "platform/files.h"

@@ -18,6 +18,7 @@
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
+#include "logdata/loggertext.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "support/child.h"
