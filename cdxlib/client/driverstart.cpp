@@ -9,7 +9,7 @@
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/signals.h"
 #include "cdxlib/runtime/syserr.h"
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/procstart.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 

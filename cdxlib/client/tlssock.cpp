@@ -25,7 +25,7 @@
 
 #include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/sys/registry.h"
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/urlcrack.h"
 #include "platform/error.h"
 
 using Clock = std::chrono::steady_clock;

@@ -17,7 +17,7 @@
 #include "cdxlib/client/tlssock.h"
 #include "cdxlib/sys/debugtrace.h"
 #include "cdxlib/sys/registry.h"
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/urlcrack.h"
 #include "cdxwsH.h"
 #include "platform/error.h"
 // The namespace table of the service (the library's global "namespaces").

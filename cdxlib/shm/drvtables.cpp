@@ -11,7 +11,6 @@
 #include "cdxlib/records/devicerecord.h"
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/shm/signals.h"
-#include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/sync.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/sys/procstart.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -19,10 +20,6 @@ bool g_platformChecked = false;
 const void* g_platformHandle = nullptr;
 bool g_filterHandled = false;
 bool g_filterDisabledHere = false;
-
-// Start options of Proc_Start.
-uint32_t g_creationFlags = 0;
-int g_inheritHandles = 0;
 
 // How long a run of the filter manager may take before the write goes on
 // without it.
@@ -53,30 +50,6 @@ uint32_t Bracketed(uint32_t (*op)(void*), void* ctx) {
     return e ? e : plat::kErrGenFailure;
   }
   return rc;
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-  return true;
-}
-
-bool AllDigits(const std::string& s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
-
-// Copies text into a component buffer (when wanted).
-bool PutPart(const std::string& text, char* buffer, uint32_t* length) {
-  if (!buffer) return true;
-  if (text.size() + 1 > *length) return false;
-  std::memcpy(buffer, text.c_str(), text.size() + 1);
-  *length = static_cast<uint32_t>(text.size());
-  return true;
 }
 
 }  // namespace
@@ -172,64 +145,4 @@ uint32_t Ewf_RegDeleteValue(plat::HKEY key, const char* name) {
         return plat::RegDeleteValue(x->key, x->name);
       },
       &a);
-}
-
-int32_t Proc_Start(const char* const* args) {
-  if (!args || !args[0]) return plat::Fail(plat::kErrInvalidParameter), -1;
-  std::vector<std::string> argv;
-  for (const char* const* a = args; *a; ++a) argv.emplace_back(*a);
-  plat::SpawnOptions options;
-  options.inheritHandles = g_inheritHandles != 0;
-  options.newProcessGroup = (g_creationFlags & kProcCreateNewProcessGroup) != 0;
-  return plat::SpawnProcess(argv, options);
-}
-
-void Proc_SetStartOptions(uint32_t creationFlags, int inheritHandles) {
-  g_creationFlags = creationFlags;
-  g_inheritHandles = inheritHandles;
-}
-
-const char* Proc_HelperProgramName(const char* programName, const char* role) {
-  static char program[16];
-  std::string name(programName ? programName : "", programName ? strnlen(programName, 9) : 0);
-  if (StartsWithNoCase(name, "calc") && AllDigits(name.substr(4)))
-    name = name.substr(0, 4);
-  else if (StartsWithNoCase(name, "mvtrx") && AllDigits(name.substr(5)))
-    name = name.substr(0, 5);
-  std::snprintf(program, sizeof program, "%.5s_%.2s", name.c_str(), role ? role : "");
-  return program;
-}
-
-int32_t Proc_StartHelperEx(const char* programName, const char* role, int number, const char* text2,
-                           const char* text3) {
-  const std::string program = Proc_HelperProgramName(programName, role);
-  const std::string first = std::to_string(number);
-  std::vector<const char*> argv{program.c_str(), first.c_str()};
-  if (text2) argv.push_back(text2);
-  if (text3) argv.push_back(text3);
-  argv.push_back(nullptr);
-  return Proc_Start(argv.data());
-}
-
-int32_t Proc_StartHelper(const char* programName, const char* role, int number) {
-  return Proc_StartHelperEx(programName, role, number, nullptr, nullptr);
-}
-
-int Proc_IsAlive(int32_t pid) { return plat::ProcessAlive(pid) ? 1 : 0; }
-
-int Url_Crack(const char* url, uint32_t length, uint32_t /*flags*/, UrlComponents* components) {
-  if (!url || !components) return plat::Fail(plat::kErrInvalidParameter), 0;
-  const size_t n = length ? strnlen(url, length) : strnlen(url, kUrlCrackMaxLength);
-  if (n >= kUrlCrackMaxLength) return plat::Fail(plat::kErrInvalidParameter), 0;
-  plat::UrlParts parts;
-  if (!plat::SplitUrl(std::string(url, n), &parts)) return plat::Fail(plat::kErrInvalidName), 0;
-  UrlComponents& c = *components;
-  if (!PutPart(parts.scheme, c.scheme, &c.schemeLength) || !PutPart(parts.host, c.hostName, &c.hostNameLength) ||
-      !PutPart(parts.user, c.userName, &c.userNameLength) ||
-      !PutPart(parts.password, c.password, &c.passwordLength) || !PutPart(parts.path, c.urlPath, &c.urlPathLength) ||
-      !PutPart(parts.extra, c.extraInfo, &c.extraInfoLength))
-    return plat::Fail(plat::kErrInsufficientBuffer), 0;
-  c.port = parts.port;
-  plat::SetLastError(0);
-  return 1;
 }

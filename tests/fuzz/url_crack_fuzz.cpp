@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/urlcrack.h"
 #include "tests/support/url_buffers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/urlcrack.h"
 #include "tests/support/url_buffers.h"
 #include "platform/error.h"
 

@@ -1,7 +1,7 @@
 // Buffers for every part Url_Crack can return, wired into one
 // UrlComponents (for the URL tests and the fuzz target).
 #pragma once
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/urlcrack.h"
 
 namespace testsupport {
 

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cdxlib/sys/writefilter.h"
+#include "cdxlib/sys/procstart.h"
 #include "platform/error.h"
 #include "platform/root.h"
 #include "platform/spawn.h"
