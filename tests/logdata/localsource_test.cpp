@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "cdxlib/records/chanconfig.h"
+#include "cdxlib/sys/registry.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/reqbuffers.h"
@@ -25,6 +26,7 @@
 #include "platform/debugout.h"
 #include "platform/files.h"
 #include "platform/named_mutex.h"
+#include "platform/registry.h"
 #include "platform/shm.h"
 #include "platform/sync.h"
 #include "support/child.h"
@@ -782,4 +784,40 @@ TEST_F(LocalSource, WebHmiMenuOfTheLogicalDirectory) {
   EXPECT_TRUE(Debugged("No WebHMIChannels for " + dir + "\r\n"));
   unsetenv("CDX_WEBHMI");
   plat::SetDebugOutputHook(before);
+}
+
+// For the product Tarvi the dashboards' "<XChannel>" elements are not web
+// HMI channels. The product name is read once per process: a child whose
+// first read finds Tarvi.
+TEST_F(LocalSource, WebHmiOfTarviTakesNoXChannels) {
+  std::string site = TestDir("site2");
+  std::string dir = site + "/LOGGED_DATA/LOGGER2";
+  plat::MakeDirectories(dir);
+  plat::MakeDirectories(site + "/WEBHMI/DASHBOARDS");
+  WriteFileText(site + "/WEBHMI/menu.xml", "<menu><Item>d.xml</Item></menu>");
+  WriteFileText(site + "/WEBHMI/DASHBOARDS/d.xml",
+                "<d><XChannel><prefix>QA</prefix><no>1</no></XChannel>"
+                "<channel><prefix>QA</prefix><no>2</no></channel></d>");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  const char* key = "SOFTWARE\\Quillomatic";
+  plat::HKEY k = nullptr;
+  ASSERT_EQ(plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, key, 0, plat::KEY_ALL_ACCESS, &k, nullptr), 0u);
+  ASSERT_EQ(plat::RegSetValueEx(k, "ProductName", plat::REG_SZ, "Tarvi", 6), 0u);
+  plat::RegCloseKey(k);
+  pid_t pid = testsupport::ForkChild([&] {
+    if (strcmp(Prod_GetProductName(), "Tarvi") != 0) return 77;  // this process read it before
+    std::vector<uint8_t> rows(64);
+    uint32_t count = 0, lines = 0;
+    int32_t channels = -1;
+    if (Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, nullptr, static_cast<int32_t>(rows.size()),
+                   rows.data(), nullptr, nullptr, 0, nullptr, &count, &lines, &channels) != 1)
+      return 1;
+    return channels == 1 ? 0 : 2;
+  });
+  int rc = testsupport::WaitChild(pid, 30000);
+  plat::RegDeleteTree(plat::HKEY_LOCAL_MACHINE, key);
+  if (rc == 77) GTEST_SKIP() << "the product name was read before the child was made";
+  EXPECT_EQ(rc, 0);
 }
