@@ -27,7 +27,9 @@
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logstatus.h"
+#include "logdata/eventstext.h"
 #include "logdata/logstore.h"
+#include "logdata/webhmi.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 #include "platform/eventlog.h"
@@ -260,6 +262,15 @@ class CLocalLogSource {
   void ReplyTags(const char* list, std::string* out);
   void ReplyCompanion(const std::string& code, const char* args, std::string* out);
   void ReplyShared(const std::string& code, const char* args, std::string* out);
+  // "7S" and "8S": records (or rows of listed channels) and texts of a
+  // window into the caller's buffers.
+  void ReplyExport(bool rows, const char* args, std::string* out);
+  // Gathers the web HMI channel list once; adds the channels of a "7S"/"8S"
+  // list that the log holds (true when one was added).
+  void GatherWebHmi();
+  bool AddListedChannels(const char* list);
+  // The (prefix, number) pairs of a channel list, as "CV" reads it.
+  static std::vector<WebHmiChannel> ListedChannels(const char* list);
 
   Slot slots_[2];
   CLogCollection* second_ = nullptr;
@@ -275,6 +286,9 @@ class CLocalLogSource {
   int64_t lastNewerCheck_ = 0;
   int64_t lastCompanion_ = 0;
   std::vector<Section> sections_;
+  std::vector<WebHmiChannel> webHmi_;
+  bool webHmiGathered_ = false;
+  std::string openLocation_;
   uint32_t requests_ = 0;
   uint64_t replyBytes_ = 0;
 };
@@ -371,6 +385,7 @@ int CLocalLogSource::Open(const char* location) {
     return -1;
   }
   std::string loggerName, companion;
+  openLocation_ = location;
   if (GetProviderKind(location) == kProviderFiles) {
     provider_ = 0;
     slots_[0].location = FileDirectory(location);
@@ -823,6 +838,7 @@ int CLocalLogSource::LoadCompanion() {
   lastCompanion_ = now;
   sections_.clear();
   statusRecord_ = true;
+  GatherWebHmi();
   Slot& s = slots_[0];
   CLogCollection* c = second_ ? second_ : s.collection;
   if (!c || !c->FindFirst(nullptr)) return 0;
@@ -965,9 +981,265 @@ void CLocalLogSource::ReplyCompanion(const std::string& code, const char* args, 
     *out = Fmt("1,%u", static_cast<unsigned>(text.size()));
     return;
   }
-  // The record and text exports of the logs' browsers ("7S", "8S") have no
-  // defined contents, so they are refused.
-  fail(plat::kErrNotSupported);
+  ReplyExport(code == "8S", args, out);
+}
+
+// ---- the web HMI channels and the "7S"/"8S" exports ----
+
+namespace {
+
+// A caller's buffer named by a request field: 0 names none (true, null);
+// a live handle of at least `need` bytes gives it; anything else is refused.
+bool CallerBuffer(long long handle, size_t need, void** at, size_t* room) {
+  *at = nullptr;
+  *room = 0;
+  if (handle == 0) return true;
+  void* p = nullptr;
+  size_t n = 0;
+  if (!ReqBuf_Lookup(handle, &p, &n) || n < need) return false;
+  *at = p;
+  *room = n;
+  return true;
+}
+
+// The caller's channel list (the fifth field of "7S"/"8S"): "" when none.
+bool CallerList(long long handle, std::string* list) {
+  void* at = nullptr;
+  size_t room = 0;
+  list->clear();
+  if (!CallerBuffer(handle, 0, &at, &room)) return false;
+  if (at) list->assign(static_cast<const char*>(at), strnlen(static_cast<const char*>(at), room));
+  return true;
+}
+
+bool InWindow(const TimeStamp& t, bool hasFrom, const TimeStamp& from, bool hasTo, const TimeStamp& to) {
+  return (!hasFrom || Time_Compare(t, from) >= 0) && (!hasTo || Time_Compare(t, to) <= 0);
+}
+
+}  // namespace
+
+std::vector<WebHmiChannel> CLocalLogSource::ListedChannels(const char* list) {
+  std::vector<WebHmiChannel> out;
+  std::vector<ListToken> tokens = ParseChannelList(list);
+  std::string prefix;
+  bool ended = true;
+  for (const ListToken& t : tokens) {
+    if (t.prefix) {
+      prefix = t.text;
+      ended = false;
+    } else if (t.number == 0) {
+      ended = true;
+    } else if (!ended) {
+      out.push_back({prefix, t.number});
+    }
+  }
+  return out;
+}
+
+void CLocalLogSource::GatherWebHmi() {
+  if (webHmiGathered_) return;
+  webHmiGathered_ = true;
+  webHmi_ = WebHmi_GatherChannels(provider_ ? std::string() : slots_[0].location, openLocation_);
+}
+
+bool CLocalLogSource::AddListedChannels(const char* args) {
+  int hasFrom = 0, hasTo = 0;
+  long long from = 0, to = 0, list = 0;
+  if (sscanf(args ? args : "", "%d,%lld,%d,%lld,%lld", &hasFrom, &from, &hasTo, &to, &list) != 5) return false;
+  std::string text;
+  if (!CallerList(list, &text) || text.empty()) return false;
+  GatherWebHmi();
+  bool added = false;
+  for (const WebHmiChannel& c : ListedChannels(text.c_str())) {
+    if (FindBlock(0, c.prefix, c.number) < 0 && FindBlock(1, c.prefix, c.number) < 0) continue;
+    if (WebHmi_AddChannel(&webHmi_, c.prefix, c.number)) added = true;
+  }
+  return added;
+}
+
+void CLocalLogSource::ReplyExport(bool rows, const char* args, std::string* out) {
+  auto fail = [&](uint32_t e) { *out = Fmt("-1,%u", e); };
+  int hasFrom = 0, hasTo = 0, textSize = 0, size = 0;
+  long long hFrom = 0, hTo = 0, hList = 0, hRecords = 0, hTexts = 0, hNext = 0, hMaxRows = 0;
+  unsigned usize = 0;
+  const char* a = args ? args : "";
+  int n = rows ? sscanf(a, "%d,%lld,%d,%lld,%lld,%d,%lld,%lld,%lld,%d,%lld", &hasFrom, &hFrom, &hasTo, &hTo, &hList,
+                        &size, &hRecords, &hTexts, &hNext, &textSize, &hMaxRows)
+               : sscanf(a, "%d,%lld,%d,%lld,%lld,%u,%lld,%lld,%lld,%d", &hasFrom, &hFrom, &hasTo, &hTo, &hList, &usize,
+                        &hRecords, &hTexts, &hNext, &textSize);
+  if (n != (rows ? 11 : 10)) return fail(plat::kErrInvalidParameter);
+  if (rows && size < 0) return fail(plat::kErrInvalidParameter);
+  const size_t recordRoom = rows ? static_cast<size_t>(size) : usize;
+  if (textSize < 0) return fail(plat::kErrInvalidParameter);
+  void *pFrom, *pTo, *pRecords, *pTexts, *pNext, *pMaxRows;
+  size_t room;
+  std::string listText;
+  if (!CallerBuffer(hFrom, sizeof(TimeStamp), &pFrom, &room) || !CallerBuffer(hTo, sizeof(TimeStamp), &pTo, &room) ||
+      !CallerList(hList, &listText) || !CallerBuffer(hRecords, recordRoom, &pRecords, &room) ||
+      !CallerBuffer(hTexts, static_cast<size_t>(textSize), &pTexts, &room) ||
+      !CallerBuffer(hNext, sizeof(TimeStamp), &pNext, &room) ||
+      (rows && !CallerBuffer(hMaxRows, sizeof(int32_t), &pMaxRows, &room)))
+    return fail(plat::kErrInvalidParameter);
+  if (!rows) pMaxRows = nullptr;
+  TimeStamp from{}, to{};
+  if (hasFrom && pFrom) memcpy(&from, pFrom, sizeof from);
+  if (hasTo && pTo) memcpy(&to, pTo, sizeof to);
+  const bool withFrom = hasFrom && pFrom, withTo = hasTo && pTo;
+  int32_t maxRows = 0;
+  if (pMaxRows) memcpy(&maxRows, pMaxRows, sizeof maxRows);
+  const size_t recordCapacity = pRecords ? recordRoom : 0;
+  // Rows carry the listed channels, or the web HMI channels for no list.
+  std::vector<WebHmiChannel> channels = rows ? ListedChannels(listText.c_str()) : std::vector<WebHmiChannel>();
+  if (rows && channels.empty()) channels = webHmi_;
+  const size_t rowLength = sizeof(TimeStamp) + 8 * channels.size();
+
+  // The window's records, section by section: [lo, hi] of each.
+  struct Span {
+    const Section* section;
+    int lo, hi;
+  };
+  std::vector<Span> spans;
+  long long total = 0;
+  for (const Section& s : sections_) {
+    if (s.records <= 0) continue;
+    if ((withFrom && Time_Compare(s.last, from) < 0) || (withTo && Time_Compare(s.first, to) > 0)) continue;
+    spans.push_back({&s, 0, s.records - 1});
+  }
+  TimeStamp next{};
+  bool haveNext = false;
+  uint32_t delivered = 0;
+  int32_t third = 0;
+  for (size_t si = 0; si < spans.size(); ++si) {
+    Span& sp = spans[si];
+    CLogStore* store = CreateLogStore(sp.section->location.c_str());
+    LogHeader h{};
+    if (!store || store->Open(nullptr, sp.section->location.c_str(), kGenericRead) != 0 || store->ReadHeader(&h) != 0 ||
+        !LogHeaderUsable(h)) {
+      if (store) store->Destroy(1);
+      sp.hi = -1;
+      continue;
+    }
+    int count = store->GetNoLogs(&h);
+    sp.hi = std::min(sp.hi, count - 1);
+    TimeStamp at{};
+    if (withFrom) {
+      sp.lo = FindRecordByTime(store, &h, count, from, &at);
+      if (sp.lo >= 0 && Time_Compare(at, from) < 0) ++sp.lo;
+    }
+    if (withTo && sp.lo >= 0) {
+      sp.hi = FindRecordByTime(store, &h, count, to, &at);
+      if (sp.hi >= 0 && Time_Compare(at, to) > 0) sp.hi = -1;
+    }
+    if (sp.lo < 0) sp.hi = -1;
+    store->Close();
+    store->Destroy(1);
+    if (sp.hi >= sp.lo) total += sp.hi - sp.lo + 1;
+  }
+  // Thinning for a graph of at most maxRows points.
+  const long long step = rows && maxRows > 0 && total > maxRows ? (total + maxRows - 1) / maxRows : 1;
+  long long ordinal = 0;
+  bool full = false;
+  for (const Span& sp : spans) {
+    if (sp.hi < sp.lo || haveNext) continue;
+    const Section& sec = *sp.section;
+    CLogStore* store = CreateLogStore(sec.location.c_str());
+    LogHeader h{};
+    if (!store || store->Open(nullptr, sec.location.c_str(), kGenericRead) != 0 || store->ReadHeader(&h) != 0) {
+      if (store) store->Destroy(1);
+      continue;
+    }
+    // Records keep the layout of their log: one log per "7S" reply, the
+    // next log's first record is where the caller goes on.
+    if (!rows && delivered > 0) full = true;
+    if (!rows && !full) third = static_cast<int32_t>(h.recordLength);
+    std::vector<uint8_t> rec(h.recordLength);
+    // Where each listed channel is in this log's records.
+    struct Where {
+      int block;
+      uint32_t k, n;
+    };
+    std::vector<Where> where;
+    for (const WebHmiChannel& c : channels) {
+      Where w{-1, 0, 0};
+      for (int b = 0; b < h.blockCount && b < kLogMaxBlocks; ++b) {
+        const LogBlockDescriptor& d = h.blocks[b];
+        if (d.firstChannel != 0 && PrefixEquals(d.prefix, c.prefix) && c.number >= d.firstChannel &&
+            c.number <= d.lastChannel) {
+          uint32_t nn = static_cast<uint32_t>(LogBlockChannels(d));
+          if (d.valueOffset + 8ull * nn <= h.recordLength)
+            w = {b, static_cast<uint32_t>(c.number - d.firstChannel), nn};
+          break;
+        }
+      }
+      where.push_back(w);
+    }
+    for (int i = sp.lo; i <= sp.hi; ++i, ++ordinal) {
+      if (ordinal % step != 0) continue;
+      if (store->ReadLog(i, &h, rec.data(), static_cast<int>(h.recordLength), 0, nullptr, nullptr, 0, 0) != 0) continue;
+      LogRecord r;
+      memcpy(&r, rec.data(), sizeof r);
+      TimeStamp t{r.seconds, r.milliseconds, r.microseconds};
+      const size_t length = rows ? rowLength : h.recordLength;
+      if (full || (delivered + 1ull) * length > recordCapacity) {
+        full = true;
+        haveNext = true;
+        next = t;
+        break;
+      }
+      uint8_t* dst = static_cast<uint8_t*>(pRecords) + static_cast<size_t>(delivered) * length;
+      if (!rows) {
+        memcpy(dst, rec.data(), length);
+      } else {
+        memcpy(dst, &t, sizeof t);
+        for (size_t c = 0; c < where.size(); ++c) {
+          uint32_t word = 0x20;
+          float value = 0;
+          const Where& w = where[c];
+          if (w.block >= 0) {
+            const LogBlockDescriptor& d = h.blocks[w.block];
+            memcpy(&word, rec.data() + d.valueOffset + 4 * w.k, 4);
+            memcpy(&value, rec.data() + d.valueOffset + 4 * w.n + 4 * w.k, 4);
+            word &= ~0x40u;
+          }
+          memcpy(dst + sizeof t + 8 * c, &word, 4);
+          memcpy(dst + sizeof t + 8 * c + 4, &value, 4);
+        }
+      }
+      ++delivered;
+    }
+    store->Close();
+    store->Destroy(1);
+  }
+  if (rows) third = static_cast<int32_t>(channels.size());
+  if (pNext) memcpy(pNext, &next, sizeof next);  // zero: the window is complete
+
+  // The texts of the window: the stamped lines of the logs' TEXT sections
+  // whose stamp lies in it, whole lines while they fit, then a NUL.
+  uint32_t lines = 0;
+  std::string texts;
+  const size_t textRoom = pTexts && textSize > 0 ? static_cast<size_t>(textSize) - 1 : 0;
+  for (const Span& sp : spans) {
+    const std::string& body = sp.section->text;
+    size_t at = 0;
+    while (at < body.size()) {
+      size_t end = body.find('\n', at);
+      std::string line = body.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      at = end == std::string::npos ? body.size() : end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      LineStamp ls{};
+      if (line.empty() || !ParseLineStamp(line.c_str(), &ls)) continue;
+      TimeStamp t{ls.seconds, static_cast<int16_t>(ls.milliseconds), static_cast<int16_t>(ls.microseconds)};
+      if (!InWindow(t, withFrom, from, withTo, to)) continue;
+      if (texts.size() + line.size() + 2 > textRoom) break;
+      texts += line + "\r\n";
+      ++lines;
+    }
+  }
+  if (pTexts && textSize > 0) {
+    memcpy(pTexts, texts.data(), texts.size());
+    static_cast<char*>(pTexts)[texts.size()] = '\0';
+  }
+  *out = Fmt("1,%u,%u,%d", delivered, lines, third);
 }
 
 void CLocalLogSource::ReplyShared(const std::string& code, const char*, std::string* out) {
@@ -1068,6 +1340,9 @@ int CLocalLogSource::readmrf(const char* request, uint32_t length, char* reply, 
         return 0;
       }
     } else {
+      // "7S" and "8S" first add the channels of their list to the web HMI
+      // channels; new ones drop the companion data so that it loads anew.
+      if ((code == "7S" || code == "8S") && AddListedChannels(args)) lastCompanion_ = 0;
       if (LoadCompanion() == 0) {
         plat::OutputDebugText("No RT Records GraphFiltered for -1:d\r\n");
         plat::SetLastError(plat::kErrNoData);

@@ -28,11 +28,30 @@
 //   "RS", "BS", "DS", "ES", "WS", "PS", "FS", "XS", "MS"  the source's
 //         status and its shared status block
 //   "IS", "NS", "5S", "6S"  the logs' companion data (sections, counts,
-//         texts); "7S", "8S" are refused (50)
+//         texts)
+//   "7S", "8S"  the records and texts of a time window (below)
 //   anything else: "0".
 // A reply that does not fit the caller's capacity is refused (234).
 //
-// Buffers of the caller: "6S" carries where to copy a text. Since the
+// "7S,a,from,b,to,list,size,records,texts,next,textSize" exports the log's
+// records of the window [*from, *to] (each end when its flag a or b is
+// non-zero and its stamp given) whole, as the log holds them, into the
+// record buffer while they fit, from one log per request; the reply
+// "1,<records>,<lines>,<record length>". "8S" (the same fields, then a
+// handle of an int32: the most rows wanted, 0 for all) exports rows of the
+// listed channels instead, across the logs: per row the record's TimeStamp
+// (8 bytes), then per channel a u32 status word (0x20 when the log does
+// not hold the channel) and its f32 value; with more records than rows
+// wanted every n-th record is taken so that the rows span the window. With
+// an empty list the rows carry the web HMI channels (see webhmi.h), to
+// which the channels of every "7S"/"8S" list that the log holds are added.
+// Its reply: "1,<rows>,<lines>,<channels per row>". Both copy into the
+// text buffer the stamped TEXT lines of the window's logs whose stamps lie
+// in the window, whole "\r\n" lines while they fit, then a NUL; and write
+// into *next the stamp of the first record of the window that did not fit
+// (zero when the window is complete), from which the caller goes on.
+//
+// Buffers of the caller: "6S", "7S" and "8S" carry where to copy. Since the
 // source runs in the caller's process, the request names the buffer by a
 // handle that the caller got from ReqBuf_Register (cdxlib/client/reqbuffers.h)
 // with its size; a number that is not a registered handle, or a size beyond

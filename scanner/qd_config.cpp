@@ -229,6 +229,62 @@ int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   return int(p.count) * int(sizeof(ChannelConfig));
 }
 
+namespace {
+// The channel file of a path in a named directory: "<dir>/<kind>.xml" under
+// the same rule as ChannelFileName, else "<dir>/<kind>".
+std::string ChannelFileIn(const std::string& dir, const char* kind) {
+  const std::string xml = dir + "/" + kind + ".xml";
+  struct stat sb;
+  if (ExtDll_HasDoXml(dir.c_str()) && XmlOpt_ReadXml(dir.c_str()) == 1 && ::stat(xml.c_str(), &sb) == 0) return xml;
+  return dir + "/" + kind;
+}
+}  // namespace
+
+int Scan_ReloadPathConfigRange(int path, uint8_t* pathData, int first, int count, const char* name) {
+  if (path < 0 || path >= kScanPathCount || !pathData) return plat::Fail(plat::kErrInvalidParameter), -1;
+  ScanPath& p = Scan_State().paths[path];
+  const char* kind = Chan_KindName(path);
+  const bool named = name && name[0];
+  // Every argument given asks for this range from this directory, loaded
+  // even when the file has not changed since the last load.
+  const bool allGiven = first >= 0 && count > 0 && named;
+  if (count <= 0) {
+    first = 0;
+    count = p.count;
+  } else if (first < 0 || first > int(p.count) - count) {
+    return plat::Fail(plat::kErrInvalidParameter), -1;
+  }
+  const std::string file = named ? ChannelFileIn(name, kind) : ChannelFileName(kind);
+  const bool trace = LineTrace_Check();
+  TimeStamp stamp;
+  if (FileStamp(file.c_str(), &stamp) != 0) {
+    if (trace) LineTrace_Printf("reload %s: %s not readable (system error %u)", kind, file.c_str(), plat::GetLastError());
+    return -1;
+  }
+  TimeStamp held;
+  std::memcpy(&held, pathData + kPathOffConfigStamp, sizeof held);
+  if (!allGiven && std::memcmp(&held, &stamp, sizeof stamp) == 0) {
+    if (trace) LineTrace_Printf("reload %s: %s unchanged", kind, file.c_str());
+    return 0;
+  }
+  if (!p.confModule || (count > 0 && !p.channels)) return plat::Fail(plat::kErrFileNotFound), -1;
+  DM_Lock(p.confModule);
+  int rc = 0;
+  if (count > 0)
+    rc = named ? Cfg_LoadChannels(name, path, p.channels + first, first, count, nullptr, 0, nullptr)
+               : Cfg_LoadChannelsInCwd(path, p.channels + first, first, count);
+  int e = errno;
+  DM_Unlock(p.confModule);
+  if (rc != 0) {
+    if (trace) LineTrace_Printf("reload %s: %s failed (system error %d)", kind, file.c_str(), e);
+    return plat::Fail(uint32_t(e)), -1;
+  }
+  if (trace) LineTrace_Printf("reload %s: channels %d..%d from %s", kind, first + 1, first + count, file.c_str());
+  std::memcpy(pathData + kPathOffConfigStamp, &stamp, sizeof stamp);
+  DM_Notify(p.confModule, 0);
+  return count * int(sizeof(ChannelConfig));
+}
+
 int Scan_LoadConfiguration() {
   ScanState& st = Scan_State();
   DeviceRecord* dev = st.device;

@@ -27,6 +27,14 @@ int Scan_ResetValueOffsets(int count, const ChannelConfig* channels, float* save
 // file's time stamp differs from the one the path module holds: the bytes
 // loaded (count x 216), 0 when unchanged, -1 with errno.
 int Scan_ReloadPathConfig(int path, uint8_t* pathData);
+// The same for channels first .. first+count-1 of the path (0-based; count
+// 0 or less: the whole path), loaded from the channel file of the
+// directory `name` (null or "": the current directory) into the same places
+// of the configuration module. When first, count and name are all given it
+// loads even when the file's stamp is the one the path module holds.
+// count x 216, 0 when unchanged, -1 with errno (87 for a range beyond the
+// path). The scanner itself never calls it.
+int Scan_ReloadPathConfigRange(int path, uint8_t* pathData, int first, int count, const char* name);
 
 // The device hooks of this driver (they do nothing).
 int Scan_LoadPathDescs(void* deviceRecord);

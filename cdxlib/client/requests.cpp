@@ -27,6 +27,7 @@
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
@@ -163,8 +164,6 @@ std::vector<LoggerStateEntry> g_heldLoggers;
 bool g_holding = false;
 
 bool InProcess(const char* server) { return Srv_GetKind(server) == kSrvKindLocal; }
-
-std::string Address(const void* p) { return Format("%" PRId64, static_cast<int64_t>(reinterpret_cast<intptr_t>(p))); }
 
 // A reply's data after "1," as a NUL-ended text (for sscanf).
 std::string ReplyData(const std::string& reply) {
@@ -721,18 +720,49 @@ int ThreeOut(const char* server, const std::string& request, uint32_t* o1, uint3
 }
 }  // namespace
 
+namespace {
+// The caller's variables and buffers of "7S" and "8S", each registered for
+// its size and sent by its handle (0 for none): the start and end stamps,
+// the channel list (a NUL-ended text), the record or row buffer, the text
+// buffer, the stamp where the window goes on, and for "8S" the most rows
+// wanted.
+struct ExportBuffers {
+  int64_t from, to, list, records, texts, next, maxRows = 0;
+  ExportBuffers(void* p1, void* p2, void* p3, void* p4, size_t recordBytes, void* p5, size_t textBytes, void* p6)
+      : from(ReqBuf_Register(p1, sizeof(TimeStamp))),
+        to(ReqBuf_Register(p2, sizeof(TimeStamp))),
+        list(ReqBuf_Register(p3, p3 ? strlen(static_cast<const char*>(p3)) + 1 : 0)),
+        records(ReqBuf_Register(p4, recordBytes)),
+        texts(ReqBuf_Register(p5, textBytes)),
+        next(ReqBuf_Register(p6, sizeof(TimeStamp))) {}
+  ~ExportBuffers() {
+    for (int64_t h : {from, to, list, records, texts, next, maxRows}) ReqBuf_Release(h);
+  }
+  ExportBuffers(const ExportBuffers&) = delete;
+  ExportBuffers& operator=(const ExportBuffers&) = delete;
+};
+}  // namespace
+
 int Req_Send7s(void*, const char* server, int32_t a, void* p1, int32_t b, void* p2, void* p3, uint32_t c, void* p4,
                void* p5, void* p6, int32_t d, uint32_t* o1, uint32_t* o2, int32_t* o3) {
-  std::string request = Format("7S,%d,%s,%d,%s,%s,%u,%s,%s,%s,%d", a, Address(p1).c_str(), b, Address(p2).c_str(),
-                               Address(p3).c_str(), c, Address(p4).c_str(), Address(p5).c_str(), Address(p6).c_str(), d);
+  if (d < 0) return BadParameter();
+  ExportBuffers h(p1, p2, p3, p4, c, p5, static_cast<size_t>(d), p6);
+  std::string request = Format("7S,%d,%lld,%d,%lld,%lld,%u,%lld,%lld,%lld,%d", a, static_cast<long long>(h.from), b,
+                               static_cast<long long>(h.to), static_cast<long long>(h.list), c,
+                               static_cast<long long>(h.records), static_cast<long long>(h.texts),
+                               static_cast<long long>(h.next), d);
   return ThreeOut(server, request, o1, o2, o3);
 }
 
 int Req_Send8s(void*, const char* server, int32_t a, void* p1, int32_t b, void* p2, void* p3, int32_t c, void* p4,
                void* p5, void* p6, int32_t d, void* p7, uint32_t* o1, uint32_t* o2, int32_t* o3) {
-  std::string request =
-      Format("8S,%d,%s,%d,%s,%s,%d,%s,%s,%s,%d,%s", a, Address(p1).c_str(), b, Address(p2).c_str(), Address(p3).c_str(),
-             c, Address(p4).c_str(), Address(p5).c_str(), Address(p6).c_str(), d, Address(p7).c_str());
+  if (c < 0 || d < 0) return BadParameter();
+  ExportBuffers h(p1, p2, p3, p4, static_cast<size_t>(c), p5, static_cast<size_t>(d), p6);
+  h.maxRows = ReqBuf_Register(p7, sizeof(int32_t));
+  std::string request = Format("8S,%d,%lld,%d,%lld,%lld,%d,%lld,%lld,%lld,%d,%lld", a, static_cast<long long>(h.from),
+                               b, static_cast<long long>(h.to), static_cast<long long>(h.list), c,
+                               static_cast<long long>(h.records), static_cast<long long>(h.texts),
+                               static_cast<long long>(h.next), d, static_cast<long long>(h.maxRows));
   return ThreeOut(server, request, o1, o2, o3);
 }
 

@@ -236,8 +236,16 @@ int Req_Send5s(void* context, const char* server, int32_t a, uint32_t b, int32_t
                int32_t* last);
 // "6S,<name>,<address>,<d>": "1,<u>".
 int Req_Send6s(void* context, const char* server, const char* name, void* address, int32_t size, uint32_t* out);
-// "7S" (10 fields) and "8S" (11 fields): "1,<u>,<u>,<d>". Addresses are
-// sent as 64-bit numbers; the in-process source reads and fills them.
+// "7S" (10 fields) and "8S" (11 fields): "1,<u>,<u>,<d>", the records (or
+// rows) and text lines copied and the record length (or channels per row).
+// a and b: whether the start stamp *p1 and the end stamp *p2 (TimeStamp)
+// are given; p3: a channel list text ("QA,1,2,QB,5"); p4: the record or row
+// buffer of c bytes; p5: the text buffer of d bytes; p6: a TimeStamp that
+// gets where the window goes on (zero when it is complete); p7 ("8S"): an
+// int32 of the most rows wanted (0 all). Each goes to the in-process source
+// as a handle registered for exactly its size (ReqBuf_Register), never as
+// an address; a null pointer is sent as 0. The layouts are in
+// logdata/localsource.h.
 int Req_Send7s(void* context, const char* server, int32_t a, void* p1, int32_t b, void* p2, void* p3, uint32_t c,
                void* p4, void* p5, void* p6, int32_t d, uint32_t* o1, uint32_t* o2, int32_t* o3);
 int Req_Send8s(void* context, const char* server, int32_t a, void* p1, int32_t b, void* p2, void* p3, int32_t c,

@@ -618,10 +618,3 @@ bool Cfg_IsDeviceDir(const char* path) {
   return strncasecmp(path + n - k, kSuffix, k) != 0;
 }
 
-void* Cfg_Alloc(size_t size) {
-  void* p = std::malloc(size ? size : 1);
-  if (!p) plat::Fail(plat::kErrNotEnoughMemory);
-  return p;
-}
-
-void Cfg_Free(void* block) { std::free(block); }

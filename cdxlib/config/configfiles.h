@@ -136,6 +136,17 @@ int Cfg_SaveEnableInCwd(const uint8_t* enable);
 // False for a null path.
 bool Cfg_IsDeviceDir(const char* path);
 
-// Blocks that cross between the library and its callers.
+// Blocks that cross between the library and its callers, on the library's
+// own heap (cfgheap.cpp): Cfg_Free takes only what Cfg_Alloc gave (a block
+// it does not know is left alone, error 87); null is nothing to free.
 void* Cfg_Alloc(size_t size);
 void Cfg_Free(void* block);
+// Walks the library's heap to the debugger output: a line
+// "%6s block at %p of size %4.4X\n" ("USED" or "FREE") for each of the
+// first 10000 blocks, then "OK - end of heap %d Used\n"; or "OK - empty
+// heap\n", "ERROR - bad start of heap\n" (the first block's mark is
+// overwritten), "ERROR - bad node in heap\n" (a later block's),
+// "ERROR - bad pointer to heap\n" (a block's link back does not name the
+// block before it), after the lines of the blocks before the damage. A
+// diagnostic: nothing calls it.
+void Cfg_DumpHeap();

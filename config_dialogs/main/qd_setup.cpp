@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config_dialogs/gtk/gtkpresenter.h"
+#include "config_dialogs/gtk/waitcursor.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/presenter.h"
 #include "config_dialogs/print/qdprint.h"
@@ -71,6 +72,7 @@ __attribute__((visibility("default"))) int PrintConfig(void* dc, const char* ser
   request.last = last;
   request.device = device;
   request.channels = channels;
+  qdgtk::WaitCursor wait;
   return QdPrint_Configuration(request);
 }
 
@@ -88,6 +90,7 @@ __attribute__((visibility("default"))) int PrintAllConfig(void* dc, const char* 
   request.saveRateMs = saveRateMs;
   request.device = device;
   request.pathChannels = channels;
+  qdgtk::WaitCursor wait;
   return QdPrint_Configuration(request);
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cairo.h>
+#include <gtk/gtk.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -30,6 +31,7 @@
 #include <string>
 
 #include "config_dialogs/advanced.h"
+#include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"
 #include "dialog_fixture.h"
 #include "platform/registry.h"
@@ -72,6 +74,66 @@ std::string ReadFile(const std::string& path) {
 dlgtest::HostRecord ChildHostRecord() { return dlgtest::HostRecord("", 7, 3); }
 ChannelConfig ChildChannel() { return dlgtest::PatternChannel(0); }
 
+// In a child that plays a GTK host with a shown window (its own hand
+// cursor set): prints two channels through PrintConfig or PrintAllConfig on
+// a cairo context whose every text drawing looks at the window's cursor.
+// "changed" counts the drawings under the watch cursor, "errno" those under
+// another, "bytes" says whether the window's own cursor came back.
+struct CursorSeen {
+  GdkWindow* window;
+  int watch = 0;
+  int other = 0;
+};
+void LookAtCursor(cairo_surface_t*, cairo_surface_t*, void* data) {
+  auto* seen = static_cast<CursorSeen*>(data);
+  GdkCursor* c = gdk_window_get_cursor(seen->window);
+  if (c && gdk_cursor_get_cursor_type(c) == GDK_WATCH) ++seen->watch;
+  else ++seen->other;
+}
+int RunPrintCursorChild(void* lib, bool all) {
+  if (!gtk_init_check(nullptr, nullptr)) return 7;
+  GtkWidget* win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_default_size(GTK_WINDOW(win), 200, 100);
+  gtk_widget_show(win);
+  while (gtk_events_pending()) gtk_main_iteration();
+  GdkWindow* gw = gtk_widget_get_window(win);
+  GdkCursor* own = gdk_cursor_new_for_display(gdk_display_get_default(), GDK_HAND2);
+  gdk_window_set_cursor(gw, own);
+  CursorSeen seen{gw};
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 595, 842);
+  cairo_surface_t* observer = cairo_surface_create_observer(image, CAIRO_SURFACE_OBSERVER_NORMAL);
+  cairo_surface_observer_add_glyphs_callback(observer, LookAtCursor, &seen);
+  cairo_t* cr = cairo_create(observer);
+  uint8_t host[kHostRecordMinSize] = {};
+  std::memcpy(host + kHostDeviceNameOffset, "Cursor plant", 12);
+  std::memcpy(host + kHostPathEntryOffset, "AI", 2);
+  const uint16_t count = 2;
+  std::memcpy(host + kHostPathCountOffset, &count, 2);
+  DeviceConfig device = {};
+  device.ScanRate = 1000;
+  ChannelConfig channels[2];
+  std::memset(channels, 0, sizeof channels);
+  for (ChannelConfig& c : channels) {
+    c.Type = kKindAI;
+    Chan_SetTag(&c, "LEVEL");
+    Chan_SetFlag(&c, kAiEnable, true);
+  }
+  ChannelConfig* paths[5] = {channels, nullptr, nullptr, nullptr, nullptr};
+  int rc;
+  if (all)
+    rc = reinterpret_cast<PrintAllConfigFn>(dlsym(lib, "PrintAllConfig"))(cr, ".", host, 1, 0, 0, 0, &device, paths);
+  else
+    rc = reinterpret_cast<PrintConfigFn>(dlsym(lib, "PrintConfig"))(cr, ".", host, 0, 1, 2, &device, channels);
+  const bool restored = gdk_window_get_cursor(gw) == own;
+  cairo_destroy(cr);
+  cairo_surface_destroy(observer);
+  cairo_surface_destroy(image);
+  std::ofstream out(std::getenv("QD_SETUP_RESULT"));
+  out << "changed " << seen.watch << "\nerrno " << seen.other << "\nbytes " << (restored ? "restored" : "kept")
+      << "\nlocale rc" << rc << "\n";
+  return out.good() ? 0 : 4;
+}
+
 // In a child: loads the library, calls the export named by QD_SETUP_CHILD
 // on the records above and writes "changed", "errno" and the record's
 // bytes to QD_SETUP_RESULT.
@@ -81,6 +143,8 @@ int RunChild(const char* which) {
     std::fprintf(stderr, "dlopen: %s\n", dlerror());
     return 3;
   }
+  if (std::strcmp(which, "printcursor") == 0 || std::strcmp(which, "printallcursor") == 0)
+    return RunPrintCursorChild(lib, std::strcmp(which, "printallcursor") == 0);
   int changed = -5;
   std::string bytes;
   errno = 0;
@@ -368,6 +432,20 @@ class XvfbTest : public ::testing::Test {
 };
 
 }  // namespace
+
+// Printing shows the watch cursor on the host's window for its whole length
+// and gives the window its own cursor back after.
+TEST_F(XvfbTest, PrintingShowsTheWaitCursorOnTheHostsWindow) {
+  for (const char* which : {"printcursor", "printallcursor"}) {
+    SCOPED_TRACE(which);
+    const ChildResult r = RunExportInChild(which, {{"DISPLAY", display_}, {"LC_ALL", "C.UTF-8"}});
+    ASSERT_EQ(r.exitCode, 0) << r.transcript;
+    EXPECT_EQ(r.locale, "rc0");
+    EXPECT_GT(r.changed, 0);  // text drawn under the watch cursor
+    EXPECT_EQ(r.err, 0);      // and none under another
+    EXPECT_EQ(r.bytes, "restored");
+  }
+}
 
 TEST_F(XvfbTest, AdvancedDialogPromptsForABadNodeThenWritesThePickedPort) {
   SetSerialPorts({"COM1", "COM4", "COM12"});

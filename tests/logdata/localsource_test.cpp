@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "cdxlib/records/chanconfig.h"
+#include "cdxlib/sys/registry.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/requests.h"
 #include "cdxlib/client/reqbuffers.h"
@@ -21,8 +23,10 @@
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
 #include "platform/error.h"
+#include "platform/debugout.h"
 #include "platform/files.h"
 #include "platform/named_mutex.h"
+#include "platform/registry.h"
 #include "platform/shm.h"
 #include "platform/sync.h"
 #include "support/child.h"
@@ -124,6 +128,7 @@ class LogFixture {
   int Append(int32_t seconds) {
     return Append(seconds, 0, [](int, int, int32_t*, float*) {});
   }
+  int WriteLine(int32_t seconds, const char* text) { return store_->WriteText(seconds, text, nullptr, "TEXT"); }
 
  private:
   std::vector<Block> blocks_;
@@ -428,8 +433,118 @@ TEST_F(LocalSource, CompanionDataAndBufferHandles) {
   EXPECT_EQ(length, 10u);
   EXPECT_STREQ(header, "Well: W1\r\n");
   EXPECT_EQ(Send(dir, "6S," + std::string(100, 'N') + ",1,1", &r), -1);
-  EXPECT_EQ(Send(dir, "7S,0,0,0,0,0,0,0,0,0,0", &r), -1);
-  EXPECT_EQ(errno, 50);
+  // "7S" and "8S" fields that name no registered buffer are refused.
+  EXPECT_EQ(Send(dir, "7S,1,12345,0,0,0,0,0,0,0,0", &r), -1);
+  EXPECT_EQ(errno, 87);
+  EXPECT_EQ(Send(dir, "8S,0,0,0,0,0,64,0,0,0,0,777", &r), -1);
+  EXPECT_EQ(errno, 87);
+  EXPECT_EQ(Send(dir, "7S,0,0,0,0,0,0,0,0,0,0", &r), 1);  // nothing asked, nothing copied
+  EXPECT_EQ(std::string(r.c_str()), "1,0,0," + std::to_string(log.header().recordLength));
+}
+
+struct RecordHead {
+  int32_t seconds;
+  int16_t ms;
+};
+RecordHead HeadAt(const std::vector<uint8_t>& buf, size_t offset) {
+  LogRecord r;
+  memcpy(&r, buf.data() + offset, sizeof r);
+  return {r.seconds, r.milliseconds};
+}
+
+TEST_F(LocalSource, ExportsRecordsRowsAndTextsOfAWindow) {
+  std::string dir = TestDir("logger8");
+  LogFixture a(dir, kThreeBlocks, 1704164645);
+  ASSERT_TRUE(a.ok());
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(a.Append(1704164700 + 10 * i), 0);  // 700 .. 790
+  ASSERT_EQ(a.WriteLine(1704164730, "pump on"), 0);
+  ASSERT_EQ(a.WriteLine(1704164800, "pump off"), 0);
+  LogFixture b(dir, kThreeBlocks, 1704170000);
+  ASSERT_TRUE(b.ok());
+  for (int i = 1; i <= 3; ++i) ASSERT_EQ(b.Append(1704170000 + 10 * i), 0);  // 010 .. 030
+  const uint32_t recordLength = a.header().recordLength;
+
+  // Whole records of the window while they fit; the rest from `next`.
+  TimeStamp from{1704164725, 0, 0}, to{1704170015, 0, 0}, next{1, 1, 1};
+  std::vector<uint8_t> records(10 * recordLength);
+  char texts[256];
+  uint32_t count = 0, lines = 0;
+  int32_t third = 0;
+  ASSERT_EQ(Req_Send7s(nullptr, dir.c_str(), 1, &from, 1, &to, nullptr, 3 * recordLength, records.data(), texts,
+                       &next, sizeof texts, &count, &lines, &third),
+            1);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(third, static_cast<int32_t>(recordLength));
+  EXPECT_EQ(HeadAt(records, 0).seconds, 1704164730);
+  EXPECT_EQ(HeadAt(records, 2 * recordLength).seconds, 1704164750);
+  EXPECT_EQ(next.seconds, 1704164760);
+  // The stamped lines in the window ("started" is before it).
+  EXPECT_EQ(lines, 2u);
+  EXPECT_NE(strstr(texts, "pump on\r\n"), nullptr);
+  EXPECT_NE(strstr(texts, "pump off\r\n"), nullptr);
+  EXPECT_EQ(strstr(texts, "started"), nullptr);
+  // Going on: the rest of the first log, then the second log alone.
+  from = next;
+  ASSERT_EQ(Req_Send7s(nullptr, dir.c_str(), 1, &from, 1, &to, nullptr, 10 * recordLength, records.data(), nullptr,
+                       &next, 0, &count, &lines, &third),
+            1);
+  EXPECT_EQ(count, 4u);
+  EXPECT_EQ(HeadAt(records, 3 * recordLength).seconds, 1704164790);
+  EXPECT_EQ(next.seconds, 1704170010);
+  from = next;
+  ASSERT_EQ(Req_Send7s(nullptr, dir.c_str(), 1, &from, 0, &to, nullptr, 10 * recordLength, records.data(), nullptr,
+                       &next, 0, &count, &lines, &third),
+            1);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(HeadAt(records, 2 * recordLength).seconds, 1704170030);
+  EXPECT_EQ(next.seconds, 0);  // the window is complete
+  EXPECT_EQ(next.milliseconds, 0);
+
+  // Rows of listed channels across both logs: stamp, then status and value.
+  const char* list = "QA,2,QB,1,ZZ,1";
+  std::vector<uint8_t> rowBuf(64 * 32);
+  auto row = [&](int r, int c, uint32_t* word, float* value) {
+    memcpy(word, rowBuf.data() + 32 * r + 8 + 8 * c, 4);
+    memcpy(value, rowBuf.data() + 32 * r + 8 + 8 * c + 4, 4);
+    TimeStamp t;
+    memcpy(&t, rowBuf.data() + 32 * r, sizeof t);
+    return t.seconds;
+  };
+  int32_t maxRows = 0;
+  ASSERT_EQ(Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, const_cast<char*>(list),
+                       static_cast<int32_t>(rowBuf.size()), rowBuf.data(), nullptr, &next, 0, &maxRows, &count, &lines,
+                       &third),
+            1);
+  EXPECT_EQ(count, 13u);
+  EXPECT_EQ(third, 3);
+  uint32_t word = 0;
+  float value = 0;
+  EXPECT_EQ(row(0, 0, &word, &value), 1704164700);
+  EXPECT_EQ(word, static_cast<uint32_t>(kLogFlagPresent));
+  EXPECT_FLOAT_EQ(value, 700.1f);
+  row(0, 1, &word, &value);
+  EXPECT_EQ(word, 0u);  // a digital channel in its low state
+  row(0, 2, &word, &value);
+  EXPECT_EQ(word, 0x20u);  // not in the log
+  EXPECT_EQ(row(12, 0, &word, &value), 1704170030);
+  EXPECT_FLOAT_EQ(value, 30.1f);
+  EXPECT_EQ(next.seconds, 0);
+  // At most five rows: every third record, spanning the window.
+  maxRows = 5;
+  ASSERT_EQ(Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, const_cast<char*>(list),
+                       static_cast<int32_t>(rowBuf.size()), rowBuf.data(), nullptr, &next, 0, &maxRows, &count, &lines,
+                       &third),
+            1);
+  ASSERT_EQ(count, 5u);
+  const int32_t thinned[] = {1704164700, 1704164730, 1704164760, 1704164790, 1704170030};
+  for (int r = 0; r < 5; ++r) EXPECT_EQ(row(r, 0, &word, &value), thinned[r]) << r;
+  // A buffer of two rows: two, and where to go on.
+  maxRows = 0;
+  ASSERT_EQ(Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, const_cast<char*>(list), 2 * 32 + 31,
+                       rowBuf.data(), nullptr, &next, 0, &maxRows, &count, &lines, &third),
+            1);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(next.seconds, 1704164720);
 }
 
 TEST_F(LocalSource, SharedStatusBlockSurvivesADeadHolder) {
@@ -535,7 +650,7 @@ TEST_F(LocalSource, MalformedRequestsStayInBounds) {
   }
   // Random requests of the known codes with random fields.
   std::mt19937 rng(12345);
-  const char* codes[] = {"CV", "RV", "TC", "IP", "TP", "5S", "6S", "TS", "QP", "WS", "NS"};
+  const char* codes[] = {"CV", "RV", "TC", "IP", "TP", "5S", "6S", "7S", "8S", "TS", "QP", "WS", "NS"};
   const char* tokens[] = {"QA", "QB", "LS", "Q", "0", "1", "65535", "99999", "-1", "*", "", "HEADER", "x"};
   for (int i = 0; i < 2000; ++i) {
     std::string req = codes[rng() % 11];
@@ -551,3 +666,158 @@ TEST_F(LocalSource, MalformedRequestsStayInBounds) {
 }
 
 }  // namespace
+
+namespace {
+std::vector<std::string> g_debug;
+void KeepDebug(const char* text) { g_debug.push_back(text); }
+bool Debugged(const std::string& line) {
+  return std::find(g_debug.begin(), g_debug.end(), line) != g_debug.end();
+}
+void WriteFileText(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+}
+}  // namespace
+
+// A site with its logged data under LOGGED_DATA and the web HMI beside it:
+// the menu's dashboards give the channels that "8S" rows carry without a list.
+TEST_F(LocalSource, WebHmiChannelsOfAMenuAndTwoDashboards) {
+  std::string site = TestDir("site1");
+  std::string dir = site + "/LOGGED_DATA/LOGGER1";
+  plat::MakeDirectories(dir);
+  plat::MakeDirectories(site + "/WEBHMI/DASHBOARDS");
+  WriteFileText(site + "/WEBHMI/menu.xml",
+                "<?xml version=\"1.0\"?>\n<menu>\n  <Item>pumps.xml</Item>\n  <Item name=\"t\"> tanks.xml </Item>\n"
+                "  <Item>missing.xml</Item>\n  <Item>../menu.xml</Item>\n  <Items>ignored.xml</Items>\n</menu>\n");
+  WriteFileText(site + "/WEBHMI/DASHBOARDS/pumps.xml",
+                "<dashboard>\n"
+                "  <channel><prefix>QB</prefix><no>2</no></channel>\n"
+                "  <channel id=\"x\"><prefix>qa</prefix><no>3</no></channel>\n"
+                "  <channel><prefix></prefix><no>4</no></channel>\n"
+                "  <channel><prefix>QA</prefix><no>0</no></channel>\n"
+                "  <channels><prefix>QA</prefix><no>6</no></channels>\n"
+                "</dashboard>\n");
+  WriteFileText(site + "/WEBHMI/DASHBOARDS/tanks.xml",
+                "<dashboard>\n"
+                "  <XChannel><prefix>QA</prefix><no>1</no></XChannel>\n"
+                "  <channel><prefix>QB</prefix><no>2</no></channel>\n"
+                "</dashboard>\n");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(log.Append(1704164700 + 10 * i), 0);
+  g_debug.clear();
+  plat::DebugOutputHook before = plat::SetDebugOutputHook(KeepDebug);
+  std::vector<uint8_t> rows(16 * 64);
+  TimeStamp next{};
+  uint32_t count = 0, lines = 0;
+  int32_t channels = 0;
+  auto send8s = [&](const char* list) {
+    return Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, const_cast<char*>(list),
+                      static_cast<int32_t>(rows.size()), rows.data(), nullptr, &next, 0, nullptr, &count, &lines,
+                      &channels);
+  };
+  EXPECT_EQ(send8s(nullptr), 1);
+  // QA1, qa3, QB2: sorted by prefix without case, then number; each once.
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(channels, 3);
+  EXPECT_TRUE(Debugged("3 WebHMIChannels for " + dir + "\r\n"));
+  // A dashboard that is not there is looked for in CDX_WEBHMI at last.
+  EXPECT_TRUE(std::any_of(g_debug.begin(), g_debug.end(), [](const std::string& l) {
+    return l.rfind("Can't read dashboard ", 0) == 0 &&
+           l.find("/DASHBOARDS/missing.xml to determine number of WebHMIChannels\r\n") != std::string::npos;
+  }));
+  EXPECT_TRUE(Debugged("Can't read dashboard ../menu.xml to determine number of WebHMIChannels\r\n"));
+  uint32_t word = 0;
+  float value = 0;
+  const int stride = 8 + 8 * 3;
+  memcpy(&word, rows.data() + 8, 4);
+  memcpy(&value, rows.data() + 12, 4);
+  EXPECT_EQ(word, static_cast<uint32_t>(kLogFlagPresent));
+  EXPECT_FLOAT_EQ(value, 700.0f);  // QA1
+  memcpy(&value, rows.data() + 8 + 8 + 4, 4);
+  EXPECT_FLOAT_EQ(value, 700.2f);  // qa3
+  memcpy(&word, rows.data() + 8 + 16, 4);
+  EXPECT_EQ(word, 0u);  // QB2, digital
+  memcpy(&value, rows.data() + 2 * stride + 12, 4);
+  EXPECT_FLOAT_EQ(value, 720.0f);
+  // A list's channels that the log holds join the web HMI channels.
+  EXPECT_EQ(send8s("QA,5,ZZ,9,QB,2"), 1);
+  EXPECT_EQ(channels, 3);
+  EXPECT_EQ(send8s(""), 1);
+  EXPECT_EQ(channels, 4);
+  plat::SetDebugOutputHook(before);
+}
+
+// Without LOGGED_DATA above the logs the menu is CDX_WEBHMI's; a missing one
+// leaves the list empty.
+TEST_F(LocalSource, WebHmiMenuOfTheLogicalDirectory) {
+  std::string dir = TestDir("logger9");
+  std::string web = TestDir("webhmi9");
+  plat::MakeDirectories(web + "/DASHBOARDS");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  g_debug.clear();
+  plat::DebugOutputHook before = plat::SetDebugOutputHook(KeepDebug);
+  setenv("CDX_WEBHMI", web.c_str(), 1);
+  std::vector<uint8_t> rows(64);
+  uint32_t count = 0, lines = 0;
+  int32_t channels = -1;
+  auto send8s = [&]() {
+    return Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, nullptr, static_cast<int32_t>(rows.size()),
+                      rows.data(), nullptr, nullptr, 0, nullptr, &count, &lines, &channels);
+  };
+  EXPECT_EQ(send8s(), 1);
+  EXPECT_EQ(channels, 0);
+  EXPECT_TRUE(Debugged("Can't read menu file " + web + "/menu.xml to determine number of WebHMIChannels\r\n"));
+  Srv_CloseAll();
+  WriteFileText(web + "/menu.xml", "<menu><Item>one.xml</Item></menu>");
+  WriteFileText(web + "/DASHBOARDS/one.xml", "<d><channel><prefix>QB</prefix><no>3</no></channel></d>");
+  EXPECT_EQ(send8s(), 1);
+  EXPECT_EQ(channels, 1);
+  EXPECT_TRUE(Debugged("1 WebHMIChannels for " + dir + "\r\n"));
+  Srv_CloseAll();
+  WriteFileText(web + "/DASHBOARDS/one.xml", "<d><channel><prefix>QB</prefix></channel></d>");
+  EXPECT_EQ(send8s(), 1);
+  EXPECT_TRUE(Debugged("No WebHMIChannels for " + dir + "\r\n"));
+  unsetenv("CDX_WEBHMI");
+  plat::SetDebugOutputHook(before);
+}
+
+// For the product Tarvi the dashboards' "<XChannel>" elements are not web
+// HMI channels. The product name is read once per process: a child whose
+// first read finds Tarvi.
+TEST_F(LocalSource, WebHmiOfTarviTakesNoXChannels) {
+  std::string site = TestDir("site2");
+  std::string dir = site + "/LOGGED_DATA/LOGGER2";
+  plat::MakeDirectories(dir);
+  plat::MakeDirectories(site + "/WEBHMI/DASHBOARDS");
+  WriteFileText(site + "/WEBHMI/menu.xml", "<menu><Item>d.xml</Item></menu>");
+  WriteFileText(site + "/WEBHMI/DASHBOARDS/d.xml",
+                "<d><XChannel><prefix>QA</prefix><no>1</no></XChannel>"
+                "<channel><prefix>QA</prefix><no>2</no></channel></d>");
+  LogFixture log(dir, kThreeBlocks);
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(log.Append(1704164700), 0);
+  const char* key = "SOFTWARE\\Quillomatic";
+  plat::HKEY k = nullptr;
+  ASSERT_EQ(plat::RegCreateKeyEx(plat::HKEY_LOCAL_MACHINE, key, 0, plat::KEY_ALL_ACCESS, &k, nullptr), 0u);
+  ASSERT_EQ(plat::RegSetValueEx(k, "ProductName", plat::REG_SZ, "Tarvi", 6), 0u);
+  plat::RegCloseKey(k);
+  pid_t pid = testsupport::ForkChild([&] {
+    if (strcmp(Prod_GetProductName(), "Tarvi") != 0) return 77;  // this process read it before
+    std::vector<uint8_t> rows(64);
+    uint32_t count = 0, lines = 0;
+    int32_t channels = -1;
+    if (Req_Send8s(nullptr, dir.c_str(), 0, nullptr, 0, nullptr, nullptr, static_cast<int32_t>(rows.size()),
+                   rows.data(), nullptr, nullptr, 0, nullptr, &count, &lines, &channels) != 1)
+      return 1;
+    return channels == 1 ? 0 : 2;
+  });
+  int rc = testsupport::WaitChild(pid, 30000);
+  plat::RegDeleteTree(plat::HKEY_LOCAL_MACHINE, key);
+  if (rc == 77) GTEST_SKIP() << "the product name was read before the child was made";
+  EXPECT_EQ(rc, 0);
+}

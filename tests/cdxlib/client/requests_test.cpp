@@ -3,6 +3,7 @@
 // capability-file fallback, the reconfigure pair and the faults of the
 // transport.
 #include "cdxlib/client/requests.h"
+#include "cdxlib/client/reqbuffers.h"
 
 #include <gtest/gtest.h>
 #ifdef __SANITIZE_ADDRESS__
@@ -720,8 +721,31 @@ TEST_F(Requests, BrowserEntryPointsNeedAnInProcessSource) {
   uint32_t o1 = 0, o2 = 0;
   int32_t o3 = 0;
   EXPECT_EQ(Req_Send7s(nullptr, logs, 1, buf, 2, nullptr, nullptr, 3, nullptr, nullptr, nullptr, 4, &o1, &o2, &o3), 1);
-  EXPECT_EQ(g_local.back(), Z("7S,1," + std::to_string(reinterpret_cast<intptr_t>(buf)) + ",2,0,0,3,0,0,0,4"));
+  // Buffers go by handles too (0 for none), never by their addresses.
+  {
+    long long from = 0;
+    unsigned size = 0;
+    int textSize = 0;
+    ASSERT_EQ(sscanf(g_local.back().c_str(), "7S,1,%lld,2,0,0,%u,0,0,0,%d", &from, &size, &textSize), 3);
+    EXPECT_NE(from, 0);
+    EXPECT_NE(from, static_cast<long long>(reinterpret_cast<intptr_t>(buf)));
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(textSize, 4);
+    void* at = nullptr;
+    size_t room = 0;
+    EXPECT_FALSE(ReqBuf_Lookup(from, &at, &room));  // released after the request
+  }
+  EXPECT_EQ(o1, 10u);
   EXPECT_EQ(o3, -30);
+  int32_t rows = 5;
+  EXPECT_EQ(Req_Send8s(nullptr, logs, 0, nullptr, 0, nullptr, const_cast<char*>("QA,1"), 0, nullptr, nullptr, nullptr,
+                       0, &rows, &o1, &o2, &o3),
+            1);
+  EXPECT_EQ(g_local.back().rfind("8S,0,0,0,0,", 0), 0u);
+  EXPECT_EQ(Req_Send8s(nullptr, logs, 0, nullptr, 0, nullptr, nullptr, -1, nullptr, nullptr, nullptr, 0, nullptr, &o1,
+                       &o2, &o3),
+            -1);  // a negative size is refused before anything is sent
+  EXPECT_EQ(g_local.back().rfind("8S,0,0,0,0,", 0), 0u);
   // A failed request: 0, nothing read.
   EXPECT_EQ(Req_SendMs(nullptr, logs, 5), 0);
   EXPECT_EQ(g_local.back(), Z("MS,5"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "cdxlib/config/xmlconfig.h"
+#include "platform/debugout.h"
 #include "platform/error.h"
 #include "support/child.h"
 
@@ -377,6 +379,80 @@ TEST(ConfigDirs, DeviceDirectoryTest) {
   ASSERT_NE(p, nullptr);
   memset(p, 1, 100);
   Cfg_Free(p);
+}
+
+std::vector<std::string> g_heapLines;
+void KeepHeapLine(const char* text) { g_heapLines.push_back(text); }
+std::vector<std::string> DumpHeap() {
+  g_heapLines.clear();
+  plat::DebugOutputHook before = plat::SetDebugOutputHook(KeepHeapLine);
+  Cfg_DumpHeap();
+  plat::SetDebugOutputHook(before);
+  return g_heapLines;
+}
+bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+std::string BlockLine(const char* state, const void* p, unsigned size) {
+  char line[96];
+  snprintf(line, sizeof line, "%6s block at %p of size %4.4X\n", state, p, size);
+  return line;
+}
+
+// The library's heap walk names every block with its state and size, and
+// finds overwritten block headers.
+TEST(ConfigHeap, DumpShowsUsedAndFreeBlocksAndFindsDamage) {
+  char* a = static_cast<char*>(Cfg_Alloc(100));
+  char* b = static_cast<char*>(Cfg_Alloc(200));
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+  std::vector<std::string> lines = DumpHeap();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(HasLine(lines, BlockLine("USED", a, 100))) << lines.size();
+  EXPECT_TRUE(HasLine(lines, BlockLine("USED", b, 200)));
+  int used = -1;
+  ASSERT_EQ(sscanf(lines.back().c_str(), "OK - end of heap %d Used", &used), 1) << lines.back();
+  EXPECT_GE(used, 2);
+  // A freed block is kept free and handed out again for a request it fits.
+  Cfg_Free(b);
+  lines = DumpHeap();
+  EXPECT_TRUE(HasLine(lines, BlockLine("FREE", b, 200)));
+  ASSERT_EQ(sscanf(lines.back().c_str(), "OK - end of heap %d Used", &used), 1);
+  char* c = static_cast<char*>(Cfg_Alloc(150));
+  EXPECT_EQ(c, b);
+  memset(c, 7, 150);
+  // Freeing it twice, or a block of another heap, changes nothing.
+  Cfg_Free(c);
+  Cfg_Free(c);
+  EXPECT_EQ(plat::GetLastError(), 87u);
+  c = static_cast<char*>(Cfg_Alloc(150));
+  EXPECT_EQ(c, b);
+  // Overwritten headers: the mark before a later block, its link back.
+  uint32_t* mark = reinterpret_cast<uint32_t*>(c) - 1;
+  *mark ^= 1;
+  // The walk shows the blocks before the damage, then says where it stopped.
+  EXPECT_EQ(DumpHeap().back(), "ERROR - bad node in heap\n");
+  *mark ^= 1;
+  void** back = reinterpret_cast<void**>(c - 24);
+  void* saved = *back;
+  *back = c;
+  EXPECT_EQ(DumpHeap().back(), "ERROR - bad pointer to heap\n");
+  *back = saved;
+  EXPECT_EQ(DumpHeap().back().rfind("OK - end of heap ", 0), 0u);
+  Cfg_Free(a);
+  Cfg_Free(c);
+}
+
+// In a process of its own (as CTest runs each test) the heap starts empty,
+// and a damaged first block is the start of the heap.
+TEST(ConfigHeap, EmptyHeapAndBadStart) {
+  if (DumpHeap() != std::vector<std::string>{"OK - empty heap\n"})
+    GTEST_SKIP() << "blocks of other tests of this process are on the heap";
+  char* a = static_cast<char*>(Cfg_Alloc(8));
+  reinterpret_cast<uint32_t*>(a)[-1] ^= 1;
+  EXPECT_EQ(DumpHeap(), std::vector<std::string>{"ERROR - bad start of heap\n"});
+  reinterpret_cast<uint32_t*>(a)[-1] ^= 1;
+  Cfg_Free(a);
 }
 
 }  // namespace
