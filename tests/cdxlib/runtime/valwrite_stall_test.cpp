@@ -110,4 +110,42 @@ TEST_F(StalledAlarmReader, DoesNotHoldTheValuesModule) {
   }
 }
 
+// A write over 5,000 channels: every alarm message goes out after the
+// unlock, all of them, in the order the write made them (channel by
+// channel, the warning before the alarm).
+TEST(LargeValueWrite, AlarmMessagesArriveCompleteAndInOrder) {
+  constexpr int kMany = 5000;
+  auto sim = almtest::MakeSim("driver name=ALARM prefix=AL listen=0\nmodule prefix=QB channels=5000\n");
+  ASSERT_TRUE(sim);
+  Alm_ResetProcessState();
+  for (int ch = 1; ch <= kMany; ++ch) {
+    auto* c = reinterpret_cast<ChannelConfig*>(Drv_GetConfData("QB") + kDrvChannelConfigSize * (ch - 1));
+    std::memset(c, 0, sizeof *c);
+    c->Type = kKindAO;
+    std::memcpy(c->Flags, &kFlags, 4);
+    c->analog.HighAlarmLimit = 100;
+    c->analog.HighWarningLimit = 80;
+  }
+  auto reader = plat::MailslotReader::Create("\\\\.\\mailslot\\xalarms", 0);
+  ASSERT_TRUE(reader);
+  const std::vector<float> values(kMany, 150);
+  ASSERT_EQ(Val_WriteAnalogEx(0, 1, "QB", 1, kMany, values.data(), "OPS-PC", "mallory"), 0);
+  int last = 0;
+  int count = 0;
+  for (;;) {
+    AlarmMessage m{};
+    int n = reader->Read(&m, sizeof m, count < 2 * kMany ? 20000 : 300);
+    if (n < 0) break;
+    ASSERT_EQ(n, static_cast<int>(sizeof m));
+    const int channel = m.channel & 0x7FFF;
+    ASSERT_GE(channel, last) << "message " << count << " out of order";
+    last = channel;
+    ++count;
+  }
+  EXPECT_EQ(count, 2 * kMany);  // a warning and an alarm per channel
+  EXPECT_EQ(last, kMany);
+  reader->Shutdown();
+  Alm_ResetProcessState();
+}
+
 }  // namespace
