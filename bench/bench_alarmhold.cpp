@@ -257,6 +257,7 @@ WriteRig& Rig() {
     auto* r = new WriteRig;
     cdxsim::Description d;
     if (!cdxsim::Description::Parse("driver name=ALARM prefix=AL listen=0\n"
+                                    "driver name=DERIVED prefix=DV listen=0\n"
                                     "driver name=PLC prefix=PX type=2\n"
                                     "module prefix=QW channels=5000\n"
                                     "module prefix=PX channels=5000\n"
@@ -275,6 +276,7 @@ WriteRig& Rig() {
         c->analog.HighAlarmLimit = 100;
         c->analog.HighWarningLimit = 80;
         c->analog.HighEventLimit = 50;
+        c->analog.LowEventLimit = -1000;  // 0 lies between: the event clears
       }
     }
     // Every channel of QW is a derived-value channel (event row 0).
