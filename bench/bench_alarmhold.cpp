@@ -1,12 +1,14 @@
 // How long the scanner holds its values module per scan when every channel
-// changes alarm state and the alarm process drains its mailslot slowly.
+// changes alarm state and the alarm process runs, is stopped, or drains its
+// mailslot slowly; and how long a large value write holds its module while
+// one receiver of its sends is stopped.
 //
 // A real qd_poll scans 1,000 analog inputs (node 1, words 0..999, nine read
 // blocks at 115200 baud) whose values cross their high alarm limit at every
 // scan, so each scan sends 1,000 alarm messages (raised and cleared in
 // turn). The alarm process is `cdxipc listen xalarms`, kept stopped most of
-// the time (SIGSTOP 20 ms, SIGCONT 2 ms), so its mailslot queue is full and
-// every write waits for it. A probe thread of this process takes and
+// the time (SIGSTOP 20 ms, SIGCONT 2 ms) or stopped for the whole run, so
+// its mailslot queue is full. A probe thread of this process takes and
 // releases the values module's lock over and over; the hold of a scan is
 // the longest the probe waited for the lock during that scan, which is what
 // any reader of the values would have waited.
@@ -17,9 +19,12 @@
 #include <benchmark/benchmark.h>
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <atomic>
 #include <cstring>
@@ -31,8 +36,12 @@
 
 #include "bench/qd_bench_support.h"
 #include "cdxlib/config/configfiles.h"
+#include "cdxlib/runtime/alarms.h"
+#include "cdxlib/runtime/valwrite.h"
 #include "cdxlib/shm/datamodule.h"
+#include "cdxlib/shm/drvtables.h"
 #include "cdxlib/shm/signals.h"
+#include "platform/mailslot.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
@@ -125,15 +134,20 @@ void BM_ValuesHoldWithSlowAlarmReader(benchmark::State& state) {
   }
   DataModule* values = DM_Open("dm_QH");
 
-  // The slow reader: stopped most of the time.
+  // The alarm reader: running (0, the anchor), stopped for the whole run
+  // (1), or stopped most of the time (2).
+  const int mode = int(state.range(0));
+  state.SetLabel(mode == 0 ? "alarm reader running" : mode == 1 ? "alarm reader stopped" : "alarm reader throttled");
   std::atomic<bool> stop{false};
+  if (mode == 1) ::kill(reader, SIGSTOP);
   std::thread throttle([&] {
-    while (!stop) {
+    while (!stop && mode == 2) {
       ::kill(reader, SIGSTOP);
       plat::SleepMs(20);
       ::kill(reader, SIGCONT);
       plat::SleepMs(2);
     }
+    while (!stop) plat::SleepMs(5);
     ::kill(reader, SIGCONT);
   });
   // The probe: the longest wait for the values module's lock.
@@ -186,21 +200,217 @@ void BM_ValuesHoldWithSlowAlarmReader(benchmark::State& state) {
     state.counters["scans"] = double(holds.size());
   }
 }
-BENCHMARK(BM_ValuesHoldWithSlowAlarmReader)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ValuesHoldWithSlowAlarmReader)
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+
+// A 5,000-channel value write with one receiver stopped by SIGSTOP for the
+// whole run (argument: 0 none, the anchor; 1 the alarm process; 2 a logger;
+// 3 the derived-value process; 4 the module's owner; 5 a subscriber). Each
+// write moves every channel across its high alarm, warning and event limits
+// and back, so it sends 10,000 alarm messages, logger triggers, the derived
+// notice and the notifications (kind 1), or code 305 to the owner (kind 3).
+// Reported: the write's time, the longest hold of the values module (the
+// write's own lock time) and the longest wait of another process for it.
+constexpr int kWriteChannels = 5000;
+const char* const kReceiverNames[] = {"none", "alarm", "logger", "derived", "owner", "subscriber"};
+
+int WaitForMailslot(const std::string& name) {
+  const int64_t until = plat::MonotonicMs() + 30000;
+  while (plat::MonotonicMs() < until) {
+    SigMailslot h = Sig_OpenMailslot(name.c_str());
+    if (h != kSigNoMailslot) return Sig_CloseMailslot(h), 0;
+    plat::SleepMs(5);
+  }
+  return -1;
+}
+
+// The modules and receivers of the value-write runs, made once: the
+// driver tables stay cached in this process.
+struct WriteRig {
+  std::unique_ptr<cdxsim::Sim> sim;
+  pid_t alarm = 0, derived = 0, peer = 0;
+  std::string error;
+};
+
+pid_t StartSubscriber(cdxsim::Sim& sim) {
+  // Waits for its code, then stays (ten minutes) with its mailslot open.
+  const pid_t p = sim.StartProgram({CDX_BIN_DIR "/ipcpeer", "subscribe", "dm_QW", "4242", "600000"});
+  DataModule* m = DM_Open("dm_QW");
+  const int64_t until = plat::MonotonicMs() + 30000;
+  for (;;) {
+    bool found = false;
+    for (int i = 1; i <= 32 && !found; ++i) {
+      NotifyEntry e{};
+      found = DM_ReadNotifyEntry(m, false, i, &e) == 0 && e.pid == p;
+    }
+    if (found) return p;
+    if (plat::MonotonicMs() > until) return -1;
+    plat::SleepMs(5);
+  }
+}
+
+WriteRig& Rig() {
+  static WriteRig* rig = [] {
+    auto* r = new WriteRig;
+    cdxsim::Description d;
+    if (!cdxsim::Description::Parse("driver name=ALARM prefix=AL listen=0\n"
+                                    "driver name=DERIVED prefix=DV listen=0\n"
+                                    "driver name=PLC prefix=PX type=2\n"
+                                    "module prefix=QW channels=5000\n"
+                                    "module prefix=PX channels=5000\n"
+                                    "logger name=LOG1 triggers=QW:1,QW:2500,QW:5000\n",
+                                    &d, &r->error))
+      return r;
+    r->sim = std::make_unique<cdxsim::Sim>(d);
+    if (r->sim->Create() != 0) return r->error = "cdxsim could not create the modules", r;
+    for (const char* prefix : {"QW", "PX"}) {
+      for (int ch = 1; ch <= kWriteChannels; ++ch) {
+        auto* c = reinterpret_cast<ChannelConfig*>(Drv_GetConfData(prefix) + kDrvChannelConfigSize * (ch - 1));
+        std::memset(c, 0, sizeof *c);
+        c->Type = kKindAO;
+        const uint32_t flags = 0x1 | 0x2 | 0x4 | 0x800;  // enabled, event, high alarm, high warning
+        std::memcpy(c->Flags, &flags, 4);
+        c->analog.HighAlarmLimit = 100;
+        c->analog.HighWarningLimit = 80;
+        c->analog.HighEventLimit = 50;
+        c->analog.LowEventLimit = -1000;  // 0 lies between: the event clears
+      }
+    }
+    // Every channel of QW is a derived-value channel (event row 0).
+    if (DataModuleHeader* ev = Drv_OpenEventModule("QW"))
+      for (int i = 0; i < kWriteChannels; ++i) Drv_EventBitSet(ev, Drv_EventRowLength(kWriteChannels), 0, i, true);
+    r->alarm = r->sim->StartProgram({CDX_BIN_DIR "/cdxipc", "listen", "xalarms"});
+    r->derived = r->sim->StartProgram({CDX_BIN_DIR "/cdxipc", "listen", "derived"});
+    r->peer = StartSubscriber(*r->sim);
+    if (r->peer <= 0 || WaitForMailslot("xalarms") || WaitForMailslot("derived"))
+      return r->error = "a receiver did not come up", r;
+    // The peer is the logger and the owner of PX as well.
+    if (LoggerRecord* l = Drv_GetLogger(1)) l->pid = r->peer;
+    if (DriverRecord* o = Drv_FindDriver("PLC")) o->pid = r->peer;
+    return r;
+  }();
+  return *rig;
+}
+
+void BM_ValueWriteWithAStoppedReceiver(benchmark::State& state) {
+  const int which = int(state.range(0));
+  state.SetLabel(kReceiverNames[which]);
+  WriteRig& rig = Rig();
+  if (!rig.error.empty()) return state.SkipWithError(rig.error.c_str());
+  Alm_ResetProcessState();
+  const char* prefix = which == 4 ? "PX" : "QW";
+  pid_t stopped = which == 1 ? rig.alarm : which == 3 ? rig.derived : which == 2 || which == 4 ? rig.peer : 0;
+  if (which == 5) {
+    // A subscription is one-shot: a fresh subscriber, stopped once it is in.
+    stopped = StartSubscriber(*rig.sim);
+    if (stopped <= 0) return state.SkipWithError("the subscriber did not come up");
+  }
+  if (stopped > 0) ::kill(stopped, SIGSTOP);
+
+  // Another process waits for the lock over and over: the longest wait.
+  int pipeFd[2];
+  if (::pipe(pipeFd) != 0) return state.SkipWithError("no pipe");
+  const pid_t prober = ::fork();
+  if (prober == 0) {
+    ::close(pipeFd[0]);
+    DataModule* m = DM_Open(which == 4 ? "dm_PX" : "dm_QW");
+    int64_t longest = 0;
+    const int64_t end = plat::MonotonicMs() + 120000;
+    while (::getppid() != 1 && plat::MonotonicMs() < end) {
+      const int64_t t0 = plat::MonotonicUs();
+      DM_Lock(m);
+      const int64_t waited = plat::MonotonicUs() - t0;
+      DM_Unlock(m);
+      if (waited > longest) {
+        longest = waited;
+        if (::write(pipeFd[1], &longest, sizeof longest) != sizeof longest) break;
+      }
+      ::usleep(50);
+    }
+    ::_exit(0);
+  }
+  ::close(pipeFd[1]);
+  ::fcntl(pipeFd[0], F_SETFL, O_NONBLOCK);
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> maxWaitUs{0};
+  std::atomic<bool> measuring{false};
+  std::thread reader([&] {
+    int64_t v;
+    while (!stop) {
+      while (::read(pipeFd[0], &v, sizeof v) == sizeof v)
+        if (measuring) maxWaitUs = std::max(maxWaitUs.load(), v);
+      plat::SleepMs(1);
+    }
+  });
+  plat::SleepMs(200);  // the prober is up and has its first waits behind it
+  measuring = true;
+
+  std::vector<float> high(kWriteChannels, 150), low(kWriteChannels, 0);
+  bool up = true;
+  std::vector<double> times;
+  for (auto _ : state) {
+    const int64_t t0 = plat::MonotonicUs();
+    Val_WriteAnalogEx(0, 1, prefix, 1, kWriteChannels, (up ? high : low).data(), "PC", "op");
+    const int64_t us = plat::MonotonicUs() - t0;
+    up = !up;
+    times.push_back(double(us));
+    state.SetIterationTime(double(us) / 1e6);
+  }
+  plat::SleepMs(20);
+  stop = true;
+  reader.join();
+  ::kill(prober, SIGKILL);
+  ::waitpid(prober, nullptr, 0);
+  ::close(pipeFd[0]);
+  state.counters["queued_msgs"] = double(plat::QueuedMailslotMessages());
+  if (stopped > 0) ::kill(stopped, SIGCONT);
+  if (which == 5) ::kill(stopped, SIGTERM);
+  std::sort(times.begin(), times.end());
+  state.counters["write_max_us"] = times.empty() ? 0 : times.back();
+  state.counters["other_wait_max_us"] = double(maxWaitUs.load());
+  plat::FlushMailslots(10000);
+  Alm_ResetProcessState();
+}
+BENCHMARK(BM_ValueWriteWithAStoppedReceiver)
+    ->DenseRange(0, 5)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-// Each run gets an instance of its own (the modules, mailslots and files of
-// the rig live there).
-int main(int argc, char** argv) {
+// Each family runs in a process and an instance of its own (the modules,
+// mailslots and files of a rig live there, and this process keeps the driver
+// tables it opened): without a filter, the scans run in a child first.
+int RunFamily(int argc, char** argv, const char* filter) {
   char templ[] = "/dev/shm/qdhold-XXXXXX";
   if (!mkdtemp(templ)) return 1;
   setenv("CDXPLAT_ROOT", templ, 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  std::vector<char*> args(argv, argv + argc);
+  std::string filterArg = filter ? std::string("--benchmark_filter=") + filter : "";
+  if (filter) args.push_back(filterArg.data());
+  int n = int(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::error_code ec;
   std::filesystem::remove_all(templ, ec);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--benchmark_filter", 18) == 0) return RunFamily(argc, argv, nullptr);
+  const pid_t scans = ::fork();
+  if (scans == 0) ::_exit(RunFamily(argc, argv, "BM_ValuesHoldWithSlowAlarmReader"));
+  int status = 0;
+  ::waitpid(scans, &status, 0);
+  std::fflush(stdout);
+  const int writes = RunFamily(argc, argv, "BM_ValueWriteWithAStoppedReceiver");
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? writes : 1;
 }

@@ -332,6 +332,25 @@ void CLogDbCollection::DropTable(const char* prefix, const char* table) {
   catalog_.ExecuteSql(sql.c_str());
 }
 
+int CLogDbCollection::RowNamesPrefix(const std::string& prefix) {
+  std::string sql = "select nLoggerSequence from LOGGERS where sTablePrefix = '" + Quote(prefix.c_str()) + "'";
+  if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) return -1;
+  short eof = -1;
+  int rc = rows_.IsEOF(&eof) == 0 ? (eof ? 0 : 1) : -1;
+  rows_.CloseRecordset();
+  return rc;
+}
+
+bool CLogDbCollection::MakeChannelsTable(const std::string& prefix, const std::string& sql) {
+  if (catalog_.ExecuteSql(sql.c_str()) == 0) return true;
+  if (RowNamesPrefix(prefix) != 0) return false;  // a run's table, or nothing known
+  const char* p = prefix.c_str();
+  DropTable(p, "TEXT");
+  DropTable(p, "DATA");
+  DropTable(p, "CHANNELS");
+  return catalog_.ExecuteSql(sql.c_str()) == 0;
+}
+
 CLogStore* CLogDbCollection::CreateLogW(const int32_t* start, int barePrefix, int unused, LogHeader* header,
                                         const char16_t*, int saveConfig, const char* server, int datePrefix,
                                         ChannelConfig** channels) {
@@ -375,7 +394,7 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
   bool made = false;
   if (barePrefix && (namePrefix2_[0] || counter == 1)) {
     prefix = base;
-    made = catalog_.ExecuteSql(channelsSql(prefix).c_str()) == 0;
+    made = MakeChannelsTable(prefix, channelsSql(prefix));
   }
   if (!made && datePrefix) {
     const struct tm* f = Time_GmTime(startSeconds);
@@ -383,18 +402,22 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
     snprintf(date, sizeof date, "%04d%02d%02d_", f ? f->tm_year + 1900 : 1970, f ? f->tm_mon + 1 : 1,
              f ? f->tm_mday : 1);
     prefix = base + date;
-    made = catalog_.ExecuteSql(channelsSql(prefix).c_str()) == 0;
+    made = MakeChannelsTable(prefix, channelsSql(prefix));
     if (made) sequence = int32_t(f ? (f->tm_year + 1900) * 10000 + (f->tm_mon + 1) * 100 + f->tm_mday : 19700101);
   }
-  if (!made) {
+  // The counter form. A number whose tables are left and cannot be
+  // removed is passed over: a crash never stops the logger's next run.
+  constexpr int kNumbersTried = 10;
+  for (int tried = 0; !made && tried < kNumbersTried; ++tried, ++counter) {
     char number[24];
     snprintf(number, sizeof number, "%08d_", counter);
     prefix = base + number;
     sequence = counter;
-    if (catalog_.ExecuteSql(channelsSql(prefix).c_str()) != 0) {
-      SetError(catalog_.GetLastErrorText(), "CAN'T CREATE CHANNELS TABLE");
-      return nullptr;
-    }
+    made = MakeChannelsTable(prefix, channelsSql(prefix));
+  }
+  if (!made) {
+    SetError(catalog_.GetLastErrorText(), "CAN'T CREATE CHANNELS TABLE");
+    return nullptr;
   }
   const char* p = prefix.c_str();
   TryIndex("CREATE INDEX CH ON " + prefix + "CHANNELS (sPrefix, nChannelNumber)");

@@ -92,6 +92,13 @@ class CLogDbCollection : public CLogCollection {
   void SetError(const char* detail, const char* summary);
   std::string Quote(const char* text) const;
   void DropTable(const char* prefix, const char* table);
+  // Makes a run's CHANNELS table (sql) under prefix. Tables of a prefix that
+  // no LOGGERS row names were left by a run killed before its row: they are
+  // dropped and the table made again.
+  bool MakeChannelsTable(const std::string& prefix, const std::string& sql);
+  // 1 when a LOGGERS row names the table prefix, 0 when none does, -1 when
+  // the table cannot be read.
+  int RowNamesPrefix(const std::string& prefix);
   bool TryIndex(const std::string& sql);
 
   CLogITDbAcc catalog_;

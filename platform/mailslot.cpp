@@ -5,7 +5,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <deque>
+#include <map>
+#include <new>
+#include <pthread.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/eventlog.h"
 #include "platform/root.h"
 
 namespace plat {
@@ -23,10 +28,6 @@ namespace plat {
 namespace {
 
 constexpr size_t kMaxMessage = 64 * 1024;
-// A full socket queue means the reader's drain thread has not run for a
-// while; the message waits for it rather than being lost (a Windows mailslot
-// takes the message at once). 200 ms proved too short on a loaded machine.
-constexpr int kWriteRetryMs = 5000;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -175,29 +176,318 @@ class SocketReader final : public MailslotReader {
   std::thread drain_;
 };
 
-class SocketWriter final : public MailslotWriter {
- public:
-  explicit SocketWriter(int sock) : sock_(sock) {}
-  ~SocketWriter() override { ::close(sock_); }
+// The sending side. Writes never wait on a reader: a message goes straight
+// into the reader's socket when that takes it at once, and otherwise joins
+// the queue of its destination, which the process's sender thread drains in
+// order as the reader takes messages. One destination per mailslot name and
+// process, with its connected socket, shared by every writer of that name.
+struct Destination {
+  std::string name;
+  sockaddr_un addr{};
+  socklen_t addrLen = 0;
+  int sock = -1;
+  std::deque<std::vector<char>> queue;
+  size_t bytes = 0;       // queued bytes, with kQueueOverhead per message
+  uint64_t dropped = 0;   // dropped since the last report
+  bool gone = false;      // the reader has gone: writes fail with 2
+};
 
-  int Write(const void* data, size_t n) override {
-    if (n > kMaxMessage) return Fail(kErrInvalidParameter), -1;
-    const int64_t deadline = MonotonicMs() + kWriteRetryMs;
-    for (;;) {
-      ssize_t r = ::send(sock_, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (r >= 0) return static_cast<int>(n);
-      if (errno == EINTR) continue;
-      if (errno == ECONNREFUSED || errno == ENOTCONN || errno == ECONNRESET) return Fail(kErrFileNotFound), -1;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) return FailErrno(errno), -1;
-      int64_t left = deadline - MonotonicMs();
-      if (left <= 0) return Fail(kErrSemTimeout), -1;
-      pollfd p{sock_, POLLOUT, 0};
-      ::poll(&p, 1, static_cast<int>(left < 5 ? left : 5));
+// Per destination, the most a stopped reader may leave queued; past it the
+// oldest messages go. A message is counted with its bookkeeping.
+constexpr size_t kQueueLimit = 8u << 20;
+constexpr size_t kQueueOverhead = 64;
+// At a normal exit, queued messages get this long to go out.
+constexpr int kExitFlushMs = 2000;
+// The sender thread looks again at least this often, even without news.
+constexpr int kSenderPollMs = 100;
+
+enum class SendResult { kSent, kFull, kGone };
+
+void DefaultDropReport(const std::string& text) { ReportEvent(nullptr, "mailslot", kEventError, 0, 102, "", text); }
+
+std::atomic<MailslotDropReporter> g_dropReporter{nullptr};
+
+void ReportDrops(const std::vector<std::string>& reports) {
+  for (const std::string& text : reports) {
+    MailslotDropReporter r = g_dropReporter.load();
+    if (r)
+      r(text.c_str());
+    else
+      DefaultDropReport(text);
+  }
+}
+
+std::string DropText(const Destination& d, uint64_t count, bool gone) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(count));
+  return std::string("Mailslot \\\\.\\mailslot\\") + d.name + ": " + buf +
+         (gone ? " message(s) not delivered, its reader has gone.\r\n"
+               : " message(s) dropped, its reader took none for too long.\r\n");
+}
+
+int ConnectTo(const Destination& d) {
+  int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -errno;
+  int sndbuf = 1 << 18;
+  ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&d.addr), d.addrLen) != 0) {
+    int err = errno;
+    ::close(sock);
+    return -err;
+  }
+  return sock;
+}
+
+class Sender {
+ public:
+  static Sender& Get() {
+    // Never destroyed: the sender thread may still run while the process exits.
+    static Sender* s = new Sender;
+    return *s;
+  }
+
+  // The destination of name, connected; null with the system error set.
+  std::shared_ptr<Destination> Open(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = dests_.find(name);
+    if (it != dests_.end() && !it->second->gone) return it->second;
+    std::shared_ptr<Destination> d;
+    if (it != dests_.end()) {
+      d = it->second;
+    } else {
+      d = std::make_shared<Destination>();
+      d->name = name;
+      d->addrLen = MakeAddress(name, &d->addr);
     }
+    int sock = ConnectTo(*d);
+    if (sock < 0) {
+      int err = -sock;
+      return Fail(err == ECONNREFUSED || err == ENOENT ? kErrFileNotFound : FromErrno(err)), nullptr;
+    }
+    d->sock = sock;
+    d->gone = false;
+    dests_[name] = d;
+    return d;
+  }
+
+  int Write(const std::shared_ptr<Destination>& d, const void* data, size_t n) {
+    std::vector<std::string> reports;
+    int result;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      result = WriteLocked(*d, data, n, &reports);
+    }
+    ReportDrops(reports);
+    return result;
+  }
+
+  // Waits up to timeoutMs for every queue to empty; true when they have.
+  bool Flush(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return drained_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return queued_ == 0; });
+  }
+
+  size_t Queued() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return queued_;
   }
 
  private:
-  int sock_;
+  Sender() {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atexit([] { Get().AtExit(); });
+    ::pthread_atfork([] { Get().mu_.lock(); }, [] { Get().mu_.unlock(); }, [] { Get().InChild(); });
+  }
+
+  int WriteLocked(Destination& d, const void* data, size_t n, std::vector<std::string>* reports) {
+    if (n > kMaxMessage) return Fail(kErrInvalidParameter), -1;
+    if (d.gone) return Fail(kErrFileNotFound), -1;
+    if (d.queue.empty()) {
+      switch (SendOne(d, data, n)) {
+        case SendResult::kSent:
+          return static_cast<int>(n);
+        case SendResult::kGone:
+          MarkGone(d, reports);
+          return Fail(kErrFileNotFound), -1;
+        case SendResult::kFull:
+          break;
+      }
+    }
+    const char* p = static_cast<const char*>(data);
+    try {
+      d.queue.emplace_back(p, p + n);
+    } catch (const std::bad_alloc&) {
+      return Fail(kErrNotEnoughMemory), -1;
+    }
+    d.bytes += n + kQueueOverhead;
+    ++queued_;
+    while (d.bytes > kQueueLimit && d.queue.size() > 1) {
+      d.bytes -= d.queue.front().size() + kQueueOverhead;
+      d.queue.pop_front();
+      --queued_;
+      ++d.dropped;
+    }
+    StartOrWake();
+    return static_cast<int>(n);
+  }
+
+  // One non-blocking send on the destination's socket.
+  SendResult SendOne(Destination& d, const void* data, size_t n) {
+    for (;;) {
+      ssize_t r = ::send(d.sock, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (r >= 0) return SendResult::kSent;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::kFull;
+      return SendResult::kGone;  // refused, reset, not connected, or worse
+    }
+  }
+
+  // The reader has gone: what is queued cannot be delivered.
+  void MarkGone(Destination& d, std::vector<std::string>* reports) {
+    uint64_t lost = d.dropped + d.queue.size();
+    if (lost) reports->push_back(DropText(d, lost, true));
+    queued_ -= d.queue.size();
+    d.queue.clear();
+    d.bytes = 0;
+    d.dropped = 0;
+    d.gone = true;
+    if (d.sock >= 0) ::close(d.sock);
+    d.sock = -1;
+    auto it = dests_.find(d.name);
+    if (it != dests_.end() && it->second.get() == &d) dests_.erase(it);
+    if (queued_ == 0) drained_.notify_all();
+  }
+
+  void StartOrWake() {
+    if (!running_) {
+      try {
+        std::thread([this] { Run(); }).detach();
+        running_ = true;
+      } catch (...) {
+        return;  // tried again at the next queued message
+      }
+    }
+    work_.notify_one();
+    if (polling_) {
+      uint64_t one = 1;
+      ssize_t r = ::write(wakeFd_, &one, sizeof one);
+      (void)r;
+    }
+  }
+
+  // The sender thread: sends what the readers take, retries what they do
+  // not yet take, and reconnects to a reader that came back under the same
+  // name.
+  void Run() {
+    std::vector<pollfd> fds;
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      work_.wait(lock, [this] { return queued_ > 0; });
+      std::vector<std::string> reports;
+      fds.clear();
+      std::vector<std::shared_ptr<Destination>> busy;
+      for (auto& [name, dp] : dests_)
+        if (!dp->queue.empty()) busy.push_back(dp);
+      for (auto& dp : busy) {
+        Destination& d = *dp;
+        bool blocked = false;
+        while (!d.queue.empty() && !blocked) {
+          std::vector<char>& m = d.queue.front();
+          SendResult r = SendOne(d, m.data(), m.size());
+          if (r == SendResult::kGone) {
+            // The reader may have been made again under its name.
+            ::close(d.sock);
+            d.sock = ConnectTo(d);
+            if (d.sock >= 0) r = SendOne(d, m.data(), m.size());
+          }
+          if (r == SendResult::kSent) {
+            d.bytes -= m.size() + kQueueOverhead;
+            d.queue.pop_front();
+            --queued_;
+          } else if (r == SendResult::kFull) {
+            blocked = true;
+          } else {
+            MarkGone(d, &reports);
+          }
+        }
+        if (blocked) {
+          fds.push_back({d.sock, POLLOUT, 0});
+        } else if (d.dropped) {
+          reports.push_back(DropText(d, d.dropped, false));
+          d.dropped = 0;
+        }
+      }
+      if (queued_ == 0) drained_.notify_all();
+      if (!reports.empty()) {
+        lock.unlock();
+        ReportDrops(reports);
+        lock.lock();
+      }
+      if (fds.empty()) continue;
+      // Wait until a blocked reader takes more, new work comes, or a while.
+      fds.push_back({wakeFd_, POLLIN, 0});
+      polling_ = true;
+      lock.unlock();
+      int r = ::poll(fds.data(), fds.size(), kSenderPollMs);
+      if (r > 0 && fds.back().revents) {
+        uint64_t v;
+        ssize_t n = ::read(wakeFd_, &v, sizeof v);
+        (void)n;
+      }
+      lock.lock();
+      polling_ = false;
+    }
+  }
+
+  void AtExit() {
+    if (!Flush(kExitFlushMs)) {
+      std::vector<std::string> reports;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& [name, dp] : dests_) {
+          uint64_t lost = dp->dropped + dp->queue.size();
+          if (lost) reports.push_back(DropText(*dp, lost, false));
+          dp->dropped = 0;
+        }
+      }
+      ReportDrops(reports);
+    }
+  }
+
+  // A child of fork has no sender thread, and the messages queued are the
+  // parent's to send: the child starts with empty queues.
+  void InChild() {
+    new (&mu_) std::mutex;
+    new (&work_) std::condition_variable;
+    new (&drained_) std::condition_variable;
+    for (auto& [name, dp] : dests_) {
+      dp->queue.clear();
+      dp->bytes = 0;
+      dp->dropped = 0;
+    }
+    queued_ = 0;
+    running_ = false;
+    polling_ = false;
+  }
+
+  std::mutex mu_;
+  std::condition_variable work_;
+  std::condition_variable drained_;
+  std::map<std::string, std::shared_ptr<Destination>> dests_;
+  size_t queued_ = 0;
+  bool running_ = false;
+  bool polling_ = false;
+  int wakeFd_ = -1;
+};
+
+class SocketWriter final : public MailslotWriter {
+ public:
+  explicit SocketWriter(std::shared_ptr<Destination> d) : dest_(std::move(d)) {}
+
+  int Write(const void* data, size_t n) override { return Sender::Get().Write(dest_, data, n); }
+
+ private:
+  std::shared_ptr<Destination> dest_;
 };
 
 }  // namespace
@@ -228,18 +518,15 @@ std::unique_ptr<MailslotReader> MailslotReader::Create(const std::string& path, 
 std::unique_ptr<MailslotWriter> MailslotWriter::Open(const std::string& path) {
   std::string name;
   if (uint32_t err = ParsePath(path, &name)) return Fail(err), nullptr;
-  int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return FailErrno(errno), nullptr;
-  int sndbuf = 1 << 18;
-  ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  sockaddr_un addr;
-  socklen_t len = MakeAddress(name, &addr);
-  if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    int err = errno;
-    ::close(sock);
-    return Fail(err == ECONNREFUSED || err == ENOENT ? kErrFileNotFound : FromErrno(err)), nullptr;
-  }
-  return std::make_unique<SocketWriter>(sock);
+  std::shared_ptr<Destination> d = Sender::Get().Open(name);
+  if (!d) return nullptr;
+  return std::make_unique<SocketWriter>(std::move(d));
 }
+
+bool FlushMailslots(int timeoutMs) { return Sender::Get().Flush(timeoutMs); }
+
+size_t QueuedMailslotMessages() { return Sender::Get().Queued(); }
+
+void SetMailslotDropReporter(MailslotDropReporter reporter) { g_dropReporter = reporter; }
 
 }  // namespace plat

@@ -5,10 +5,22 @@
 //   name fails with 183 (already exists) while the first reader lives.
 // - Any process opens an existing mailslot for writing; the open fails with
 //   2 (file not found) when there is no reader.
-// - A write delivers one whole message or nothing. It waits only while the
-//   reader's drain thread is kept off the processor (a loaded machine) and
-//   its socket queue is full: a bounded retry of 5 s, then 121. A reader
-//   that is gone fails the write at once with 2.
+// - A write takes the message at once and never waits on the reader, as a
+//   Windows mailslot does. Each message is delivered whole, and the messages
+//   of one process to one mailslot arrive in the order they were written.
+//   When the reader's socket does not take a message at once (the reader is
+//   stopped, or kept off the processor), the message joins the process's
+//   queue for that mailslot, which a sender thread of the process drains as
+//   the reader takes messages. A queue holds at most 8 MiB: past that the
+//   oldest messages are dropped, and the error log says once how many when
+//   the reader takes messages again (or its process or ours ends). A reader
+//   that is found gone fails the write with 2; what was queued for it is
+//   lost (and counted in the error log).
+// - Writers of one process share one connected socket per mailslot name, so
+//   an open of a mailslot already open costs no system call.
+// - At a normal exit (exit(), or return from main) queued messages get up to
+//   2 s to go out. A child of fork starts with empty queues: what the parent
+//   queued is the parent's to send.
 // - Messages are never lost under a burst while the reader is busy: the
 //   reader's drain thread takes datagrams off the socket as they arrive and
 //   queues them in the process, so the socket's small queue never fills.
@@ -62,9 +74,20 @@ class MailslotWriter {
   // Opens an existing mailslot for writing; null with 2 when there is no reader.
   static std::unique_ptr<MailslotWriter> Open(const std::string& path);
   virtual ~MailslotWriter() = default;
-  // Sends one message. Returns n, or -1 with the system error set (2 when
-  // the reader has gone, 121 when it stays full for longer than the retry).
+  // Sends one message without waiting. Returns n, or -1 with the system
+  // error set (2 when the reader has been found gone, 87 above 64 KiB).
   virtual int Write(const void* data, size_t n) = 0;
 };
+
+// Waits up to timeoutMs for every queued message of this process to go out;
+// true when none is left.
+bool FlushMailslots(int timeoutMs);
+// Messages of this process queued for their readers.
+size_t QueuedMailslotMessages();
+
+// Where the report of dropped messages goes (one line, "\r\n" at its end):
+// null for the platform's event log under the source "mailslot".
+using MailslotDropReporter = void (*)(const char* text);
+void SetMailslotDropReporter(MailslotDropReporter reporter);
 
 }  // namespace plat

@@ -7,9 +7,9 @@
 // outputs into the scanner's own flags. The path's driver must be attached
 // (Alm_Attach) while it is in use.
 //
-// Delivery is the alarm layer's: the scan defers the messages
-// (Alm_DeferSends) while the path's modules are locked and writes them once
-// they are unlocked, so a slow alarm reader never holds a values module.
+// Delivery is the alarm layer's: while the path's modules are locked the
+// messages wait, and go out when they are unlocked (DM_AfterUnlock), so a
+// slow or stopped alarm reader never holds a values module.
 #pragma once
 #include "cdxlib/runtime/alarms.h"
 #include "scanner/qd_eval.h"

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
+#include <vector>
 
 #include "cdxlib/sys/logicaldirs.h"
 #include "platform/error.h"
@@ -127,6 +129,18 @@ void Store(void* target, int i, uint32_t w, bool digital) {
   std::memcpy(p, &w, 4);
 }
 
+// A stamp for one save: the time, and later than any earlier stamp of this
+// process, so that two saves never share one.
+timespec SaveStamp() {
+  static int64_t last = 0;
+  timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+  if (ns <= last) ns = last + 1;
+  last = ns;
+  return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
+}
+
 }  // namespace
 
 std::string SavedValues_BinPath(const char* dir, const char* deviceName, int path) {
@@ -140,25 +154,62 @@ int SavedValues_Write(const char* deviceName, int path, const void* values, cons
                       int count) {
   const char* dir = SavedDir(deviceName);
   if (!dir) return -1;
-  AtomicFile bin(SavedValues_BinPath(dir, deviceName, path));
-  if (!bin.ok()) return -1;
-  AtomicFile tag(SavedValues_TagPath(dir, deviceName, path));
-  if (!tag.ok()) return -1;
+  std::vector<SavedValueRecord> records(size_t(count > 0 ? count : 0));
+  std::vector<char> tags(records.size() * kSavedTagRecordSize);
   for (int i = 0; i < count; ++i) {
-    SavedValueRecord rec{};
-    char fullTag[kSavedTagRecordSize] = {};
+    SavedValueRecord& rec = records[size_t(i)];
+    std::memset(&rec, 0, sizeof rec);
     if (Enabled(channels[i])) {
       const char* t = Chan_GetTag(channels[i]);
       size_t n = strnlen(t, kSavedTagRecordSize);
-      std::memcpy(fullTag, t, n);
+      std::memcpy(&tags[size_t(i) * kSavedTagRecordSize], t, n);
       std::memcpy(rec.tag, t, n < sizeof rec.tag ? n : sizeof rec.tag);
     }
     std::memcpy(rec.value, static_cast<const uint8_t*>(values) + 4 * i, 4);
-    if (!WriteAll(bin.fd(), &rec, sizeof rec) || !WriteAll(tag.fd(), fullTag, sizeof fullTag)) return -1;
   }
-  if (!bin.Commit() || !tag.Commit()) return -1;
+  // Both files of one save carry its stamp as their modification time; the
+  // ".tag" goes into place first. A kill between the two renames leaves
+  // files with different stamps, which a restore does not pair.
+  const timespec stamp = SaveStamp();
+  const timespec times[2] = {stamp, stamp};
+  {
+    AtomicFile tag(SavedValues_TagPath(dir, deviceName, path));
+    if (!tag.ok() || !WriteAll(tag.fd(), tags.data(), tags.size())) return -1;
+    if (::futimens(tag.fd(), times) != 0) return plat::FailErrno(errno), -1;
+    if (!tag.Commit()) return -1;
+  }
+  AtomicFile bin(SavedValues_BinPath(dir, deviceName, path));
+  if (!bin.ok() || !WriteAll(bin.fd(), records.data(), records.size() * sizeof(SavedValueRecord))) return -1;
+  if (::futimens(bin.fd(), times) != 0) return plat::FailErrno(errno), -1;
+  if (!bin.Commit()) return -1;
   return 0;
 }
+
+namespace {
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// The full tags of the ".tag" file when it belongs to the ".bin" file:
+// the same save's stamp (modification time), long enough, and agreeing with
+// every record's 12-character tag. Otherwise empty: the
+// ".tag" is another save's (a kill between the two renames, or a save that
+// only the ".bin" survived).
+std::vector<char> TagsOfTheSameSave(int bin, int tag, const std::vector<SavedValueRecord>& records) {
+  struct stat bs, ts;
+  if (tag < 0 || ::fstat(bin, &bs) != 0 || ::fstat(tag, &ts) != 0) return {};
+  if (!SameTime(ts.st_mtim, bs.st_mtim)) return {};
+  std::vector<char> tags(records.size() * kSavedTagRecordSize);
+  if (!tags.empty() && !ReadAt(tag, tags.data(), tags.size(), 0)) return {};
+  for (size_t i = 0; i < records.size(); ++i) {
+    char cut[sizeof records[i].tag] = {};
+    const char* full = &tags[i * kSavedTagRecordSize];
+    std::memcpy(cut, full, strnlen(full, sizeof cut));
+    if (std::memcmp(cut, records[i].tag, sizeof cut) != 0) return {};
+  }
+  return tags;
+}
+
+}  // namespace
 
 int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* target, const ChannelConfig* channels,
                         int count) {
@@ -166,37 +217,59 @@ int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* targ
   if (!dir) return -1;
   int bin = ::open(SavedValues_BinPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
   if (bin < 0) return plat::FailErrno(errno), -1;
-  int tag = ::open(SavedValues_TagPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
   std::memset(target, 0, size_t(count) * 4);
   int rc = 0;
+  std::vector<SavedValueRecord> records;
   for (int i = 0; i < count; ++i) {
     SavedValueRecord rec;
     if (!ReadAt(bin, &rec, sizeof rec, off_t(i) * 16)) {
       rc = -1;
       break;
     }
+    records.push_back(rec);
+  }
+  std::vector<char> fullTags;
+  if (byTag) {
+    int tag = ::open(SavedValues_TagPath(dir, deviceName, path).c_str(), O_RDONLY | O_CLOEXEC);
+    fullTags = TagsOfTheSameSave(bin, tag, records);
+    if (tag >= 0) ::close(tag);
+  }
+  ::close(bin);
+  for (size_t i = 0; i < records.size(); ++i) {
+    const SavedValueRecord& rec = records[i];
     uint32_t w;
     std::memcpy(&w, rec.value, 4);
     if (!byTag) {
-      Store(target, i, w, Chan_IsDigital(channels[i].Type));
+      Store(target, int(i), w, Chan_IsDigital(channels[i].Type));
       continue;
     }
     char stored[kSavedTagRecordSize + 1] = {};
-    std::memcpy(stored, rec.tag, sizeof rec.tag);
-    if (tag >= 0) {
-      char full[kSavedTagRecordSize];
-      if (ReadAt(tag, full, sizeof full, off_t(i) * kSavedTagRecordSize)) {
-        std::memset(stored, 0, sizeof stored);
-        std::memcpy(stored, full, sizeof full);
-      }
+    size_t compared = kSavedTagRecordSize;
+    if (!fullTags.empty()) {
+      std::memcpy(stored, &fullTags[i * kSavedTagRecordSize], kSavedTagRecordSize);
+    } else {
+      // Only the record's own 12 characters are known: a tag cut there
+      // matches the channels whose tag starts with them.
+      std::memcpy(stored, rec.tag, sizeof rec.tag);
+      if (strnlen(stored, sizeof rec.tag) == sizeof rec.tag) compared = sizeof rec.tag;
     }
     if (!stored[0]) continue;
     auto matches = [&](int k) {
-      return Enabled(channels[k]) && strncasecmp(Chan_GetTag(channels[k]), stored, kSavedTagRecordSize) == 0;
+      if (!Enabled(channels[k])) return false;
+      const char* t = Chan_GetTag(channels[k]);
+      if (compared < kSavedTagRecordSize && strnlen(t, kSavedTagRecordSize) < compared) return false;
+      return strncasecmp(t, stored, compared) == 0;
     };
+    if (compared < kSavedTagRecordSize) {
+      // A cut tag that several channels start with cannot tell which of
+      // them the value was saved for: none gets it.
+      int candidates = 0;
+      for (int k = 0; k < count && candidates < 2; ++k) candidates += matches(k) ? 1 : 0;
+      if (candidates > 1) continue;
+    }
     int to = -1;
-    if (matches(i)) {
-      to = i;
+    if (matches(int(i))) {
+      to = int(i);
     } else {
       for (int k = 0; k < count; ++k)
         if (matches(k)) {
@@ -206,8 +279,6 @@ int SavedValues_Restore(const char* deviceName, int path, bool byTag, void* targ
     }
     if (to >= 0) Store(target, to, w, Chan_IsDigital(channels[to].Type));
   }
-  if (tag >= 0) ::close(tag);
-  ::close(bin);
   return rc;
 }
 
@@ -219,6 +290,12 @@ int SavedValues_Update(const char* deviceName, int path, const void* oldValues, 
   if (::access(binPath.c_str(), F_OK) != 0) return SavedValues_Write(deviceName, path, newValues, channels, count);
   int fd = ::open(binPath.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return plat::FailErrno(errno), -1;
+  // A ".bin" that pairs with its ".tag" keeps the save's stamp after the
+  // rewrite; one that did not pair does not start to.
+  struct stat bs, ts;
+  const bool paired = ::fstat(fd, &bs) == 0 &&
+                      ::stat(SavedValues_TagPath(dir, deviceName, path).c_str(), &ts) == 0 &&
+                      SameTime(bs.st_mtim, ts.st_mtim);
   int rc = 0;
   for (int i = 0; i < count && rc == 0; ++i) {
     if (!Enabled(channels[i])) continue;
@@ -229,6 +306,10 @@ int SavedValues_Update(const char* deviceName, int path, const void* oldValues, 
       plat::FailErrno(errno);
       rc = -1;
     }
+  }
+  if (paired) {
+    const timespec times[2] = {bs.st_atim, bs.st_mtim};
+    ::futimens(fd, times);
   }
   ::close(fd);
   return rc;

@@ -8,7 +8,11 @@
 // status word for digital ones), and "<dir>/<device>_<kind>.tag", one 15-byte
 // full tag per channel. A disabled channel's tag fields are empty (zero).
 // Both files are written to a temporary file beside them and renamed into
-// place, so a crash leaves the old or the new file, never a torn one.
+// place, so a crash leaves the old or the new file, never a torn one. The
+// ".tag" is put in place first, the ".bin" last: a restore by tag uses the
+// full tags only when the ".tag" belongs to the ".bin" (not newer than it,
+// and agreeing with each record's 12 characters), and otherwise the
+// records' own tags, so values and tags of different saves never pair.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -15,17 +15,6 @@
 
 namespace {
 
-// The messages of one path's scan, kept while its modules are locked. It
-// grows only when a path has more channels than any before (the first scan
-// after a load), never during later scans.
-AlarmMessage* Outbox(int channels, int* capacity) {
-  static std::vector<AlarmMessage> box;
-  const size_t need = size_t(channels) * kMessagesPerChannel;
-  if (box.size() < need) box.resize(need);
-  *capacity = int(box.size());
-  return box.data();
-}
-
 void SetI16(uint8_t* data, uint32_t off, int16_t v) { std::memcpy(data + off, &v, 2); }
 void SetI32(uint8_t* data, uint32_t off, int32_t v) { std::memcpy(data + off, &v, 4); }
 
@@ -76,8 +65,6 @@ int Scan_ScanAll(int first) {
     ScanPath& p = st.paths[path];
     if (!p.module) continue;
     const bool output = Path_IsOutput(path);
-    int capacity = 0;
-    AlarmMessage* outbox = Outbox(p.count, &capacity);
     if (output) DM_Lock(p.module);
     uint32_t* status = output ? p.moduleStatus : p.localStatus;
     float* values = output ? p.moduleValues : p.raw;
@@ -97,15 +84,13 @@ int Scan_ScanAll(int first) {
       continue;
     }
     if (!output) DM_Lock(p.module);
-    Alm_DeferSends(outbox, capacity);
     Alm_Attach(p.data);
     EvaluateAndPublish(st, path, first != 0);
     Alm_FlushLoggerTriggers();
     DM_Notify(p.module, 0);
+    // The alarm messages, logger triggers, derived notice and notifications
+    // go out at this unlock, in that order: no receiver holds the module.
     DM_Unlock(p.module);
-    // The alarm and derived notices go out once the modules are free: a
-    // receiver that drains its mailslot slowly delays this scan only.
-    Alm_SendDeferred();
     int ms = int(plat::MonotonicMs() - t0);
     SetI32(p.data, kPathOffScanMs, ms);
     total += ms;

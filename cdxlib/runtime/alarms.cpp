@@ -147,21 +147,12 @@ uint16_t AlarmChannel(int index, uint32_t status) {
   return channel;
 }
 
-// The deferral's outbox (Alm_DeferSends) and the derived notice it keeps.
-struct Outbox {
-  AlarmMessage* messages = nullptr;
-  int capacity = 0;
-  int count = 0;
-  bool derivedPending = false;
-  char derivedPrefix[2] = {0, 0};
-};
-Outbox g_outbox;
-
-// Sends a message of an alarm kind on the kept handle, or keeps it in the
-// outbox while sends are deferred.
+// Sends a message of an alarm kind on the kept handle. While this thread
+// holds a module lock (an attached driver's, a values module's) the message
+// waits for the release, behind those made before it.
 int SendAlarmKind(const AlarmMessage& m) {
-  if (g_outbox.messages && g_outbox.count < g_outbox.capacity) {
-    g_outbox.messages[g_outbox.count++] = m;
+  if (DM_HoldsLock()) {
+    DM_AfterUnlock([m] { WriteReceiver(g_alarm, &m, sizeof m); });
     return 0;
   }
   return WriteReceiver(g_alarm, &m, sizeof m) < 0 ? -1 : 0;
@@ -170,10 +161,20 @@ int SendAlarmKind(const AlarmMessage& m) {
 // Sends a message of another kind, then closes the handle, so that the next
 // message opens the mailslot afresh.
 int SendAndClose(const AlarmMessage& m) {
-  WriteReceiver(g_alarm, &m, sizeof m);
-  CloseReceiver(g_alarm);
-  g_alarm.triedOnce = false;
+  DM_AfterUnlock([m] {
+    WriteReceiver(g_alarm, &m, sizeof m);
+    CloseReceiver(g_alarm);
+    g_alarm.triedOnce = false;
+  });
   return 0;
+}
+
+// The "derived" notice of a driver's batch: its two-letter prefix.
+void SendDerivedNotice(const char* prefix) {
+  const char p[2] = {prefix[0], prefix[1]};
+  DM_AfterUnlock([p] {
+    if (OpenReceiver(g_derived) == 0) WriteReceiver(g_derived, p, 2);
+  });
 }
 
 
@@ -401,20 +402,17 @@ int Alm_FlushLoggerTriggers() {
     if (logger && logger->enabled && logger->pid > 0) {
       uint32_t code = kAlmTriggerBase + static_cast<uint32_t>(g_triggers[i]);
       if (g_forced[i] != 0) code += kAlmTriggerForced;
-      Sig_Send(logger->pid, code);
+      DM_SendSignal(logger->pid, code);  // after the unlock below
     }
   }
   // Every count goes back to 0, also those of loggers beyond the table now
   // (the table may have shrunk since they were counted).
   std::memset(g_triggers, 0, sizeof g_triggers);
   std::memset(g_forced, 0, sizeof g_forced);
+  // The notice is kept behind the triggers; both go out when this thread's
+  // last module lock is released (this one, or the caller's values module).
+  if (g_att.hits > 0) SendDerivedNotice(g_att.prefix);
   DM_Unlock(g_att.eventModule);
-  if (g_att.hits > 0 && g_outbox.messages) {
-    g_outbox.derivedPending = true;
-    std::memcpy(g_outbox.derivedPrefix, g_att.prefix, 2);
-  } else if (g_att.hits > 0 && OpenReceiver(g_derived) == 0) {
-    WriteReceiver(g_derived, g_att.prefix, 2);
-  }
   g_att = Attached{};
   errno = savedErrno;
   plat::SetLastError(savedLast);
@@ -423,28 +421,7 @@ int Alm_FlushLoggerTriggers() {
 
 bool Alm_IsAttached() { return g_att.on; }
 
-void Alm_DeferSends(AlarmMessage* outbox, int capacity) {
-  g_outbox = Outbox{};
-  if (outbox && capacity > 0) {
-    g_outbox.messages = outbox;
-    g_outbox.capacity = capacity;
-  }
-}
-
-int Alm_SendDeferred() {
-  const Outbox box = g_outbox;
-  g_outbox = Outbox{};  // from here on every message goes out at once
-  const int savedErrno = errno;
-  const uint32_t savedLast = plat::GetLastError();
-  for (int i = 0; i < box.count; ++i) WriteReceiver(g_alarm, &box.messages[i], sizeof box.messages[i]);
-  if (box.derivedPending && OpenReceiver(g_derived) == 0) WriteReceiver(g_derived, box.derivedPrefix, 2);
-  errno = savedErrno;
-  plat::SetLastError(savedLast);
-  return box.count;
-}
-
 void Alm_ResetProcessState() {
-  g_outbox = Outbox{};
   if (g_att.on) DM_Unlock(g_att.eventModule);
   g_att = Attached{};
   std::memset(g_triggers, 0, sizeof g_triggers);

@@ -208,20 +208,12 @@ int Alm_FlushLoggerTriggers();
 bool Alm_IsAttached();
 
 // ---------------------------------------------------------------------------
-// Deferred delivery, for a writer that must not wait on a receiver while it
-// holds a driver's modules (a mailslot write may wait seconds for a reader
-// that is not draining). Between Alm_DeferSends and Alm_SendDeferred the
-// senders of the alarm kinds check and build their messages and count their
-// event-channel hits as always, but keep the messages in the outbox (a
-// sender then returns 0); Alm_FlushLoggerTriggers keeps the "derived"
-// notice too. A message that finds the outbox full is written at once
-// (ahead of those kept), so a caller sizes the outbox for its whole batch.
-// Alm_SendDeferred, called once the modules are unlocked, writes the kept
-// messages in the order they were made, then the derived notice, and ends
-// the deferral. The outbox is the caller's, capacity messages long.
-void Alm_DeferSends(AlarmMessage* outbox, int capacity);
-// Number of messages written (those whose write failed included).
-int Alm_SendDeferred();
+// Delivery never happens under a module lock: while the calling thread holds
+// one (the attached driver's event module, a values module), the senders
+// check and build their messages and count their event-channel hits as
+// always, but their messages, the logger trigger codes and the "derived"
+// notice wait until the thread's last module lock is released, and then go
+// out in the order they were made (DM_AfterUnlock). A sender then returns 0.
 
 // Forgets the process-wide state: closes both mailslots, clears the retry
 // times and counts (tests that rebuild the system tables). Unlocks and

@@ -288,33 +288,21 @@ void WriteAnalogChannel(const Target& t, int channel, bool force, float v, const
   }
 }
 
-// Messages one channel's write may make: alarm clear and raise, warning
-// clear and raise. The outbox holds at most kMaxKept messages (about 1.2 MB):
-// the rest of a larger write's messages go out at once, as before.
-constexpr int kMessagesPerChannel = 4;
-constexpr size_t kMaxKept = 4096;
-
 // The frame common to both kinds: lock, attach, the channels, flush and
-// notify (kind 1) or signal the owner, unlock. A kind-1 write that takes the
-// lock itself keeps its alarm messages (and the derived notice) until the
-// module is unlocked: a mailslot write may wait seconds for a reader that is
-// not draining, and the scanner and every other writer wait on this lock.
+// notify (kind 1) or signal the owner, unlock. Whatever the write sends to
+// other processes (alarm messages, logger triggers, the derived notice, the
+// notifications, code 305) goes out once the last module lock is released,
+// in the order the write made it: the scanner and every other writer wait
+// on this lock, and a receiver may be stopped.
 template <typename Step>
-int RunWrite(const char* prefix, const Target& t, int channels, bool lock, bool notifyOthers, Step step) {
+int RunWrite(const char* prefix, const Target& t, int /*channels*/, bool lock, bool notifyOthers, Step step) {
   if (lock && DM_Lock(t.values) != 0) return -1;
-  const bool defer = lock && t.kind == 1;
-  std::vector<AlarmMessage> outbox;
-  if (defer) {
-    outbox.resize(std::min(size_t(channels) * kMessagesPerChannel, kMaxKept));
-    Alm_DeferSends(outbox.data(), int(outbox.size()));
-  }
   if (t.kind == 1) {
     // Attach before the pending mark: a refused attach leaves no pending
     // update behind that no notification would ever lower.
     if (Alm_Attach(t.data) != 0) {
       const uint32_t err = plat::GetLastError();
       if (lock) DM_Unlock(t.values);
-      if (defer) Alm_SendDeferred();  // nothing kept: ends the deferral
       return plat::Fail(err), -1;
     }
     DM_MarkPending(t.values);
@@ -329,10 +317,9 @@ int RunWrite(const char* prefix, const Target& t, int channels, bool lock, bool 
     }
   } else {
     const int32_t owner = Drv_GetOwnerPid(prefix);
-    if (owner > 0) Sig_Send(owner, kValWrittenSignal);
+    if (owner > 0) DM_SendSignal(owner, kValWrittenSignal);
   }
   if (lock) DM_Unlock(t.values);
-  if (defer) Alm_SendDeferred();
   plat::Fail(0);
   return 0;
 }

@@ -214,7 +214,7 @@ void LowerPending(DataModule* m) {
 void ServeSlot(SlotRef slot, bool skipMine) {
   if (skipMine && (slot.pid() == 0 || slot.is_mine())) return;
   if (slot.waiting() && slot.pid() != 0) {
-    Sig_Send(slot.pid(), kSigModuleEvent);
+    DM_SendSignal(slot.pid(), kSigModuleEvent);
   } else if (slot.count() < 0xFFFF) {
     slot.set_count(static_cast<uint16_t>(slot.count() + 1));
   }
@@ -239,7 +239,7 @@ int NotifyLocked(DataModule* m, int n, bool skipMine) {
     EntryRef e(m, t, legacyEntries, i);
     if (e.pid() == 0) continue;
     if (skipMine && e.is_mine()) continue;
-    Sig_Send(e.pid(), static_cast<SignalCode>(static_cast<int32_t>(e.code())));
+    DM_SendSignal(e.pid(), static_cast<SignalCode>(static_cast<int32_t>(e.code())));
     e.clear();
   }
   return 0;
@@ -381,10 +381,54 @@ int DM_ReleaseMutex(DataModule* m) {
   return mutex->Unlock();
 }
 
+namespace {
+
+// The module locks the calling thread holds, and the sends kept for when it
+// holds none.
+thread_local int t_locksHeld = 0;
+thread_local std::vector<std::function<void()>> t_afterUnlock;
+
+void RunAfterUnlock() {
+  if (t_afterUnlock.empty()) return;
+  const int savedErrno = errno;
+  const uint32_t savedLast = plat::GetLastError();
+  std::vector<std::function<void()>> batch;
+  batch.swap(t_afterUnlock);
+  // A send that locks a module itself keeps its own sends until it unlocks
+  // it: they go out then, inside this batch.
+  for (auto& send : batch) send();
+  batch.clear();
+  if (t_afterUnlock.empty() && batch.capacity() <= 4096) t_afterUnlock.swap(batch);  // keeps a small buffer
+  errno = savedErrno;
+  plat::SetLastError(savedLast);
+}
+
+}  // namespace
+
+void DM_AfterUnlock(std::function<void()> send) {
+  if (!send) return;
+  if (t_locksHeld > 0) {
+    t_afterUnlock.push_back(std::move(send));
+  } else {
+    send();
+  }
+}
+
+int DM_SendSignal(int32_t pid, uint32_t code) {
+  if (t_locksHeld > 0) {
+    t_afterUnlock.push_back([pid, code] { Sig_Send(pid, code); });
+    return 0;
+  }
+  return Sig_Send(pid, code);
+}
+
+bool DM_HoldsLock() { return t_locksHeld > 0; }
+
 int DM_Lock(DataModule* m) {
   if (!Usable(m)) return BadModule();
   int r = DM_AcquireMutex(m);
   if (r < 0) return -1;
+  ++t_locksHeld;
   const int16_t me = MyPid16();
   if (r == plat::NamedMutex::kAbandoned) {
     // The holder died: its owner and recursion fields are stale.
@@ -407,7 +451,9 @@ int DM_Unlock(DataModule* m) {
       m->lockOwner = 0;
     }
   }
-  return DM_ReleaseMutex(m) == 0 ? 0 : -1;
+  if (DM_ReleaseMutex(m) != 0) return -1;
+  if (t_locksHeld > 0 && --t_locksHeld == 0) RunAfterUnlock();
+  return 0;
 }
 
 int DM_Read(DataModule* m, void* destination, uint32_t length, uint32_t offset) {

@@ -29,6 +29,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace plat {
 class NamedMutex;
@@ -132,6 +133,19 @@ DataModule* DM_CreateMapping(const char* name, uint32_t sizeField);
 // holder dead repairs the header's owner and recursion fields.
 int DM_Lock(DataModule* module);
 int DM_Unlock(DataModule* module);
+
+// Sends to other processes wait until the module locks are free: no module
+// lock is held across a send, so a stopped receiver never holds a module.
+// While the calling thread holds a module lock (DM_Lock), DM_AfterUnlock
+// keeps send for when that thread's last module lock is released, in the
+// order of the calls; without a lock held it runs send at once. Memory grows
+// with what one holding makes, and is given back at the release.
+void DM_AfterUnlock(std::function<void()> send);
+// Sig_Send(pid, code) at once or, while a module lock is held, after the
+// release (then 0).
+int DM_SendSignal(int32_t pid, uint32_t code);
+// True while the calling thread holds a module lock.
+bool DM_HoldsLock();
 // The bare mutex, without the header fields: DM_AcquireMutex returns 0, or
 // 0x80 when the previous holder died holding it, or -1.
 int DM_AcquireMutex(DataModule* module);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "cdxlib/sys/eventlog.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/process.h"
@@ -92,6 +93,15 @@ std::shared_ptr<plat::MailslotWriter> SlotOf(SigMailslot h) {
   std::lock_guard<std::mutex> lock(g_slotsMutex);
   if (h < 0 || static_cast<size_t>(h) >= g_slots.size()) return nullptr;
   return g_slots[static_cast<size_t>(h)];
+}
+
+// Messages that a stopped reader made the sender drop are reported in the
+// product's event log.
+void ReportDroppedMessages(const char* text) { ReportSystemEvent(nullptr, 1, text); }
+
+void UseProductEventLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { plat::SetMailslotDropReporter(ReportDroppedMessages); });
 }
 
 }  // namespace
@@ -240,6 +250,7 @@ int Sig_LastCode() { return g_lastCode; }
 void Sig_ClearLastCode() { g_lastCode = 0; }
 
 int Sig_Send(int32_t pid, SignalCode code) {
+  UseProductEventLog();
   if (pid == plat::GetPid()) {
     std::shared_ptr<Receiver> rx = Current();
     if (!rx || !g_active) return 0;
@@ -276,6 +287,7 @@ const char* Sig_MailslotName(int32_t pid) {
 
 SigMailslot Sig_OpenMailslot(const char* name) {
   if (!name || !*name) return plat::Fail(plat::kErrInvalidName), kSigNoMailslot;
+  UseProductEventLog();
   std::string path = (name[0] == '\\' && name[1] == '\\') ? std::string(name) : PathOf(name);
   std::shared_ptr<plat::MailslotWriter> w = plat::MailslotWriter::Open(path);
   if (!w) return kSigNoMailslot;

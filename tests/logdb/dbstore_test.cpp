@@ -591,6 +591,53 @@ TEST_P(DbStoreTest, PrefixesSequencesAndColumnNames) {
   EXPECT_EQ(runs, 5);
 }
 
+// A logger killed inside CreateLog, after its run's tables and before the
+// run's LOGGERS row, leaves tables that no row names. The next run is made
+// all the same, under the number the killed one had, in place of the left
+// tables; so is every run after it. Bare and date prefixes alike.
+TEST_P(DbStoreTest, TablesLeftByARunKilledBeforeItsRowDoNotStopTheNextRun) {
+  auto c = OpenCollection("KILLED");
+  ASSERT_TRUE(c);
+  LogHeader h = MakeHeader(3, 0);
+  CLogStore* first = Create(c.get(), &h);
+  ASSERT_NE(first, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  int32_t start = kStart, stop = kStart + 1;
+  ASSERT_EQ(c->CloseLog(first, &start, &stop, 0), 0);
+  first->Destroy(1);
+  // What the killed second run left: its tables, with a record, and no row.
+  for (const char* p : {"KILLED_00000002_", "KILLED_20240305_"}) {
+    AdminIn(std::string("CREATE TABLE ") + p + "CHANNELS (nBlock int, sPrefix char(2))");
+    AdminIn(std::string("CREATE TABLE ") + p + "DATA (DT datetime, MS integer, TX char(255) NULL, AI1 REAL NULL)");
+    AdminIn(std::string("INSERT INTO ") + p + "DATA (MS) VALUES (7)");
+    AdminIn(std::string("CREATE TABLE ") + p + "TEXT (TX char(255))");
+  }
+  CLogStore* second = Create(c.get(), &h);
+  ASSERT_NE(second, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  char prefix[CLogDbStore::kMaxName];
+  static_cast<CLogDbStore*>(second)->GetTablePrefix(prefix, nullptr);
+  EXPECT_STREQ(prefix, "KILLED_00000002_");
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM KILLED_00000002_DATA"), 0) << "the left tables were not removed";
+  c->CloseLog(second, &start, &stop, 0);
+  second->Destroy(1);
+  CLogStore* dated = Create(c.get(), &h, nullptr, 0, 1);
+  ASSERT_NE(dated, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  EXPECT_EQ(static_cast<CLogDbStore*>(dated)->GetSequence(), 20240305);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM KILLED_20240305_DATA"), 0);
+  c->CloseLog(dated, &start, &stop, 0);
+  dated->Destroy(1);
+  CLogStore* third = Create(c.get(), &h);
+  ASSERT_NE(third, nullptr) << c->GetErrorSummary() << ": " << c->GetErrorDetail();
+  EXPECT_EQ(static_cast<CLogDbStore*>(third)->GetSequence(), 3);
+  c->CloseLog(third, &start, &stop, 0);
+  third->Destroy(1);
+  ASSERT_EQ(c->FindFirst(nullptr), 1);
+  int runs = 0;
+  char name[20];
+  TimeStamp a, b;
+  while (c->FindNext(name, &a, &b)) ++runs;
+  EXPECT_EQ(runs, 4);
+}
+
 TEST_P(DbStoreTest, LoggersAreApartAndCloseWithoutStartDiscards) {
   auto c1 = OpenCollection("L");
   auto c2 = OpenCollection("L2");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -189,6 +191,83 @@ TEST_F(SavedValues, DeviceNamesThatAreNoPlainNamesAreRefused) {
   }
   EXPECT_FALSE(std::filesystem::exists(plat::Root() + "/ESC7_ao.bin"));
   EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+// A writer killed at any moment of its saves: a restore by tag gets the
+// values of one save with that save's tags, never a mix. The two saves
+// alternated put the same tags on channels shifted by one, and the tags
+// agree in their first 12 characters, so only the full tags tell them apart.
+TEST_F(SavedValues, KillsDuringSavesNeverMixValuesAndTagsOfTwoSaves) {
+  constexpr int kN = 8;
+  auto tagOf = [](int i) {
+    char t[16];
+    std::snprintf(t, sizeof t, "ABCDEFGHIJKL%03d", i);
+    return std::string(t);
+  };
+  std::vector<std::string> names;
+  for (int i = 0; i < kN; ++i) names.push_back(tagOf(i));
+  std::vector<ChannelConfig> first, second, now;
+  uint32_t firstValues[kN], secondValues[kN];
+  for (int i = 0; i < kN; ++i) {
+    first.push_back(Channel(kKindAO, names[i].c_str()));
+    firstValues[i] = 1000 + i;
+    second.push_back(Channel(kKindAO, names[(i + 1) % kN].c_str()));
+    secondValues[i] = 2000 + (i + 1) % kN;
+    now.push_back(Channel(kKindAO, names[i].c_str()));
+  }
+  ASSERT_EQ(SavedValues_Write("plc1", 2, firstValues, first.data(), kN), 0);
+  unsigned seed = 29;
+  int seenFirst = 0, seenSecond = 0;
+  for (int round = 0; round < 150; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0;; ++i) {
+        if (i % 2 == 0)
+          SavedValues_Write("plc1", 2, secondValues, second.data(), kN);
+        else
+          SavedValues_Write("plc1", 2, firstValues, first.data(), kN);
+      }
+    }
+    ::usleep(200 + rand_r(&seed) % 3000);
+    ::kill(child, SIGKILL);
+    int status;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    uint32_t got[kN];
+    ASSERT_EQ(SavedValues_Restore("plc1", 2, true, got, now.data(), kN), 0);
+    // Each channel has its own value of one save, or (when the full tags of
+    // the surviving ".bin" were overwritten by the next save's) nothing:
+    // its cut tag fits every channel.
+    uint32_t base = 0;
+    for (int k = 0; k < kN; ++k) {
+      if (got[k] == 0) continue;
+      const uint32_t b = got[k] >= 2000 ? 2000 : 1000;
+      if (!base) base = b;
+      ASSERT_EQ(b, base) << "round " << round << ": values of two saves, channel " << k;
+      ASSERT_EQ(got[k], base + k) << "round " << round << ": a value on another channel, channel " << k;
+    }
+    if (base == 1000) ++seenFirst;
+    if (base == 2000) ++seenSecond;
+  }
+  EXPECT_GT(seenFirst + seenSecond, 0);
+}
+
+// Without a ".tag" of the same save, tags cut to 12 characters still find
+// their channel when only one channel starts with them.
+TEST_F(SavedValues, RestoreByCutTagsWhenTheTagFileIsAnotherSaves) {
+  std::vector<ChannelConfig> saved = {Channel(kKindAO, "PUMP_STATION_1"), Channel(kKindAO, "VALVE_A")};
+  uint32_t values[2] = {11, 22};
+  ASSERT_EQ(SavedValues_Write("plc1", 2, values, saved.data(), 2), 0);
+  // A newer ".tag" of another configuration, as a kill between the renames leaves it.
+  {
+    std::ofstream t(Tag(), std::ios::binary | std::ios::trunc);
+    t.write("OTHER_TAG_XXXXVALVE_A\0\0\0\0\0\0\0\0\0", 30);
+  }
+  std::vector<ChannelConfig> now = {Channel(kKindAO, "VALVE_A"), Channel(kKindAO, "PUMP_STATION_1")};
+  uint32_t got[2] = {7, 7};
+  ASSERT_EQ(SavedValues_Restore("plc1", 2, true, got, now.data(), 2), 0);
+  EXPECT_EQ(got[0], 22u);
+  EXPECT_EQ(got[1], 11u);
 }
 
 }  // namespace

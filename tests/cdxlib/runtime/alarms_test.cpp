@@ -88,7 +88,6 @@ std::string Diff(const AlarmBytes& got, const std::array<uint8_t, 296>& want) {
 }
 
 TEST_F(AlarmsTest, EveryMessageKindHasTheRecordLayout) {
-  ASSERT_EQ(Attach(), 0);
   const float v = 12.5f;
   const std::string longComputer = "COMPUTER-NAME-OF-20C";   // 20: cut to 15
   const std::string longUser(40, 'u');                      // cut to 32
@@ -138,7 +137,9 @@ TEST_F(AlarmsTest, EveryMessageKindHasTheRecordLayout) {
        Expected().Prefix("QA").Channel(0x9234).Flags(8).Value(Bits(v)).Computer("PC3").User("erin").Marked()},
   };
   size_t from = Drain(*sim_).size();
+  ASSERT_EQ(Attach(), 0);
   for (auto& c : cases) ASSERT_EQ(c.send(), 0) << c.what;
+  Alm_FlushLoggerTriggers();  // the messages go out at its unlock
   std::vector<AlarmBytes> got = Since(*sim_, from);
   // Operator messages are the fences of Drain: the one of the table is the
   // only one not from "FENCE", and Since() keeps it.
@@ -147,7 +148,6 @@ TEST_F(AlarmsTest, EveryMessageKindHasTheRecordLayout) {
     EXPECT_TRUE(std::equal(got[i].begin(), got[i].end(), cases[i].want.b.begin()))
         << cases[i].what << ":" << Diff(got[i], cases[i].want.b);
   }
-  Alm_FlushLoggerTriggers();
 }
 
 TEST_F(AlarmsTest, AlarmSendersNeedAnAttachedDriverAndAChannelInRange) {
@@ -172,8 +172,8 @@ TEST_F(AlarmsTest, AlarmSendersNeedAnAttachedDriverAndAChannelInRange) {
 }
 
 TEST_F(AlarmsTest, LocalSendersCarryThisMachinesNamesAndNoValue) {
-  ASSERT_EQ(Attach(), 0);
   size_t from = Drain(*sim_).size();
+  ASSERT_EQ(Attach(), 0);
   ASSERT_EQ(Alm_SendAlarmMsgLocal(2, 0x800, 1, 7, 30), 0);
   ASSERT_EQ(Alm_SendAlarmMsgLocalNoDelay(2, 0x800, 0, 7), 0);
   ASSERT_EQ(Alm_SendWarningClearMsgLocal(2, 0x400), 0);
@@ -195,30 +195,33 @@ TEST_F(AlarmsTest, LocalSendersCarryThisMachinesNamesAndNoValue) {
 TEST_F(AlarmsTest, NothingIsSentWhenTheAlarmProcessIsNotConfigured) {
   DriverRecord* alarm = Drv_FindDriver("ALARM");
   ASSERT_NE(alarm, nullptr);
-  ASSERT_EQ(Attach(), 0);
   size_t from = Drain(*sim_).size();
+  ASSERT_EQ(Attach(), 0);
   alarm->configured = 0;
   Alm_CloseAlarmMailslot();
   EXPECT_EQ(Alm_SendAlarmMsg(0, 0x800, 0, 1, 0, nullptr, nullptr, nullptr), 0);
+  Alm_FlushLoggerTriggers();
   EXPECT_EQ(Alm_OpenAlarmMailslot(), -1);
   alarm->configured = 1;
   EXPECT_EQ(Since(*sim_, from).size(), 0u);
-  Alm_FlushLoggerTriggers();
 }
 
 // The alarm process starts after the scanner, and later restarts: no alarm
 // sent while it runs is lost.
 TEST_F(AlarmsTest, SenderStartedBeforeTheAlarmProcessDeliversOnceItAppears) {
   sim_.reset();  // tables stay; the stand-in's readers go
-  ASSERT_EQ(Attach(), 0);
   const float first = 1, second = 2, third = 3;
   // No reader: nothing to send to, and no error for the caller.
+  ASSERT_EQ(Attach(), 0);
   EXPECT_EQ(Alm_SendAlarmMsg(0, 0x800, 0, 1, 0, nullptr, nullptr, &first), 0);
+  Alm_FlushLoggerTriggers();
   auto reader = plat::MailslotReader::Create("\\\\.\\mailslot\\xalarms", 0);
   ASSERT_TRUE(reader);
   // The next open is tried at most once a second after a failure.
   plat::SleepMs(kAlmReopenIntervalMs + 100);
+  ASSERT_EQ(Attach(), 0);
   EXPECT_EQ(Alm_SendAlarmMsg(1, 0x800, 0, 1, 0, nullptr, nullptr, &second), 0);
+  Alm_FlushLoggerTriggers();
   AlarmMessage m{};
   ASSERT_EQ(reader->Read(&m, sizeof m, 10000), 296);
   EXPECT_EQ(m.channel, 2);
@@ -230,12 +233,13 @@ TEST_F(AlarmsTest, SenderStartedBeforeTheAlarmProcessDeliversOnceItAppears) {
   reader.reset();
   reader = plat::MailslotReader::Create("\\\\.\\mailslot\\xalarms", 0);
   ASSERT_TRUE(reader);
+  ASSERT_EQ(Attach(), 0);
   EXPECT_EQ(Alm_SendAlarmMsg(2, 0x800, 0, 1, 0, nullptr, nullptr, &third), 0);
+  Alm_FlushLoggerTriggers();
   ASSERT_EQ(reader->Read(&m, sizeof m, 10000), 296);
   EXPECT_EQ(m.channel, 3);
   EXPECT_EQ(m.valueBits, Bits(third));
   EXPECT_EQ(reader->Read(&m, sizeof m, 0), -1);  // nothing else
-  Alm_FlushLoggerTriggers();
 }
 
 TEST_F(AlarmsTest, ThousandAlarmsOfOneBatchReachASlowReaderComplete) {
@@ -261,41 +265,42 @@ TEST_F(AlarmsTest, ThousandAlarmsOfOneBatchReachASlowReaderComplete) {
   }
 }
 
-// Deferred sends are kept until Alm_SendDeferred, which writes them in
-// their order and then the batch's derived notice; a message that finds the
-// outbox full is not lost but written at once.
-TEST_F(AlarmsTest, DeferredSendsGoOutWhenAskedInTheirOrder) {
+// While a module lock is held nothing goes out; at the last unlock the
+// messages go in the order they were made, however many, and then the
+// batch's derived notice. Without a lock held a message goes out at once.
+TEST_F(AlarmsTest, SendsWaitForTheLastUnlockAndKeepTheirOrder) {
   sim_.reset();
   auto alarms = plat::MailslotReader::Create("\\\\.\\mailslot\\xalarms", 0);
   auto derived = plat::MailslotReader::Create("\\\\.\\mailslot\\derived", 0);
   ASSERT_TRUE(alarms && derived);
-  AlarmMessage outbox[2];
-  Alm_DeferSends(outbox, 2);
+  DataModule* outer = DM_Create("dm_outer", 16);
+  ASSERT_TRUE(DM_IsView(outer));
+  ASSERT_EQ(DM_Lock(outer), 0);
   ASSERT_EQ(Attach(), 0);
-  for (int i = 1; i <= 3; ++i) {
+  const int count = 5000;  // more than any fixed outbox held
+  for (int i = 1; i <= count; ++i) {
     const float v = static_cast<float>(i);
     ASSERT_EQ(Alm_SendAlarmMsg(2, 0x800, 0, 1, 0, "PC", "op", &v), 0) << i;  // channel 3: an event channel
   }
   ASSERT_EQ(Alm_FlushLoggerTriggers(), 0);
-  EXPECT_EQ(Alm_SendDeferred(), 2);
-  const float order[] = {3, 1, 2};  // the third found the outbox full
-  for (float want : order) {
+  EXPECT_EQ(alarms->Pending(), 0u);
+  EXPECT_EQ(derived->Pending(), 0u);
+  ASSERT_EQ(DM_Unlock(outer), 0);
+  for (int i = 1; i <= count; ++i) {
     AlarmMessage m{};
-    ASSERT_EQ(alarms->Read(&m, sizeof m, 10000), 296);
+    ASSERT_EQ(alarms->Read(&m, sizeof m, 10000), 296) << i;
     float v;
     std::memcpy(&v, &m.valueBits, 4);
-    EXPECT_EQ(v, want);
+    ASSERT_EQ(v, static_cast<float>(i));
   }
   char prefix[2];
   ASSERT_EQ(derived->Read(prefix, sizeof prefix, 10000), 2);
   EXPECT_EQ(std::string(prefix, 2), "QA");
-  // The deferral has ended: the next batch's message goes out at once.
-  ASSERT_EQ(Attach(), 0);
-  ASSERT_EQ(Alm_SendAlarmMsg(4, 0x800, 0, 1, 0, "PC", "op", nullptr), 0);
+  // No lock held: the message goes out at once.
+  ASSERT_EQ(Alm_SendTextMsg("ZZ", 7, "", "", ""), 0);
   AlarmMessage m{};
   ASSERT_EQ(alarms->Read(&m, sizeof m, 10000), 296);
-  EXPECT_EQ(m.channel, 5);
-  ASSERT_EQ(Alm_FlushLoggerTriggers(), 0);
+  EXPECT_EQ(m.channel, 7);
 }
 
 // ---- logger triggers ---------------------------------------------------------

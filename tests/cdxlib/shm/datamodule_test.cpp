@@ -304,6 +304,44 @@ TEST(DataModuleSubscriptions, OneShotAcrossProcessesAndNotifyOthersSkipsTheCalle
   Sig_RemoveHandler();
 }
 
+// A notification made under a held lock sends nothing until the last lock
+// of the thread is released: a stopped subscriber then never holds the
+// module, and the codes still go out, in order.
+TEST(DataModuleSubscriptions, CodesGoOutOnlyAfterTheLastUnlock) {
+  ASSERT_EQ(Sig_InstallHandler(Count), nullptr);
+  g_received = 0;
+  DataModule* m = DM_Create("dm_held", 100);
+  DataModule* other = DM_Create("dm_held2", 16);
+  ASSERT_TRUE(DM_IsView(m) && DM_IsView(other));
+  pid_t peer = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "subscribe", "dm_held", "888", "0"});
+  ASSERT_GT(peer, 0);
+  NotifyEntry e{};
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return DM_ReadNotifyEntry(m, false, 1, &e) == 0 && e.pid == peer; }, 20000));
+  ASSERT_EQ(::kill(peer, SIGSTOP), 0);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::ProcessState(peer) == 'T'; }, 20000));
+  ASSERT_EQ(DM_Subscribe(m, 601), 0);
+  ASSERT_EQ(DM_Lock(other), 0);
+  ASSERT_EQ(DM_Lock(m), 0);
+  EXPECT_TRUE(DM_HoldsLock());
+  ASSERT_EQ(DM_Notify(m, 0), 0);
+  EXPECT_EQ(g_received.load(), 0) << "a code went out under the lock";
+  ASSERT_EQ(DM_Unlock(m), 0);
+  EXPECT_EQ(g_received.load(), 0) << "a code went out while another module was still locked";
+  ASSERT_EQ(DM_Unlock(other), 0);
+  EXPECT_FALSE(DM_HoldsLock());
+  EXPECT_EQ(g_received.load(), 1);
+  EXPECT_EQ(g_lastReceived.load(), 601);
+  // Another process takes the lock while the subscriber is still stopped.
+  pid_t taker = testsupport::ForkChild([] {
+    DataModule* t = DM_Open("dm_held");
+    return DM_IsView(t) && DM_Lock(t) == 0 && DM_Unlock(t) == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(testsupport::WaitChild(taker, 20000), 0);
+  ASSERT_EQ(::kill(peer, SIGCONT), 0);
+  EXPECT_EQ(testsupport::WaitChild(peer, 30000), 1);  // its code came once it went on
+  Sig_RemoveHandler();
+}
+
 TEST(DataModuleCrash, KilledLockHolderLeavesTheLockUsableAndTheHeaderRepaired) {
   DataModule* m = DM_Create("dm_crash", 16);
   ASSERT_TRUE(DM_IsView(m));
