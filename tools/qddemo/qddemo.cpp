@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cdxlib/config/configfiles.h"
+#include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
@@ -162,7 +163,7 @@ int main(int argc, char** argv) {
                          &byTag, &saveRate) != 0 ||
         Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
                          nullptr) != 0) {
-      std::fprintf(stderr, "qddemo: cannot write the configuration files (error %d)\n", errno);
+      std::fprintf(stderr, "qddemo: cannot write the configuration files (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
 
@@ -174,7 +175,7 @@ int main(int argc, char** argv) {
     }
     cdxsim::Sim sim(d);
     if (sim.Create() != 0) {
-      std::fprintf(stderr, "qddemo: cannot create the data modules (error %d)\n", errno);
+      std::fprintf(stderr, "qddemo: cannot create the data modules (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
     // Row 0 of the event module: HILEVEL is an event channel.
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
                                 : std::string("qd_poll");
     pid_t pid = sim.StartDevice(1, program);
     if (pid <= 0) {
-      std::fprintf(stderr, "qddemo: cannot start %s (error %d)\n", program.c_str(), errno);
+      std::fprintf(stderr, "qddemo: cannot start %s (%s)\n", program.c_str(), plat::ErrorWords(errno).c_str());
       return 1;
     }
     std::printf("qddemo: instance %s\nqddemo: df1sim on %s at 19200 baud, qd_poll pid %d for device demo1 (%d channels)\n",
@@ -209,7 +210,7 @@ int main(int argc, char** argv) {
     qddemo::DemoLog demoLog;
     if (log) {
       if (demoLog.Open(root + "/logged/DEMO1", "QA", channels) != 0) {
-        std::fprintf(stderr, "qddemo: cannot make the log (error %d)\n", errno);
+        std::fprintf(stderr, "qddemo: cannot make the log (%s)\n", plat::ErrorWords(errno).c_str());
         sim.KillAll();
         return 1;
       }
