@@ -50,8 +50,12 @@ void Usage() {
                "          digital: [alarmstate=0|1] [prio=P] [delay=S] [eventstate=0|1]\n"
                "          both: [errorprio=P] [errordelay=S] [common=high,low,error | alarm,error]\n"
                "          (writes the device's \"config\" and \"ai\" in CDX_CURRENT_CONFIG/<name>)\n"
+               "          node= and word= are octal, as the controllers number them (word=10 is\n"
+               "          byte address 16, node=10 is df1sim's node 8), and the word holds the\n"
+               "          value as 3-digit BCD. df1sim takes byte addresses and raw words: for\n"
+               "          point word=10 node=1 published as 64, \"word 1 16 100\" (0x64 = 100)\n"
                "  logger  name=LOG1 [type=stand] [enabled=1] [triggers=XX:1,XX:5]\n"
-               "  env     NAME=VALUE\n"
+               "  env     NAME=VALUE   (for cdxsim itself and the program it starts)\n"
                "  program PATH\n");
 }
 

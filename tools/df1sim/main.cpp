@@ -32,6 +32,7 @@ void Usage(FILE* to = stderr) {
                "  (at least one option). Plays DF1 controllers on a pseudo-terminal (its path is\n"
                "  printed, and linked at PATH). It ends on \"quit\", SIGINT or SIGTERM, and when\n"
                "  its standard input ends, unless it has a control socket.\n"
+               "  Nodes are numbered as on the wire (a channel's node=10, octal, is node 8).\n"
                "  Addresses are byte addresses in a node's table and values raw 16-bit words:\n"
                "  the word that a channel configures as word=10 (octal, as the controllers\n"
                "  number them) is byte address 16, and a 3-digit BCD value 64 is the word 100\n"
