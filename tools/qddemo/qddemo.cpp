@@ -30,6 +30,7 @@
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
+#include "tools/cdxipc/valuetable.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/df1sim/df1sim.h"
 #include "tools/qddemo/demolog.h"
@@ -73,16 +74,8 @@ std::string Clock() {
   return buf;
 }
 
-std::string StatusWords(uint32_t s, bool digital) {
-  if (s & 0x20) return (s & 0x800) ? "BAD, ERROR ALARM" : "BAD";
-  std::string out;
-  auto add = [&](const char* t) { out += out.empty() ? t : std::string(" ") + t; };
-  if (s & 0x800) add(digital ? "ALARM" : ((s & 0x04) ? "ALARM HIGH" : "ALARM LOW"));
-  if (!(s & 0x800) && (s & 0x400)) add((s & 0x200) ? "WARNING HIGH" : "WARNING LOW");
-  if (s & 0x08) add("EVENT");
-  if (!digital && (s & 0x01)) add("CHANGED");
-  return out.empty() ? "ok" : out;
-}
+// The status words of the screen are those of `cdxipc values`.
+std::string StatusWords(uint32_t s, bool digital) { return valuetable::StatusWords(s, digital); }
 
 // Describes one alarm message as the alarm process would show it.
 std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConfig>& channels) {

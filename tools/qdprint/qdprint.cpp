@@ -323,7 +323,10 @@ int main(int argc, char** argv) {
   cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(PdfOutput::Write, &out, width, height);
   cairo_t* cr = cairo_create(surface);
 
-  const std::string library = plat::OwnProgramDirectory() + "/libqd_setup.so";
+  // Beside the program in the build tree; in an installed prefix the
+  // library lives in lib/ beside bin/.
+  std::string library = plat::OwnProgramDirectory() + "/libqd_setup.so";
+  if (access(library.c_str(), F_OK) != 0) library = plat::OwnProgramDirectory() + "/../lib/libqd_setup.so";
   void* lib = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   auto printAll = lib ? reinterpret_cast<PrintAllConfigFn>(dlsym(lib, "PrintAllConfig")) : nullptr;
   auto printPath = lib ? reinterpret_cast<PrintConfigFn>(dlsym(lib, "PrintConfig")) : nullptr;
