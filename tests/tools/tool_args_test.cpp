@@ -70,4 +70,12 @@ TEST(ToolArgs, Df1simEndsWhenItsStandardInputEnds) {
   EXPECT_NE(r.out.find("100"), std::string::npos) << r.out;
 }
 
+// The addresses as a user needs them to serve a point with df1sim.
+TEST(ToolArgs, CdxsimHelpExplainsPointAddresses) {
+  auto r = RunTool({BinPath("cdxsim"), "--help"}, 20000);
+  EXPECT_EQ(r.rc, 0) << r.out;
+  for (const char* s : {"octal", "3-digit BCD", "byte address 16", "\"word 1 16 100\"", "--reconfigure", "--replace"})
+    EXPECT_NE(r.out.find(s), std::string::npos) << s << "\n" << r.out;
+}
+
 }  // namespace

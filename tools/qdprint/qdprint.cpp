@@ -1,6 +1,7 @@
 // qdprint: prints a device's configuration to a PDF file, page by page as
 // the configuration library prints it on a printer. It plays the host: it
-// loads libqd_setup.so from its own directory and calls its exports
+// loads libqd_setup.so from its own directory (or from ../lib in an
+// installed prefix) and calls its exports
 // PrintAllConfig and PrintConfig with a cairo context on a PDF surface.
 //
 //   qdprint [options] DEVICE_DIR OUTPUT.pdf
