@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace plat {
 
@@ -80,6 +81,8 @@ constexpr ErrorName kTexts[] = {
     {kErrReadFault, "read fault"},
     {kErrGenFailure, "device failure"},
     {kErrSharingViolation, "sharing violation"},
+    {kErrLockViolation, "lock violation"},
+    {40, "operation not supported by the type"},
     {kErrHandleEof, "end of file"},
     {kErrHandleDiskFull, "disk full"},
     {kErrNotSupported, "not supported"},
@@ -161,6 +164,16 @@ const char* ErrorText(uint32_t code) {
     if (t.code == code) return t.text;
   if (UnmappedErrno(code)) return "system error (unmapped errno)";
   return "system error";
+}
+
+std::string ErrorWords(uint32_t code) {
+  std::string words = "error " + std::to_string(code) + " (";
+  if (const int e = UnmappedErrno(code)) {
+    words += std::strerror(e);
+  } else {
+    words += ErrorText(code);
+  }
+  return words + ")";
 }
 
 }  // namespace plat

@@ -12,6 +12,7 @@
 // errno can be recovered with UnmappedErrno().
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -103,5 +104,10 @@ uint32_t FailErrno(int linuxErrno);
 
 // A short text for a system number (for tools and traces).
 const char* ErrorText(uint32_t code);
+
+// What a tool prints for a failure: "error N (text)", the number as the rest
+// of the system knows it with its text; an unmapped errno shows the Linux
+// text of the errno it carries.
+std::string ErrorWords(uint32_t code);
 
 }  // namespace plat

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <ctime>
 #include <strings.h>
 #include <unistd.h>
@@ -71,6 +72,38 @@ void BindAiPath(ScanState& st) {
 // permitted and otherwise leaves the priority as it is; either way the
 // scanner carries on (the request is traced once the trace exists).
 bool RaisePriority() { return plat::SetPriority(0, plat::PriorityClass::kRealtime) == 0; }
+
+// SIGTERM (what a service manager sends) and SIGINT end the scanner as the
+// stop request does: the handler clears the running flag, which every loop
+// tests, and sets a manual-reset event in the wait list, so that a wait for
+// the next request returns. Both are a plain store and a write() to an
+// eventfd, which a signal handler may do.
+plat::Event* g_stopEvent = nullptr;
+volatile sig_atomic_t g_stopSignal = 0;
+
+extern "C" void OnTerminationSignal(int signo) {
+  const int saved = errno;
+  g_stopSignal = signo;
+  Scan_State().running = 0;
+  if (g_stopEvent) {
+    uint64_t one = 1;
+    ssize_t r = ::write(g_stopEvent->PollFd(), &one, sizeof one);
+    (void)r;
+  }
+  errno = saved;
+}
+
+void InstallTerminationHandlers() {
+  static plat::Event stopEvent(true, false);
+  if (!stopEvent.valid() || Sig_AddWaitHandle(&stopEvent) != 0) return;
+  g_stopEvent = &stopEvent;
+  struct sigaction sa = {};
+  sa.sa_handler = OnTerminationSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+}
 
 // Takes a pending reconfigure request (delivery held while it is read).
 bool TakeReconfigure(ScanState& st) {
@@ -304,6 +337,7 @@ int Scan_Main(int argc, char** argv) {
   errno = 0;
   Sig_InstallHandler(Scan_OnSignal);
   if (errno != 0) return errno;  // no receiver: nothing could ever stop us
+  InstallTerminationHandlers();
   std::string prefix;
   if (argc < 1 || !Scan_PrefixFromProgram(argv[0], &prefix)) return 0;
   if (argc != 2) return 0;

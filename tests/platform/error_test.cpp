@@ -34,4 +34,16 @@ TEST(SystemErrors, FailSetsErrnoAndTheThreadsLastError) {
   EXPECT_EQ(seenByOther, 0u);
 }
 
+// What the tools print: the number with its text, one table for all.
+TEST(ErrorWords, NumberWithItsText) {
+  EXPECT_EQ(plat::ErrorWords(3), "error 3 (path not found)");
+  EXPECT_EQ(plat::ErrorWords(31), "error 31 (device failure)");
+  EXPECT_EQ(plat::ErrorWords(33), "error 33 (lock violation)");
+  EXPECT_EQ(plat::ErrorWords(1465), "error 1465 (XML parse error)");
+  EXPECT_EQ(plat::ErrorWords(4242), "error 4242 (system error)");
+  // An errno without a system number shows the errno's own text.
+  const uint32_t unmapped = plat::kUnmappedErrnoBase | uint32_t(EDOM);
+  EXPECT_EQ(plat::ErrorWords(unmapped), "error " + std::to_string(unmapped) + " (Numerical argument out of domain)");
+}
+
 }  // namespace

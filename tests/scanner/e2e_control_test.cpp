@@ -2,6 +2,7 @@
 // the output hold, and the saved values.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -325,6 +326,52 @@ TEST_F(Control, OutputsFollowTheControllerAfterATareOrAReload) {
     EXPECT_EQ(Status(4) & 1u, s.pumpWord & 1u);
     EXPECT_EQ(Value(3), float(s.setpoint));
   }
+}
+
+}  // namespace
+}  // namespace qdtest
+
+namespace qdtest {
+namespace {
+
+// SIGTERM (a service manager's stop) and SIGINT (Ctrl-C) end the scanner as
+// the stop request does: exit code 0, every channel bad, the record no
+// longer running, the saved values written.
+TEST_F(SavedOutputs, TerminationSignalsTakeTheStopRoad) {
+  WriteDevice(2, /*saveOutputs=*/1, /*saveRate=*/60000);
+  for (int kind : {kKindAO, kKindDO})
+    ASSERT_EQ(Cfg_SaveChannels(nullptr, deviceDir_.c_str(), kind, channels_.data(), 0, 0, nullptr, 0, nullptr), 0);
+  for (int signo : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signo);
+    ASSERT_GT(Start(), 0);
+    ASSERT_TRUE(WaitReady());
+    ASSERT_TRUE(Scan());
+    ASSERT_EQ(Status(1) & 0x20u, 0u);
+    std::remove((savedDir_ + "/dev1_ao.bin").c_str());
+    ASSERT_GT(pid_, 0);
+    ASSERT_EQ(::kill(pid_, signo), 0);
+    EXPECT_EQ(sim_->WaitExit(pid_, 10000), 0);
+    pid_ = -1;
+    for (int ch = 1; ch <= kChannels; ++ch) EXPECT_EQ(Status(ch) & 0x820u, 0x20u) << "channel " << ch;
+    const uint8_t* r = sim_->DeviceRecordPtr(1);
+    EXPECT_EQ(r[Layout::kRunning], 0);
+    struct stat sb;
+    EXPECT_EQ(stat((savedDir_ + "/dev1_ao.bin").c_str(), &sb), 0);
+  }
+}
+
+// A signal during the retry of a device that cannot be opened ends it too.
+TEST_F(Control, TerminationSignalEndsTheInitialisationRetry) {
+  PutSz("SOFTWARE\\Quillomatic\\SerialPorts", "COM1", "/nonexistent/tty");
+  ASSERT_GT(Start(), 0);
+  int64_t end = plat::MonotonicMs() + 10000;
+  while (Text().find("CAN'T INITIALISE DEVICE") == std::string::npos && plat::MonotonicMs() < end) plat::SleepMs(5);
+  ASSERT_NE(Text().find("CAN'T INITIALISE DEVICE"), std::string::npos) << Text();
+  ASSERT_GT(pid_, 0);
+  ASSERT_EQ(::kill(pid_, SIGTERM), 0);
+  EXPECT_EQ(sim_->WaitExit(pid_, 10000), 0);
+  pid_ = -1;
+  EXPECT_EQ(sim_->DeviceRecordPtr(1)[Layout::kRunning], 0);
 }
 
 }  // namespace

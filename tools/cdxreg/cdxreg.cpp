@@ -41,7 +41,7 @@ int Usage() {
 }
 
 int Failed(const char* what, uint32_t code) {
-  std::fprintf(stderr, "cdxreg: %s: error %u (%s)\n", what, code, ErrorText(code));
+  std::fprintf(stderr, "cdxreg: %s: %s\n", what, ErrorWords(code).c_str());
   return 1;
 }
 

@@ -23,6 +23,7 @@
 #include "cdxlib/runtime/syserr.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
+#include "platform/process.h"
 #include "platform/root.h"
 #include "platform/sync.h"
 
@@ -441,7 +442,57 @@ Sim::~Sim() {
   KillAll();
 }
 
+void Sim::ApplyEnvironment() const {
+  for (const auto& [k, v] : desc_.env) setenv(k.c_str(), v.c_str(), 1);
+}
+
+std::vector<std::pair<int, int32_t>> Sim::LiveDevices() const {
+  std::vector<std::pair<int, int32_t>> live;
+  for (const auto& dev : desc_.devices) {
+    std::vector<uint8_t> record;
+    if (!ReadDevice(dev.number, &record)) continue;
+    DeviceRecord r;
+    std::memcpy(&r, record.data(), sizeof r);
+    const auto pid = static_cast<int32_t>(r.ScannerPid);
+    if (r.Running != 0 && pid > 0 && plat::ProcessAlive(pid)) live.emplace_back(dev.number, pid);
+  }
+  return live;
+}
+
+std::vector<std::pair<std::string, std::string>> Sim::ErrorEntries() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  uint32_t size = 0;
+  uint8_t* data = ModuleData("dm_errors", &size);
+  if (!data || size < 4) return out;
+  int32_t n;
+  std::memcpy(&n, data, 4);
+  if (n <= 0) return out;
+  auto add = [&](const char* name, size_t nameSize, const char* text, size_t textSize) {
+    if (!name[0] || !text[0]) return;
+    out.emplace_back(std::string(name, strnlen(name, nameSize)), std::string(text, strnlen(text, textSize)));
+  };
+  if (static_cast<uint64_t>(n) * sizeof(CompactStatusEntry) == size) {
+    uint32_t usable = std::min<uint32_t>(n, (size - 4) / sizeof(CompactStatusEntry));
+    for (uint32_t i = 0; i < usable; ++i) {
+      CompactStatusEntry e;
+      std::memcpy(&e, data + 4 + sizeof e * i, sizeof e);
+      add(e.name, sizeof e.name, e.status, sizeof e.status);
+    }
+    return out;
+  }
+  uint32_t c = (size - 4) / kSysErrFullStride;
+  uint32_t usable = std::min<uint32_t>(n, c);
+  const uint8_t* full = data + 4 + sizeof(CompactStatusEntry) * c;
+  for (uint32_t i = 0; i < usable; ++i) {
+    ProcessStatusEntry e;
+    std::memcpy(&e, full + sizeof e * i, sizeof e);
+    add(e.name, sizeof e.name, e.status, sizeof e.status);
+  }
+  return out;
+}
+
 int Sim::Create() {
+  ApplyEnvironment();
   if (CreateModuleSets() != 0 || CreateTables() != 0 || WriteConfigFiles() != 0) return -1;
   StartReaders();
   return 0;

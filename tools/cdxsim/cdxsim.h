@@ -40,7 +40,7 @@
 //                    [common=high,low,error|alarm,error] (drive-common flags)
 //           (a limit, deadband, warning, event or error priority given turns
 //           its enable flag on)
-//   env     NAME=VALUE                   (given to started programs)
+//   env     NAME=VALUE                   (set for cdxsim and the programs it starts)
 //   program PATH                         (the program `start` runs)
 //
 // A device with `point` lines gets its configuration files in
@@ -166,6 +166,24 @@ class Sim {
   // mailslot per logger. 0, or -1 with the system error set.
   int Create();
 
+  // Sets the description's env lines in this process's environment, so that
+  // what cdxsim writes itself (the point files under CDX_CURRENT_CONFIG) and
+  // what the started program reads are found in the same places. Create
+  // calls it first.
+  void ApplyEnvironment() const;
+
+  // Writes the device and channel files of the point lines (done by Create).
+  // 0, or -1 with the system error set.
+  int WriteConfigFiles();
+
+  // The devices of the description whose record in an existing "dm_device"
+  // is marked running by a scanner that is still alive: {number, pid}.
+  // Read before Create, which would zero their records and modules.
+  std::vector<std::pair<int, int32_t>> LiveDevices() const;
+
+  // Every entry of "dm_errors" that holds a text: {name, text}.
+  std::vector<std::pair<std::string, std::string>> ErrorEntries() const;
+
   // Starts `program` (default: the description's) for device `number`:
   // argv {program, number}, environment = ours + CDXPLAT_ROOT + the env
   // lines. Returns the pid or -1.
@@ -220,7 +238,6 @@ class Sim {
  private:
   int CreateTables();
   int CreateModuleSets();
-  int WriteConfigFiles();
   void StartReaders();
   void StopReaders();
   void ReaderLoop(plat::MailslotReader* reader, int kind, int logger);

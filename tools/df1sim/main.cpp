@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <poll.h>
@@ -24,10 +25,19 @@ std::atomic<bool> g_stop{false};
 
 void OnSignal(int) { g_stop = true; }
 
-void Usage() {
-  std::fprintf(stderr,
+void Usage(FILE* to = stderr) {
+  std::fprintf(to,
                "usage: df1sim [--link PATH] [--baud N] [--control SOCKET] [--image NODE=FILE]...\n"
                "              [--script FILE] [--log FILE]\n"
+               "  (at least one option). Plays DF1 controllers on a pseudo-terminal (its path is\n"
+               "  printed, and linked at PATH). It ends on \"quit\", SIGINT or SIGTERM, and when\n"
+               "  its standard input ends, unless it has a control socket.\n"
+               "  Nodes are numbered as on the wire (a channel's node=10, octal, is node 8).\n"
+               "  Addresses are byte addresses in a node's table and values raw 16-bit words:\n"
+               "  the word that a channel configures as word=10 (octal, as the controllers\n"
+               "  number them) is byte address 16, and a 3-digit BCD value 64 is the word 100\n"
+               "  (0x64 read as BCD digits), so \"word 1 16 100\" serves a point word=10 on\n"
+               "  node 1 that is published as 64.\n"
                "commands (standard input or the control socket), one per line:\n"
                "  word NODE BYTEADDR VALUE...     set consecutive words of a node's table\n"
                "  get NODE BYTEADDR               read a word\n"
@@ -40,8 +50,19 @@ void Usage() {
                "  reopen                          a new line at the same link (plugged back)\n"
                "  stats [NODE]  log  reset  port  quit\n"
                "faults:");
-  for (auto f : df1sim::AllFaults()) std::fprintf(stderr, " %s", df1sim::FaultName(f));
-  std::fprintf(stderr, "\n");
+  for (auto f : df1sim::AllFaults()) std::fprintf(to, " %s", df1sim::FaultName(f));
+  std::fprintf(to, "\n");
+}
+
+// A whole decimal number in [min, max], nothing else.
+bool ReadNumber(const std::string& text, long min, long max, long* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
 }
 
 // Splits complete lines off a connection's input.
@@ -72,6 +93,10 @@ int main(int argc, char** argv) {
   std::string link, control, script, logFile;
   std::vector<std::pair<int, std::string>> images;
   int baud = 0;
+  if (argc < 2) {
+    Usage();
+    return 2;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -84,7 +109,13 @@ int main(int argc, char** argv) {
     if (a == "--link") {
       link = next();
     } else if (a == "--baud") {
-      baud = std::atoi(next().c_str());
+      long v = 0;
+      const std::string text = next();
+      if (!ReadNumber(text, 0, 10000000, &v)) {
+        std::fprintf(stderr, "df1sim: --baud %s: not a baud rate (0 for no pacing)\n", text.c_str());
+        return 2;
+      }
+      baud = static_cast<int>(v);
     } else if (a == "--control") {
       control = next();
     } else if (a == "--script") {
@@ -94,14 +125,18 @@ int main(int argc, char** argv) {
     } else if (a == "--image") {
       const std::string v = next();
       const size_t eq = v.find('=');
-      if (eq == std::string::npos) {
-        Usage();
+      long node = 0;
+      if (eq == std::string::npos || !ReadNumber(v.substr(0, eq), 0, 255, &node) || eq + 1 == v.size()) {
+        std::fprintf(stderr, "df1sim: --image %s: expected NODE=FILE\n", v.c_str());
         return 2;
       }
-      images.emplace_back(std::atoi(v.substr(0, eq).c_str()), v.substr(eq + 1));
+      images.emplace_back(static_cast<int>(node), v.substr(eq + 1));
+    } else if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
     } else {
       Usage();
-      return a == "--help" ? 0 : 2;
+      return 2;
     }
   }
   std::signal(SIGINT, OnSignal);
@@ -166,8 +201,13 @@ int main(int argc, char** argv) {
     if (stdinOpen) {
       if (fds[k].revents & (POLLIN | POLLHUP)) {
         const ssize_t n = ::read(0, buf, sizeof buf);
-        if (n <= 0) {
-          stdinOpen = false;  // keep running on the socket / until a signal
+        if (n < 0 && errno == EINTR) {
+          // a signal: the loop test decides
+        } else if (n <= 0) {
+          // The end of the commands: without a control socket nobody can
+          // tell df1sim anything more, so it ends as on "quit".
+          stdinOpen = false;
+          if (listenFd < 0) g_stop = true;
         } else {
           input.pending.append(buf, static_cast<size_t>(n));
           HandleLines(sim, input, 1);

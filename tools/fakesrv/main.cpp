@@ -1,4 +1,5 @@
 // cdxfakesrv: a scriptable stand-in of the central server on the named pipe.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -26,23 +27,32 @@ std::string Printable(const std::string& s) {
   }
   return out;
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr,
+int Usage(FILE* to) {
+  fprintf(to,
             "usage: cdxfakesrv HOST [SCRIPT]\n"
             "  Serves the pipe \\\\HOST\\pipe\\coordinatrix (HOST \".\" for this machine) of the instance\n"
             "  CDXPLAT_ROOT, answering each request by the rules of SCRIPT, one per line:\n"
             "    PREFIX text T | hex HH.. | empty | cut | garbage N | endless | stall MS [T]\n"
             "  (PREFIX \"*\" is the default). Prints each request received, until SIGINT or SIGTERM.\n");
-    return 2;
+  return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    Usage(stdout);
+    return 0;
   }
+  // A host name never starts with '-': anything of that form is an option
+  // this tool does not have, not a pipe to serve.
+  if (argc < 2 || argc > 3 || argv[1][0] == '-' || argv[1][0] == '\0' || (argc == 3 && argv[2][0] == '-'))
+    return Usage(stderr);
   fakesrv::Engine engine;
   if (argc > 2) {
     std::ifstream in(argv[2]);
     if (!in) {
-      fprintf(stderr, "cdxfakesrv: cannot read %s\n", argv[2]);
+      fprintf(stderr, "cdxfakesrv: cannot read %s: %s\n", argv[2], plat::ErrorWords(plat::FromErrno(errno)).c_str());
       return 1;
     }
     std::stringstream text;
@@ -54,7 +64,7 @@ int main(int argc, char** argv) {
   }
   fakesrv::PipeServer server(&engine);
   if (server.Start(argv[1]) != 0) {
-    fprintf(stderr, "cdxfakesrv: cannot serve %s: error %u\n", argv[1], plat::GetLastError());
+    fprintf(stderr, "cdxfakesrv: cannot serve %s: %s\n", argv[1], plat::ErrorWords(plat::GetLastError()).c_str());
     return 1;
   }
   struct sigaction sa {};

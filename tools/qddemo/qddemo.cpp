@@ -26,9 +26,11 @@
 #include <vector>
 
 #include "cdxlib/config/configfiles.h"
+#include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/sync.h"
+#include "tools/cdxipc/valuetable.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/df1sim/df1sim.h"
 #include "tools/qddemo/demolog.h"
@@ -72,16 +74,8 @@ std::string Clock() {
   return buf;
 }
 
-std::string StatusWords(uint32_t s, bool digital) {
-  if (s & 0x20) return (s & 0x800) ? "BAD, ERROR ALARM" : "BAD";
-  std::string out;
-  auto add = [&](const char* t) { out += out.empty() ? t : std::string(" ") + t; };
-  if (s & 0x800) add(digital ? "ALARM" : ((s & 0x04) ? "ALARM HIGH" : "ALARM LOW"));
-  if (!(s & 0x800) && (s & 0x400)) add((s & 0x200) ? "WARNING HIGH" : "WARNING LOW");
-  if (s & 0x08) add("EVENT");
-  if (!digital && (s & 0x01)) add("CHANGED");
-  return out.empty() ? "ok" : out;
-}
+// The status words of the screen are those of `cdxipc values`.
+std::string StatusWords(uint32_t s, bool digital) { return valuetable::StatusWords(s, digital); }
 
 // Describes one alarm message as the alarm process would show it.
 std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConfig>& channels) {
@@ -162,7 +156,7 @@ int main(int argc, char** argv) {
                          &byTag, &saveRate) != 0 ||
         Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
                          nullptr) != 0) {
-      std::fprintf(stderr, "qddemo: cannot write the configuration files (error %d)\n", errno);
+      std::fprintf(stderr, "qddemo: cannot write the configuration files (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
 
@@ -174,7 +168,7 @@ int main(int argc, char** argv) {
     }
     cdxsim::Sim sim(d);
     if (sim.Create() != 0) {
-      std::fprintf(stderr, "qddemo: cannot create the data modules (error %d)\n", errno);
+      std::fprintf(stderr, "qddemo: cannot create the data modules (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
     // Row 0 of the event module: HILEVEL is an event channel.
@@ -186,7 +180,7 @@ int main(int argc, char** argv) {
                                 : std::string("qd_poll");
     pid_t pid = sim.StartDevice(1, program);
     if (pid <= 0) {
-      std::fprintf(stderr, "qddemo: cannot start %s (error %d)\n", program.c_str(), errno);
+      std::fprintf(stderr, "qddemo: cannot start %s (%s)\n", program.c_str(), plat::ErrorWords(errno).c_str());
       return 1;
     }
     std::printf("qddemo: instance %s\nqddemo: df1sim on %s at 19200 baud, qd_poll pid %d for device demo1 (%d channels)\n",
@@ -209,7 +203,7 @@ int main(int argc, char** argv) {
     qddemo::DemoLog demoLog;
     if (log) {
       if (demoLog.Open(root + "/logged/DEMO1", "QA", channels) != 0) {
-        std::fprintf(stderr, "qddemo: cannot make the log (error %d)\n", errno);
+        std::fprintf(stderr, "qddemo: cannot make the log (%s)\n", plat::ErrorWords(errno).c_str());
         sim.KillAll();
         return 1;
       }

@@ -1,6 +1,7 @@
 // qdprint: prints a device's configuration to a PDF file, page by page as
 // the configuration library prints it on a printer. It plays the host: it
-// loads libqd_setup.so from its own directory and calls its exports
+// loads libqd_setup.so from its own directory (or from ../lib in an
+// installed prefix) and calls its exports
 // PrintAllConfig and PrintConfig with a cairo context on a PDF surface.
 //
 //   qdprint [options] DEVICE_DIR OUTPUT.pdf
@@ -27,6 +28,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <sys/stat.h>
 #include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,7 @@
 #include "cdxlib/sys/fileutil.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"
+#include "platform/error.h"
 #include "platform/spawn.h"
 
 namespace {
@@ -154,34 +157,115 @@ extern "C" __attribute__((visibility("default"))) unsigned short CDX_HostDefault
   return g_deviceNumber;
 }
 
+namespace {
+
+// A whole decimal number in [min, max], nothing else.
+bool ReadNumber(const char* text, long min, long max, long* out) {
+  if (!text || !*text) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+// The PDF is written to a temporary beside the output and renamed into
+// place once the print has succeeded, so that a failed print leaves nothing.
+struct PdfOutput {
+  std::string path, temp;
+  int fd = -1;
+
+  bool Open(const std::string& target) {
+    path = target;
+    const size_t slash = target.rfind('/');
+    temp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".qdprint.XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    fd = mkstemp(name.data());
+    if (fd < 0) return false;
+    temp = name.data();
+    // mkstemp makes the file private; the PDF gets what the umask allows.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    return true;
+  }
+  static cairo_status_t Write(void* closure, const unsigned char* data, unsigned int length) {
+    auto* self = static_cast<PdfOutput*>(closure);
+    while (length > 0) {
+      const ssize_t n = write(self->fd, data, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return CAIRO_STATUS_WRITE_ERROR;
+      data += n;
+      length -= static_cast<unsigned int>(n);
+    }
+    return CAIRO_STATUS_SUCCESS;
+  }
+  bool Commit() {
+    const bool ok = fsync(fd) == 0 && close(fd) == 0;
+    fd = -1;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+      unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+  void Discard() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    if (!temp.empty()) unlink(temp.c_str());
+  }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::string server, name, deviceDir, output, paper = "a4";
   bool portrait = false;
   long demo = -1;
-  int onlyPath = -1, first = 0, last = 0;
+  long onlyPath = -1, first = 0, last = 0, number = 1;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    auto bad = [&](const char* what) {
+      fprintf(stderr, "qdprint: %s: not a valid number\n", what);
+      return Usage();
+    };
     const char* v = nullptr;
     if (a == "--server" && (v = value())) server = v;
     else if (a == "--name" && (v = value())) name = v;
-    else if (a == "--number" && (v = value())) g_deviceNumber = static_cast<unsigned short>(atoi(v));
-    else if (a == "--paper" && (v = value())) paper = v;
+    else if (a == "--number") {
+      if (!ReadNumber(value(), 1, 65535, &number)) return bad("--number (1..65535)");
+    } else if (a == "--paper" && (v = value())) paper = v;
     else if (a == "--portrait") portrait = true;
-    else if (a == "--demo" && (v = value())) demo = atol(v);
-    else if (a == "--path" && (v = value())) onlyPath = atoi(v);
-    else if (a == "--first" && (v = value())) first = atoi(v);
-    else if (a == "--last" && (v = value())) last = atoi(v);
-    else if (!a.empty() && a[0] == '-') return Usage();
+    else if (a == "--demo") {
+      if (!ReadNumber(value(), 1, 65535, &demo)) return bad("--demo (1..65535 channels)");
+    } else if (a == "--path") {
+      if (!ReadNumber(value(), 0, kHostPathCount - 1, &onlyPath)) return bad("--path (0..4)");
+    } else if (a == "--first") {
+      if (!ReadNumber(value(), 0, 65535, &first)) return bad("--first");
+    } else if (a == "--last") {
+      if (!ReadNumber(value(), 0, 65535, &last)) return bad("--last");
+    } else if (!a.empty() && a[0] == '-') return Usage();
     else positional.push_back(a);
   }
-  if ((demo >= 0 ? 1u : 2u) != positional.size() || demo > 65535 || (paper != "a4" && paper != "letter") ||
-      onlyPath >= kHostPathCount)
-    return Usage();
+  if ((demo >= 0 ? 1u : 2u) != positional.size() || (paper != "a4" && paper != "letter")) return Usage();
+  g_deviceNumber = static_cast<unsigned short>(number);
   output = positional.back();
   if (demo < 0) deviceDir = positional[0];
-
+  // A relative output name is taken from where qdprint was started, before
+  // the print changes into the device directory.
+  char cwd[PATH_MAX];
+  if (output.empty() || output.back() == '/') return Usage();
+  if (output[0] != '/') {
+    if (!getcwd(cwd, sizeof cwd)) {
+      fprintf(stderr, "qdprint: cannot read the current directory: %s\n", strerror(errno));
+      return 1;
+    }
+    output = std::string(cwd) + "/" + output;
+  }
   Host host;
   DeviceConfig device = {};
   uint8_t enable = 1, saveOutputs = 0, saveByTag = 0;
@@ -206,7 +290,8 @@ int main(int argc, char** argv) {
   } else {
     if (Cfg_LoadDeviceEx(deviceDir.c_str(), &device, sizeof device, nullptr, 0, nullptr, &enable, nullptr, nullptr,
                          nullptr) != 0) {
-      fprintf(stderr, "qdprint: cannot read the device configuration in %s: error %d\n", deviceDir.c_str(), errno);
+      fprintf(stderr, "qdprint: cannot read the device configuration in %s: %s\n", deviceDir.c_str(),
+              plat::ErrorWords(static_cast<uint32_t>(errno)).c_str());
       return 1;
     }
     // A device without "saveconfig" saves no outputs.
@@ -231,13 +316,18 @@ int main(int argc, char** argv) {
 
   double width = paper == "a4" ? 842 : 792, height = paper == "a4" ? 595 : 612;
   if (portrait) std::swap(width, height);
-  char cwd[PATH_MAX];
-  const std::string outPath =
-      output[0] == '/' || demo >= 0 || !getcwd(cwd, sizeof cwd) ? output : std::string(cwd) + "/" + output;
-  cairo_surface_t* surface = cairo_pdf_surface_create(outPath.c_str(), width, height);
+  PdfOutput out;
+  if (!out.Open(output)) {
+    fprintf(stderr, "qdprint: cannot write %s: %s\n", output.c_str(), plat::ErrorWords(plat::FromErrno(errno)).c_str());
+    return 1;
+  }
+  cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(PdfOutput::Write, &out, width, height);
   cairo_t* cr = cairo_create(surface);
 
-  const std::string library = plat::OwnProgramDirectory() + "/libqd_setup.so";
+  // Beside the program in the build tree; in an installed prefix the
+  // library lives in lib/ beside bin/.
+  std::string library = plat::OwnProgramDirectory() + "/libqd_setup.so";
+  if (access(library.c_str(), F_OK) != 0) library = plat::OwnProgramDirectory() + "/../lib/libqd_setup.so";
   void* lib = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   auto printAll = lib ? reinterpret_cast<PrintAllConfigFn>(dlsym(lib, "PrintAllConfig")) : nullptr;
   auto printPath = lib ? reinterpret_cast<PrintConfigFn>(dlsym(lib, "PrintConfig")) : nullptr;
@@ -245,6 +335,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "qdprint: cannot load %s: %s\n", library.c_str(), dlerror());
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
+    out.Discard();
     return 1;
   }
   int rc;
@@ -260,13 +351,19 @@ int main(int argc, char** argv) {
   const cairo_status_t status = cairo_surface_status(surface);
   cairo_surface_destroy(surface);
   if (rc != 0) {
-    fprintf(stderr, "qdprint: the print failed: error %d\n", err);
+    out.Discard();
+    fprintf(stderr, "qdprint: the print failed: %s\n", plat::ErrorWords(static_cast<uint32_t>(err)).c_str());
     return 1;
   }
   if (status != CAIRO_STATUS_SUCCESS) {
-    fprintf(stderr, "qdprint: cannot write %s: %s\n", outPath.c_str(), cairo_status_to_string(status));
+    out.Discard();
+    fprintf(stderr, "qdprint: cannot write %s: %s\n", output.c_str(), cairo_status_to_string(status));
     return 1;
   }
-  printf("qdprint: %s written\n", outPath.c_str());
+  if (!out.Commit()) {
+    fprintf(stderr, "qdprint: cannot write %s: %s\n", output.c_str(), plat::ErrorWords(plat::FromErrno(errno)).c_str());
+    return 1;
+  }
+  printf("qdprint: %s written\n", output.c_str());
   return 0;
 }
