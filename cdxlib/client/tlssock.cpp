@@ -41,6 +41,9 @@ struct SockSession {
   Clock::time_point deadline{};
   // The receive time-out set on the socket, in microseconds (0: none yet).
   long long armedUs = 0;
+  // The server sent more than the last reply announced: the connection is
+  // out of step and must not carry another exchange.
+  bool surplus = false;
 };
 
 namespace {
@@ -339,7 +342,9 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
     return *error = plat::kErrMoreData, 0;
   }
   auto* out = static_cast<unsigned char*>(reply);
-  // Bytes past the announced length belong to no reply: they are dropped.
+  // Bytes past the announced length belong to no reply; the reply itself
+  // is whole, but the session is out of step (see Sock_SessionIdle).
+  if (got - 4 > total) s->surplus = true;
   uint32_t have = got - 4 < total ? got - 4 : total;
   if (have) memcpy(out, piece + 4, have);
   while (have < total) {
@@ -349,6 +354,9 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
     if (n <= 0) return 0;
     have += static_cast<uint32_t>(n);
   }
+  // Anything already here past the reply (in its record, in a record of its
+  // own, or still on the socket) is surplus too.
+  if (!Sock_SessionIdle(s)) s->surplus = true;
   *replyLength = total;
   *error = 0;
   return 1;
@@ -473,6 +481,18 @@ int Sock_SessionTransact(SockSession* session, const void* request, uint32_t len
   }
   plat::SetLastError(0);
   return 1;
+}
+
+int Sock_SessionIdle(SockSession* session) {
+  if (!session || !session->ssl || session->surplus) return 0;
+  // Decrypted bytes, or raw bytes the read-ahead took in.
+  if (SSL_pending(session->ssl) > 0 || SSL_has_pending(session->ssl)) return 0;
+  pollfd p{session->fd, POLLIN, 0};
+  int r;
+  do r = poll(&p, 1, 0);
+  while (r < 0 && errno == EINTR);
+  // Readable: bytes nobody asked for, or the server's close.
+  return r == 0 ? 1 : 0;
 }
 
 void Sock_CloseSession(SockSession* session) {
