@@ -274,7 +274,7 @@ void ChannelHistory(const char* user, const char* dir, int kind, const ChannelCo
                     const ChannelConfig* after, int first, int count) {
   void* lib = ExtDll_Load(dir);
   auto hwType = reinterpret_cast<ExGetChannelHwTypeFn>(ExtDll_Entry(lib, "Ex_Get_Channel_Hw_Type"));
-  if (Hist_Open(kind + 1)) {
+  if (Hist_Open(kind + 1, dir)) {
     for (int i = 0; i < count; ++i) {
       if (memcmp(&before[i], &after[i], sizeof(ChannelConfig)) == 0) continue;
       CfgChannelType type;
@@ -342,7 +342,7 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
   // With the change history on, the stored channels are read first; a
   // stored XML file that cannot be read stops the save before anything is
   // written, any other failure only drops the comparison.
-  const bool history = Hist_IsEnabled() && count > 0;
+  const bool history = Hist_IsEnabled(dir) && count > 0;
   std::vector<ChannelConfig> before;
   if (history) {
     before.resize(static_cast<size_t>(count));
@@ -481,7 +481,7 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
   // With the change history on, the stored state is read first (as for
   // channels: an unreadable XML file stops the save).
-  const bool history = Hist_IsEnabled();
+  const bool history = Hist_IsEnabled(dir);
   bool haveBefore = false;
   std::vector<unsigned char> oldRecord, oldExtra;
   uint8_t oldEnable = 0, oldSaveOutputs = 0, oldByTag = 0;
@@ -512,7 +512,7 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (road.writeXml && Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable,
                                           saveOutputs, saveByTag, saveRate) != 0)
     return -1;
-  if (haveBefore && Hist_Open(0)) {
+  if (haveBefore && Hist_Open(0, dir)) {
     auto onOff = [](uint8_t v) { return v ? "ON" : "OFF"; };
     if (enable && *enable != oldEnable) Hist_Append(user, 0, "AutoEnable", onOff(oldEnable), onOff(*enable));
     if (saveOutputs && *saveOutputs != oldSaveOutputs)
