@@ -332,6 +332,13 @@ int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum) {
   return 0;
 }
 
+void Scan_ReloadOrExit() {
+  if (Scan_ReloadDeviceConfig() != 0 || Scan_ReloadChannels(false) == -1) {
+    SetReadFailure(errno & 0xfff);
+    Scan_Exit(errno);
+  }
+}
+
 int Scan_Reconfigure() {
   ScanState& st = Scan_State();
   Scan_MarkBusy();

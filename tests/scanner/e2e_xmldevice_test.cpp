@@ -84,6 +84,35 @@ void XmlDevice::Run(const char* writeXml) {
   PutSz("SOFTWARE\\Quillomatic\\Coordinatrix", "WriteXML", "BIN");
 }
 
+// A 302 taken while the device initialises, with a channel file in XML that
+// cannot be read: the process stops with the XML error text as its status.
+TEST_F(XmlDevice, UnreadableXmlChannelFileDuringInitialisationStopsWithItsText) {
+  deviceDir_ = configDir_ + "/tstdx_1";
+  std::filesystem::create_directories(deviceDir_);
+  PutSz("SOFTWARE\\Quillomatic\\Coordinatrix", "ReadXML", "ON");
+  PutSz("SOFTWARE\\Quillomatic\\Coordinatrix", "WriteXML", "BOTH");
+  setenv("CDX_BIN", (std::string(CDX_BIN_DIR) + "/../extlibs").c_str(), 1);
+  ExtDll_ForgetDoXml();
+  WriteDevice();
+  WriteChannels();
+  ASSERT_TRUE(std::filesystem::exists(deviceDir_ + "/ai.xml"));
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady()) << Text();
+  plc_.Hangup();
+  ASSERT_EQ(sim_->Send(pid_, 300), 0);
+  ASSERT_TRUE(WaitText("CAN'T INITIALISE DEVICE -0002")) << Text();
+  std::ofstream(deviceDir_ + "/ai.xml", std::ios::trunc) << "<Channels><Channel id=\"1\">";
+  ASSERT_EQ(sim_->Send(pid_, 302), 0);
+  EXPECT_GT(sim_->WaitExit(pid_, 20000), 0);
+  pid_ = -1;
+  const std::string text = Text();
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(text.find("CAN'T"), std::string::npos) << text;
+  EXPECT_NE(text.find("ai"), std::string::npos) << text;
+  PutSz("SOFTWARE\\Quillomatic\\Coordinatrix", "ReadXML", "OFF");
+  PutSz("SOFTWARE\\Quillomatic\\Coordinatrix", "WriteXML", "BIN");
+}
+
 TEST_F(XmlDevice, RecordWithoutXmlFormStaysBinaryWhenBothAreWritten) { Run("BOTH"); }
 
 TEST_F(XmlDevice, RecordWithoutXmlFormStaysBinaryWhenOnlyXmlIsWritten) { Run("XML"); }
