@@ -206,6 +206,9 @@ int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   TimeStamp stamp;
   if (FileStamp(file.c_str(), &stamp) != 0) {
     if (trace) LineTrace_Printf("reload %s: %s not readable (system error %u)", kind, file.c_str(), plat::GetLastError());
+    // A path without channels reads nothing from its file: it starts (and
+    // reconfigures) empty whether the file is there or not.
+    if (p.count == 0) return 0;
     return -1;
   }
   TimeStamp held;
