@@ -75,7 +75,9 @@ bool Hist_IsEnabled(const char* dir) {
   // The switch is in the configuration root's device record: the directory
   // itself when it is the root, else the one above it.
   const std::string work = WorkDir(dir);
-  const std::string root = IsRoot(work) ? work : work + "/..";
+  const size_t slash = work.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? work + "/.." : slash == 0 ? "/" : work.substr(0, slash);
+  const std::string root = IsRoot(work) ? work : parent;
   uint8_t record[4] = {};
   h.enabled = Cfg_LoadDeviceEx(root.c_str(), record, sizeof record, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
                                nullptr) == 0 &&
