@@ -30,6 +30,23 @@ bool IsThisMachine(const char* server) {
   return name == "." || RegNamesEqual(name, ComputerName()) || RegNamesEqual(name, "localhost");
 }
 
+// One entry a line: line ends inside a message become spaces (so a reader
+// of the file never sees half an entry on a line of its own), and a message
+// that does not end with a line end gets one.
+std::string OneLine(const std::string& message) {
+  std::string body = message;
+  std::string end = "\n";
+  if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0) {
+    end = "\r\n";
+    body.resize(body.size() - 2);
+  } else if (!body.empty() && body.back() == '\n') {
+    body.pop_back();
+  }
+  for (char& c : body)
+    if (c == '\r' || c == '\n') c = ' ';
+  return body + end;
+}
+
 int AppendToFile(const std::string& message) {
   const std::string path = EventLogFilePath();
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
@@ -39,7 +56,7 @@ int AppendToFile(const std::string& message) {
   ::localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S %m/%d/%y ", &local);
-  const std::string line = stamp + message;
+  const std::string line = stamp + OneLine(message);
   ssize_t w;
   do {
     w = ::write(fd, line.data(), line.size());

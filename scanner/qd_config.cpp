@@ -206,6 +206,9 @@ int Scan_ReloadPathConfig(int path, uint8_t* pathData) {
   TimeStamp stamp;
   if (FileStamp(file.c_str(), &stamp) != 0) {
     if (trace) LineTrace_Printf("reload %s: %s not readable (system error %u)", kind, file.c_str(), plat::GetLastError());
+    // A path without channels reads nothing from its file: it starts (and
+    // reconfigures) empty whether the file is there or not.
+    if (p.count == 0) return 0;
     return -1;
   }
   TimeStamp held;
@@ -386,6 +389,13 @@ int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum) {
   if (handlerSum) *handlerSum = sum;
   if (sum != 0) plat::Fail(uint32_t(firstError));
   return 0;
+}
+
+void Scan_ReloadOrExit() {
+  if (Scan_ReloadDeviceConfig() != 0 || Scan_ReloadChannels(false) == -1) {
+    SetReadFailure(errno & 0xfff);
+    Scan_Exit(errno);
+  }
 }
 
 int Scan_Reconfigure() {

@@ -57,6 +57,12 @@ int Scan_ReloadDeviceConfig();
 // error). A handler that rejects what it was given is not a failed read.
 // Used by reconfiguration and by the retried device initialisation.
 int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum = nullptr);
+// Reloads the device configuration and the changed channel files (no init
+// handlers) for a 302 taken while the device initialises. A configuration
+// that cannot be read stops the process as a reconfiguration does: the
+// status text is the XML error text, or "CAN'T READ CONFIGURATION -%04d",
+// then Scan_Exit with the error.
+void Scan_ReloadOrExit();
 
 // The data size of a module (its real mapped size, not what a peer wrote).
 uint32_t Scan_ModuleDataSize(const void* module);

@@ -93,7 +93,11 @@ void EvalDigital(const ChannelConfig& cfg, int m, bool first, ChannelEval* ch, S
     s = old;
     return;
   }
-  if (oldBad && bad) {
+  // Still bad: the old status (with its alarm) stands. Not on the first scan,
+  // which announces the current state: after the reset every channel's old
+  // status is bad, so a channel bad from the start would never raise its
+  // error alarm.
+  if (!first && oldBad && bad) {
     s = old;
     return;
   }

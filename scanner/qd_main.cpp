@@ -255,13 +255,9 @@ int Scan_InitDevice(int code) {
     SysErr_SetText("CAN'T INITIALISE DEVICE -%04d", code & 0xfff);
     WaitRetry(st);
     if (!st.running) break;
-    // A configuration repaired meanwhile is taken before the next try.
-    if (TakeReconfigure(st)) {
-      if (Scan_ReloadDeviceConfig() != 0 || Scan_ReloadChannels(false) == -1) {
-        SysErr_SetText("CAN'T READ CONFIGURATION -%04d", errno & 0xfff);
-        WaitRetry(st);
-      }
-    }
+    // A configuration repaired meanwhile is taken before the next try; one
+    // that cannot be read stops the process, as in the main loop.
+    if (TakeReconfigure(st)) Scan_ReloadOrExit();
   }
   Scan_AfterInitHook();
   Scan_MarkReady();

@@ -19,6 +19,16 @@ int Sock_Transact(ServerConnection* entry, const void* request, uint32_t length,
     *replyLength = 0;
     return plat::Fail(plat::kErrInvalidHandle), 0;
   }
+  // A connection that holds bytes of no request (surplus past the last
+  // reply, or the server's close) is replaced before the request goes out.
+  if (!Sock_SessionIdle(static_cast<SockSession*>(entry->handle))) {
+    Sock_CloseSession(static_cast<SockSession*>(entry->handle));
+    entry->handle = nullptr;
+    if (!Sock_Open(entry)) {
+      *replyLength = 0;
+      return 0;
+    }
+  }
   return Sock_SessionTransact(static_cast<SockSession*>(entry->handle), request, length, reply, replyLength,
                               Srv_EntryTimeout(entry, kSrvDefaultTimeoutMs));
 }

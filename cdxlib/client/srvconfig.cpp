@@ -14,6 +14,7 @@
 
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/config/configfiles.h"
+#include "cdxlib/config/loggerfiles.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -181,29 +182,6 @@ void TouchRoot(const char* server) {
   if (SrvCfg_ReadEnable(server, nullptr, &enable) == 0) SrvCfg_WriteEnable(server, nullptr, &enable);
   errno = keepErrno;
   plat::SetLastError(keepLast);
-}
-
-
-int RawFile(const std::string& path, void* data, uint32_t length, bool write) {
-  // A write keeps the bytes past the record and is crash-safe (the
-  // configuration files' own writer).
-  if (write) return Cfg_WriteFileBytes(path.c_str(), 0, data, length);
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return plat::FailErrno(errno), -1;
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::read(fd, static_cast<char*>(data) + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int e = n < 0 ? errno : 0;
-      close(fd);
-      if (e) return plat::FailErrno(e), -1;
-      return plat::Fail(plat::kErrHandleEof), -1;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) return plat::FailErrno(errno), -1;
-  return 0;
 }
 
 std::string LoggerFile(const char* name, int number) {
@@ -596,7 +574,9 @@ int SrvCfg_ReadLogger(const char* server, const char* loggerName, int loggerNumb
   }
   std::string dir;
   if (!LocalDir(server, "LOGGERS", &dir)) return -1;
-  return RawFile(dir + "/" + LoggerFile(loggerName, loggerNumber), record, length, false);
+  // The logger loader: the XML file when "ReadXML" says so, as the system
+  // itself reads the logger.
+  return Cfg_LoadLogger(dir.c_str(), loggerName, loggerNumber, record, length);
 }
 
 int SrvCfg_WriteLogger(const char* server, const char* loggerName, int loggerNumber, const void* record,
@@ -625,7 +605,8 @@ int SrvCfg_WriteLogger(const char* server, const char* loggerName, int loggerNum
   }
   std::string dir;
   if (!LocalDir(server, "LOGGERS", &dir)) return -1;
-  return RawFile(dir + "/" + LoggerFile(loggerName, loggerNumber), const_cast<void*>(record), length, true);
+  // The logger saver: the files "WriteXML" chooses, with the change history.
+  return Cfg_SaveLogger(dir.c_str(), user, loggerName, loggerNumber, record, length);
 }
 
 // ---------------------------------------------------------------- whole files

@@ -76,7 +76,10 @@ int SrvCfg_WriteSaveConfig(const char* server, const char* subdir, const uint8_t
 
 // ---------------------------------------------------------------- loggers
 
-// The logger file "LOGGERS\<name>_<number>" below the configuration root.
+// The logger file "LOGGERS\<name>_<number>" below the configuration root:
+// on this machine's road through Cfg_LoadLogger and Cfg_SaveLogger (the XML
+// files as "ReadXML" and "WriteXML" choose them, with the change history),
+// on other servers as the raw record.
 int SrvCfg_ReadLogger(const char* server, const char* loggerName, int loggerNumber, void* record,
                       uint32_t length);
 int SrvCfg_WriteLogger(const char* server, const char* loggerName, int loggerNumber, const void* record,

@@ -41,6 +41,13 @@ struct SockSession {
   Clock::time_point deadline{};
   // The receive time-out set on the socket, in microseconds (0: none yet).
   long long armedUs = 0;
+  // The server sent more than the last reply announced: the connection is
+  // out of step and must not carry another exchange.
+  bool surplus = false;
+  // Reads take only bytes already received (Sock_SessionIdle).
+  bool peeking = false;
+  // An exchange has begun on the session.
+  bool exchanged = false;
 };
 
 namespace {
@@ -58,9 +65,9 @@ int SendOn(BIO* b, int fd, const char* data, int length, int flags) {
   return static_cast<int>(n);
 }
 
-int RecvOn(BIO* b, int fd, char* data, int length) {
+int RecvOn(BIO* b, int fd, char* data, int length, int flags = 0) {
   BIO_clear_retry_flags(b);
-  ssize_t n = recv(fd, data, static_cast<size_t>(length), 0);
+  ssize_t n = recv(fd, data, static_cast<size_t>(length), flags);
   if (n < 0 && IsRetry(errno)) BIO_set_retry_read(b);
   return static_cast<int>(n);
 }
@@ -123,6 +130,8 @@ int ClientBioWrite(BIO* b, const char* data, int length) {
 // reports as the time-out.
 int ClientBioRead(BIO* b, char* data, int length) {
   SockSession* s = BioSession(b);
+  // The check between exchanges takes only what is there already.
+  if (s->peeking) return RecvOn(b, s->fd, data, length, MSG_DONTWAIT);
   if (s->blockingReads && !ArmReceive(s)) {
     BIO_clear_retry_flags(b);
     BIO_set_retry_read(b);
@@ -309,6 +318,8 @@ void PrintCertificate(SSL* ssl) {
   X509_free(cert);
 }
 
+int NothingUnread(SockSession* session, bool partialCounts);
+
 // The exchange itself, within the deadline: 1, or 0 with *error set.
 int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, uint32_t* replyLength,
              Clock::time_point deadline, uint32_t* error) {
@@ -316,6 +327,7 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
   *replyLength = 0;
   if (!s || !s->ssl) return *error = plat::kErrInvalidHandle, 0;
   if (!request || length == 0 || length > INT_MAX) return *error = plat::kErrInvalidParameter, 0;
+  s->exchanged = true;
   if (!Drive(s, [&] { return SSL_write(s->ssl, request, static_cast<int>(length)); }, deadline, "write", error))
     return 0;
 
@@ -339,7 +351,9 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
     return *error = plat::kErrMoreData, 0;
   }
   auto* out = static_cast<unsigned char*>(reply);
-  // Bytes past the announced length belong to no reply: they are dropped.
+  // Bytes past the announced length belong to no reply; the reply itself
+  // is whole, but the session is out of step (see Sock_SessionIdle).
+  if (got - 4 > total) s->surplus = true;
   uint32_t have = got - 4 < total ? got - 4 : total;
   if (have) memcpy(out, piece + 4, have);
   while (have < total) {
@@ -349,6 +363,9 @@ int Exchange(SockSession* s, const void* request, uint32_t length, void* reply, 
     if (n <= 0) return 0;
     have += static_cast<uint32_t>(n);
   }
+  // Anything already here past the reply (in its record, in a record of its
+  // own, or still on the socket) is surplus too.
+  if (!NothingUnread(s, false)) s->surplus = true;
   *replyLength = total;
   *error = 0;
   return 1;
@@ -473,6 +490,46 @@ int Sock_SessionTransact(SockSession* session, const void* request, uint32_t len
   }
   plat::SetLastError(0);
   return 1;
+}
+
+namespace {
+// 1 when nothing unread is on the connection. A part of a record already
+// here counts as unread only with partialCounts: right after a reply it may
+// still be the rest of a session ticket, and the check before the next
+// request decides.
+int NothingUnread(SockSession* session, bool partialCounts) {
+  if (!session || !session->ssl || session->surplus) return 0;
+  // Decrypted bytes, or raw bytes the read-ahead took in.
+  if (SSL_pending(session->ssl) > 0 || SSL_has_pending(session->ssl)) return 0;
+  pollfd p{session->fd, POLLIN, 0};
+  int r;
+  do r = poll(&p, 1, 0);
+  while (r < 0 && errno == EINTR);
+  if (r == 0) return 1;
+  if (r < 0) return 0;
+  // Something arrived: TLS messages of the session itself (the server's
+  // session tickets, a key update) are taken and leave the connection in
+  // step; application bytes, the server's close or an error do not.
+  const int savedErrno = errno;
+  session->peeking = true;
+  ERR_clear_error();
+  char byte;
+  const int n = SSL_peek(session->ssl, &byte, 1);
+  const int e = SSL_get_error(session->ssl, n);
+  session->peeking = false;
+  ERR_clear_error();
+  errno = savedErrno;
+  if (n > 0 || e != SSL_ERROR_WANT_READ) return 0;
+  return partialCounts && SSL_has_pending(session->ssl) ? 0 : 1;
+}
+}  // namespace
+
+int Sock_SessionIdle(SockSession* session) {
+  // Before the first exchange there is no reply to have surplus: what the
+  // server sent after the handshake is its own (session tickets), taken
+  // with the first reply.
+  if (session && session->ssl && !session->exchanged && !session->surplus) return 1;
+  return NothingUnread(session, true);
 }
 
 void Sock_CloseSession(SockSession* session) {

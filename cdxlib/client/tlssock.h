@@ -64,6 +64,13 @@ SockSession* Sock_Connect(const char* url, int timeoutMs);
 int Sock_SessionTransact(SockSession* session, const void* request, uint32_t length, void* reply,
                          uint32_t* replyLength, int timeoutMs);
 
+// 1 when the session holds nothing unread: no surplus past a reply was seen
+// and nothing waits on the connection (bytes or the server's close). A
+// session that is not idle is out of step: close it and connect again
+// before the next exchange, so that no request gets bytes meant for
+// another.
+int Sock_SessionIdle(SockSession* session);
+
 // Ends the TLS session and closes its socket; null is ignored.
 void Sock_CloseSession(SockSession* session);
 

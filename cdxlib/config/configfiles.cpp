@@ -1,5 +1,6 @@
 #include "cdxlib/config/configfiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +59,29 @@ uint64_t DeviceExtraOffset(const char* dir, const void* extra, uint32_t extraLen
   const int32_t offset = fn ? fn(extra, static_cast<int32_t>(extraLength)) : 0;
   ExtDll_Free(lib);
   return offset > 0 ? static_cast<uint64_t>(offset) : 0;
+}
+
+// What of a device's configuration its XML file can carry: the device
+// record only with a record type from the extension library (the type of a
+// zeroed record of that size, as the XML loader asks for it), the extra data
+// only with an extra-data type. What the XML form cannot carry stays in the
+// binary files on every road, so that it is never lost.
+struct DeviceXmlCarries {
+  bool record = false;
+  bool extra = false;
+};
+
+DeviceXmlCarries XmlCarries(const char* dir, uint32_t size) {
+  DeviceXmlCarries carries;
+  void* lib = ExtDll_Load(dir);
+  auto configType = reinterpret_cast<ExGetConfigTypeFn>(ExtDll_Entry(lib, "Ex_Get_Config_Type"));
+  if (configType && size > 0) {
+    std::vector<unsigned char> zeroed(std::max<size_t>(size, kDeviceConfigSize), 0);
+    carries.record = configType(zeroed.data(), static_cast<int32_t>(size)) != nullptr;
+  }
+  carries.extra = ExtDll_Entry(lib, "Ex_Get_Config_Extra_Type") != nullptr;
+  ExtDll_Free(lib);
+  return carries;
 }
 
 // Closes a descriptor without disturbing the error already set.
@@ -274,7 +298,7 @@ void ChannelHistory(const char* user, const char* dir, int kind, const ChannelCo
                     const ChannelConfig* after, int first, int count) {
   void* lib = ExtDll_Load(dir);
   auto hwType = reinterpret_cast<ExGetChannelHwTypeFn>(ExtDll_Entry(lib, "Ex_Get_Channel_Hw_Type"));
-  if (Hist_Open(kind + 1)) {
+  if (Hist_Open(kind + 1, dir)) {
     for (int i = 0; i < count; ++i) {
       if (memcmp(&before[i], &after[i], sizeof(ChannelConfig)) == 0) continue;
       CfgChannelType type;
@@ -342,7 +366,7 @@ int Cfg_SaveChannelsEx(const char* user, const char* dir, int kind, const Channe
   // With the change history on, the stored channels are read first; a
   // stored XML file that cannot be read stops the save before anything is
   // written, any other failure only drops the comparison.
-  const bool history = Hist_IsEnabled() && count > 0;
+  const bool history = Hist_IsEnabled(dir) && count > 0;
   std::vector<ChannelConfig> before;
   if (history) {
     before.resize(static_cast<size_t>(count));
@@ -406,9 +430,24 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
                      uint32_t* saveRate) {
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
   const ConfigRoad road = RoadFor(dir, true);
-  if (road.readXml && FileExists(Join(dir, "config.xml")))
-    return Cfg_LoadDeviceXml(dir, record, size, extra, extra ? extraLength : 0, enable, saveOutputs, saveByTag,
-                             saveRate);
+  bool recordMayBeMissing = false;
+  if (road.readXml && FileExists(Join(dir, "config.xml"))) {
+    const DeviceXmlCarries carries = XmlCarries(dir, size);
+    const bool recordInXml = !record || size == 0 || carries.record;
+    const bool extraInXml = !HasExtra(extra, extraLength, extraFileName) || carries.extra;
+    if (Cfg_LoadDeviceXml(dir, recordInXml ? record : nullptr, recordInXml ? size : 0, extraInXml ? extra : nullptr,
+                          extra && extraInXml ? extraLength : 0, enable, saveOutputs, saveByTag, saveRate) != 0)
+      return -1;
+    if (recordInXml && extraInXml) return 0;
+    // The rest comes from the binary files. A device written as XML alone
+    // before its record was kept there has no "config": its record reads as
+    // zeros, as the XML file gave it.
+    enable = saveOutputs = saveByTag = nullptr;
+    saveRate = nullptr;
+    if (recordInXml) record = nullptr, size = 0;
+    if (extraInXml) extra = nullptr, extraLength = 0;
+    recordMayBeMissing = true;
+  }
 
   const std::string config = Join(dir, "config");
   if (enable) {
@@ -433,6 +472,10 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
     if (saveOutputs) *saveOutputs = file.SaveOutputs;
     if (saveByTag) *saveByTag = file.SaveByTag;
     if (saveRate) memcpy(saveRate, file.SaveRate, 4);
+  }
+  if (record && size > 0 && recordMayBeMissing && !FileExists(config)) {
+    memset(record, 0, size);
+    record = nullptr;
   }
   if (record && size > 0) {
     const int fd = ::open(config.c_str(), O_RDONLY | O_CLOEXEC);
@@ -481,7 +524,7 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (!dir) return plat::Fail(plat::kErrInvalidParameter), -1;
   // With the change history on, the stored state is read first (as for
   // channels: an unreadable XML file stops the save).
-  const bool history = Hist_IsEnabled();
+  const bool history = Hist_IsEnabled(dir);
   bool haveBefore = false;
   std::vector<unsigned char> oldRecord, oldExtra;
   uint8_t oldEnable = 0, oldSaveOutputs = 0, oldByTag = 0;
@@ -505,6 +548,17 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (road.writeBinary && SaveDeviceBinary(dir, record, size, extra, extraLength, extraFileName, enable, saveOutputs,
                                            saveByTag, saveRate) != 0)
     return -1;
+  if (!road.writeBinary) {
+    // XML instead of the binary files: what the XML form cannot carry still
+    // goes to the binary files (read from there by every load).
+    const DeviceXmlCarries carries = XmlCarries(dir, size);
+    const bool keepRecord = record && size > 0 && !carries.record;
+    const bool keepExtra = HasExtra(extra, extraLength, extraFileName) && !carries.extra;
+    if ((keepRecord || keepExtra) &&
+        SaveDeviceBinary(dir, keepRecord ? record : nullptr, keepRecord ? size : 0, keepExtra ? extra : nullptr,
+                         keepExtra ? extraLength : 0, extraFileName, nullptr, nullptr, nullptr, nullptr) != 0)
+      return -1;
+  }
   // The configuration's change stamp, also when only XML is written; silent
   // when the root has no "config".
   const uint32_t last = plat::GetLastError();
@@ -512,7 +566,7 @@ int Cfg_SaveDeviceEx(const char* user, const char* dir, const void* record, uint
   if (road.writeXml && Cfg_WriteDeviceXml(user, dir, record, size, extra, extra ? extraLength : 0, enable,
                                           saveOutputs, saveByTag, saveRate) != 0)
     return -1;
-  if (haveBefore && Hist_Open(0)) {
+  if (haveBefore && Hist_Open(0, dir)) {
     auto onOff = [](uint8_t v) { return v ? "ON" : "OFF"; };
     if (enable && *enable != oldEnable) Hist_Append(user, 0, "AutoEnable", onOff(oldEnable), onOff(*enable));
     if (saveOutputs && *saveOutputs != oldSaveOutputs)

@@ -107,7 +107,10 @@ int Cfg_SaveChannelsInCwd(int kind, const ChannelConfig* records, int first, int
 // without that byte is a failure); the save options from "saveconfig"
 // (each field read exactly); the record, size bytes from "config" byte 1 (a
 // short file leaves the rest as it was); the extra data, zero-filled, then
-// read from the extra file (missing is no failure).
+// read from the extra file (missing is no failure). With XML read, the
+// outputs come from "config.xml", except a record (or extra data) that the
+// extension library gives no XML type for: that one is always kept in the
+// binary files (a device without "config" then reads as zeros).
 int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
                      const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
                      uint32_t* saveRate);

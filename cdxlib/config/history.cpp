@@ -27,7 +27,8 @@ constexpr size_t kLineLimit = 5000;
 
 struct History {
   int fd = -1;
-  std::string openedIn;  // the current directory the file was opened for
+  std::string openedIn;  // the configuration directory the file was opened for
+  bool byCwd = true;     // opened for the current directory, not a given one
   int openedKind = -1;
   std::string entity;
   bool switchRead = false;
@@ -45,13 +46,20 @@ std::string StripSlash(std::string p) {
   return p;
 }
 
-bool IsRoot(const std::string& cwd) {
+std::string RealOrAsGiven(const std::string& path) {
+  char real[PATH_MAX];
+  return realpath(path.c_str(), real) ? std::string(real) : StripSlash(path);
+}
+
+bool IsRoot(const std::string& dir) {
   const char* root = Dir_Resolve("CDX_CURRENT_CONFIG");
   if (!root || !*root) return false;
-  char real[PATH_MAX];
-  const std::string r = realpath(root, real) ? std::string(real) : StripSlash(root);
-  return strcasecmp(r.c_str(), StripSlash(cwd).c_str()) == 0;
+  return strcasecmp(RealOrAsGiven(root).c_str(), RealOrAsGiven(dir).c_str()) == 0;
 }
+
+// The configuration directory a history call is about: the directory the
+// caller saved, else the current directory.
+std::string WorkDir(const char* dir) { return dir && *dir ? StripSlash(dir) : Cwd(); }
 
 std::string UserName() {
   const passwd* pw = getpwuid(geteuid());
@@ -61,47 +69,53 @@ std::string UserName() {
 
 }  // namespace
 
-bool Hist_IsEnabled() {
+bool Hist_IsEnabled(const char* dir) {
   if (h.switchRead) return h.enabled;
   h.switchRead = true;
-  const std::string cwd = Cwd();
-  const bool root = IsRoot(cwd);
-  if (!root && chdir("..") != 0) return h.enabled = false;
+  // The switch is in the configuration root's device record: the directory
+  // itself when it is the root, else the one above it.
+  const std::string work = WorkDir(dir);
+  const size_t slash = work.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? work + "/.." : slash == 0 ? "/" : work.substr(0, slash);
+  const std::string root = IsRoot(work) ? work : parent;
   uint8_t record[4] = {};
-  h.enabled = Cfg_LoadDeviceInCwd(record, sizeof record) == 0 && (record[0] & 0xFF) != 0;
-  if (!root && chdir(cwd.c_str()) != 0) {
-    // Could not return: keep going where we are; the caller's paths are
-    // absolute.
-  }
+  h.enabled = Cfg_LoadDeviceEx(root.c_str(), record, sizeof record, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                               nullptr) == 0 &&
+              (record[0] & 0xFF) != 0;
   return h.enabled;
 }
+
+void Hist_ForgetSwitch() { h.switchRead = false; }
 
 void Hist_SetEnabled(bool flag) {
   h.enabled = flag;
   h.switchRead = true;
 }
 
-int Hist_Open(int kindNumber) {
-  const std::string cwd = Cwd();
-  if (h.fd >= 0 && cwd == h.openedIn && kindNumber == h.openedKind) return 1;
+int Hist_Open(int kindNumber, const char* dir) {
+  const bool byCwd = !(dir && *dir);
+  const std::string work = WorkDir(dir);
+  if (h.fd >= 0 && work == h.openedIn && kindNumber == h.openedKind) {
+    h.byCwd = byCwd;
+    return 1;
+  }
   Hist_Close();
   std::string file;
-  if (IsRoot(cwd)) {
-    file = "recent_history.txt";
+  if (IsRoot(work)) {
+    file = work + "/recent_history.txt";
     h.entity.clear();
   } else {
-    file = "../recent_history.txt";
-    const std::string dir = StripSlash(cwd);
-    h.entity = dir.substr(dir.find_last_of('/') + 1);
+    file = work + "/../recent_history.txt";
+    h.entity = work.substr(work.find_last_of('/') + 1);
     if (h.entity.find('_') != std::string::npos && kindNumber >= 1 && kindNumber <= 6) {
       // The device keeps channels of other kinds too: name the kind. With
       // XML reading on (and the device's library offering XML) its kinds
       // are the "<kind>.xml" files, else the binary ones.
-      const bool xml = XmlOpt_ReadXml(cwd.c_str()) == 1 && ExtDll_HasDoXml(cwd.c_str());
+      const bool xml = XmlOpt_ReadXml(work.c_str()) == 1 && ExtDll_HasDoXml(work.c_str());
       bool others = false;
       for (int k = 0; k < 6 && !others; ++k) {
         if (k == kindNumber - 1) continue;
-        const std::string kindFile = std::string(Chan_KindName(k)) + (xml ? ".xml" : "");
+        const std::string kindFile = work + "/" + Chan_KindName(k) + (xml ? ".xml" : "");
         struct stat st;
         others = stat(kindFile.c_str(), &st) == 0;
       }
@@ -116,14 +130,17 @@ int Hist_Open(int kindNumber) {
   }
   h.fd = open(file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (h.fd < 0) return 0;
-  h.openedIn = cwd;
+  h.openedIn = work;
   h.openedKind = kindNumber;
+  h.byCwd = byCwd;
   return 1;
 }
 
 void Hist_Append(const char* user, int channel, const char* item, const char* oldValue, const char* newValue) {
   if (h.fd < 0 && !Hist_Open(0)) return;
-  if (Cwd() != h.openedIn && !Hist_Open(h.openedKind)) return;
+  // Opened for the current directory: follow it when it changes. Opened for
+  // a saved directory: stay with that one.
+  if (h.byCwd && Cwd() != h.openedIn && !Hist_Open(h.openedKind)) return;
   const std::string who = user && *user ? std::string(user) : UserName();
   TimeStamp now;
   Time_NowLocal(&now);
@@ -148,6 +165,7 @@ void Hist_Close() {
   h.fd = -1;
   h.openedIn.clear();
   h.openedKind = -1;
+  h.byCwd = true;
 }
 
 int Hist_TouchConfig(const char* dir) {

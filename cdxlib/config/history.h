@@ -4,25 +4,31 @@
 // Line: "yyyy/mm/dd\thh:mm:ss\tuser\tentity.[channel.]item old -> new\r\n"
 // (the entity and its "." only when the entity is not empty, the channel
 // number only when it is not 0). The file and the entity follow the
-// current directory: in the root the file is "recent_history.txt" and the
-// entity is empty; in a device directory below it the file is
-// "../recent_history.txt" and the entity the directory's name (with
-// ".KIND.Channels" or ".Channels" for channel changes). They are worked
-// out again whenever the current directory changes, so a process that
-// edits several devices records each under its own name.
+// configuration directory saved (given to Hist_Open), or without one the
+// current directory: for the root the file is its "recent_history.txt" and
+// the entity is empty; for a device directory below it the file is the
+// root's "recent_history.txt" and the entity the directory's name (with
+// ".KIND.Channels" or ".Channels" for channel changes). Without a directory
+// they are worked out again whenever the current directory changes, so a
+// process that edits several devices records each under its own name.
 //
 // Every line goes out in one write on a file opened for appending, so lines
 // of several processes never mix. Failures to open or write are silent.
 #pragma once
 
 // The history switch: read once, from the first byte of the root's device
-// record ("config" of CDX_CURRENT_CONFIG, read with Cfg_LoadDeviceInCwd),
-// unless set.
-bool Hist_IsEnabled();
+// record ("config" from byte 1 in CDX_CURRENT_CONFIG), unless set. dir is
+// the configuration directory saved (the root or a directory below it; the
+// current directory when null): the switch is read in it when it is the
+// root, else in the directory above it.
+bool Hist_IsEnabled(const char* dir = nullptr);
 void Hist_SetEnabled(bool flag);
-// Opens the file (kindNumber: the channel kind + 1, 0 for none): 1 when
-// open, 0 when it cannot be opened.
-int Hist_Open(int kindNumber);
+// The next Hist_IsEnabled reads the switch again.
+void Hist_ForgetSwitch();
+// Opens the file for the configuration directory dir (the current
+// directory when null; kindNumber: the channel kind + 1, 0 for none): 1
+// when open, 0 when it cannot be opened.
+int Hist_Open(int kindNumber, const char* dir = nullptr);
 // Appends one line; user null or empty: the logged-on user (up to 32
 // characters). A line longer than 5000 bytes with its CR LF is not
 // written.

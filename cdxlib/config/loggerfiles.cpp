@@ -273,8 +273,8 @@ void TouchCwdConfig() {
 // One history line per item whose text changed (letter case aside), the
 // items of the standard record compared in their XML-facing form; a line
 // whose item name and texts reach 992 characters is left out.
-void AppendHistory(const char* user, const char* name, int number, const std::vector<unsigned char>& before,
-                   const void* record, uint32_t length) {
+void AppendHistory(const char* user, const char* dir, const char* name, int number,
+                   const std::vector<unsigned char>& before, const void* record, uint32_t length) {
   const LoggerKind kind = Cfg_LoggerKind(name);
   const StructsType* type = Cfg_LoggerType(kind);
   const uint32_t size = Cfg_LoggerSize(kind);
@@ -287,7 +287,7 @@ void AppendHistory(const char* user, const char* name, int number, const std::ve
   char** names = nullptr;
   const int n = Structs_ListItemNames(type, newRec.data(), &names, kStructsTagTemporary);
   if (n < 0) return;
-  if (Hist_Open(0)) {
+  if (Hist_Open(0, dir)) {
     for (int i = 0; i < n; ++i) {
       char* a = Structs_GetItemText(type, names[i], kStructsTagTemporary, oldRec.data());
       char* b = Structs_GetItemText(type, names[i], kStructsTagTemporary, newRec.data());
@@ -406,7 +406,7 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
   const bool xml = kind != kLoggerUnknown && (write == kWriteXmlBoth || write == kWriteXmlOnly);
   // With the change history on, the stored record is read first; one that
   // cannot be read as XML stops the save before anything is written.
-  const bool history = Hist_IsEnabled();
+  const bool history = Hist_IsEnabled(dir);
   std::vector<unsigned char> before;
   if (history) {
     before.assign(std::max<size_t>(size_t{length}, Cfg_LoggerSize(kind)) * 2, 0);
@@ -429,7 +429,7 @@ int Cfg_SaveLogger(const char* dir, const char* user, const char* name, int numb
     plat::SetLastError(last);
   }
   if (xml && Cfg_WriteLoggerXml(dir, user, name, number, record, length) != 0) return -1;
-  if (history && !before.empty()) AppendHistory(user, name, number, before, record, length);
+  if (history && !before.empty()) AppendHistory(user, dir, name, number, before, record, length);
   // Rewriting the root's "config" must not change the history switch that
   // its first byte holds for this process.
   TouchCwdConfig();

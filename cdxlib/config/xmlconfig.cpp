@@ -161,12 +161,24 @@ bool ReadsBack(const StructsType* type, const std::string& name, const char* tex
   return false;
 }
 
-// Writes one item; no text form: nothing written. `scratch` is a copy of
-// the value for the read-back check; `written` (optional) gets the name
-// and a comma for an item written (the list a loader of the file makes).
+// Writes one item; no text form: nothing written. A secret field that
+// cannot be enciphered (its text form fails with EIO) fails the write: the
+// file would lack the element, and its loader refuses a file without it.
+// `scratch` is a copy of the value for the read-back check; `written`
+// (optional) gets the name and a comma for an item written (the list a
+// loader of the file makes).
 void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const std::string& name,
                const void* value, void* scratch, bool replace, std::string* written = nullptr) {
+  const int savedErrno = errno;
+  errno = 0;
   char* text = Structs_GetItemText(type, name.c_str(), kStructsTagTemporary, value);
+  if (!text && errno == EIO) {
+    SetErrorF("<%s> cannot be written: the value cannot be enciphered (no RC4 cipher: OpenSSL's legacy provider "
+              "is not loadable)",
+              name.c_str());
+    return;
+  }
+  errno = savedErrno;
   if (!text) return;
   if (!ReadsBack(type, name, text, scratch)) {
     TypedMem_Free(kStructsTagTemporary, text);

@@ -222,6 +222,9 @@ int ChannelTable(const PathRange& r, bool digital) {
 int PathConfig(const QdPrintRequest& q, int path, int first, int last, const ChannelConfig* given) {
   const uint8_t* host = q.hostRecord;
   const int count = Host_PathCount(host, path);
+  // A path without channels prints nothing (its channel file need not
+  // exist); only a range asked of it is refused.
+  if (count == 0 && first == 0 && last == 0) return 0;
   if (last == 0) last = count;
   if (first == 0) first = 1;
   if (first < 0 || last < first || last > count) return plat::Fail(plat::kErrInvalidParameter), -1;

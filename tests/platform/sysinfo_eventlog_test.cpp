@@ -45,7 +45,28 @@ TEST(EventLog, TextFileFormAppendsTimeDateAndMessage) {
   std::string text = ReadAll(plat::EventLogFilePath());
   for (char& c : text)
     if (std::isdigit(static_cast<unsigned char>(c))) c = 'd';
-  EXPECT_EQ(text, "dd:dd:dd dd/dd/dd firstdd:dd:dd dd/dd/dd second\r\n");
+  EXPECT_EQ(text, "dd:dd:dd dd/dd/dd first\ndd:dd:dd dd/dd/dd second\r\n");
+  unsetenv("CDXPLAT_EVENTLOG");
+}
+
+// One entry a line: a message without a line end gets one, a message that
+// carries its own keeps it, and line ends inside a message do not split it.
+TEST(EventLog, TextFileHoldsOneEntryALine) {
+  setenv("CDXPLAT_EVENTLOG", "file", 1);
+  std::remove(plat::EventLogFilePath().c_str());
+  const char* messages[] = {"dev1 ai Channel #3 - bad value", "ends with lf\n", "\nCOM Exeption: a \t : b\r\n",
+                            "two\r\nlines", ""};
+  for (const char* m : messages)
+    ASSERT_EQ(plat::ReportEvent(nullptr, "Coordinatrix", plat::kEventError, 0, 102, "", m), 0);
+  std::string text = ReadAll(plat::EventLogFilePath());
+  for (char& c : text)
+    if (std::isdigit(static_cast<unsigned char>(c))) c = 'd';
+  EXPECT_EQ(text,
+            "dd:dd:dd dd/dd/dd devd ai Channel #d - bad value\n"
+            "dd:dd:dd dd/dd/dd ends with lf\n"
+            "dd:dd:dd dd/dd/dd  COM Exeption: a \t : b\r\n"
+            "dd:dd:dd dd/dd/dd two  lines\n"
+            "dd:dd:dd dd/dd/dd \n");
   unsetenv("CDXPLAT_EVENTLOG");
 }
 

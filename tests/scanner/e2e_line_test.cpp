@@ -145,6 +145,22 @@ TEST_F(Reconfigure, UnreadableChannelFileStillStops) {
   EXPECT_EQ(Text().rfind("CAN'T READ CONFIGURATION -", 0), 0u) << Text();
 }
 
+// A 302 taken while the device initialises (its line gone) with a channel
+// file that cannot be read stops the process as in the main loop, and the
+// read failure stays the status text (not overwritten by the retry's).
+TEST_F(Reconfigure, UnreadableChannelFileDuringInitialisationStops) {
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady());
+  plc_.Hangup();
+  ASSERT_EQ(sim_->Send(pid_, 300), 0);
+  ASSERT_TRUE(WaitText("CAN'T INITIALISE DEVICE -0002"));
+  std::ofstream(deviceDir_ + "/ai", std::ios::binary | std::ios::trunc) << "not a channel file";
+  ASSERT_EQ(sim_->Send(pid_, 302), 0);
+  EXPECT_GT(sim_->WaitExit(pid_, 20000), 0);
+  pid_ = -1;
+  EXPECT_EQ(Text(), "CAN'T READ CONFIGURATION -0038");
+}
+
 // Slow lines: the controller (paced at the rate) acknowledges after the
 // command's own time on the wire, longer than the acknowledgement wait.
 class SlowLine : public Line, public ::testing::WithParamInterface<int> {};

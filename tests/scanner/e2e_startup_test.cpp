@@ -62,6 +62,33 @@ TEST_F(StartupRefusals, MissingConfigurationIsReported) {
   EXPECT_EQ(Text(), "CAN'T READ CONFIGURATION -0002");
 }
 
+// A device with a digital input path whose modules exist but which holds no
+// channels (the driver's di maximum is 0) and has no channel file.
+class EmptyPath : public Installation {
+ protected:
+  std::string Description() override {
+    std::string d = kDescription;
+    d.replace(d.find("ai=QA"), 5, "ai=QA di=QB");
+    d += "module  prefix=QB channels=4\n";
+    return d;
+  }
+};
+
+// The empty path starts empty: start-up, scans and a reconfiguration go on
+// without its channel file.
+TEST_F(EmptyPath, PathWithoutChannelsNeedsNoChannelFile) {
+  ASSERT_FALSE(std::filesystem::exists(deviceDir_ + "/di"));
+  ASSERT_GT(Start(), 0);
+  ASSERT_TRUE(WaitReady()) << Text();
+  ASSERT_TRUE(Scan());
+  EXPECT_EQ(Text(), "");
+  EXPECT_EQ(Status(1) & 0x20u, 0u);
+  ASSERT_EQ(sim_->Send(pid_, 302), 0);
+  ASSERT_TRUE(Scan());
+  EXPECT_EQ(Text(), "");
+  EXPECT_EQ(sim_->WaitExit(pid_, 0), -1);
+}
+
 using Initialisation = Installation;
 
 TEST_F(Initialisation, MissingPortSettingIsRetriedUntilItAppears) {

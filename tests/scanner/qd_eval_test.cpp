@@ -363,6 +363,31 @@ TEST(ChannelEval, FirstScanAnnouncesTheCurrentState) {
   EXPECT_EQ(c.rec.Kinds(), "alarm,up");
 }
 
+// After start-up every published status is bad (the reset), so a channel
+// whose node is silent is "old bad, new bad" at the first scan: it still
+// raises its error alarm, digital as analog, and stays quiet afterwards.
+TEST(ChannelEval, FirstScanRaisesTheErrorAlarmOfAChannelBadFromTheStart) {
+  for (bool digital : {false, true}) {
+    Channel c{digital ? Digital() : Analog()};
+    if (digital) {
+      Chan_SetFlag(&c.cfg, kDiErrorAlarmEnable, true);
+      c.cfg.digital.ErrorAlarmPriority = 7;
+    } else {
+      Chan_SetFlag(&c.cfg, kAiErrorAlarmEnable, true);
+      c.cfg.analog.ErrorAlarmPriority = 7;
+    }
+    c.Scan(0, true);
+    ASSERT_EQ(c.rec.Kinds(), "alarm") << "digital " << digital;
+    EXPECT_EQ(c.rec.n[0].priority, 7);
+    EXPECT_FALSE(c.rec.n[0].hasValue);
+    EXPECT_EQ(c.published & 0x820u, 0x820u);
+    c.Scan(0, true);
+    EXPECT_EQ(c.rec.Kinds(), "alarm") << "digital " << digital;
+    c.Scan(1);
+    EXPECT_EQ(c.rec.Kinds(), "alarm,clear") << "digital " << digital;
+  }
+}
+
 TEST(ChannelEval, CarriedBitsComeFromThePreviousPublishedStatus) {
   Channel c{Analog()};
   c.Scan(5);

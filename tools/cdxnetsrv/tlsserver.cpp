@@ -148,7 +148,16 @@ void TlsTestServer::Serve(int fd) {
       send(out.substr(0, action.cutAfter));
       break;
     }
-    if (!send(out)) break;
+    // The records leave together (corked), so a client sees the bytes
+    // after the reply as soon as it has the reply.
+    const int cork = action.after.empty() ? 0 : 1;
+    if (cork) setsockopt(fd, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    const bool sent = send(out) && send(action.after);
+    if (cork) {
+      const int uncork = 0;
+      setsockopt(fd, IPPROTO_TCP, TCP_CORK, &uncork, sizeof uncork);
+    }
+    if (!sent) break;
   }
   if (ssl) {
     ERR_clear_error();

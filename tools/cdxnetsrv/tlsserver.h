@@ -26,11 +26,14 @@ struct ServerAction {
   // kReply and kRaw: close the connection after this many bytes of the
   // framed or raw output.
   size_t cutAfter = static_cast<size_t>(-1);
+  // kReply and kRaw: bytes sent after the output in a write (a TLS record)
+  // of their own, as a server out of step would.
+  std::string after;
 
-  static ServerAction Reply(std::string b) { return {kReply, std::move(b)}; }
-  static ServerAction Raw(std::string b) { return {kRaw, std::move(b)}; }
-  static ServerAction Stall() { return {kStall, {}}; }
-  static ServerAction Close() { return {kClose, {}}; }
+  static ServerAction Reply(std::string b) { return {kReply, std::move(b), static_cast<size_t>(-1), {}}; }
+  static ServerAction Raw(std::string b) { return {kRaw, std::move(b), static_cast<size_t>(-1), {}}; }
+  static ServerAction Stall() { return {kStall, {}, static_cast<size_t>(-1), {}}; }
+  static ServerAction Close() { return {kClose, {}, static_cast<size_t>(-1), {}}; }
 };
 
 using ServerScript = std::function<ServerAction(const std::string& request)>;

@@ -16,6 +16,10 @@
 #include <string>
 
 #include "cdxlib/config/configfiles.h"
+#include "cdxlib/config/loggerfiles.h"
+#include "cdxlib/config/loggertypes.h"
+#include "cdxlib/sys/registry.h"
+#include "platform/registry.h"
 #include "support/child.h"
 
 namespace {
@@ -93,6 +97,42 @@ TEST_F(SrvCfgLocal, FailedLoggerWriteKeepsTheOldRecord) {
   std::ifstream in(path, std::ios::binary);
   std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(now, old);
+}
+
+void SetSwitch(const char* name, const char* value) {
+  uint32_t type = plat::REG_SZ, size = static_cast<uint32_t>(strlen(value) + 1);
+  ASSERT_EQ(Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillomatic\\Coordinatrix", plat::KEY_SET_VALUE,
+                            name, &type, const_cast<char*>(value), &size),
+            0u);
+}
+
+// This machine's logger road is the logger loader and saver: with XML read
+// and written instead of the binary files, what SrvCfg writes is what the
+// system reads, and the other way round.
+TEST_F(SrvCfgLocal, LoggerRoadFollowsTheXmlSwitches) {
+  std::filesystem::create_directories(root + "/LOGGERS");
+  SetSwitch("ReadXML", "ON");
+  SetSwitch("WriteXML", "XML");
+  StandardLogger rec;
+  memset(&rec, 0, sizeof rec);
+  strcpy(rec.Name, "through srvcfg");
+  rec.EventRate = 250;
+  ASSERT_EQ(SrvCfg_WriteLogger(".", "stand", 4, &rec, sizeof rec, "me"), 0);
+  EXPECT_TRUE(std::filesystem::exists(root + "/LOGGERS/stand_4.xml"));
+  EXPECT_FALSE(std::filesystem::exists(root + "/LOGGERS/stand_4"));
+  StandardLogger got;
+  memset(&got, 0xEE, sizeof got);
+  ASSERT_EQ(Cfg_LoadLogger((root + "/LOGGERS").c_str(), "stand", 4, &got, sizeof got), 0);
+  EXPECT_STREQ(got.Name, "through srvcfg");
+  EXPECT_EQ(got.EventRate, 250u);
+
+  strcpy(rec.Name, "through the saver");
+  ASSERT_EQ(Cfg_SaveLogger((root + "/LOGGERS").c_str(), "me", "stand", 5, &rec, sizeof rec), 0);
+  memset(&got, 0xEE, sizeof got);
+  ASSERT_EQ(SrvCfg_ReadLogger(".", "stand", 5, &got, sizeof got), 0);
+  EXPECT_STREQ(got.Name, "through the saver");
+  SetSwitch("ReadXML", "OFF");
+  SetSwitch("WriteXML", "BIN");
 }
 
 }  // namespace

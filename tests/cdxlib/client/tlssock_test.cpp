@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cdxlib/client/nettransport.h"
+#include "cdxlib/client/srvclient.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "tools/cdxnetsrv/testpki.h"
@@ -94,6 +97,70 @@ TEST_F(TlsSockTest, OneConnectionCarriesManyExchanges) {
   }
   Sock_CloseSession(s);
   EXPECT_EQ(1, server.Accepts());
+}
+
+// A server that sends more than a reply announced: the surplus (in the
+// reply's record, in a record of its own, after a reply longer than the
+// first read, or looking like a length) is never taken as the next
+// request's reply. Each request gets its own answer; a connection left with
+// surplus is closed and the next request connects again.
+TEST_F(TlsSockTest, SurplusPastAReplyNeverAnswersTheNextRequest) {
+  Srv_InstallNetTransports();
+  const std::string bogus = cdxnet::FrameReply(std::string("1,BOGUS-1") + '\0');
+  struct Case {
+    const char* name;
+    std::string tail;  // in the reply's own record
+    std::string after;  // in a record of its own
+    size_t padding;     // reply length beyond the first read piece
+  } cases[] = {
+      {"own record, a length", "", bogus, 0},
+      {"own record, one byte", "", "z", 0},
+      {"same record", bogus, "", 0},
+      {"own record after a long reply", "", bogus, 9000},
+      {"same record after a long reply", "zz", "", 9000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> n{0};
+    TlsTestServer server(pki_.server.cert, pki_.server.key, [&](const std::string&) {
+      const int k = ++n;
+      std::string body = "1,REPLY" + std::to_string(k) + std::string(1, '\0') + std::string(c.padding, 'p');
+      ServerAction a = ServerAction::Raw(cdxnet::FrameReply(body) + c.tail);
+      // Only the first reply is followed by surplus.
+      if (k == 1) {
+        a.after = c.after;
+      } else {
+        a = ServerAction::Reply(body);
+      }
+      return a;
+    });
+    const std::string url = server.Url();
+    for (int i = 1; i <= 3; ++i) {
+      std::vector<char> reply(20000);
+      uint32_t len = static_cast<uint32_t>(reply.size());
+      ASSERT_EQ(1, Srv_SendRequest(url.c_str(), "QP,", reply.data(), &len)) << "request " << i;
+      EXPECT_EQ("1,REPLY" + std::to_string(i), std::string(reply.data())) << "request " << i;
+      EXPECT_EQ(len, 9 + c.padding);
+    }
+    // The connection with the surplus was replaced once, then kept.
+    EXPECT_EQ(2, server.Accepts());
+    Srv_CloseAll();
+  }
+}
+
+// Without surplus the connection stays: the check for unread bytes does not
+// close a connection in step.
+TEST_F(TlsSockTest, AConnectionInStepIsKept) {
+  Srv_InstallNetTransports();
+  TlsTestServer server(pki_.server.cert, pki_.server.key, Echo);
+  for (int i = 0; i < 4; ++i) {
+    char reply[64];
+    uint32_t len = sizeof reply;
+    ASSERT_EQ(1, Srv_SendRequest(server.Url().c_str(), "QP,", reply, &len));
+    EXPECT_STREQ("1,QP,", reply);
+  }
+  EXPECT_EQ(1, server.Accepts());
+  Srv_CloseAll();
 }
 
 TEST_F(TlsSockTest, CertificatesAreVerifiedUnlessTurnedOff) {

@@ -190,6 +190,16 @@ TEST_F(ConfigFiles, ExtraDataOfARangeLandsAtItsChannels) {
   ASSERT_EQ(Cfg_LoadChannels(Dir(), kKindAI, r.data(), 1, 3, back.data(), 30, "ai.ext"), 0);
   for (size_t i = 0; i < 10; ++i) EXPECT_EQ(back[i], 2) << i;
   for (size_t i = 10; i < 30; ++i) EXPECT_EQ(back[i], 0xEE) << i;
+
+  // A range past channel 0 whose extra length does not split into its
+  // count has no block to land on: 87, nothing read or written.
+  errno = 0;
+  EXPECT_EQ(Cfg_SaveChannels(nullptr, Dir(), kKindAI, recs.data() + 1, 1, 2, mine.data(), 15, "ai.ext"), -1);
+  EXPECT_EQ(errno, 87);
+  EXPECT_EQ(ReadFile(dir_ / "ai.ext"), file);
+  errno = 0;
+  EXPECT_EQ(Cfg_LoadChannels(Dir(), kKindAI, r.data(), 1, 2, back.data(), 15, "ai.ext"), -1);
+  EXPECT_EQ(errno, 87);
 }
 
 TEST_F(ConfigFiles, ExtraDataLoadIsZeroFilledAndMissingFileIsNoFailure) {

@@ -15,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/config/extdll.h"
+#include "cdxlib/records/chanconfig.h"
 #include "support/child.h"
 
 #include "config_support.h"
@@ -164,6 +166,45 @@ TEST_F(HistoryTest, XmlKindFilesNameTheKindWhenXmlIsRead) {
   Hist_Append("bob", 2, "Tag", "C", "D");
   EXPECT_NE(History().find("\ttstdx_1.Channels.2.Tag C -> D\r\n"), std::string::npos) << History();
   unsetenv("CDX_BIN");
+}
+
+// The saves name the directory they write: the history file, the entity and
+// the switch come from it, wherever the process works (outside the tree, or
+// in another device's directory).
+TEST_F(HistoryTest, SavesRecordTheSavedDirectoryNotTheCurrentOne) {
+  // The switch: the first byte of the root's device record ("config" byte 1).
+  cfgtest::WriteFile(root + "/config", std::string("\x01\x01\x00\x00\x00", 5));
+  const std::string dev = root + "/plc_1";
+  ChannelConfig c[1];
+  memset(c, 0, sizeof c);
+  c[0].Type = kKindAI;
+  Chan_SetTag(&c[0], "OLD");
+  ASSERT_EQ(Cfg_SaveChannels("ann", dev.c_str(), kKindAI, c, 0, 1, nullptr, 0, nullptr), 0);
+  const struct {
+    std::string cwd;
+    const char* tag;
+  } cases[] = {{oldCwd, "NEW"}, {root + "/plc_2", "NEWER"}, {"/", "LAST"}};
+  std::string before = "OLD";
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.cwd);
+    ASSERT_EQ(chdir(k.cwd.c_str()), 0);
+    Hist_ForgetSwitch();
+    Chan_SetTag(&c[0], k.tag);
+    ASSERT_EQ(Cfg_SaveChannels("ann", dev.c_str(), kKindAI, c, 0, 1, nullptr, 0, nullptr), 0);
+    EXPECT_TRUE(Hist_IsEnabled());
+    const std::string want = "\tann\tplc_1.Channels.1.Tag " + before + " -> " + k.tag + "\r\n";
+    EXPECT_NE(History().find(want), std::string::npos) << History();
+    before = k.tag;
+  }
+  EXPECT_EQ(History().find("plc_2"), std::string::npos) << History();
+  // A root whose switch is off writes nothing, from anywhere.
+  cfgtest::WriteFile(root + "/config", std::string("\x01\x00\x00\x00\x00", 5));
+  Hist_ForgetSwitch();
+  const std::string lines = History();
+  Chan_SetTag(&c[0], "QUIET");
+  ASSERT_EQ(Cfg_SaveChannels("ann", dev.c_str(), kKindAI, c, 0, 1, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(History(), lines);
+  Hist_SetEnabled(true);
 }
 
 }  // namespace

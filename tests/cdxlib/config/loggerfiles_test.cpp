@@ -22,7 +22,9 @@
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/error.h"
+#include "platform/eventlog.h"
 #include "platform/root.h"
+#include "support/child.h"
 
 #include "config_support.h"
 
@@ -396,8 +398,9 @@ TEST_F(LoggerFilesTest, SavesWriteTheChangeHistory) {
   ASSERT_EQ(Cfg_SaveLogger(dir.c_str(), "bob", "resub", 9, &r, sizeof r), 0);
   Hist_Close();
   const std::string h = ReadFile(root + "/recent_history.txt");
-  EXPECT_NE(h.find("\tbob\t9.Autostart On -> Off\r\n"), std::string::npos) << h;
-  EXPECT_NE(h.find("\tbob\t9.ArchiveDepth 90 -> 91\r\n"), std::string::npos) << h;
+  // The entity is the directory saved, wherever the process works.
+  EXPECT_NE(h.find("\tbob\tLOGGERS.9.Autostart On -> Off\r\n"), std::string::npos) << h;
+  EXPECT_NE(h.find("\tbob\tLOGGERS.9.ArchiveDepth 90 -> 91\r\n"), std::string::npos) << h;
   EXPECT_EQ(h.find("Name"), std::string::npos) << h;
   EXPECT_EQ(std::count(h.begin(), h.end(), '\n'), 2) << h;
 
@@ -422,6 +425,35 @@ TEST_F(LoggerFilesTest, SavesWriteTheChangeHistory) {
 // A time field that its reader refuses (a period of 255s, which takes no
 // wildcard) is not written: the save fails with 1465 before the binary file
 // is replaced, and the XML file stays as it was.
+// Without the RC4 cipher (OpenSSL's legacy provider not loadable) a secret
+// field cannot be written: the save fails with 1465 and the field's name in
+// the error log, and writes neither file (a file without the field would
+// not load again). Run in a child whose OpenSSL finds no provider modules.
+TEST_F(LoggerFilesTest, ASecretFieldThatCannotBeEncipheredFailsTheSave) {
+  for (const char* write : {"XML", "BOTH"}) {
+    SCOPED_TRACE(write);
+    SetSwitch("WriteXML", write);
+    std::remove(plat::EventLogFilePath().c_str());
+    const std::string d = dir;
+    pid_t pid = testsupport::ForkChild([d] {
+      const std::string none = d + "/no-modules";
+      fs::create_directories(none);
+      setenv("OPENSSL_MODULES", none.c_str(), 1);
+      Republisher r = Repub();
+      Put(r.DestinationServer, "https://user:pw@central.example/BIN/mod_gsoap.dll?Service");
+      errno = 0;
+      if (Cfg_SaveLogger(d.c_str(), "bob", "repub", 4, &r, sizeof r) != -1) return 1;
+      if (errno != 1465) return 2;
+      if (fs::exists(d + "/repub_4") || fs::exists(d + "/repub_4.xml")) return 3;
+      return 0;
+    });
+    ASSERT_EQ(testsupport::WaitChild(pid, 60000), 0);
+    const std::string log = ReadFile(plat::EventLogFilePath());
+    EXPECT_NE(log.find("<SourceLoginPassword> cannot be written: the value cannot be enciphered"), std::string::npos)
+        << log;
+  }
+}
+
 TEST_F(LoggerFilesTest, ATimeFieldTheReaderRefusesIsNotWritten) {
   Republisher r = Repub();
   SetSwitch("WriteXML", "BOTH");

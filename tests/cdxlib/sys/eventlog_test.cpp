@@ -28,7 +28,7 @@ TEST(ReportSystemEventTest, AppendsTimeDateAndMessageToTheFileLogAndNeverFails) 
   unsetenv("CDXPLAT_EVENTLOG");
   std::ifstream in(plat::EventLogFilePath(), std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // "HH:MM:SS MM/DD/YY " before each message, and no line end after it.
+  // "HH:MM:SS MM/DD/YY " before each message, one entry a line.
   auto stampAt = [&](size_t at) {
     const char* form = "00:00:00 00/00/00 ";
     if (text.size() < at + 18) return false;
@@ -38,11 +38,11 @@ TEST(ReportSystemEventTest, AppendsTimeDateAndMessageToTheFileLogAndNeverFails) 
     }
     return true;
   };
-  ASSERT_EQ(text.size(), 18 + 5 + 18 + 6u) << text;
+  ASSERT_EQ(text.size(), 18 + 6 + 18 + 7u) << text;
   EXPECT_TRUE(stampAt(0)) << text;
-  EXPECT_EQ(text.substr(18, 5), "first");
-  EXPECT_TRUE(stampAt(23)) << text;
-  EXPECT_EQ(text.substr(41), "second");
+  EXPECT_EQ(text.substr(18, 6), "first\n");
+  EXPECT_TRUE(stampAt(24)) << text;
+  EXPECT_EQ(text.substr(42), "second\n");
 }
 
 }  // namespace

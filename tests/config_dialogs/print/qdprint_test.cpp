@@ -448,6 +448,24 @@ TEST_F(PrintTest, ChannelsAndDeviceAreReadWhenNotGiven) {
   EXPECT_EQ(pages[0][8].rfind("AI1     [Y] TANK_LEVEL", 0), 0u);
   EXPECT_EQ(pages[0][10].rfind("AI2     [Y] SECOND", 0), 0u);
 
+  // A path present with no channels (and no channel file) prints nothing:
+  // the same pages, and the print succeeds.
+  host.Path(1, "DI", 0);
+  Pdf empty(P("empty.pdf"));
+  q.dc = empty.cr;
+  ASSERT_EQ(QdPrint_Configuration(q), 0);
+  empty.Finish();
+  EXPECT_EQ(PdfPages(empty.path), pages);
+  // So does that path alone.
+  Pdf alone(P("alone.pdf"));
+  QdPrintRequest one = q;
+  one.kind = QdPrintKind::kPath;
+  one.dc = alone.cr;
+  one.path = 1;
+  one.first = 0;
+  one.last = 0;
+  EXPECT_EQ(QdPrint_Configuration(one), 0);
+
   // A path whose channel file is missing: the load's error.
   host.Path(2, "AO", 3);
   Pdf again(P("again.pdf"));
