@@ -14,6 +14,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
+#include "logdata/localsource.h"
 #include "logdata/logformat.h"
 #include "logdata/remotelog.h"
 #include "platform/error.h"
@@ -359,4 +360,22 @@ TEST_F(RemoteLog, CollectionListsAndOpensThroughTheServer) {
   EXPECT_EQ(w.Open(nullptr, "\\\\scada1\\LOGGED_DATA\\DEMO1", "", "FAST", kGenericRead | kGenericWrite), -1);
   EXPECT_EQ(missing.Open(nullptr, "\\\\scada1\\LOGGED_DATA\\NONE", "", "FAST", kGenericRead), -1);
   EXPECT_EQ(missing.Open(nullptr, "\\\\nosuchhost\\LOGGED_DATA\\DEMO1", "", "FAST", kGenericRead), -1);
+}
+
+// A program of another computer browses a logger's logs: the command
+// client's in-process source on the share path of the logger's directory
+// lists and reads the log through the logger's server.
+TEST_F(RemoteLog, InProcessSourceOnAShareReadsThroughTheServer) {
+  MakeLog(3, 20);
+  Local_InstallTransport();
+  const char* location = "\\\\scada1\\LOGGED_DATA\\DEMO1";
+  std::vector<char> reply(32769);
+  uint32_t n = 32768;
+  EXPECT_EQ(Srv_SendRequest(location, "QP,", reply.data(), &n), 2);  // the log's prefix and the status channels
+  n = 32768;
+  ASSERT_EQ(Srv_SendRequest(location, "IP,*,3", reply.data(), &n), 1);
+  EXPECT_NE(std::string(reply.data()).find("AA:3"), std::string::npos) << reply.data();
+  EXPECT_FALSE(RequestsOf("DF,\\LOGGED_DATA\\DEMO1").empty());
+  EXPECT_FALSE(RequestsOf("RF,\\LOGGED_DATA\\DEMO1\\FAST240102_030405.odl").empty());
+  Srv_CloseAll();
 }
