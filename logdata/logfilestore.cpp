@@ -182,7 +182,7 @@ int CLogFileStore::Open(const char* server, const char* location, uint32_t acces
   if (main_ >= 0 || second_ >= 0) CloseAll();
   std::string path = location;
   bool write = (access & kGenericWrite) != 0;
-  if (write) chmod(path.c_str(), plat::NewFileMode());  // a read-only log becomes writable
+  if (write && !plat::IsUncPath(path)) chmod(path.c_str(), plat::NewFileMode());  // a read-only log becomes writable
   int fd = OpenLogFd(path, write, 0);
   if (fd < 0) {
     if (plat::IsUncPath(path)) SetErr(plat::kErrBadNetPath);
@@ -688,6 +688,12 @@ void CLogFileStore::Truncate(LogHeader* header, int count) {
 
 int CLogFileStore::Rename(const char* newNamePart) {
   if (!newNamePart) return 0;
+  // The server's file requests have no move: a log read through the server
+  // keeps its names.
+  if (Remote()) {
+    SetErr(plat::kErrNotSupported);
+    return 0;
+  }
   auto renameOne = [&](const std::string& path) -> int {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return 0;
@@ -699,7 +705,7 @@ int CLogFileStore::Rename(const char* newNamePart) {
     return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 1 : 0;
   };
   std::string text;
-  bool hasText = FindText(&text) == 0;
+  bool hasText = FindLogText(path_, &text) == 0;
   int r = renameOne(path_);
   if (r != 1) return r;
   if (hasText) {

@@ -25,7 +25,8 @@
 // and the 8-bit text operations on its text file there. Records come in
 // requests of at most 65512 bytes of whole records; a request the server
 // fails is halved and asked again. The UTF-16 text operations give -1 on
-// such a store, and nothing of the log itself is written remotely.
+// such a store; nothing of the log itself is written remotely, and Rename
+// gives 0 (50): the file requests have no move.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -296,6 +296,10 @@ TEST_F(RemoteLog, EventsTextThroughTheServer) {
   EXPECT_EQ(s.WriteTextW(1704164700, u"x", nullptr, nullptr), -1);
   EXPECT_EQ(s.WriteHeaderTextW(u"x"), -1);
   EXPECT_EQ(plat::GetLastError(), plat::kErrNotSupported);
+  // No move through the server: the log keeps its name.
+  EXPECT_EQ(s.Rename("SLOW"), 0);
+  EXPECT_EQ(plat::GetLastError(), plat::kErrNotSupported);
+  EXPECT_EQ(access((dir + "/" + kName).c_str(), F_OK), 0);
 
   // A closed log whose text kept the open log's name is found there too.
   ASSERT_EQ(rename((dir + "/" + kName).c_str(), (dir + "/FAST240102_030405_240102_040000.odl").c_str()), 0);
