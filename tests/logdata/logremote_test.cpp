@@ -383,3 +383,22 @@ TEST_F(RemoteLog, InProcessSourceOnAShareReadsThroughTheServer) {
   EXPECT_FALSE(RequestsOf("RF,\\LOGGED_DATA\\DEMO1\\FAST240102_030405.odl").empty());
   Srv_CloseAll();
 }
+
+// The search for a text by start stamp never takes the text of another log
+// that has its own ".odl"; a text left without its log is found.
+TEST_F(RemoteLog, TextSearchSkipsTheTextOfAnotherLog) {
+  MakeLog(2, 3);
+  const std::string other = dir + "/FAST240102_030405_240102_040000";
+  ASSERT_EQ(link((dir + "/" + kName).c_str(), (other + ".odl").c_str()), 0);
+  ASSERT_EQ(rename((dir + "/FAST240102_030405.txt").c_str(), (other + ".txt").c_str()), 0);
+  CLogFileStore s;
+  ASSERT_EQ(s.Open("scada1", kUnc, kGenericRead), 0);
+  char buf[100];
+  int size = sizeof buf;
+  EXPECT_EQ(s.ReadText("HEADER", buf, &size, 0, 0), -1);
+  // Without the other log, the text (say of a stop stamp this log lost) is its own.
+  ASSERT_EQ(unlink((other + ".odl").c_str()), 0);
+  size = sizeof buf;
+  EXPECT_EQ(s.ReadText("HEADER", buf, &size, 0, 0), 1);
+  EXPECT_STREQ(buf, "first line\r\n");
+}
