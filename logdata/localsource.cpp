@@ -29,6 +29,7 @@
 #include "logdata/logstatus.h"
 #include "logdata/eventstext.h"
 #include "logdata/logstore.h"
+#include "logdata/remotelog.h"
 #include "logdata/webhmi.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
@@ -51,6 +52,14 @@ std::atomic<int> g_closeAfterRequest{0};
 bool EndsWithCase(const std::string& s, const char* tail) {
   size_t n = strlen(tail);
   return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
+}
+
+// The server of a log of another machine (a UNC path), through which the
+// log is read; null for a log of this machine.
+const char* ServerOfLog(const std::string& path) {
+  static thread_local std::string server;
+  server = UncServerOf(path);
+  return server.empty() ? nullptr : server.c_str();
 }
 
 // A file location as a directory of this machine: a file address loses its
@@ -336,7 +345,7 @@ int CLocalLogSource::LoadSlot(Slot& s) {
   if (!store) return -1;
   LogHeader h{};
   std::vector<std::vector<ChannelConfig>> channels;
-  bool ok = store->Open(nullptr, loc.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0 &&
+  bool ok = store->Open(ServerOfLog(loc), loc.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0 &&
             LogHeaderUsable(h) && store->GetNoLogs(&h) > 0;
   int blocks = h.blockCount > kLogMaxBlocks ? kLogMaxBlocks : h.blockCount;
   for (int b = 0; ok && b < blocks; ++b) {
@@ -854,7 +863,7 @@ int CLocalLogSource::LoadCompanion() {
     LogHeader h{};
     Section sec;
     sec.location = loc;
-    bool ok = store->Open(nullptr, loc.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0 && LogHeaderUsable(h);
+    bool ok = store->Open(ServerOfLog(loc), loc.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0 && LogHeaderUsable(h);
     int count = ok ? store->GetNoLogs(&h) : -1;
     if (!ok || count < 0) {
       Debug(ok ? "Can't get size of GraphFiltered %s\r\n" : "Corrupt file GraphFiltered %s\r\n", loc.c_str());
@@ -920,7 +929,7 @@ void CLocalLogSource::ReplyCompanion(const std::string& code, const char* args, 
       // Records inside the window, found by time.
       CLogStore* store = CreateLogStore(s.location.c_str());
       LogHeader h{};
-      if (store && store->Open(nullptr, s.location.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0) {
+      if (store && store->Open(ServerOfLog(s.location), s.location.c_str(), kGenericRead) == 0 && store->ReadHeader(&h) == 0) {
         int n = store->GetNoLogs(&h);
         // The first record at or after the start, the last at or before the end.
         int lo = 0, hi = n - 1;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "cdxlib/config/savecfg.h"
 #include "cdxlib/sys/logicaldirs.h"
@@ -18,6 +19,9 @@
 #include "logdata/eventstext.h"
 #include "logdata/logfilestore.h"
 #include "logdata/logstatus.h"
+#include "logdata/remotelog.h"
+#include "cdxlib/client/srvfile.h"
+#include "cdxlib/sys/servernames.h"
 #include "logdata/replication.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/error.h"
@@ -200,6 +204,8 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
     plat::Fail(plat::kErrInvalidName);
     return -1;
   }
+  remote_ = false;
+  server_.clear();
   std::string dir;
   if (directory && *directory) {
     dir = ResolveCollectionDirectory(directory);
@@ -222,9 +228,19 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
     }
     dir = std::string(base) + "/" + (loggerName ? loggerName : "");
   }
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  while (dir.size() > 1 && (dir.back() == '/' || (dir.back() == '\\' && plat::IsUncPath(dir)))) dir.pop_back();
   directory_ = dir;
+  server_ = UncServerOf(dir);
   if (!plat::DirectoryExists(dir)) {
+    // A directory of another machine, opened for reading only, is listed
+    // through that machine's server.
+    if (!server_.empty() && !Srv_IsLocal(server_.c_str()) && access == kGenericRead) {
+      std::string below = RemoteServerPath(dir);
+      if (SrvFile_ListDir(server_.c_str(), below.c_str(), ".odl", 0, nullptr) < 0) return -1;
+      remote_ = true;
+      PublishLoggerStatus(location, dir.c_str(), namePrefix_);
+      return 0;
+    }
     if (!(access & kGenericWrite)) {
       plat::SetLastError(plat::kErrPathNotFound);
       return -1;
@@ -238,6 +254,22 @@ int CLogFileCollection::Open(const char* location, const char* directory, const 
 int CLogFileCollection::FindFirst(int* nameSize) {
   found_.clear();
   next_ = 0;
+  if (remote_) {
+    // The names on the server: counted first, then copied into slots.
+    std::string below = RemoteServerPath(directory_);
+    int count = SrvFile_ListDir(server_.c_str(), below.c_str(), "", 0, nullptr);
+    if (count < 0) return 0;
+    std::vector<char> slots(static_cast<size_t>(count) * kSrvDirSlotSize + 1);
+    if (count > 0) count = SrvFile_ListDir(server_.c_str(), below.c_str(), "", count, slots.data());
+    if (count < 0) return 0;
+    for (int i = 0; i < count; ++i) {
+      std::string n = slots.data() + static_cast<size_t>(i) * kSrvDirSlotSize;
+      if (!n.empty()) n.back() = static_cast<char>(n.back() & 0x7F);  // the server may mark the last character
+      found_.push_back(std::move(n));
+    }
+    if (nameSize) *nameSize = 256;
+    return 1;
+  }
   DIR* d = opendir(directory_.c_str());
   if (!d) {
     plat::SetLastError(plat::FromErrno(errno));
@@ -295,7 +327,8 @@ int CLogFileCollection::FindNewest(char* name, int* nameSize, TimeStamp* start, 
 }
 
 void CLogFileCollection::DeleteBefore(const int32_t* seconds) {
-  if (!seconds) return;
+  // Logs listed through a server are only read: nothing of them is deleted.
+  if (!seconds || remote_) return;
   uint32_t limit = static_cast<uint32_t>(*seconds);
   for (const char* ext : {".odl", ".txt", ".cdx", ".zip"}) {
     if (!FindFirst(nullptr)) return;
@@ -391,7 +424,8 @@ CLogStore* CLogFileCollection::OpenLog(const char* name, uint32_t access) {
   auto* store = new (std::nothrow) CLogFileStore();
   if (!store) return nullptr;
   std::string path = directory_ + "/" + name;
-  if (store->Open(nullptr, path.c_str(), access) != 0) {
+  // A log of a listing through the server is read through the server too.
+  if (store->Open(remote_ ? server_.c_str() : nullptr, path.c_str(), access) != 0) {
     uint32_t code = plat::GetLastError();
     delete store;
     plat::SetLastError(code);
@@ -455,6 +489,11 @@ int CLogFileCollection::CloseLog(CLogStore* store, const int32_t* start, const i
   store->GetName(path, &size);
   store->Close();
   std::string p = path;
+  // A log of another machine is neither moved nor deleted from here.
+  if (plat::IsUncPath(p)) {
+    plat::SetLastError(plat::kErrBadNetPath);
+    return -1;
+  }
   std::string text;
   bool hasText = FindLogText(p, &text) == 0;
   if (!start) {

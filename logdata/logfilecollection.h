@@ -4,6 +4,11 @@
 // seconds, no zone shift; years 1970-2069). A logger name or name prefix
 // with a path separator, or one that is "." or "..", is refused by Open
 // (123, with the error texts saying which).
+//
+// A directory of another machine ("\\host\dir\..." or "//host/dir/..."),
+// opened for reading only, is listed through that machine's central server
+// ("DF", pattern ".odl" to open, every name for a search), and the logs that
+// OpenLog gives are read through the server (logfilestore.h).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -43,12 +48,17 @@ class CLogFileCollection : public CLogCollection {
   const char* GetErrorSummary() override;
 
   const std::string& Directory() const { return directory_; }
+  bool ListsRemotely() const { return remote_; }
 
  private:
   // Keeps a failure's summary (at most 31 characters) and detail (999).
   void SetError(const char* summary, const char* detail);
 
   std::string directory_;
+  // The directory lies on another machine (a UNC path) and is listed, and
+  // its logs read, through that machine's server.
+  bool remote_ = false;
+  std::string server_;
   char errorDetail_[1000] = "";
   char errorSummary_[32] = "";
   std::vector<std::string> found_;

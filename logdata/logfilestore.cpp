@@ -13,10 +13,14 @@
 #include "logdata/chanrequest.h"
 #include "logdata/eventstext.h"
 #include "logdata/logfilecollection.h"
+#include "logdata/remotelog.h"
 #include "cdxlib/client/srvclient.h"
+#include "cdxlib/client/srvfile.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/eventlog.h"
+#include "cdxlib/sys/servernames.h"
+#include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/eventlog.h"
@@ -39,6 +43,12 @@ void SetErrFromErrno() {
 }
 
 int OpenLogFd(const std::string& path, bool write, int extra) {
+  // A share of another machine cannot be reached from this platform: such
+  // a log is read through its server's file requests instead.
+  if (plat::IsUncPath(path)) {
+    errno = EHOSTUNREACH;
+    return -1;
+  }
   int flags = (write ? O_RDWR | O_DSYNC : O_RDONLY) | O_CLOEXEC | extra;
   int fd;
   do {
@@ -115,6 +125,35 @@ int CLogFileStore::ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset) {
   return 0;
 }
 
+int CLogFileStore::RemoteRead(void* buffer, uint32_t bytes, uint64_t offset) {
+  uint32_t got = 0;
+  if (RemoteReadAt(server_.c_str(), path_, buffer, bytes, offset, &got) != 0) return -1;
+  if (got != bytes) {
+    SetErr(plat::kErrHandleEof);
+    return -1;
+  }
+  return 0;
+}
+
+// One request at a time, of whole records that fit in a remote read; a
+// request the server fails is halved and asked again.
+int CLogFileStore::RemoteReadLogs(int first, LogHeader* header, void* buffer, int count) {
+  const uint32_t rl = header->recordLength;
+  if (static_cast<uint64_t>(count) * rl > kSrvMaxReadChunk) count = static_cast<int>(kSrvMaxReadChunk / rl);
+  uint64_t off = header->headerLength + static_cast<uint64_t>(first) * rl;
+  while (count > 0) {
+    plat::SetLastError(0);
+    uint32_t got = 0;
+    if (RemoteReadAt(server_.c_str(), path_, buffer, static_cast<uint32_t>(count) * rl, off, &got) == 0) {
+      int n = static_cast<int>(got / rl);
+      CheckLogRecordValues(*header, buffer, n);
+      return n;
+    }
+    count /= 2;
+  }
+  return 0;
+}
+
 int CLogFileStore::Open(const char* server, const char* location, uint32_t access) {
   if (!location || !*location) {
     SetErr(plat::kErrInvalidName);
@@ -123,16 +162,29 @@ int CLogFileStore::Open(const char* server, const char* location, uint32_t acces
   if (main_ >= 0 || second_ >= 0) CloseAll();
   std::string path = location;
   bool write = (access & kGenericWrite) != 0;
-  if (write) chmod(path.c_str(), plat::NewFileMode());  // a read-only log becomes writable
+  if (write && !plat::IsUncPath(path)) chmod(path.c_str(), plat::NewFileMode());  // a read-only log becomes writable
   int fd = OpenLogFd(path, write, 0);
   if (fd < 0) {
-    SetErrFromErrno();
+    if (plat::IsUncPath(path)) SetErr(plat::kErrBadNetPath);
+    else SetErrFromErrno();
     if (!server || !*server) return -1;
-    // A log of another machine: this platform reaches no remote files, so
-    // the store stays open on the server name and its reads fail with 53.
+    // A path of the server's machine, for a server reached through the
+    // pipe, may be open to this machine as the server's share.
+    bool separatorFirst = path.size() >= 1 && (path[0] == '\\' || path[0] == '/');
+    bool separatorSecond = path.size() >= 2 && (path[1] == '\\' || path[1] == '/');
+    if (!separatorFirst && !separatorSecond && Srv_GetKind(server) == kSrvKindPipe) {
+      std::string unc = std::string("\\\\") + server + "\\" + path;
+      fd = OpenLogFd(unc, write, 0);
+      if (fd >= 0) path = unc;
+    }
+  }
+  if (fd < 0) {
+    // The log lies on the server's machine: the store reads it through the
+    // server's file requests.
     server_ = server;
     path_ = path;
     access_ = access;
+    writePos_ = headerEnd_ = 0;
     return 0;
   }
   uint8_t first6[6];
@@ -389,11 +441,12 @@ int CLogFileStore::ReadHeader(LogHeader* header) {
     return -1;
   }
   int fd = second_ >= 0 ? second_ : main_;
-  if (fd < 0) {
-    SetErr(server_.empty() ? plat::kErrInvalidHandle : plat::kErrBadNetPath);
+  if (fd < 0 && !Remote()) {
+    SetErr(plat::kErrInvalidHandle);
     return -1;
   }
-  int r = ReadLogHeader(fd, header);
+  // Through the descriptor, or on the server when the store has none.
+  int r = ReadLogHeader(server_.c_str(), fd, path_.c_str(), header);
   if (r != 900) {
     if (r == -1) SetErr(plat::kErrHandleEof);
     return -1;
@@ -424,8 +477,11 @@ int CLogFileStore::ReadChannels(LogHeader* header, ChannelConfig* buffer, int bl
   uint64_t off = LogChannelOffset(*header, block, first);
   int fd = main_ >= 0 ? main_ : second_;
   if (fd < 0) {
-    SetErr(plat::kErrBadNetPath);
-    return -1;
+    if (!Remote()) {
+      SetErr(plat::kErrInvalidHandle);
+      return -1;
+    }
+    return RemoteRead(buffer, static_cast<uint32_t>(count) * 216, off);
   }
   return ReadAt(fd, buffer, static_cast<size_t>(count) * 216, off);
 }
@@ -473,8 +529,11 @@ int CLogFileStore::ReadLogs(int first, LogHeader* header, void* buffer, int coun
   if (!header || !buffer || count <= 0 || first < 0 || !LogHeaderUsable(*header)) return 0;
   int fd = second_ >= 0 ? second_ : main_;
   if (fd < 0) {
-    SetErr(plat::kErrBadNetPath);
-    return 0;
+    if (!Remote()) {
+      SetErr(plat::kErrInvalidHandle);
+      return 0;
+    }
+    return RemoteReadLogs(first, header, buffer, count);
   }
   int n = GetNoLogs(header);
   if (n <= first) return 0;
@@ -493,11 +552,17 @@ int CLogFileStore::ReadLog(int index, LogHeader* header, void* buffer, int bytes
     return -1;
   }
   int fd = second_ >= 0 ? second_ : main_;
-  if (fd < 0) {
-    SetErr(plat::kErrBadNetPath);
-    return -1;
-  }
   uint64_t off = header->headerLength + static_cast<uint64_t>(index) * header->recordLength;
+  if (fd < 0) {
+    if (!Remote()) {
+      SetErr(plat::kErrInvalidHandle);
+      return -1;
+    }
+    // Fewer bytes than asked (a record still being written) is a failure.
+    if (RemoteRead(buffer, static_cast<uint32_t>(bytes), off) != 0) return -1;
+    CheckLogRecordValues(*header, buffer, static_cast<int>(static_cast<uint32_t>(bytes) / header->recordLength));
+    return 0;
+  }
   // Bytes beyond the last whole record are a record still being written or
   // torn by a crash: never read them.
   int n = GetNoLogs(header);
@@ -543,13 +608,13 @@ int CLogFileStore::GetNoLogs(LogHeader* header) {
     return -1;
   }
   int fd = second_ >= 0 ? second_ : main_;
-  if (fd < 0) {
-    SetErr(plat::kErrBadNetPath);
+  if (fd < 0 && !Remote()) {
+    SetErr(plat::kErrInvalidHandle);
     return -1;
   }
-  int64_t size = FileSize(fd);
+  int64_t size = fd >= 0 ? FileSize(fd) : RemoteFileSize(server_.c_str(), path_);
   if (size < 0) {
-    SetErrFromErrno();
+    if (fd >= 0) SetErrFromErrno();
     return -1;
   }
   if (size <= static_cast<int64_t>(header->headerLength)) return 0;
@@ -594,6 +659,12 @@ void CLogFileStore::Truncate(LogHeader* header, int count) {
 
 int CLogFileStore::Rename(const char* newNamePart) {
   if (!newNamePart) return 0;
+  // The server's file requests have no move: a log read through the server
+  // keeps its names.
+  if (Remote()) {
+    SetErr(plat::kErrNotSupported);
+    return 0;
+  }
   auto renameOne = [&](const std::string& path) -> int {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return 0;
@@ -623,12 +694,16 @@ int CLogFileStore::Rename(const char* newNamePart) {
 
 // ---- Text operations: the events text file beside the log -------------------
 
+int CLogFileStore::FindText(std::string* out) {
+  return Remote() ? FindLogTextRemote(server_.c_str(), path_, out) : FindLogText(path_, out);
+}
+
 int CLogFileStore::TextPath(std::string* out) {
   if (path_.empty()) {
     SetErr(plat::kErrFileNotFound);
     return -1;
   }
-  if (FindLogText(path_, out) == 0) return 0;
+  if (FindText(out) == 0) return 0;
   // Writes create the text file of the log's own name.
   *out = LogTextPathFor(path_);
   return 0;
@@ -639,6 +714,10 @@ int CLogFileStore::TextPath(std::string* out) {
 // file that is found nowhere gives -1.
 int CLogFileStore::ReadText(const char* section, char* buffer, int* size, int32_t, int32_t) {
   std::string t;
+  if (Remote()) {
+    if (FindText(&t) != 0) return -1;
+    return RemoteReadTextSection(server_.c_str(), t, section, buffer, size);
+  }
   bool own = FindLogText(path_, &t) == 0;
   if (!own) t = LogTextPathFor(path_);
   int r = ReadTextSection(t, section, buffer, size);
@@ -646,6 +725,7 @@ int CLogFileStore::ReadText(const char* section, char* buffer, int* size, int32_
 }
 
 int CLogFileStore::ReadTextW(const char* section, char16_t* buffer, int* size, int32_t, int32_t) {
+  if (Remote()) return RefuseRemoteWide();
   std::string t;
   bool own = FindLogText(path_, &t) == 0;
   if (!own) t = LogTextPathFor(path_);
@@ -656,12 +736,20 @@ int CLogFileStore::ReadTextW(const char* section, char16_t* buffer, int* size, i
 int CLogFileStore::ReadTextLines(const char* section, char** lines, int* lineCount, char* buffer, int* size,
                                  int32_t, int32_t) {
   std::string t;
+  if (Remote()) {
+    if (FindText(&t) != 0) {
+      if (lineCount) *lineCount = 0;
+      return -1;
+    }
+    return RemoteReadTextLines(server_.c_str(), t, section, lines, lineCount, buffer, size);
+  }
   if (FindLogText(path_, &t) != 0) t = LogTextPathFor(path_);
   return ReadTextSectionLines(t, section, lines, lineCount, buffer, size);
 }
 
 int CLogFileStore::ReadTextLinesW(const char* section, char16_t** lines, int* lineCount, char16_t* buffer,
                                   int* size, int32_t, int32_t) {
+  if (Remote()) return RefuseRemoteWide();
   std::string t;
   if (FindLogText(path_, &t) != 0) t = LogTextPathFor(path_);
   return ReadTextSectionLinesW(t, section, lines, lineCount, buffer, size);
@@ -672,6 +760,7 @@ int CLogFileStore::WriteStampedText(const LineStamp& stamp, const char* text, co
   std::string t;
   if (TextPath(&t) != 0) return -1;
   std::string header = SectionHeader(section ? section : "TEXT");
+  if (Remote()) return RemoteWriteStampedLine(server_.c_str(), t, header, stamp, text, key) == 0 ? 0 : -1;
   return WriteStampedLine(t, header, stamp, text ? text : "", key) == 0 ? 0 : -1;
 }
 
@@ -681,6 +770,7 @@ int CLogFileStore::WriteText(int32_t seconds, const char* text, const char* key,
 
 int CLogFileStore::WriteStampedTextW(const LineStamp& stamp, const char16_t* text, const char16_t* key,
                                      const char* section) {
+  if (Remote()) return RefuseRemoteWide();
   std::string t;
   if (TextPath(&t) != 0) return -1;
   std::string header = SectionHeader(section ? section : "TEXT");
@@ -700,10 +790,11 @@ int CLogFileStore::WritePosition(int32_t seconds, int valid, float position) {
 int CLogFileStore::WriteHeaderText(const char* text) {
   std::string t;
   if (TextPath(&t) != 0) return -1;
-  return WriteTextSection(t, "[HEADER]", text ? text : "") == 1 ? 0 : -1;
+  return WriteSection(t, "[HEADER]", text ? text : "") == 1 ? 0 : -1;
 }
 
 int CLogFileStore::WriteHeaderTextW(const char16_t* text) {
+  if (Remote()) return RefuseRemoteWide();
   std::string t;
   if (TextPath(&t) != 0) return -1;
   return WriteTextSectionW(t, "[HEADER]", text ? text : u"") == 1 ? 0 : -1;
@@ -714,18 +805,39 @@ int CLogFileStore::WriteFormulae(const char* prefix, int processor, const char* 
   if (!prefix || TextPath(&t) != 0) return -1;
   char header[64];
   snprintf(header, sizeof header, "[%1.2s_%d_FORMULAE]", prefix, processor);
-  return WriteTextSection(t, header, text ? text : "") == 1 ? 0 : -1;
+  return WriteSection(t, header, text ? text : "") == 1 ? 0 : -1;
 }
 
 int CLogFileStore::WriteUnitCategory(const char* category, const char* text) {
   std::string t;
   if (!category || TextPath(&t) != 0) return -1;
   std::string header = std::string("[") + category + "_UNIT_CATEGORY]";
-  return WriteTextSection(t, header, text ? text : "") == 1 ? 0 : -1;
+  return WriteSection(t, header, text ? text : "") == 1 ? 0 : -1;
+}
+
+int CLogFileStore::WriteSection(const std::string& textPath, const std::string& header, const char* text) {
+  if (Remote()) return RemoteWriteTextSection(server_.c_str(), textPath, header, text);
+  return WriteTextSection(textPath, header, text);
+}
+
+int CLogFileStore::RefuseRemoteWide() {
+  SetErr(plat::kErrNotSupported);
+  return -1;
 }
 
 int CLogFileStore::GetLastTextTime(int32_t* seconds) {
   if (!seconds) return -1;
+  if (Remote()) {
+    // The last-write time of the text file on the server.
+    std::string t;
+    int64_t when = 0;
+    if (FindText(&t) != 0 || RemoteLastWriteTime(server_.c_str(), t, &when) != 0) return -1;
+    time_t tt = static_cast<time_t>(when);
+    struct tm tmv;
+    gmtime_r(&tt, &tmv);
+    *seconds = static_cast<int32_t>(Time_MakeSeconds(&tmv));
+    return 0;
+  }
   // The file system's last-write time (UTC) as calendar seconds; the
   // directory's events text counts when it is later.
   std::string t;

@@ -18,8 +18,15 @@
 // a record torn by a crash is never read, and a record is never counted
 // before all of its bytes are in the file.
 //
-// Logs of other machines (a server name with no local file) are not
-// reachable here: their reads fail with error 53 (bad network path).
+// A log that cannot be opened here while a server name is known (one of
+// the server's machine: a UNC path, a path of the server's disks) is read
+// through the server's remote file requests (remotelog.h): the header, the
+// channel records and the records, the record count from the file's size,
+// and the 8-bit text operations on its text file there. Records come in
+// requests of at most 65512 bytes of whole records; a request the server
+// fails is halved and asked again. The UTF-16 text operations give -1 on
+// such a store; nothing of the log itself is written remotely, and Rename
+// gives 0 (50): the file requests have no move.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -82,6 +89,18 @@ class CLogFileStore : public CLogStore {
 
  private:
   int TextPath(std::string* out);
+  // No descriptor, a server name kept: the log is read through the server.
+  bool Remote() const { return main_ < 0 && second_ < 0 && !server_.empty(); }
+  // Exactly `bytes` at `offset` of the log on the server: 0 / -1.
+  int RemoteRead(void* buffer, uint32_t bytes, uint64_t offset);
+  int RemoteReadLogs(int first, LogHeader* header, void* buffer, int count);
+  // The log's text file: through the server for a store that has one.
+  int FindText(std::string* out);
+  // A whole-section write of the text file, through the server for a
+  // remote store.
+  int WriteSection(const std::string& textPath, const std::string& header, const char* text);
+  // The UTF-16 text operations of a remote store: -1 (50, not supported).
+  int RefuseRemoteWide();
   int LockByte(uint64_t at, bool lock);
   int TakeWriterLock();
   int ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset);
