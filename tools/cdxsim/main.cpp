@@ -1,6 +1,7 @@
 // cdxsim: plays the central server for a demonstration (see cdxsim.h for the
 // description format).
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "cdxlib/records/devicerecord.h"
+#include "platform/error.h"
 #include "platform/sync.h"
 #include "tools/cdxsim/cdxsim.h"
 
@@ -103,7 +105,9 @@ int main(int argc, char** argv) {
   }
   cdxsim::Sim sim(desc);
   if (sim.Create() != 0) {
-    std::fprintf(stderr, "cdxsim: cannot create the modules\n");
+    const int err = errno;
+    std::fprintf(stderr, "cdxsim: cannot create the modules: %s (error %d)\n",
+                 plat::ErrorText(static_cast<uint32_t>(err)), err);
     return 1;
   }
   if (program.empty()) program = desc.program;
