@@ -659,6 +659,13 @@ void CLogFileStore::Truncate(LogHeader* header, int count) {
 
 int CLogFileStore::Rename(const char* newNamePart) {
   if (!newNamePart) return 0;
+  // The name part becomes part of the file name: one that would move the
+  // log to another directory is refused, as the collection's Open refuses
+  // such a prefix.
+  if (!plat::IsPlainName(newNamePart)) {
+    SetErr(plat::kErrInvalidName);
+    return 0;
+  }
   // The server's file requests have no move: a log read through the server
   // keeps its names.
   if (Remote()) {

@@ -361,6 +361,14 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
                                        const char* text, int, const char* server, int datePrefix,
                                        ChannelConfig** channels) {
   if (!header) return nullptr;
+  // The run's location carries the logger name as a ';' field: a name
+  // holding ';' would make a run that OpenLog never finds again.
+  if (std::strchr(loggerName_, ';')) {
+    SetError((std::string("Invalid name, Logger ") + loggerName_ + ": ';' ends a field of the log's location").c_str(),
+             "Invalid name");
+    plat::Fail(plat::kErrInvalidName);
+    return nullptr;
+  }
   std::string digitalType;
   LogDb_DigitalColumnType(&digitalType);
   // The next counter (date runs, 19000101 and on, never count).

@@ -238,6 +238,13 @@ CLogStore* CLogDbMySQLCollection::CreateLog(const int32_t* start, int barePrefix
     Fail("CAN'T CREATE CHANNELS TABLE", "no header");
     return nullptr;
   }
+  // The run's location carries the logger name as a ';' field: a name
+  // holding ';' would make a run that OpenLog never finds again.
+  if (loggerName_.find(';') != std::string::npos) {
+    Fail("Invalid name", "Invalid name, Logger " + loggerName_ + ": ';' ends a field of the log's location");
+    plat::Fail(plat::kErrInvalidName);
+    return nullptr;
+  }
   bool digitalText = false;
   const std::string digitalType = mdb::DigitalColumnType(&digitalText);
 

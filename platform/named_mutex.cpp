@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -85,6 +86,17 @@ class PosixNamedMutex final : public NamedMutex {
   detail::MappedFile file_;
 };
 
+// Opens the mutex file of an existing mutex: one that is too short or
+// lacks the mark is refused before it is mapped (5).
+int OpenMutexFile(const std::string& dir, const std::string& file, detail::MappedFile* out) {
+  auto check = [](const void* header, size_t) -> size_t {
+    uint32_t magic;
+    std::memcpy(&magic, header, sizeof magic);
+    return magic == kMutexMagic ? sizeof(SharedMutex) : 0;
+  };
+  return detail::OpenPublished(dir, file, out, sizeof(SharedMutex), check);
+}
+
 std::unique_ptr<NamedMutex> FromFile(const std::string& name, detail::MappedFile file) {
   if (file.size < sizeof(SharedMutex) || static_cast<SharedMutex*>(file.base)->magic != kMutexMagic) {
     ::munmap(file.base, file.size);
@@ -101,7 +113,7 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool* ex
   const std::string file = EncodeObjectName(name);
   for (int round = 0; round < 8; ++round) {
     detail::MappedFile mapped;
-    if (detail::OpenPublished(dir, file, &mapped) == 0) {
+    if (OpenMutexFile(dir, file, &mapped) == 0) {
       if (existed) *existed = true;
       return FromFile(name, mapped);
     }
@@ -118,7 +130,7 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool* ex
 
 std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name) {
   detail::MappedFile mapped;
-  if (detail::OpenPublished(MutexDir(), EncodeObjectName(name), &mapped) != 0) return nullptr;
+  if (OpenMutexFile(MutexDir(), EncodeObjectName(name), &mapped) != 0) return nullptr;
   return FromFile(name, mapped);
 }
 

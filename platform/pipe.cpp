@@ -66,6 +66,31 @@ int WaitFor(int fd, short events, int timeoutMs) {
   }
 }
 
+// A host folder holds every user's servers, so it is trusted only as the
+// root's every-user folders are: a folder (not a link) of this process's user
+// or of the superuser, and sticky (or writable by its owner alone), so that
+// no user removes or replaces another's pipe. A folder that another user
+// made first could hold that user's server under any pipe name. 0, or -1
+// with 5 (refused) or 2 (missing, when not made).
+int CheckHostFolder(const std::string& dir, bool make) {
+  if (make) {
+    if (mkdir(dir.c_str(), 0700) == 0) {
+      chmod(dir.c_str(), 01777);
+    } else if (errno != EEXIST) {
+      return FailErrno(errno), -1;
+    }
+  }
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return FailErrno(errno), -1;
+  if (!S_ISDIR(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0)) return Fail(kErrAccessDenied), -1;
+  if (!(st.st_mode & S_ISVTX) && (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    // Our own folder that is open to every user without the sticky bit: closed.
+    if (st.st_uid != geteuid() || chmod(dir.c_str(), 01777) != 0) return Fail(kErrAccessDenied), -1;
+  }
+  if (make && st.st_uid == geteuid() && (st.st_mode & 07777) != 01777) chmod(dir.c_str(), 01777);
+  return 0;
+}
+
 }  // namespace
 
 std::string PipeSocketPath(const std::string& pipeName) {
@@ -92,6 +117,10 @@ int PipeOpen(const std::string& pipeName) {
   if (path.empty()) return -1;
   SplitPipeName(pipeName, &host, &pipe);
   const bool local = host == ".";
+  if (CheckHostFolder(path.substr(0, path.rfind('/')), false) != 0) {
+    if (GetLastError() == kErrAccessDenied) return -1;
+    return Fail(local ? kErrFileNotFound : kErrBadNetPath), -1;
+  }
   sockaddr_un addr;
   FillAddress(path, &addr);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -137,13 +166,7 @@ int PipeCreate(const std::string& pipeName) {
   std::string path = PipeSocketPath(pipeName);
   if (path.empty()) return -1;
   std::string dir = path.substr(0, path.rfind('/'));
-  // A host's folder is for every user's servers: sticky, so that none can
-  // remove or replace another's pipe.
-  if (mkdir(dir.c_str(), 0700) == 0) {
-    chmod(dir.c_str(), 01777);
-  } else if (errno != EEXIST) {
-    return FailErrno(errno), -1;
-  }
+  if (CheckHostFolder(dir, true) != 0) return -1;
   sockaddr_un addr;
   FillAddress(path, &addr);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);

@@ -12,6 +12,11 @@
 // computer's path, so a host without a listener fails with 53 (bad network
 // path), this machine's missing pipe with 2.
 //
+// A host folder is every user's (sticky, as the root's every-user folders):
+// one that is a link, or that belongs to a user other than this process's
+// and the superuser (made first by someone else, it could hold that user's
+// server under any name), is refused with 5 by PipeCreate and PipeOpen.
+//
 // Writes never raise SIGPIPE (MSG_NOSIGNAL), and every wait has a deadline.
 #pragma once
 #include <cstddef>
@@ -29,7 +34,8 @@ std::string PipeSocketPath(const std::string& pipeName);
 // ---- client
 
 // Connects to the pipe: a descriptor, or -1 with the system error set: 2 no
-// such pipe on this machine, 53 no such pipe on another host, 231 the
+// such pipe on this machine, 53 no such pipe on another host, 5 the host
+// folder is refused (see above), 231 the
 // server is busy (its queue of connections is full), 123/206 as above.
 int PipeOpen(const std::string& pipeName);
 // Sends request as one message and receives one reply message of at most

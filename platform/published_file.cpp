@@ -57,7 +57,10 @@ int CreatePublished(const std::string& dir, const std::string& file, size_t size
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
     rc = ::linkat(AT_FDCWD, procPath, AT_FDCWD, finalName.c_str(), AT_SYMLINK_FOLLOW);
   } else {
-    rc = ::link(tempName.c_str(), finalName.c_str());
+    // Renamed without replacing, so that the object never has a second
+    // name (openers refuse one); a plain link where rename cannot do that.
+    rc = ::renameat2(AT_FDCWD, tempName.c_str(), AT_FDCWD, finalName.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) rc = ::link(tempName.c_str(), finalName.c_str());
   }
   if (rc != 0) {
     int err = errno;
@@ -71,21 +74,38 @@ int CreatePublished(const std::string& dir, const std::string& file, size_t size
   return 0;
 }
 
-int OpenPublished(const std::string& dir, const std::string& file, MappedFile* out) {
+int OpenPublished(const std::string& dir, const std::string& file, MappedFile* out, size_t headerSize,
+                  const HeaderCheck& check) {
   const std::string path = dir + "/" + file;
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return FailErrno(errno), -1;
+  // O_NONBLOCK: a pipe planted under the name must not stall the open.
+  int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // ELOOP: a symbolic link stands under the name.
+    return (errno == ELOOP ? Fail(kErrAccessDenied) : FailErrno(errno)), -1;
+  }
+  auto refuse = [fd](uint32_t code) {
+    ::close(fd);
+    Fail(code);
+    return -1;
+  };
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    return FailErrno(err), -1;
-  }
-  if (st.st_size <= 0) {
-    ::close(fd);
-    return Fail(kErrInvalidData), -1;
-  }
+  if (::fstat(fd, &st) != 0) return refuse(FromErrno(errno));
+  // Objects are made with exactly one name; a second one is a hard link
+  // that another user made to a file that is no object.
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return refuse(kErrAccessDenied);
+  if (st.st_size <= 0) return refuse(kErrInvalidData);
   size_t size = static_cast<size_t>(st.st_size);
+  if (headerSize > 0) {
+    if (size < headerSize) return refuse(kErrAccessDenied);
+    std::string header(headerSize, '\0');
+    if (::pread(fd, header.data(), headerSize, 0) != static_cast<ssize_t>(headerSize))
+      return refuse(kErrAccessDenied);
+    if (check) {
+      const size_t allowed = check(header.data(), size);
+      if (allowed == 0 || allowed > size) return refuse(kErrAccessDenied);
+      size = allowed;
+    }
+  }
   void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   int err = errno;
   ::close(fd);

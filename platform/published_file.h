@@ -25,8 +25,19 @@ struct MappedFile {
 int CreatePublished(const std::string& dir, const std::string& file, size_t size,
                     const std::function<void(void*, size_t)>& init, MappedFile* out);
 
-// Opens dir/file and maps all of it (size from fstat). -1 with 2 when missing.
-int OpenPublished(const std::string& dir, const std::string& file, MappedFile* out);
+// Checks the first bytes of an existing object against the size of its
+// file before it is mapped; returns the number of bytes to map (at most
+// fileSize), or 0 to refuse the object.
+using HeaderCheck = std::function<size_t(const void* header, size_t fileSize)>;
+
+// Opens dir/file and maps it: all of it (size from fstat), or what `check`
+// allows after reading `headerSize` bytes. The folder is every user's, so
+// only a regular file with one name is accepted: a symbolic link (never
+// followed), a pipe, a device, a hard link to some other file, a file
+// shorter than headerSize or one that `check` refuses gives -1 with 5
+// (nothing is mapped). -1 with 2 when missing, 13 when empty.
+int OpenPublished(const std::string& dir, const std::string& file, MappedFile* out, size_t headerSize = 0,
+                  const HeaderCheck& check = {});
 
 // Prefix of the hidden temporary names ('%' followed by a non-hex letter is
 // never produced by EncodeObjectName).

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,7 +17,6 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -180,29 +178,103 @@ int ReplaceFile(const std::string& folder, const std::string& target, const std:
   return 0;
 }
 
-// Volatile key folders live on tmpfs, so that they vanish when the machine
-// restarts.
+void RemoveKeyFolder(const std::string& path);
+
+// An id of the current boot of the machine: volatile keys of another boot
+// are gone.
+std::string BootId() {
+  static const std::string id = [] {
+    std::string text;
+    if (ReadFile("/proc/sys/kernel/random/boot_id", &text)) {
+      std::string out;
+      for (char c : text)
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-') out += c;
+      if (!out.empty()) return out;
+    }
+    // Without a boot id, the boot time (seconds since 1970) tells boots apart.
+    if (ReadFile("/proc/stat", &text)) {
+      const size_t at = text.find("\nbtime ");
+      if (at != std::string::npos) {
+        const size_t start = at + 7, end = text.find('\n', start);
+        return "btime-" + text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      }
+    }
+    return std::string("boot");
+  }();
+  return id;
+}
+
+// Removes the volatile folders of earlier boots (and those of earlier
+// versions, which kept no boot folder), once per process and root.
+void SweepEarlierBoots(const std::string& folder, const std::string& current) {
+  static std::mutex mu;
+  static std::vector<std::string> swept;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (std::find(swept.begin(), swept.end(), folder) != swept.end()) return;
+    swept.push_back(folder);
+  }
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || current == e->d_name) continue;
+    stale.push_back(folder + "/" + e->d_name);
+  }
+  ::closedir(d);
+  for (const auto& path : stale) RemoveKeyFolder(path);
+}
+
+// Volatile key folders live under the instance root, in a folder of the
+// current boot, and the tree links to them: after a restart the links lead
+// to another boot's folder and their keys no longer exist. The instance root
+// is the service's own (checked by Root()), so no other user can make or
+// change these folders.
 std::string VolatileBase() {
-  const std::string root = Root();
-  struct statfs fs;
-  if (::statfs(root.c_str(), &fs) == 0 && fs.f_type == TMPFS_MAGIC) return RootFolder("registry-volatile");
-  std::string base = "/dev/shm/cdxplat-volatile-" + RootTag();
-  ::mkdir(base.c_str(), 0777);
+  const std::string folder = RootFolder("registry-volatile");
+  const std::string boot = BootId();
+  const std::string base = folder + "/" + boot;
+  ::mkdir(base.c_str(), 0777);  // the umask decides who else may write
+  SweepEarlierBoots(folder, boot);
   return base;
 }
 
-// Removes a key folder with everything below it, following the links of
-// volatile keys into their tmpfs folders.
+// True when `path` is the link of a live volatile key: it leads to a
+// folder directly in this boot's volatile folder. Any other link (of an
+// earlier boot or version, or planted) is no key and is never followed.
+bool IsVolatileLink(const std::string& path, std::string* target = nullptr) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return false;
+  buf[n] = 0;
+  const std::string base = VolatileBase() + "/";
+  const std::string to = buf;
+  if (to.compare(0, base.size(), base) != 0) return false;
+  const std::string leaf = to.substr(base.size());
+  if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find('/') != std::string::npos) return false;
+  struct stat st;
+  if (::lstat(to.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (target) *target = to;
+  return true;
+}
+
+// True when `path` is a key: a folder, or the link of a live volatile key.
+bool IsKeyEntry(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return true;
+  return S_ISLNK(st.st_mode) && IsVolatileLink(path);
+}
+
+// Removes a key folder with everything below it. The links of live
+// volatile keys are followed into their folders; no other link is: it is
+// removed itself, never what it points to.
 void RemoveKeyFolder(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return;
   if (S_ISLNK(st.st_mode)) {
-    char target[4096];
-    ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-    if (n > 0) {
-      target[n] = 0;
-      RemoveKeyFolder(target);
-    }
+    std::string target;
+    if (IsVolatileLink(path, &target)) RemoveKeyFolder(target);
     ::unlink(path.c_str());
     return;
   }
@@ -225,7 +297,7 @@ void RemoveKeyFolder(const std::string& path) {
 // Returns 0 when this call created it, EEXIST when it exists, or an errno.
 int MakeKeyFolder(const std::string& parent, const std::string& target, const std::string& name, bool isVolatile) {
   struct stat st;
-  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsDirectory(target)) {
+  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsVolatileLink(target)) {
     // The link of a volatile key from before a restart: the key is gone.
     ::unlink(target.c_str());
   }
@@ -262,6 +334,29 @@ void SweepLeftovers(const std::string& folder) {
   }
   ::closedir(d);
   for (const auto& path : dead) RemoveKeyFolder(path);
+}
+
+// The keys every machine has: they always exist as persistent keys, so a
+// volatile key created below them (the write filter's "SOFTWARE\EWF") never
+// makes them volatile.
+void MakeStandardKeys(HKEY hive, const std::string& hiveFolder) {
+  static const char* const kMachine[] = {"SOFTWARE", "SYSTEM", "HARDWARE"};
+  static const char* const kUser[] = {"SOFTWARE"};
+  const bool machine = hive == &g_hives[2], user = hive == &g_hives[1];
+  if (!machine && !user) return;
+  for (const char* name : machine ? std::vector<const char*>(std::begin(kMachine), std::end(kMachine))
+                                  : std::vector<const char*>(std::begin(kUser), std::end(kUser))) {
+    const std::string target = hiveFolder + "/" + EntryName('k', name);
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    // Missing, or the link of a volatile one that earlier versions made:
+    // made persistent (what a volatile one held is gone as at a restart).
+    if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      const std::string doomed = hiveFolder + "/.del-" + UniqueTag();
+      if (::rename(target.c_str(), doomed.c_str()) == 0) RemoveKeyFolder(doomed);
+    }
+    MakeKeyFolder(hiveFolder, target, name, false);
+  }
 }
 
 HKEY NewKey(const std::string& folder, uint32_t access) {
@@ -521,12 +616,13 @@ uint32_t RegCreateKeyEx(HKEY parent, const std::string& subKey, uint32_t options
   if (!SplitPath(subKey, &parts)) return Failed(kErrInvalidParameter);
   std::string folder = KeyFolder(parent);
   if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
+  if (IsPredefined(parent)) MakeStandardKeys(parent, folder);
   bool createdLast = false;
   for (const auto& part : parts) {
     const std::string target = folder + "/" + EntryName('k', part);
     createdLast = false;
     for (int attempt = 0;; ++attempt) {
-      if (IsDirectory(target)) break;
+      if (IsKeyEntry(target)) break;
       if (!IsPredefined(parent) && !HasAccess(parent, KEY_CREATE_SUB_KEY)) return Failed(kErrAccessDenied);
       int e = MakeKeyFolder(folder, target, part, options & REG_OPTION_VOLATILE);
       if (e == 0) {
@@ -547,11 +643,12 @@ uint32_t RegOpenKeyEx(HKEY parent, const std::string& subKey, uint32_t access, H
   std::vector<std::string> parts;
   if (!SplitPath(subKey, &parts)) return Failed(kErrInvalidParameter);
   std::string folder = KeyFolder(parent);
+  if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
   for (const auto& part : parts) {
     folder += '/';
     folder += EntryName('k', part);
+    if (!IsKeyEntry(folder)) return Failed(kErrFileNotFound);
   }
-  if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
   *result = NewKey(folder, access);
   return Ok();
 }
@@ -625,12 +722,14 @@ uint32_t DeleteKey(HKEY parent, const std::string& subKey, bool tree) {
   if (!SplitPath(subKey, &parts)) return Failed(kErrInvalidParameter);
   if (parts.empty()) return Failed(kErrAccessDenied);  // a key cannot delete itself here
   std::string folder = KeyFolder(parent);
+  if (!IsDirectory(folder)) return Failed(kErrFileNotFound);
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     folder += '/';
     folder += EntryName('k', parts[i]);
+    if (!IsKeyEntry(folder)) return Failed(kErrFileNotFound);
   }
   const std::string target = folder + "/" + EntryName('k', parts.back());
-  if (!IsDirectory(target)) return Failed(kErrFileNotFound);
+  if (!IsKeyEntry(target)) return Failed(kErrFileNotFound);
   if (!tree) {
     if (DIR* d = ::opendir(target.c_str())) {
       bool hasSubkeys = false;
@@ -660,7 +759,7 @@ uint32_t ListEntries(HKEY key, char kind, uint32_t right, std::vector<std::strin
   names->clear();
   for (const auto& entry : entries) {
     if (kind == 'k') {
-      if (IsDirectory(folder + "/" + entry)) names->push_back(KeyNameOf(folder, entry));
+      if (IsKeyEntry(folder + "/" + entry)) names->push_back(KeyNameOf(folder, entry));
       continue;
     }
     std::string content, name;

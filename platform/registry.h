@@ -20,10 +20,17 @@
 //   existed (REG_OPENED_EXISTING_KEY); two processes creating one key at
 //   once both succeed and exactly one of them sees it new.
 // - A volatile key (REG_OPTION_VOLATILE) lives until the machine restarts:
-//   its folder is on tmpfs (the instance root when that is tmpfs, else
-//   /dev/shm), linked into the tree by a symbolic link; after a restart the
-//   link dangles and the key no longer exists. Subkeys of a volatile key are
-//   volatile too.
+//   its folder lies in the folder of the current boot under
+//   RootFolder("registry-volatile"), linked into the tree by a symbolic
+//   link; after a restart the link leads to another boot's folder (removed
+//   at the first use) and the key no longer exists. Subkeys of a volatile
+//   key are volatile too. Only such links are followed: any other link in
+//   the tree is no key, and deleting a key removes a link, never what it
+//   points to.
+// - The standard keys (HKEY_LOCAL_MACHINE "SOFTWARE", "SYSTEM", "HARDWARE",
+//   HKEY_CURRENT_USER "SOFTWARE") always exist as persistent keys, made at
+//   the first key creation in their hive, so a volatile key below them
+//   never makes them volatile.
 // - A value write replaces the value file atomically (temporary file beside
 //   it, then rename): a reader sees the old or the new value, never a torn
 //   one, also when the writer is killed in the middle. What a killed writer

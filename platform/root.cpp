@@ -73,6 +73,10 @@ void MakeRoot(const std::string& root) {
     Refuse(root, std::string("it cannot be created: ") + std::strerror(errno));
   }
   for (const char* kind : kEveryUserKinds) MakeEveryUserFolder(root + "/" + kind);
+  // This machine's pipe host folder ("." in pipe.h's form) is the root
+  // owner's from the start: a host folder that another user made first is
+  // refused, and would leave the service without pipes.
+  MakeEveryUserFolder(root + "/pipe/%2E");
   ::chmod(root.c_str(), kRootMode);
 }
 

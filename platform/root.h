@@ -11,6 +11,7 @@
 //   mutex/    named mutexes                      (named_mutex.h)
 //   pipe/     named pipe sockets                 (pipe.h)
 //   registry/ registry tree, HKLM and HKCU       (registry.h)
+//   registry-volatile/<boot id>/  volatile keys (registry.h)
 //   eventlog  the text-file event log            (eventlog.h)
 // Mailslots are abstract AF_UNIX sockets whose names carry a hash of the
 // root's real path (mailslot.h), so they need no folder.

@@ -58,6 +58,14 @@ int Shm_OpenExisting(const std::string& name, ShmMapping* out) {
   return 0;
 }
 
+int Shm_OpenChecked(const std::string& name, size_t headerSize, const ShmHeaderCheck& check, ShmMapping* out) {
+  detail::MappedFile opened;
+  if (detail::OpenPublished(ShmDir(), EncodeObjectName(name), &opened, headerSize, check) != 0) return -1;
+  out->base = opened.base;
+  out->size = opened.size;
+  return 0;
+}
+
 int Shm_CreateOrOpen(const std::string& name, size_t size, const ShmInit& init, ShmMapping* out,
                      bool* existed) {
   // A racing creator may publish between our open and our create, and a

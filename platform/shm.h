@@ -8,7 +8,8 @@
 //   creator's initialiser runs on the zero-filled view, and only then is it
 //   published under its name with linkat(), which fails if another process
 //   published first (then that one's object is opened instead).
-// - An open maps the whole object; its size comes from fstat().
+// - An open maps the whole object (its size comes from fstat()), or what a
+//   check of its header allows (Shm_OpenChecked).
 // - Objects outlive their processes (as files under the root);
 //   ResetInstance() (root.h) removes them.
 #pragma once
@@ -33,7 +34,19 @@ using ShmInit = std::function<void(void* base, size_t size)>;
 int Shm_CreateNew(const std::string& name, size_t size, const ShmInit& init, ShmMapping* out);
 
 // Opens an existing object and maps all of it. -1 with 2 when missing.
+// The shm folder is every user's: only a regular file with one name is
+// opened; a symbolic link under the name (never followed), a pipe, a device
+// or a hard link to another file gives -1 with 5.
 int Shm_OpenExisting(const std::string& name, ShmMapping* out);
+
+// Reads the first bytes of an object and returns how many bytes of it to
+// map (at most fileSize), or 0 when they disagree with the file's size.
+using ShmHeaderCheck = std::function<size_t(const void* header, size_t fileSize)>;
+
+// As Shm_OpenExisting, but `check` sees the first headerSize bytes before
+// anything is mapped and decides how much is; an object shorter than
+// headerSize or refused by `check` gives -1 with 5.
+int Shm_OpenChecked(const std::string& name, size_t headerSize, const ShmHeaderCheck& check, ShmMapping* out);
 
 // Opens the object when it exists (*existed = true, the existing object is
 // mapped whole whatever its size), otherwise creates it as Shm_CreateNew

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -304,7 +305,16 @@ DataModule* DM_Open(const char* name) {
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   if (ViewEntry* e = FindByName(name)) return e->view;
   plat::ShmMapping mapping;
-  if (plat::Shm_OpenExisting(DM_MappingName(name), &mapping) != 0) {
+  // Mapped as far as the header's size field says, and only when the object
+  // really holds that much: the shm folder is every user's, so what lies
+  // under the name may be anything.
+  auto check = [](const void* header, size_t fileSize) -> size_t {
+    uint32_t sizeField;
+    std::memcpy(&sizeField, static_cast<const char*>(header) + offsetof(DataModuleHeader, size), sizeof sizeField);
+    const uint64_t total = uint64_t{sizeField} + kDMSizeBias;
+    return total >= kDMHeaderSize && total <= fileSize ? static_cast<size_t>(total) : 0;
+  };
+  if (plat::Shm_OpenChecked(DM_MappingName(name), kDMHeaderSize, check, &mapping) != 0) {
     if (plat::GetLastError() == plat::kErrFileNotFound) BadModule();
     return DM_OpenFailed();
   }

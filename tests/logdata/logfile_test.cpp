@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -848,4 +849,36 @@ TEST(LogFileConcurrency, ReaderInAnotherProcessSeesOnlyWholeRecords) {
     ASSERT_EQ(log.store->AppendRecords(&log.header, r.data(), 10), 0);
   }
   EXPECT_EQ(testsupport::WaitChild(reader, 120000), 0);
+}
+
+// A new name part becomes part of the log's file name: one that would move
+// the log (and its text file) out of its logger folder is refused with 123
+// and nothing moves; a plain one renames both.
+TEST(LogFileRename, NamePartThatLeavesTheFolderIsRefused) {
+  std::string dir = TestDir("rename/L1");
+  Log log(dir, {2});
+  ASSERT_NE(log.store, nullptr);
+  ASSERT_EQ(log.store->WriteHeaderText("[HEADER]\r\nsecond\r\n"), 0);
+  const std::string name = log.path.substr(log.path.rfind('/') + 1);
+  auto entries = [](const std::string& d) {
+    std::vector<std::string> names;
+    if (DIR* h = opendir(d.c_str())) {
+      while (dirent* e = readdir(h))
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+      closedir(h);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto before = entries(dir);
+  const auto parentBefore = entries(dir + "/..");
+  for (const char* part : {"../ESCAPED_", "..", "/tmp/ESCAPED_", "sub/X", "..\\ESCAPED_", "."}) {
+    plat::SetLastError(0);
+    EXPECT_EQ(log.store->Rename(part), 0) << part;
+    EXPECT_EQ(plat::GetLastError(), 123u) << part;
+  }
+  EXPECT_EQ(entries(dir), before);
+  EXPECT_EQ(entries(dir + "/.."), parentBefore);
+  EXPECT_EQ(log.store->Rename("SLOW"), 1);
+  EXPECT_EQ(access((dir + "/SLOW" + name.substr(4)).c_str(), F_OK), 0) << name;
 }

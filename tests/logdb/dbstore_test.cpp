@@ -20,6 +20,7 @@
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"
+#include "platform/error.h"
 #include "support/child.h"
 #include "tests/logdb/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
@@ -716,6 +717,22 @@ TEST_P(DbStoreTest, LoggerNameWithQuoteAndBackslash) {
   // No other logger's name matches by a backslash read as an escape.
   auto other = OpenCollection("O'Brien1 \xE9");
   EXPECT_EQ(other->FindFirst(nullptr), 0);
+}
+
+// A run's location carries the logger name as a field that ';' ends: a
+// name holding ';' is refused (123) when the run would be made, so no run
+// exists that OpenLog could never find again.
+TEST_P(DbStoreTest, LoggerNameWithSemicolonIsRefusedWhenTheRunIsMade) {
+  auto c = OpenCollection("PLANT;LoggerSeq=1");
+  LogHeader h = MakeHeader(2, 0);
+  plat::SetLastError(0);
+  EXPECT_EQ(Create(c.get(), &h), nullptr);
+  EXPECT_EQ(plat::GetLastError(), 123u);
+  EXPECT_STREQ(c->GetErrorSummary(), "Invalid name") << c->GetErrorDetail();
+  EXPECT_EQ(c->FindFirst(nullptr), 0);
+  // The same logger without the ';' part is untouched by it.
+  auto plain = OpenCollection("PLANT");
+  EXPECT_EQ(plain->FindFirst(nullptr), 0);
 }
 
 TEST_P(DbStoreTest, DeleteBeforeDropsAndTrims) {

@@ -132,11 +132,9 @@ class LineParser {
 // ---- raw access ---------------------------------------------------------------------
 
 uint8_t* DataOf(DataModuleHeader* m) { return reinterpret_cast<uint8_t*>(m) + kDmDataOffset; }
-uint32_t DataSizeOf(DataModuleHeader* m) {
-  uint32_t v = 0;
-  std::memcpy(&v, reinterpret_cast<uint8_t*>(m) + 112, 4);
-  return v;
-}
+// The data size as the header says, bounded by what is really mapped: any
+// user may write a module's header.
+uint32_t DataSizeOf(DataModuleHeader* m) { return DM_DataBound(m); }
 
 DataModuleHeader* OpenModule(const std::string& name) {
   DataModuleHeader* view = DM_Open(name.c_str());
@@ -550,13 +548,16 @@ int Sim::CreateModuleSets() {
   int loggers = static_cast<int>(desc_.loggers.size());
   for (const auto& s : sets) {
     uint32_t n = static_cast<uint32_t>(s.channels);
+    // Each stops at its failure, so that errno tells why.
     DataModuleHeader* values = MakeModule("dm_" + s.prefix, Drv_ValuesDataSize(n, s.valueKind, s.records));
+    if (!values) return -1;
     // Rows are n / 8 bytes (rounded down, as the peers read them); the module
     // has room for whole bytes so that the last channels stay inside it.
     uint32_t eventSize = static_cast<uint32_t>(1 + loggers) * ((n + 7) / 8);
     DataModuleHeader* conf = MakeModule("dm_" + s.prefix + "_conf", n ? n * kDrvChannelConfigSize : 1);
+    if (!conf) return -1;
     DataModuleHeader* event = MakeModule("dm_" + s.prefix + "_event", eventSize ? eventSize : 1);
-    if (!values || !conf || !event) return -1;
+    if (!event) return -1;
     DM_Lock(values);
     auto* head = reinterpret_cast<DriverValuesHeader*>(DataOf(values));
     std::memcpy(head->prefix, s.prefix.data(), 2);
@@ -875,14 +876,15 @@ int Sim::Watch(const std::string& moduleName) {
   DataModuleHeader* m = OpenModule(moduleName);
   if (!m) return -1;
   uint8_t* base = reinterpret_cast<uint8_t*>(m);
-  uint32_t notifyOffset = 0;
-  std::memcpy(&notifyOffset, base + 124, 4);
   // The current layout's 8-byte entries {i32 pid, i16 code, 2 reserved}
-  // follow 32 legacy entries of 4 bytes.
+  // follow 32 legacy entries of 4 bytes; only those the mapping holds are
+  // touched (the header's offsets are any user's to write).
   int rc = -1;
   DM_Lock(m);
-  for (int i = 0; i < 32 && rc != 0; ++i) {
-    uint8_t* e = base + notifyOffset + 128 + 8 * i;
+  DMTables t{};
+  const int entries = DM_GetTables(m, &t) == 0 ? t.entries : 0;
+  for (int i = 0; i < entries && rc != 0; ++i) {
+    uint8_t* e = base + t.notifyOffset + 128 + 8 * i;
     int32_t pid;
     std::memcpy(&pid, e, 4);
     if (pid == 0 || pid == LoggerPid(0)) {

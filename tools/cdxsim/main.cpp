@@ -193,8 +193,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (sim.Create() != 0) {
-    std::fprintf(stderr, "cdxsim: cannot create the modules: %s\n",
-                 plat::ErrorWords(static_cast<uint32_t>(errno)).c_str());
+    const int err = errno;
+    std::fprintf(stderr, "cdxsim: cannot create the modules: %s\n", plat::ErrorWords(static_cast<uint32_t>(err)).c_str());
     return 1;
   }
   if (program.empty()) program = desc.program;
