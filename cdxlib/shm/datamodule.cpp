@@ -9,7 +9,6 @@
 #include <new>
 #include <pthread.h>
 #include <string>
-#include <vector>
 
 #include "cdxlib/shm/signals.h"
 #include "platform/error.h"
@@ -40,47 +39,97 @@ int32_t MyPid() {
 int16_t MyPid16() { return static_cast<int16_t>(MyPid() & 0xFFFF); }
 
 // ---- the view table ----
+//
+// Every lock and unlock finds the view's mutex here, so lookups take no lock:
+// entries sit in chunks that are never freed or moved, an entry is filled
+// before its view is published (release), and an entry's view and mutex
+// never change to another module once set. Writers (adding a view, storing
+// a mutex) serialise on g_viewsMutex. A small cache indexed by the view's
+// address remembers the entry found, which makes the common lookup one
+// compare.
 
 struct ViewEntry {
   char name[32];
-  DataModule* view;
-  plat::NamedMutex* mutex;  // kept for the life of the process
-  size_t mappingSize;       // 0 when unknown (a view added from outside)
+  std::atomic<DataModule*> view{nullptr};      // null: unused or emptied
+  std::atomic<plat::NamedMutex*> mutex{nullptr};  // kept for the life of the process
+  size_t mappingSize = 0;                      // 0 when unknown (a view added from outside)
 };
 
 constexpr size_t kViewGrowth = 20;
+
+struct ViewChunk {
+  ViewEntry entries[kViewGrowth];
+  std::atomic<ViewChunk*> next{nullptr};
+};
+
 // Never destroyed: views and handles live as long as the process.
 std::recursive_mutex& g_viewsMutex = *new std::recursive_mutex;
-std::vector<ViewEntry>& g_views = *new std::vector<ViewEntry>;
+ViewChunk& g_firstChunk = *new ViewChunk;
+std::atomic<size_t> g_viewCount{0};  // entries ever used (emptied ones included)
+constexpr size_t kViewCacheSize = 64;
+std::atomic<ViewEntry*> g_viewCache[kViewCacheSize];
 
-ViewEntry* FindByName(const char* name) {
-  for (auto& e : g_views)
-    if (std::strncmp(e.name, name, sizeof e.name) == 0) return &e;
+size_t CacheIndex(const DataModule* view) {
+  // Mappings start on page boundaries.
+  return (reinterpret_cast<uintptr_t>(view) >> 12) % kViewCacheSize;
+}
+
+template <typename Match>
+ViewEntry* FindEntry(Match match) {
+  const size_t count = g_viewCount.load(std::memory_order_acquire);
+  ViewChunk* chunk = &g_firstChunk;
+  for (size_t i = 0; i < count && chunk; ++i) {
+    ViewEntry& e = chunk->entries[i % kViewGrowth];
+    if (match(e)) return &e;
+    if (i % kViewGrowth == kViewGrowth - 1) chunk = chunk->next.load(std::memory_order_acquire);
+  }
   return nullptr;
 }
 
+// Writers only (under g_viewsMutex).
+ViewEntry* FindByName(const char* name) {
+  return FindEntry([name](const ViewEntry& e) {
+    return e.view.load(std::memory_order_relaxed) && std::strncmp(e.name, name, sizeof e.name) == 0;
+  });
+}
+
 ViewEntry* FindByView(const DataModule* view) {
-  for (auto& e : g_views)
-    if (e.view == view) return &e;
-  return nullptr;
+  std::atomic<ViewEntry*>& cached = g_viewCache[CacheIndex(view)];
+  ViewEntry* last = cached.load(std::memory_order_acquire);
+  if (last && last->view.load(std::memory_order_acquire) == view) return last;
+  ViewEntry* e = FindEntry([view](const ViewEntry& x) { return x.view.load(std::memory_order_acquire) == view; });
+  if (e) cached.store(e, std::memory_order_release);
+  return e;
 }
 
 int AddView(const char* name, DataModule* view, size_t mappingSize) {
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   if (FindByName(name)) return 0;
-  try {
-    if (g_views.size() == g_views.capacity()) g_views.reserve(g_views.capacity() + kViewGrowth);
-    ViewEntry e{};
-    std::snprintf(e.name, sizeof e.name, "%s", name);
-    e.view = view;
-    e.mappingSize = mappingSize;
-    g_views.push_back(e);
-  } catch (const std::bad_alloc&) {
-    // The table is emptied; the modules already mapped stay mapped.
-    g_views.clear();
-    g_views.shrink_to_fit();
-    return plat::Fail(plat::kErrNotEnoughMemory), -1;
+  const size_t count = g_viewCount.load(std::memory_order_relaxed);
+  ViewChunk* chunk = &g_firstChunk;
+  for (size_t i = kViewGrowth; i <= count; i += kViewGrowth) {
+    ViewChunk* next = chunk->next.load(std::memory_order_relaxed);
+    if (!next) {
+      next = new (std::nothrow) ViewChunk;
+      if (!next) {
+        // The table is emptied; the modules already mapped stay mapped.
+        // Entries are not reused, so a lookup under way still reads the
+        // mutex of the module it matched.
+        FindEntry([](ViewEntry& e) {
+          e.view.store(nullptr, std::memory_order_release);
+          return false;
+        });
+        return plat::Fail(plat::kErrNotEnoughMemory), -1;
+      }
+      chunk->next.store(next, std::memory_order_release);
+    }
+    chunk = next;
   }
+  ViewEntry& e = chunk->entries[count % kViewGrowth];
+  std::snprintf(e.name, sizeof e.name, "%s", name);
+  e.mappingSize = mappingSize;
+  e.view.store(view, std::memory_order_release);
+  g_viewCount.store(count + 1, std::memory_order_release);
   return 0;
 }
 
@@ -97,7 +146,6 @@ int OutOfBounds() { return plat::Fail(kDMOutOfBounds), -1; }
 bool Usable(const DataModule* m) { return DM_IsView(m) && m->magic == kDMMagic; }
 
 size_t MappingSizeOf(const DataModule* m) {
-  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   const ViewEntry* e = FindByView(m);
   if (e && e->mappingSize) return e->mappingSize;
   return size_t{m->size} + kDMSizeBias;  // not mapped here: trust the header
@@ -302,7 +350,7 @@ DataModule* DM_Open(const char* name) {
   // open a module together get the same view, the one whose mutex handle
   // the table keeps (a second view would have none and could not be locked).
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
-  if (ViewEntry* e = FindByName(name)) return e->view;
+  if (ViewEntry* e = FindByName(name)) return e->view.load(std::memory_order_relaxed);
   plat::ShmMapping mapping;
   if (plat::Shm_OpenExisting(DM_MappingName(name), &mapping) != 0) {
     if (plat::GetLastError() == plat::kErrFileNotFound) BadModule();
@@ -350,8 +398,10 @@ DataModule* DM_Create(const char* name, uint32_t dataSize) {
   return view;
 }
 
-int DM_AcquireMutex(DataModule* m) {
-  if (!Usable(m)) return BadModule();
+namespace {
+
+// DM_AcquireMutex on a view already checked.
+int AcquireMutex(DataModule* m) {
   plat::NamedMutex* mutex = DM_GetViewMutex(m);
   if (!mutex) {
     // Open it by the name the header carries (bounded: the header may be foreign).
@@ -375,6 +425,13 @@ int DM_AcquireMutex(DataModule* m) {
   return -1;
 }
 
+}  // namespace
+
+int DM_AcquireMutex(DataModule* m) {
+  if (!Usable(m)) return BadModule();
+  return AcquireMutex(m);
+}
+
 int DM_ReleaseMutex(DataModule* m) {
   plat::NamedMutex* mutex = DM_IsView(m) ? DM_GetViewMutex(m) : nullptr;
   if (!mutex) return plat::Fail(plat::kErrInvalidHandle), -1;
@@ -383,7 +440,7 @@ int DM_ReleaseMutex(DataModule* m) {
 
 int DM_Lock(DataModule* m) {
   if (!Usable(m)) return BadModule();
-  int r = DM_AcquireMutex(m);
+  int r = AcquireMutex(m);
   if (r < 0) return -1;
   const int16_t me = MyPid16();
   if (r == plat::NamedMutex::kAbandoned) {
@@ -599,21 +656,21 @@ DataModule* DM_FindView(const char* name) {
   if (!name) return nullptr;
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByName(name);
-  return e ? e->view : nullptr;
+  return e ? e->view.load(std::memory_order_relaxed) : nullptr;
 }
 
 int DM_SetViewMutex(DataModule* view, plat::NamedMutex* handle) {
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByView(view);
   if (!e) return plat::Fail(plat::kErrInvalidHandle), -1;
-  if (!e->mutex) e->mutex = handle;
+  plat::NamedMutex* none = nullptr;
+  e->mutex.compare_exchange_strong(none, handle, std::memory_order_acq_rel);  // the first one stays
   return 0;
 }
 
 plat::NamedMutex* DM_GetViewMutex(DataModule* view) {
-  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByView(view);
-  return e ? e->mutex : nullptr;
+  return e ? e->mutex.load(std::memory_order_acquire) : nullptr;
 }
 
 int DM_GetTables(const DataModule* m, DMTables* out) {
