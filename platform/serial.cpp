@@ -223,7 +223,9 @@ int SerialPort::SetReadyCount(int n) {
   termios t = mode_;
   t.c_cc[VMIN] = static_cast<cc_t>(n == 1 ? 0 : n);
   t.c_cc[VTIME] = 0;
-  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailErrno(errno), -1;
+  // One ioctl: tcsetattr reads the settings back twice to check them, three
+  // calls for every frame the scanner waits for.
+  if (::ioctl(fd_, TCSETS, &t) != 0) return FailErrno(errno), -1;
   mode_ = t;
   readyCount_ = n;
   return 0;
