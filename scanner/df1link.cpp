@@ -35,12 +35,20 @@ int64_t g_txFreeUs = 0;
 // sleeps until that many are queued, or until they have had their time on
 // the line, instead of waking for every byte the line delivers.
 int g_expect = 1;
+// A byte of what is expected has come: the rest follows at the line's pace.
+bool g_underway = false;
 
 // Sets the expectation for one read and puts it back when that ends.
 class Expect {
  public:
-  explicit Expect(int bytes) { g_expect = bytes > 1 ? bytes : 1; }
-  ~Expect() { g_expect = 1; }
+  explicit Expect(int bytes) {
+    g_expect = bytes > 1 ? bytes : 1;
+    g_underway = false;
+  }
+  ~Expect() {
+    g_expect = 1;
+    g_underway = false;
+  }
   Expect(const Expect&) = delete;
   Expect& operator=(const Expect&) = delete;
 };
@@ -153,7 +161,19 @@ int Com_FillBuffer(ComPort port, int timeoutMs) {
     // the wait is then bounded by the time those bytes take on the line
     // (and a little), so that a shorter frame is read as soon as it is there.
     const int want = g_expect < kComRxBufferSize ? g_expect : kComRxBufferSize;
-    if (port->SetReadyCount(want) != 0 || want <= 1) {
+    // Once a frame is under way its bytes come at the line's pace: a long
+    // rest is slept through without watching the port (which would wake
+    // this thread in the kernel for every byte), then read at once. The
+    // wait still ends for a signal; a hang-up is seen by that read.
+    const int64_t restUs = g_underway ? port->WireTimeUs(want) : 0;
+    if (restUs >= 3000) {
+      Com_WaitSignalsOnce(port, static_cast<int>(std::min<int64_t>(leftUs, restUs - 1000) / 1000));
+      continue;
+    }
+    // Before the first bytes the port is watched for them (two: a DLE pair
+    // starts every frame); within a frame, for all that is still due.
+    const int ready = g_underway ? want : std::min(want, 2);
+    if (port->SetReadyCount(ready) != 0 || ready <= 1) {
       port->SetReadyCount(1);
     } else {
       // Nothing can come back before what was written has left the line.
@@ -167,7 +187,10 @@ int Com_FillBuffer(ComPort port, int timeoutMs) {
 
 int Com_ReadByte(ComPort port, int timeoutMs) {
   if (g_rxPos >= g_rxFill && Com_FillBuffer(port, timeoutMs) != 0) return -1;
-  if (g_expect > 1) --g_expect;
+  if (g_expect > 1) {
+    --g_expect;
+    g_underway = true;
+  }
   return g_rx[g_rxPos++];
 }
 
