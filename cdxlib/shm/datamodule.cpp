@@ -93,13 +93,17 @@ ViewEntry* FindByName(const char* name) {
   });
 }
 
-ViewEntry* FindByView(const DataModule* view) {
-  std::atomic<ViewEntry*>& cached = g_viewCache[CacheIndex(view)];
-  ViewEntry* last = cached.load(std::memory_order_acquire);
-  if (last && last->view.load(std::memory_order_acquire) == view) return last;
+[[gnu::noinline]] ViewEntry* FindByViewInTable(const DataModule* view) {
   ViewEntry* e = FindEntry([view](const ViewEntry& x) { return x.view.load(std::memory_order_acquire) == view; });
-  if (e) cached.store(e, std::memory_order_release);
+  if (e) g_viewCache[CacheIndex(view)].store(e, std::memory_order_release);
   return e;
+}
+
+inline ViewEntry* FindByView(const DataModule* view) {
+  ViewEntry* last = g_viewCache[CacheIndex(view)].load(std::memory_order_acquire);
+  if (last && last->view.load(std::memory_order_acquire) == view) [[likely]]
+    return last;
+  return FindByViewInTable(view);
 }
 
 int AddView(const char* name, DataModule* view, size_t mappingSize) {
@@ -400,9 +404,14 @@ DataModule* DM_Create(const char* name, uint32_t dataSize) {
 
 namespace {
 
+inline plat::NamedMutex* ViewMutex(const DataModule* m) {
+  ViewEntry* e = FindByView(m);
+  return e ? e->mutex.load(std::memory_order_acquire) : nullptr;
+}
+
 // DM_AcquireMutex on a view already checked.
-int AcquireMutex(DataModule* m) {
-  plat::NamedMutex* mutex = DM_GetViewMutex(m);
+inline int AcquireMutex(DataModule* m) {
+  plat::NamedMutex* mutex = ViewMutex(m);
   if (!mutex) {
     // Open it by the name the header carries (bounded: the header may be foreign).
     if (m->nameOffset > kDMHeaderSize - 1) return BadModule();
@@ -464,7 +473,9 @@ int DM_Unlock(DataModule* m) {
       m->lockOwner = 0;
     }
   }
-  return DM_ReleaseMutex(m) == 0 ? 0 : -1;
+  plat::NamedMutex* mutex = ViewMutex(m);
+  if (!mutex) return plat::Fail(plat::kErrInvalidHandle), -1;
+  return mutex->Unlock() == 0 ? 0 : -1;
 }
 
 int DM_Read(DataModule* m, void* destination, uint32_t length, uint32_t offset) {
