@@ -16,6 +16,9 @@
 #include <benchmark/benchmark.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -41,6 +44,7 @@
 #include "platform/root.h"
 #include "platform/sync.h"
 #include "cdxlib/sys/debugtrace.h"
+#include "scanner/df1read.h"
 #include "scanner/linetrace.h"
 #include "scanner/qd_eval.h"
 #include "tools/cdxsim/cdxsim.h"
@@ -194,6 +198,130 @@ double CarriedMs(df1sim::Simulator& plc, const df1sim::Stats& before, int baud, 
   return double(bytes) * 10.0 * 1000.0 / baud;
 }
 
+// CPU time (ns, from the scheduler) and voluntary context switches of every
+// thread of a process.
+struct ProcessCost {
+  double cpuNs = 0;
+  double wakes = 0;
+};
+ProcessCost CostOf(pid_t pid) {
+  ProcessCost c;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+    std::ifstream sched(t.path() / "schedstat");
+    double ns = 0;
+    if (sched >> ns) c.cpuNs += ns;
+    std::ifstream status(t.path() / "status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.wakes += std::atof(line.c_str() + 24);
+  }
+  return c;
+}
+
+// The anchor: a minimal DF1 master on its own simulator, the same blocks
+// read the same way (command, wait for DLE ACK, wait for the reply frame,
+// DLE ACK), with one poll and one read per arrival and nothing else.
+class MinimalMaster {
+ public:
+  MinimalMaster(const std::string& path, int baud) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios t{};
+    if (fd_ < 0 || ::tcgetattr(fd_, &t) != 0) return;
+    ::cfmakeraw(&t);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    const speed_t sp = baud == 19200 ? B19200 : B115200;
+    ::cfsetispeed(&t, sp);
+    ::cfsetospeed(&t, sp);
+    ok_ = ::tcsetattr(fd_, TCSANOW, &t) == 0;
+  }
+  ~MinimalMaster() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return ok_; }
+  // Reads every block once; false on a time-out or a bad frame.
+  bool Scan(const std::vector<Df1ReadBlock>& blocks) {
+    for (const Df1ReadBlock& b : blocks) {
+      uint8_t cmd[kDf1CommandBytes];
+      Df1_BuildReadCommand(b, ++tns_, cmd);
+      uint8_t frame[64] = {0x10, 0x02};
+      int n = 2;
+      for (uint8_t c : cmd) {
+        frame[n++] = c;
+        if (c == 0x10) frame[n++] = c;
+      }
+      frame[n++] = 0x10;
+      frame[n++] = 0x03;
+      frame[n++] = Df1_Bcc(cmd, kDf1CommandBytes);
+      if (::write(fd_, frame, size_t(n)) != n) return false;
+      if (!ReadAck() || !ReadReply()) return false;
+      const uint8_t ack[2] = {0x10, 0x06};
+      if (::write(fd_, ack, 2) != 2) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Next byte of the line, polling only when nothing is buffered.
+  int Next() {
+    while (pos_ >= fill_) {
+      const ssize_t r = ::read(fd_, buf_, sizeof buf_);
+      if (r > 0) {
+        fill_ = int(r);
+        pos_ = 0;
+        break;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 1000) <= 0) return -1;
+    }
+    return buf_[pos_++];
+  }
+  bool ReadAck() { return Next() == 0x10 && Next() == 0x06; }
+  bool ReadReply() {
+    if (Next() != 0x10 || Next() != 0x02) return false;
+    for (;;) {
+      int c = Next();
+      if (c < 0) return false;
+      if (c != 0x10) continue;
+      c = Next();
+      if (c == 0x03) return Next() >= 0;  // the BCC
+      if (c != 0x10) return false;
+    }
+  }
+  int fd_ = -1;
+  bool ok_ = false;
+  uint16_t tns_ = 0;
+  uint8_t buf_[256];
+  int fill_ = 0, pos_ = 0;
+};
+
+double ThreadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) * 1e9 + double(ts.tv_nsec);
+}
+
+// Blocks as the scanner plans them for the given word indexes: runs of up
+// to 120 contiguous words, one block per gap.
+std::vector<Df1ReadBlock> BlocksOf(const std::vector<int>& words) {
+  std::vector<Df1ReadBlock> blocks;
+  for (int w : words) {
+    if (!blocks.empty() && blocks.back().start + blocks.back().size == 2 * w && blocks.back().size + 2 <= 240) {
+      blocks.back().size = uint8_t(blocks.back().size + 2);
+    } else {
+      Df1ReadBlock b{};
+      b.node = 1;
+      b.start = uint16_t(2 * w);
+      b.size = 2;
+      blocks.push_back(b);
+    }
+  }
+  for (auto& b : blocks) b.reply.assign(size_t(b.size) + 6, 0);
+  return blocks;
+}
+
 void BM_ScanOverhead(benchmark::State& state) {
   InstallReceiver();
   const int baud = int(state.range(0));
@@ -214,8 +342,18 @@ void BM_ScanOverhead(benchmark::State& state) {
   }
   plc.SetBaud(baud);
   rig.Scan();  // the first paced scan
-  std::vector<double> scans, wires, overheads;
+  // The anchor's simulator and line, scanned in turn with the scanner.
+  df1sim::Simulator anchorPlc;
+  anchorPlc.Start();
+  for (int w : words) anchorPlc.SetWord(1, 2 * w, Bcd(123));
+  anchorPlc.SetBaud(baud);
+  MinimalMaster master(anchorPlc.PortPath(), baud);
+  const std::vector<Df1ReadBlock> blocks = BlocksOf(words);
+  std::vector<double> scans, wires, overheads, anchorOverheads, anchorWires;
+  double anchorCpuNs = 0;
   df1sim::Stats before = plc.GetStats(), after;
+  df1sim::Stats anchorBefore = anchorPlc.GetStats(), anchorAfter;
+  const ProcessCost costBefore = CostOf(rig.pid());
   for (auto _ : state) {
     double ms = double(rig.Scan()) / 1000.0;
     double wire = CarriedMs(plc, before, baud, &after);
@@ -224,7 +362,24 @@ void BM_ScanOverhead(benchmark::State& state) {
     scans.push_back(ms);
     wires.push_back(wire);
     overheads.push_back(ms - wire);
+    if (master.ok()) {
+      const double cpu0 = ThreadCpuNs();
+      const int64_t t0 = plat::MonotonicUs();
+      const bool good = master.Scan(blocks);
+      const double anchorMs = double(plat::MonotonicUs() - t0) / 1000.0;
+      anchorCpuNs += ThreadCpuNs() - cpu0;
+      const double anchorWire = CarriedMs(anchorPlc, anchorBefore, baud, &anchorAfter);
+      anchorBefore = anchorAfter;
+      if (good) {
+        anchorWires.push_back(anchorWire);
+        anchorOverheads.push_back(anchorMs - anchorWire);
+      }
+    }
   }
+  const ProcessCost costAfter = CostOf(rig.pid());
+  const double scanned = double(scans.size()) * double(blocks.size());
+  state.counters["cpu_us_per_block"] = (costAfter.cpuNs - costBefore.cpuNs) / 1000.0 / scanned;
+  state.counters["wakes_per_block"] = (costAfter.wakes - costBefore.wakes) / scanned;
   state.counters["scans"] = double(scans.size());
   state.counters["wire_ms_med"] = Percentile(wires, 0.5);
   state.counters["scan_ms_med"] = Percentile(scans, 0.5);
@@ -232,6 +387,16 @@ void BM_ScanOverhead(benchmark::State& state) {
   state.counters["ovh_ms_med"] = Percentile(overheads, 0.5);
   state.counters["ovh_ms_min"] = Percentile(overheads, 0.0);
   state.counters["ovh_pct_med"] = 100.0 * Percentile(overheads, 0.5) / Percentile(wires, 0.5);
+  if (!anchorOverheads.empty()) {
+    // The minimal master's CPU is its own thread's; the scanner's is every
+    // thread of qd_poll.
+    const double anchorCpu = anchorCpuNs / 1000.0 / (double(anchorOverheads.size()) * double(blocks.size()));
+    const double anchorPct = 100.0 * Percentile(anchorOverheads, 0.5) / Percentile(anchorWires, 0.5);
+    state.counters["anchor_cpu_us_per_block"] = anchorCpu;
+    state.counters["ratio_cpu"] = state.counters["cpu_us_per_block"] / anchorCpu;
+    state.counters["anchor_ovh_pct_med"] = anchorPct;
+    state.counters["ratio_ovh"] = anchorPct > 0 ? state.counters["ovh_pct_med"] / anchorPct : 0.0;
+  }
   std::error_code ec;
   std::filesystem::remove(trace, ec);
 }

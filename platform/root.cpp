@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -126,9 +127,22 @@ std::string RootFolder(const char* kind) {
 }
 
 std::string RootTag() {
+  // Every mailslot name carries the tag, so it is worked out once per root
+  // setting (tests move CDXPLAT_ROOT within one process) rather than
+  // resolving the root's real path on every send.
+  static std::mutex cacheMutex;
+  static std::string cachedSetting, cachedTag;
+  static bool cached = false;
+  const char* env = std::getenv("CDXPLAT_ROOT");
+  const std::string setting = env ? env : "";
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    if (cached && setting == cachedSetting) return cachedTag;
+  }
   std::string root = Root();
   char resolved[PATH_MAX];
-  if (::realpath(root.c_str(), resolved)) root = resolved;
+  const bool real = ::realpath(root.c_str(), resolved) != nullptr;
+  if (real) root = resolved;
   // FNV-1a, 64 bits.
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : root) {
@@ -137,6 +151,14 @@ std::string RootTag() {
   }
   char buf[17];
   std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+  if (real) {
+    // Only a resolved path is kept: an unresolved one may name the root
+    // differently once it exists.
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    cachedSetting = setting;
+    cachedTag = buf;
+    cached = true;
+  }
   return buf;
 }
 

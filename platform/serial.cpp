@@ -208,7 +208,26 @@ int SerialPort::Configure(const SerialSettings& settings) {
   if (::cfsetispeed(&t, sp) != 0 || ::cfsetospeed(&t, sp) != 0) return FailErrno(errno), -1;
   if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailErrno(errno), -1;
   baud_ = settings.baud;
+  readyCount_ = 1;
+  mode_ = t;
   bitsPerChar_ = 1 + settings.dataBits + (settings.parity == 'n' ? 0 : 1) + settings.stopBits;
+  return 0;
+}
+
+int SerialPort::SetReadyCount(int n) {
+  n = n < 1 ? 1 : n > 255 ? 255 : n;
+  if (n == readyCount_) return 0;
+  // In raw mode the line discipline polls readable once VMIN bytes are
+  // queued (with VTIME 0); the descriptor is non-blocking, so a read still
+  // returns at once with whatever is there.
+  termios t = mode_;
+  t.c_cc[VMIN] = static_cast<cc_t>(n == 1 ? 0 : n);
+  t.c_cc[VTIME] = 0;
+  // One ioctl: tcsetattr reads the settings back twice to check them, three
+  // calls for every frame the scanner waits for.
+  if (::ioctl(fd_, TCSETS, &t) != 0) return FailErrno(errno), -1;
+  mode_ = t;
+  readyCount_ = n;
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <termios.h>
 
 #include "platform/sync.h"
 
@@ -61,6 +62,12 @@ class SerialPort final : public Waitable {
 
   const std::string& path() const { return path_; }
 
+  // How many queued bytes make the port poll readable (1..255; a hang-up
+  // always does). A waiter that knows how much is coming sleeps through the
+  // bytes of a frame instead of waking for each. Reads are not affected:
+  // they still take what is queued. 0 or -1.
+  int SetReadyCount(int n);
+
   // Time in microseconds that n characters take on the line at the
   // configured rate (start bit, data bits, parity, stop bits), rounded up;
   // 0 before Configure().
@@ -82,6 +89,8 @@ class SerialPort final : public Waitable {
   bool hungUp_ = false;
   int baud_ = 0;
   int bitsPerChar_ = 10;
+  int readyCount_ = 1;   // VMIN as last set (0 and 1 poll alike)
+  termios mode_{};       // the line's settings as last set
   std::string path_;
 };
 

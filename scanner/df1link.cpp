@@ -30,6 +30,29 @@ uint32_t g_lineError = 0;
 // at once, so the line's time is counted here.
 int64_t g_txFreeUs = 0;
 
+// Wire bytes still to come of what is being read (the acknowledgement
+// pair, or a reply of known size; 1 when unknown). The wait for input
+// sleeps until that many are queued, or until they have had their time on
+// the line, instead of waking for every byte the line delivers.
+int g_expect = 1;
+// A byte of what is expected has come: the rest follows at the line's pace.
+bool g_underway = false;
+
+// Sets the expectation for one read and puts it back when that ends.
+class Expect {
+ public:
+  explicit Expect(int bytes) {
+    g_expect = bytes > 1 ? bytes : 1;
+    g_underway = false;
+  }
+  ~Expect() {
+    g_expect = 1;
+    g_underway = false;
+  }
+  Expect(const Expect&) = delete;
+  Expect& operator=(const Expect&) = delete;
+};
+
 void LoseLine(uint32_t error) {
   if (g_lineError != 0) return;
   g_lineError = error ? error : plat::kErrGenFailure;
@@ -101,6 +124,7 @@ int Com_WaitInput(ComPort port, int timeoutMs) {
   if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
   if (g_lineError) return plat::Fail(g_lineError), -1;
   const int64_t deadline = plat::MonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  port->SetReadyCount(1);  // any byte
   for (;;) {
     const int n = port->InQueue();
     if (n > 0) return n;
@@ -115,25 +139,58 @@ int Com_WaitInput(ComPort port, int timeoutMs) {
 }
 
 int Com_FillBuffer(ComPort port, int timeoutMs) {
-  int n = Com_WaitInput(port, timeoutMs);
-  if (n <= 0) return -1;
-  if (n > kComRxBufferSize) n = kComRxBufferSize;
-  const int got = port->Read(g_rx, n);
-  if (got != n) {
-    g_rxFill = g_rxPos = 0;
-    if (got >= 0)
-      plat::Fail(plat::kErrReadFault);
-    else
-      LoseLine(plat::GetLastError());
-    return -1;
+  g_rxFill = g_rxPos = 0;
+  if (!port) return plat::Fail(plat::kErrInvalidHandle), -1;
+  if (g_lineError) return plat::Fail(g_lineError), -1;
+  const int64_t deadline = plat::MonotonicUs() + int64_t{timeoutMs > 0 ? timeoutMs : 0} * 1000;
+  for (;;) {
+    // The port never blocks a read: it takes what is queued, in one call.
+    const int got = port->Read(g_rx, kComRxBufferSize);
+    if (got > 0) {
+      g_rxFill = got;
+      return 0;
+    }
+    if (got < 0 || port->HungUp()) {
+      LoseLine(got < 0 ? plat::GetLastError() : plat::kErrGenFailure);
+      return plat::Fail(g_lineError), -1;
+    }
+    int64_t leftUs = deadline - plat::MonotonicUs();
+    if (leftUs <= 0) return -1;
+    // One wait covers the input, a hang-up and the signals. When more than a
+    // byte is expected the port is readable only once all of it is queued;
+    // the wait is then bounded by the time those bytes take on the line
+    // (and a little), so that a shorter frame is read as soon as it is there.
+    const int want = g_expect < kComRxBufferSize ? g_expect : kComRxBufferSize;
+    // Once a frame is under way its bytes come at the line's pace: a long
+    // rest is slept through without watching the port (which would wake
+    // this thread in the kernel for every byte), then read at once. The
+    // wait still ends for a signal; a hang-up is seen by that read.
+    const int64_t restUs = g_underway ? port->WireTimeUs(want) : 0;
+    if (restUs >= 3000) {
+      Com_WaitSignalsOnce(port, static_cast<int>(std::min<int64_t>(leftUs, restUs - 1000) / 1000));
+      continue;
+    }
+    // Before the first bytes the port is watched for them (two: a DLE pair
+    // starts every frame); within a frame, for all that is still due.
+    const int ready = g_underway ? want : std::min(want, 2);
+    if (port->SetReadyCount(ready) != 0 || ready <= 1) {
+      port->SetReadyCount(1);
+    } else {
+      // Nothing can come back before what was written has left the line.
+      const int64_t sendingUs = std::max<int64_t>(0, g_txFreeUs - plat::MonotonicUs());
+      const int64_t boundUs = sendingUs + port->WireTimeUs(want) + std::max<int64_t>(2000, port->WireTimeUs(4));
+      leftUs = std::min(leftUs, boundUs);
+    }
+    Com_WaitOnce(port, static_cast<int>((leftUs + 999) / 1000));
   }
-  g_rxFill = n;
-  g_rxPos = 0;
-  return 0;
 }
 
 int Com_ReadByte(ComPort port, int timeoutMs) {
   if (g_rxPos >= g_rxFill && Com_FillBuffer(port, timeoutMs) != 0) return -1;
+  if (g_expect > 1) {
+    --g_expect;
+    g_underway = true;
+  }
   return g_rx[g_rxPos++];
 }
 
@@ -239,7 +296,11 @@ int Df1_SendFrame(ComPort port, const uint8_t* data, int length) {
   // was written before it) has had its time on the line.
   const int64_t leftUs = g_txFreeUs - plat::MonotonicUs();
   const int ackMs = g_timeouts.ackMs + (leftUs > 0 ? static_cast<int>((leftUs + 999) / 1000) : 0);
-  const int symbol = Df1_ReadSymbol(port, ackMs);
+  int symbol;
+  {
+    const Expect ack(2);  // DLE ACK
+    symbol = Df1_ReadSymbol(port, ackMs);
+  }
   if (LineTrace_On()) {
     if (symbol == kSymAck) LineTrace_Printf("rx ACK");
     else if (symbol == kSymNak) LineTrace_Printf("rx NAK");
@@ -256,6 +317,9 @@ int Df1_SendFrame(ComPort port, const uint8_t* data, int length) {
 
 int Df1_ReceiveFrame(ComPort port, uint8_t* buffer, int* length, int capacity) {
   *length = 0;
+  // A full reply of `capacity` bytes: DLE STX, the data (DLE doubled), DLE
+  // ETX, BCC. A shorter one (an error reply) ends the wait at its time.
+  const Expect reply(capacity + 5);
   const int first = Df1_ReadSymbol(port, g_timeouts.firstMs);
   if (first == kSymTimeout) return kDf1ReceiveTimeout;
   if (first != kSymStx) {

@@ -10,3 +10,9 @@ void Com_WaitOnce(plat::SerialPort*, int timeoutMs) {
   // Sig_Wait(0) would wait without time-out.
   Sig_Wait(timeoutMs > 0 ? timeoutMs : 1);
 }
+
+void Com_WaitSignalsOnce(plat::SerialPort* port, int timeoutMs) {
+  const bool attached = Sig_RemoveWaitHandle(port) == 0;
+  Sig_Wait(timeoutMs > 0 ? timeoutMs : 1);
+  if (attached) Sig_AddWaitHandle(port);
+}

@@ -13,3 +13,6 @@ int Com_AttachWait(plat::SerialPort* port);
 void Com_DetachWait(plat::SerialPort* port);
 // One wait of at most timeoutMs (> 0).
 void Com_WaitOnce(plat::SerialPort* port, int timeoutMs);
+// One wait of at most timeoutMs (> 0) for signals alone: the port is left
+// out of it.
+void Com_WaitSignalsOnce(plat::SerialPort* port, int timeoutMs);

@@ -10,7 +10,6 @@
 #include <new>
 #include <pthread.h>
 #include <string>
-#include <vector>
 
 #include "cdxlib/shm/signals.h"
 #include "platform/error.h"
@@ -41,47 +40,101 @@ int32_t MyPid() {
 int16_t MyPid16() { return static_cast<int16_t>(MyPid() & 0xFFFF); }
 
 // ---- the view table ----
+//
+// Every lock and unlock finds the view's mutex here, so lookups take no lock:
+// entries sit in chunks that are never freed or moved, an entry is filled
+// before its view is published (release), and an entry's view and mutex
+// never change to another module once set. Writers (adding a view, storing
+// a mutex) serialise on g_viewsMutex. A small cache indexed by the view's
+// address remembers the entry found, which makes the common lookup one
+// compare.
 
 struct ViewEntry {
   char name[32];
-  DataModule* view;
-  plat::NamedMutex* mutex;  // kept for the life of the process
-  size_t mappingSize;       // 0 when unknown (a view added from outside)
+  std::atomic<DataModule*> view{nullptr};      // null: unused or emptied
+  std::atomic<plat::NamedMutex*> mutex{nullptr};  // kept for the life of the process
+  size_t mappingSize = 0;                      // 0 when unknown (a view added from outside)
 };
 
 constexpr size_t kViewGrowth = 20;
+
+struct ViewChunk {
+  ViewEntry entries[kViewGrowth];
+  std::atomic<ViewChunk*> next{nullptr};
+};
+
 // Never destroyed: views and handles live as long as the process.
 std::recursive_mutex& g_viewsMutex = *new std::recursive_mutex;
-std::vector<ViewEntry>& g_views = *new std::vector<ViewEntry>;
+ViewChunk& g_firstChunk = *new ViewChunk;
+std::atomic<size_t> g_viewCount{0};  // entries ever used (emptied ones included)
+constexpr size_t kViewCacheSize = 64;
+std::atomic<ViewEntry*> g_viewCache[kViewCacheSize];
 
-ViewEntry* FindByName(const char* name) {
-  for (auto& e : g_views)
-    if (std::strncmp(e.name, name, sizeof e.name) == 0) return &e;
+size_t CacheIndex(const DataModule* view) {
+  // Mappings start on page boundaries.
+  return (reinterpret_cast<uintptr_t>(view) >> 12) % kViewCacheSize;
+}
+
+template <typename Match>
+ViewEntry* FindEntry(Match match) {
+  const size_t count = g_viewCount.load(std::memory_order_acquire);
+  ViewChunk* chunk = &g_firstChunk;
+  for (size_t i = 0; i < count && chunk; ++i) {
+    ViewEntry& e = chunk->entries[i % kViewGrowth];
+    if (match(e)) return &e;
+    if (i % kViewGrowth == kViewGrowth - 1) chunk = chunk->next.load(std::memory_order_acquire);
+  }
   return nullptr;
 }
 
-ViewEntry* FindByView(const DataModule* view) {
-  for (auto& e : g_views)
-    if (e.view == view) return &e;
-  return nullptr;
+// Writers only (under g_viewsMutex).
+ViewEntry* FindByName(const char* name) {
+  return FindEntry([name](const ViewEntry& e) {
+    return e.view.load(std::memory_order_relaxed) && std::strncmp(e.name, name, sizeof e.name) == 0;
+  });
+}
+
+[[gnu::noinline]] ViewEntry* FindByViewInTable(const DataModule* view) {
+  ViewEntry* e = FindEntry([view](const ViewEntry& x) { return x.view.load(std::memory_order_acquire) == view; });
+  if (e) g_viewCache[CacheIndex(view)].store(e, std::memory_order_release);
+  return e;
+}
+
+inline ViewEntry* FindByView(const DataModule* view) {
+  ViewEntry* last = g_viewCache[CacheIndex(view)].load(std::memory_order_acquire);
+  if (last && last->view.load(std::memory_order_acquire) == view) [[likely]]
+    return last;
+  return FindByViewInTable(view);
 }
 
 int AddView(const char* name, DataModule* view, size_t mappingSize) {
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   if (FindByName(name)) return 0;
-  try {
-    if (g_views.size() == g_views.capacity()) g_views.reserve(g_views.capacity() + kViewGrowth);
-    ViewEntry e{};
-    std::snprintf(e.name, sizeof e.name, "%s", name);
-    e.view = view;
-    e.mappingSize = mappingSize;
-    g_views.push_back(e);
-  } catch (const std::bad_alloc&) {
-    // The table is emptied; the modules already mapped stay mapped.
-    g_views.clear();
-    g_views.shrink_to_fit();
-    return plat::Fail(plat::kErrNotEnoughMemory), -1;
+  const size_t count = g_viewCount.load(std::memory_order_relaxed);
+  ViewChunk* chunk = &g_firstChunk;
+  for (size_t i = kViewGrowth; i <= count; i += kViewGrowth) {
+    ViewChunk* next = chunk->next.load(std::memory_order_relaxed);
+    if (!next) {
+      next = new (std::nothrow) ViewChunk;
+      if (!next) {
+        // The table is emptied; the modules already mapped stay mapped.
+        // Entries are not reused, so a lookup under way still reads the
+        // mutex of the module it matched.
+        FindEntry([](ViewEntry& e) {
+          e.view.store(nullptr, std::memory_order_release);
+          return false;
+        });
+        return plat::Fail(plat::kErrNotEnoughMemory), -1;
+      }
+      chunk->next.store(next, std::memory_order_release);
+    }
+    chunk = next;
   }
+  ViewEntry& e = chunk->entries[count % kViewGrowth];
+  std::snprintf(e.name, sizeof e.name, "%s", name);
+  e.mappingSize = mappingSize;
+  e.view.store(view, std::memory_order_release);
+  g_viewCount.store(count + 1, std::memory_order_release);
   return 0;
 }
 
@@ -98,7 +151,6 @@ int OutOfBounds() { return plat::Fail(kDMOutOfBounds), -1; }
 bool Usable(const DataModule* m) { return DM_IsView(m) && m->magic == kDMMagic; }
 
 size_t MappingSizeOf(const DataModule* m) {
-  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   const ViewEntry* e = FindByView(m);
   if (e && e->mappingSize) return e->mappingSize;
   return size_t{m->size} + kDMSizeBias;  // not mapped here: trust the header
@@ -303,7 +355,7 @@ DataModule* DM_Open(const char* name) {
   // open a module together get the same view, the one whose mutex handle
   // the table keeps (a second view would have none and could not be locked).
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
-  if (ViewEntry* e = FindByName(name)) return e->view;
+  if (ViewEntry* e = FindByName(name)) return e->view.load(std::memory_order_relaxed);
   plat::ShmMapping mapping;
   // Mapped as far as the header's size field says, and only when the object
   // really holds that much: the shm folder is every user's, so what lies
@@ -360,9 +412,16 @@ DataModule* DM_Create(const char* name, uint32_t dataSize) {
   return view;
 }
 
-int DM_AcquireMutex(DataModule* m) {
-  if (!Usable(m)) return BadModule();
-  plat::NamedMutex* mutex = DM_GetViewMutex(m);
+namespace {
+
+inline plat::NamedMutex* ViewMutex(const DataModule* m) {
+  ViewEntry* e = FindByView(m);
+  return e ? e->mutex.load(std::memory_order_acquire) : nullptr;
+}
+
+// DM_AcquireMutex on a view already checked.
+inline int AcquireMutex(DataModule* m) {
+  plat::NamedMutex* mutex = ViewMutex(m);
   if (!mutex) {
     // Open it by the name the header carries (bounded: the header may be foreign).
     if (m->nameOffset > kDMHeaderSize - 1) return BadModule();
@@ -383,6 +442,13 @@ int DM_AcquireMutex(DataModule* m) {
   if (r == plat::NamedMutex::kAcquired || r == plat::NamedMutex::kAbandoned) return r;
   if (r == plat::NamedMutex::kTimeout) plat::Fail(plat::kErrWaitTimeout);
   return -1;
+}
+
+}  // namespace
+
+int DM_AcquireMutex(DataModule* m) {
+  if (!Usable(m)) return BadModule();
+  return AcquireMutex(m);
 }
 
 int DM_ReleaseMutex(DataModule* m) {
@@ -436,7 +502,7 @@ bool DM_HoldsLock() { return t_locksHeld > 0; }
 
 int DM_Lock(DataModule* m) {
   if (!Usable(m)) return BadModule();
-  int r = DM_AcquireMutex(m);
+  int r = AcquireMutex(m);
   if (r < 0) return -1;
   ++t_locksHeld;
   const int16_t me = MyPid16();
@@ -461,7 +527,9 @@ int DM_Unlock(DataModule* m) {
       m->lockOwner = 0;
     }
   }
-  if (DM_ReleaseMutex(m) != 0) return -1;
+  plat::NamedMutex* mutex = ViewMutex(m);
+  if (!mutex) return plat::Fail(plat::kErrInvalidHandle), -1;
+  if (mutex->Unlock() != 0) return -1;
   if (t_locksHeld > 0 && --t_locksHeld == 0) RunAfterUnlock();
   return 0;
 }
@@ -655,21 +723,21 @@ DataModule* DM_FindView(const char* name) {
   if (!name) return nullptr;
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByName(name);
-  return e ? e->view : nullptr;
+  return e ? e->view.load(std::memory_order_relaxed) : nullptr;
 }
 
 int DM_SetViewMutex(DataModule* view, plat::NamedMutex* handle) {
   std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByView(view);
   if (!e) return plat::Fail(plat::kErrInvalidHandle), -1;
-  if (!e->mutex) e->mutex = handle;
+  plat::NamedMutex* none = nullptr;
+  e->mutex.compare_exchange_strong(none, handle, std::memory_order_acq_rel);  // the first one stays
   return 0;
 }
 
 plat::NamedMutex* DM_GetViewMutex(DataModule* view) {
-  std::lock_guard<std::recursive_mutex> lock(g_viewsMutex);
   ViewEntry* e = FindByView(view);
-  return e ? e->mutex : nullptr;
+  return e ? e->mutex.load(std::memory_order_acquire) : nullptr;
 }
 
 int DM_GetTables(const DataModule* m, DMTables* out) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +157,41 @@ TEST_F(InstanceRoot, OtherUsersMakeEveryUserObjectsInTheServicesRoot) {
     return 0;
   });
   EXPECT_EQ(testsupport::WaitChild(child, 60000), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The tag names a root by its real path, and follows a change of the root
+// setting within one process (it is cached per setting).
+TEST(RootTag, SameForOneRootUnderTwoSpellingsAndFollowsTheSetting) {
+  char tmpl[] = "/tmp/cdxroottag-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string base = tmpl;
+  const std::string a = base + "/a", b = base + "/b", link = base + "/link";
+  ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(a.c_str(), link.c_str()), 0);
+  const char* was = std::getenv("CDXPLAT_ROOT");
+  const std::string saved = was ? was : "";
+  auto tagOf = [](const std::string& root) {
+    setenv("CDXPLAT_ROOT", root.c_str(), 1);
+    return plat::RootTag();
+  };
+  const std::string tagA = tagOf(a);
+  EXPECT_EQ(tagOf(a), tagA);
+  EXPECT_EQ(tagOf(a + "/"), tagA);
+  EXPECT_EQ(tagOf(link), tagA);
+  const std::string tagB = tagOf(b);
+  EXPECT_NE(tagB, tagA);
+  EXPECT_EQ(tagOf(a), tagA);
+  EXPECT_EQ(tagB.size(), 16u);
+  if (was)
+    setenv("CDXPLAT_ROOT", saved.c_str(), 1);
+  else
+    unsetenv("CDXPLAT_ROOT");
+  std::filesystem::remove_all(base);
 }
 
 }  // namespace

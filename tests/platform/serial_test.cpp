@@ -173,4 +173,37 @@ TEST(SerialPortHangUp, WakesTheWaiterOnceThenStaysQuiet) {
   EXPECT_EQ(port->Write("x", 1), -1);
 }
 
+// A ready count holds the wait until that many bytes are queued; reads
+// still take what is there at once, and a hang-up still wakes the waiter.
+TEST(SerialPortReadyCount, WaitHoldsForTheCountReadsDoNotAndHangUpStillWakes) {
+  auto peer = std::make_unique<PtyPeer>();
+  ASSERT_TRUE(peer->ok());
+  std::unique_ptr<plat::SerialPort> port(plat::SerialPort::Open(peer->path().c_str()));
+  ASSERT_TRUE(port);
+  plat::SerialSettings s;
+  s.baud = 19200;
+  ASSERT_EQ(port->Configure(s), 0);
+  ASSERT_EQ(port->SetReadyCount(5), 0);
+  plat::Waitable* h[1] = {port.get()};
+  peer->Send({1, 2, 3});
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return port->InQueue() == 3; }, 5000));
+  EXPECT_EQ(plat::WaitForAny(h, 1, 30), plat::kWaitTimeout);  // 3 of 5
+  peer->Send({4, 5});
+  EXPECT_EQ(plat::WaitForAny(h, 1, 5000), 0);
+  uint8_t b[8];
+  EXPECT_EQ(port->Read(b, 2), 2);  // fewer than the count: at once
+  EXPECT_EQ(port->Read(b, 8), 3);
+  EXPECT_EQ(port->Read(b, 8), 0);
+  // Back to any byte; then a held wait that the far end's going away ends.
+  ASSERT_EQ(port->SetReadyCount(1), 0);
+  peer->Send({6});
+  EXPECT_EQ(plat::WaitForAny(h, 1, 5000), 0);
+  EXPECT_EQ(port->Read(b, 8), 1);
+  ASSERT_EQ(port->SetReadyCount(255), 0);
+  ASSERT_EQ(port->SetReadyCount(1000), 0);  // clamped to what the line takes
+  peer.reset();
+  EXPECT_EQ(plat::WaitForAny(h, 1, 10000), 0);
+  EXPECT_TRUE(port->HungUp());
+}
+
 }  // namespace

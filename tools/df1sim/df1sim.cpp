@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -359,6 +360,10 @@ void Simulator::Flush(int64_t nowUs) {
 }
 
 void Simulator::Run() {
+  // The line is paced by timed wake-ups: with the default 50 us timer slack
+  // every byte due on the line went out up to that much late, a delay each
+  // master paid per exchange. Slack is per thread.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   uint8_t buf[512];
   for (;;) {
     int64_t waitUs = 100000;
@@ -370,14 +375,19 @@ void Simulator::Run() {
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
     timespec ts{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
+    const int64_t lookedUs = NowUs();
     const int r = ::ppoll(fds, 2, &ts, nullptr);
+    // The bytes arrived when the wait saw them, or, when they were there
+    // before it began, no later than its start: a burst is clocked from
+    // that arrival, not from when this thread got to read it.
+    const int64_t arrivedUs = NowUs();
     if (r < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) break;
     if (r > 0 && (fds[0].revents & POLLIN)) {
       const ssize_t n = ::read(master_, buf, sizeof buf);
       if (n > 0) {
         std::lock_guard<std::mutex> lock(mu_);
-        const int64_t now = NowUs();
+        const int64_t now = arrivedUs - lookedUs < 2 ? lookedUs : arrivedUs;
         if (firstByteUs_ == 0) firstByteUs_ = now;
         for (ssize_t i = 0; i < n; ++i) {
           // Each byte arrives when the line has carried it.

@@ -375,6 +375,7 @@ TEST(DataModuleCrash, KilledCreatorNeverLeavesAHalfMadeModule) {
   size_t seen = 0;
   for (int round = 0; round < 5; ++round) {
     pid_t creator = testsupport::SpawnProgram({testsupport::BinPath("ipcpeer"), "create-loop", "100000", "200000"});
+    ASSERT_GT(creator, 0);  // kill(-1) would reach every process of the user
     // Kill it while it is making modules: once its first module is there
     // (however slowly a loaded machine started it), and a little later in
     // each round, so the kill lands at different steps of a creation.
@@ -476,6 +477,43 @@ TEST(DataModuleViews, ThreadsOpeningOneModuleTogetherGetOneLockableView) {
       EXPECT_EQ(locks[t], 0) << name << " thread " << t << " error " << errors[t];
       EXPECT_EQ(views[t], views[0]) << name << " thread " << t;
     }
+  }
+}
+
+// Locks find their view without taking the table's lock: views added on one
+// thread while others lock and unlock stay with their own mutex, across
+// more views than one growth step and more than the lookup cache holds.
+TEST(DataModuleViews, LocksWhileViewsAreAddedUseEachViewsOwnMutex) {
+  const int modules = 90, lockers = 3;
+  std::vector<DataModule*> views(modules, nullptr);
+  std::atomic<int> made{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < lockers; ++t) {
+    pool.emplace_back([&] {
+      while (!stop) {
+        const int n = made.load();
+        for (int i = 0; i < n; ++i) {
+          if (DM_Lock(views[i]) != 0) ++failures;
+          else if (DM_Unlock(views[i]) != 0) ++failures;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < modules; ++i) {
+    views[i] = DM_Create(("dm_many" + std::to_string(i)).c_str(), 16);
+    ASSERT_TRUE(DM_IsView(views[i]));
+    made = i + 1;
+  }
+  stop = true;
+  for (auto& th : pool) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int i = 0; i < modules; ++i) {
+    const std::string name = "dm_many" + std::to_string(i);
+    ASSERT_NE(DM_GetViewMutex(views[i]), nullptr) << name;
+    EXPECT_EQ(DM_GetViewMutex(views[i])->Name(), "Global\\Global\\" + name + ".mut");
+    EXPECT_EQ(DM_FindView(name.c_str()), views[i]);
   }
 }
 
