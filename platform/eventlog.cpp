@@ -35,7 +35,7 @@ bool IsThisMachine(const char* server) {
 // that does not end with a line end gets one.
 std::string OneLine(const std::string& message) {
   std::string body = message;
-  std::string end = "\n";
+  const char* end = "\n";
   if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0) {
     end = "\r\n";
     body.resize(body.size() - 2);
@@ -44,7 +44,8 @@ std::string OneLine(const std::string& message) {
   }
   for (char& c : body)
     if (c == '\r' || c == '\n') c = ' ';
-  return body + end;
+  body += end;
+  return body;
 }
 
 int AppendToFile(const std::string& message) {
@@ -56,7 +57,8 @@ int AppendToFile(const std::string& message) {
   ::localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S %m/%d/%y ", &local);
-  const std::string line = stamp + OneLine(message);
+  std::string line = stamp;
+  line += OneLine(message);
   ssize_t w;
   do {
     w = ::write(fd, line.data(), line.size());

@@ -44,7 +44,7 @@ std::string StampText(const TimeStamp& t) {
   const time_t secs = static_cast<time_t>(static_cast<uint32_t>(t.seconds));
   struct tm tm;
   gmtime_r(&secs, &tm);
-  char buf[40];
+  char buf[64];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                 tm.tm_hour, tm.tm_min, tm.tm_sec, t.milliseconds);
   return buf;
@@ -101,9 +101,10 @@ void RenderModule(const std::string& prefix, std::string* out) {
     const bool enabled = !configured || Chan_TestFlag(c, kAiEnable);
     std::string value;
     if (digital) {
-      value = (status & 1u) ? "1" : "0";
+      value.assign(1, (status & 1u) ? '1' : '0');
       const char* text = (status & 1u) ? c.digital.HighStateText : c.digital.LowStateText;
-      const std::string t = configured ? Fixed(text, sizeof c.digital.HighStateText) : std::string();
+      std::string t;
+      if (configured) t = Fixed(text, sizeof c.digital.HighStateText);
       if (!t.empty()) value = t + " (" + value + ")";
     } else if (kind == 8) {
       value = FormatValue(At<float>(data, kDrvValueWordsOffset + 4 * count + 4 * i));
@@ -178,8 +179,10 @@ std::string Render(int device, const std::vector<std::string>& prefixes) {
       out += line;
       char text[256] = {};
       const bool registered = SysErr_FindStatusText(kSysErrTypeScanner, process.c_str(), text, sizeof text) == 1;
-      std::snprintf(line, sizeof line, "status: %s\n", registered ? ("\"" + std::string(text) + "\"").c_str()
-                                                                  : "(not registered in dm_errors)");
+      if (registered)
+        std::snprintf(line, sizeof line, "status: \"%s\"\n", text);
+      else
+        std::snprintf(line, sizeof line, "status: (not registered in dm_errors)\n");
       out += line;
       std::snprintf(line, sizeof line, "last scan %d ms, next scan due %s\n", static_cast<int>(d.LastScanMs),
                     StampText(d.NextScan).c_str());
