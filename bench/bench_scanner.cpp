@@ -9,7 +9,7 @@
 // - latency from code 300 to the first command byte on the line (p50, p99),
 //   and from code 31 to the end of the process;
 // - the values module's hold of a real qd_poll publishing 1,000 channels,
-//   with 0 and 4 subscribers waiting, seen from another process, beside a
+//   with 0, 1 and 4 subscribers waiting, seen from another process, beside a
 //   copy of the values under the same lock (project / anchor / ratio);
 // - the work done under the values module's lock per scan of 1,000 channels
 //   (evaluation and copy, measured in process);
@@ -701,7 +701,7 @@ void BM_PublishHold1000(benchmark::State& state) {
   const uint8_t* data = reinterpret_cast<const uint8_t*>(values) + kDMHeaderSize + kPathOffStatus;
   std::vector<uint8_t> copy(size_t(words.size()) * 8);
   std::vector<double> holds, anchors;
-  int lost = 0, disturbed = 0, holdsPerScan = 0;
+  int lostScans = 0, lostAnchors = 0, disturbed = 0, holdsPerScan = 0;
   bool flip = false;
   plat::SleepMs(50);  // the probe is spinning
   for (auto _ : state) {
@@ -715,20 +715,27 @@ void BM_PublishHold1000(benchmark::State& state) {
     int n = 0;
     int64_t t0 = NowNs();
     Sig_Send(rig.pid(), 300);
-    const bool scanned = NextHold(pipeFd[0], qd, t0, 5000, 20, &h, &n);
+    // A scan takes about 200 ms at this rate; the probe misses a hold only
+    // when it was off the processor for all of it.
+    const bool scanned = NextHold(pipeFd[0], qd, t0, 2000, 20, &h, &n);
     state.SetIterationTime(double(NowNs() - t0) / 1e9);
     holdsPerScan = std::max(holdsPerScan, n);
-    t0 = NowNs();
-    DM_Lock(values);
-    std::memcpy(copy.data(), data, copy.size());
-    DM_Unlock(values);
-    benchmark::DoNotOptimize(copy.data());
-    const bool anchored = NextHold(pipeFd[0], me, t0, 1000, 0, &a, &n);
-    if (!scanned || !anchored) {
-      ++lost;
-      continue;
+    // The copy is short enough for a busy machine to hide it from the probe
+    // now and then: it is made again until the probe saw it whole (up to 20
+    // times).
+    bool anchored = false;
+    for (int attempt = 0; attempt < 20 && !anchored; ++attempt) {
+      t0 = NowNs();
+      DM_Lock(values);
+      std::memcpy(copy.data(), data, copy.size());
+      DM_Unlock(values);
+      benchmark::DoNotOptimize(copy.data());
+      anchored = NextHold(pipeFd[0], me, t0, 50, 0, &a, &n) && a.maxGapNs <= kProbeGapNs;
     }
-    if (h.maxGapNs > kProbeGapNs || a.maxGapNs > kProbeGapNs) {
+    if (!scanned) ++lostScans;
+    if (!anchored) ++lostAnchors;
+    if (!scanned || !anchored) continue;
+    if (h.maxGapNs > kProbeGapNs) {
       ++disturbed;
       continue;
     }
@@ -741,7 +748,8 @@ void BM_PublishHold1000(benchmark::State& state) {
   ::close(pipeFd[0]);
   state.counters["rounds_counted"] = double(holds.size());
   state.counters["rounds_disturbed"] = disturbed;
-  state.counters["rounds_lost"] = lost;
+  state.counters["scans_unseen"] = lostScans;
+  state.counters["anchors_unseen"] = lostAnchors;
   state.counters["qd_holds_per_scan"] = holdsPerScan;
   if (holds.empty()) return;
   const double hold = Percentile(holds, 0.5), anchor = Percentile(anchors, 0.5);
@@ -754,6 +762,7 @@ void BM_PublishHold1000(benchmark::State& state) {
 }
 BENCHMARK(BM_PublishHold1000)
     ->Arg(0)
+    ->Arg(1)
     ->Arg(4)
     ->ArgName("subscribers")
     ->UseManualTime()
