@@ -5,12 +5,18 @@
 // through the connection table (Srv_SendRequest) over the pipe against the
 // fake central server, over TLS and over the web service. Counters:
 // requests per second and the 99th percentile latency in microseconds.
+// Side by side in one run, rounds of each in turn (ns per round trip and the
+// ratio project / anchor): TLS against raw TCP with both ends of both pinned
+// to one CPU (BM_TlsAgainstRawTcpPinned), and the pipe road through the
+// connection table against a raw SEQPACKET round trip between two threads
+// (BM_PipeAgainstSeqpacket).
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_anchor.h"
 #include "bench/bench_tempdir.h"
 #include "cdxlib/client/nettransport.h"
 #include "cdxlib/client/srvclient.h"
@@ -78,6 +85,69 @@ int AcceptNoDelay(int lfd) {
   return c;
 }
 
+// Binds the calling thread to one CPU; the mask it had before.
+cpu_set_t PinThisThread(int cpu) {
+  cpu_set_t before, only;
+  CPU_ZERO(&before);
+  sched_getaffinity(0, sizeof before, &before);
+  CPU_ZERO(&only);
+  CPU_SET(cpu, &only);
+  sched_setaffinity(0, sizeof only, &only);
+  return before;
+}
+
+// A raw TCP echo on 127.0.0.2 on a thread of its own: accept one client,
+// send back what it sends until it goes.
+class RawTcpEcho {
+ public:
+  explicit RawTcpEcho(int cpu = -1) {
+    lfd_ = Listen(&sa_);
+    thread_ = std::thread([this, cpu] {
+      if (cpu >= 0) PinThisThread(cpu);
+      int c = AcceptNoDelay(lfd_);
+      if (c < 0) return;
+      char buf[64];
+      ssize_t n;
+      while ((n = recv(c, buf, sizeof buf, 0)) > 0) send(c, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+      close(c);
+    });
+  }
+  ~RawTcpEcho() {
+    shutdown(lfd_, SHUT_RDWR);
+    thread_.join();
+    close(lfd_);
+  }
+  // A connected client socket (TCP_NODELAY), or -1.
+  int Connect() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa_), sizeof sa_) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+ private:
+  sockaddr_in sa_{};
+  int lfd_ = -1;
+  std::thread thread_;
+};
+
+// One request out and its echo back in full; false when the peer went.
+bool RawRoundTrip(int fd) {
+  if (send(fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(kRequest.size())) return false;
+  char buf[64];
+  size_t got = 0;
+  while (got < kRequest.size()) {
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void BM_RawTcpRoundTrip(benchmark::State& state) {
   sockaddr_in sa;
   int lfd = Listen(&sa);
@@ -114,7 +184,8 @@ BENCHMARK(BM_RawTcpRoundTrip)->UseRealTime();
 // the transport and not the test server's bookkeeping.
 class TlsEchoServer {
  public:
-  TlsEchoServer() {
+  // cpu >= 0: the serving thread runs on that CPU only.
+  explicit TlsEchoServer(int cpu = -1) : cpu_(cpu) {
     ctx_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_chain_file(ctx_, Pki().server.cert.c_str());
     SSL_CTX_use_PrivateKey_file(ctx_, Pki().server.key.c_str(), SSL_FILETYPE_PEM);
@@ -132,6 +203,7 @@ class TlsEchoServer {
 
  private:
   void Serve() {
+    if (cpu_ >= 0) PinThisThread(cpu_);
     int c = AcceptNoDelay(lfd_);
     if (c < 0) return;
     SSL* ssl = SSL_new(ctx_);
@@ -149,6 +221,7 @@ class TlsEchoServer {
     close(c);
   }
 
+  int cpu_ = -1;
   SSL_CTX* ctx_ = nullptr;
   sockaddr_in sa_{};
   int lfd_ = -1;
@@ -197,6 +270,127 @@ void BM_SoapCall(benchmark::State& state) {
   Report(state, micros);
 }
 BENCHMARK(BM_SoapCall)->UseRealTime();
+
+// TLS against raw TCP, rounds of 100 exchanges of each in turn, with this
+// thread and both servers' threads on one CPU (the one this thread was on):
+// the figure is then the transports' work, not where the scheduler put the
+// two ends.
+void BM_TlsAgainstRawTcpPinned(benchmark::State& state) {
+  const int cpu = sched_getcpu();
+  const cpu_set_t before = PinThisThread(cpu);
+  {
+    TlsEchoServer tls(cpu);
+    RawTcpEcho raw(cpu);
+    SockSession* s = Sock_Connect(tls.Url().c_str(), 5000);
+    const int fd = raw.Connect();
+    bool failed = !s || fd < 0;
+    if (failed) state.SkipWithError("no connection");
+    auto fail = [&](const char* why) {
+      if (!failed) state.SkipWithError(why);
+      failed = true;
+    };
+    const std::vector<qdbench::Road> roads = {
+        {"tls", [&](int n) {
+           char reply[64];
+           for (int i = 0; i < n && !failed; ++i) {
+             uint32_t len = sizeof reply;
+             if (!Sock_SessionTransact(s, kRequest.data(), static_cast<uint32_t>(kRequest.size()), reply, &len, 5000))
+               fail("TLS exchange failed");
+           }
+         }},
+        {"raw_tcp", [&](int n) {
+           for (int i = 0; i < n && !failed; ++i)
+             if (!RawRoundTrip(fd)) fail("raw round trip failed");
+         }},
+    };
+    if (!failed) qdbench::RunInterleaved(state, roads, 100);
+    state.counters["cpu"] = cpu;
+    if (fd >= 0) close(fd);
+    if (s) Sock_CloseSession(s);
+  }
+  sched_setaffinity(0, sizeof before, &before);
+}
+BENCHMARK(BM_TlsAgainstRawTcpPinned)->UseRealTime()->MinTime(2.0);
+
+void PipeAgainstSeqpacket(benchmark::State& state);
+
+// A request through the connection table over the pipe to the fake central
+// server, against the bare transport under it: one SEQPACKET datagram to an
+// answering thread and its reply of the same size back. Rounds of 100 of
+// each in turn. Argument 1: this thread pinned to one CPU before the
+// servers start, so that their threads (which inherit the mask) and the
+// answering thread share it; 0: where the scheduler puts them (then a
+// round trip mostly waits for idle CPUs to wake).
+void BM_PipeAgainstSeqpacket(benchmark::State& state) {
+  const bool pinned = state.range(0) != 0;
+  cpu_set_t before;
+  CPU_ZERO(&before);
+  sched_getaffinity(0, sizeof before, &before);
+  if (pinned) {
+    PinThisThread(sched_getcpu());
+    state.counters["cpu"] = sched_getcpu();
+  }
+  PipeAgainstSeqpacket(state);
+  sched_setaffinity(0, sizeof before, &before);
+}
+
+void PipeAgainstSeqpacket(benchmark::State& state) {
+  Pki();
+  fakesrv::Engine engine;
+  engine.script().On("QP,", fakesrv::Text("1,ok"));
+  fakesrv::PipeServer pipe(&engine);
+  if (pipe.Start(".") != 0) return state.SkipWithError("no pipe server");
+  int sp[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0) {
+    pipe.Stop();
+    return state.SkipWithError("no SEQPACKET pair");
+  }
+  std::thread answer([fd = sp[1]] {
+    const std::string reply = std::string("\5\0\0\0" "1,ok\0", 9);
+    char buf[256];
+    while (recv(fd, buf, sizeof buf, 0) > 0)
+      if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+  });
+  bool failed = false;
+  auto fail = [&](const char* why) {
+    if (!failed) state.SkipWithError(why);
+    failed = true;
+  };
+  size_t served = 0;
+  const std::vector<qdbench::Road> roads = {
+      {"pipe", [&](int n) {
+         char reply[64];
+         for (int i = 0; i < n && !failed; ++i) {
+           uint32_t len = sizeof reply;
+           if (Srv_SendRequest(".", "QP,", reply, &len) != 1) fail("request failed");
+         }
+         // The fake server records every request: its log is emptied now
+         // and then (a few microseconds per 4096 requests).
+         served += size_t(n);
+         if (served >= 4096) engine.ClearRequests(), served = 0;
+       }},
+      {"seqpacket", [&](int n) {
+         char reply[64];
+         for (int i = 0; i < n && !failed; ++i)
+           if (send(sp[0], kRequest.data(), kRequest.size(), MSG_NOSIGNAL) < 0 || recv(sp[0], reply, sizeof reply, 0) <= 0)
+             fail("SEQPACKET round trip failed");
+       }},
+  };
+  // The first request opens the table's connection.
+  {
+    char reply[64];
+    uint32_t len = sizeof reply;
+    if (Srv_SendRequest(".", "QP,", reply, &len) != 1) fail("no pipe connection");
+  }
+  if (!failed) qdbench::RunInterleaved(state, roads, 100);
+  shutdown(sp[0], SHUT_RDWR);
+  answer.join();
+  close(sp[0]);
+  close(sp[1]);
+  Srv_CloseAll();
+  pipe.Stop();
+}
+BENCHMARK(BM_PipeAgainstSeqpacket)->ArgName("pinned")->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 
 // A small request through the connection table: one kept connection.
 void TableLoop(benchmark::State& state, const char* server, fakesrv::Engine* engine = nullptr) {

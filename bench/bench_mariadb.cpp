@@ -9,6 +9,12 @@
 //   StoreFirstAppend100, StoreSteadyAppend100: the first call of 1000
 //                     records of 100 channels to a new run, and the calls
 //                     after it
+//   StoreAgainstPlain: the store's append and the plain INSERT (text made
+//                     for each statement, and made beforehand) in turn, one
+//                     call each per round, with the ratios
+//   StoreFirstAgainstSteady100: per round a new run of 100 channels, its
+//                     first call of 1000 records and the call after it,
+//                     with the ratio first / steady
 // and reading 10,000 records back (StoreReadLogs, StoreReadLogEach,
 // StoreReadLogEachDescending).
 #define LOGDB_NO_GTEST
@@ -18,6 +24,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_anchor.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbconn.h"
@@ -235,6 +245,115 @@ void PlainInsert(benchmark::State& state, bool buildEachTime) {
   mysql_close(m);
 }
 
+// A plain DATA table of kChannels channels in a database of its own, for
+// the anchor: the connection, or null with the error set on state.
+MYSQL* PlainTable(benchmark::State& state) {
+  mdb::Location l;
+  l.socket = g_server->socket();
+  l.user = "root";
+  l.database = g_server->NewDatabase();
+  std::string error;
+  MYSQL* m = mdb::Connect(l, &error);
+  if (!m) {
+    state.SkipWithError(error.c_str());
+    return nullptr;
+  }
+  std::string create = "CREATE TABLE B_DATA (DT datetime, MS float, TX varchar(255) NULL";
+  for (int k = 1; k <= kChannels; ++k) create += ", AI" + std::to_string(k) + " REAL NULL";
+  create += ", TP float NULL)";
+  mdb::Execute(m, create);
+  mdb::Execute(m, "CREATE INDEX TM ON B_DATA (DT, MS)");
+  return m;
+}
+
+// The store's append against the plain INSERT, one call of each in turn
+// per round, so that the server's and the machine's load fall on both.
+void StoreAgainstPlain(benchmark::State& state) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  LogHeader h = Header();
+  CLogDbMySQLCollection c;
+  CLogStore* s = NewRun(&c, &h, state);
+  if (!s) return;
+  MYSQL* m = PlainTable(state);
+  if (!m) {
+    s->Destroy(1);
+    return;
+  }
+  const std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  const std::string prebuilt = InsertText("B_DATA", h, recs, kRowsPerCall);
+  // The first call of each prepares or warms what the later ones reuse.
+  bool failed = s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0 || mdb::Execute(m, prebuilt) != 0;
+  auto fail = [&](const char* why) {
+    if (!failed) state.SkipWithError(why);
+    failed = true;
+  };
+  const std::vector<qdbench::Road> roads = {
+      {"store", [&](int n) {
+         for (int i = 0; i < n && !failed; ++i)
+           if (s->AppendRecords(&h, recs.data(), kRowsPerCall) != 0) fail("the store's append failed");
+       }},
+      {"plain_built", [&](int n) {
+         for (int i = 0; i < n && !failed; ++i)
+           if (mdb::Execute(m, InsertText("B_DATA", h, recs, kRowsPerCall)) != 0) fail(mysql_error(m));
+       }},
+      {"plain_prebuilt", [&](int n) {
+         for (int i = 0; i < n && !failed; ++i)
+           if (mdb::Execute(m, prebuilt) != 0) fail(mysql_error(m));
+       }},
+  };
+  if (failed) state.SkipWithError("the first calls failed");
+  else qdbench::RunInterleaved(state, roads, 1);
+  state.SetItemsProcessed(state.iterations() * kRowsPerCall);
+  mysql_close(m);
+  s->Destroy(1);
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Per round a new run of 100 channels (made untimed), its first call of
+// 1000 records and then the next call on it: first / steady.
+void StoreFirstAgainstSteady100(benchmark::State& state) {
+  if (!g_server || !g_server->ok()) {
+    state.SkipWithError(g_server ? g_server->why().c_str() : "no MariaDB server");
+    return;
+  }
+  LogHeader h = Header(100);
+  const std::vector<uint8_t> recs = Records(h, 0, kRowsPerCall);
+  std::vector<double> first, steady;
+  auto timed = [&](CLogStore* s) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = s->AppendRecords(&h, recs.data(), kRowsPerCall);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    return rc == 0 ? ms : -1.0;
+  };
+  for (auto _ : state) {
+    CLogDbMySQLCollection c;
+    CLogStore* s = NewRun(&c, &h, state);
+    if (!s) break;
+    const double f = timed(s), st = f < 0 ? -1.0 : timed(s);
+    if (f < 0 || st < 0) {
+      state.SkipWithError(s->GetErrorDetail());
+      s->Destroy(1);
+      break;
+    }
+    s->Destroy(1);
+    first.push_back(f);
+    steady.push_back(st);
+    state.SetIterationTime((f + st) / 1000.0);
+  }
+  if (first.empty()) return;
+  state.counters["first_ms_p50"] = Median(first);
+  state.counters["steady_ms_p50"] = Median(steady);
+  state.counters["ratio_first_steady"] = Median(first) / Median(steady);
+}
+
 // Reading a run of 10,000 records back: one ReadLogs call (one range
 // query) against a ReadLog per record in order (rows read ahead 256 at a
 // time), and against a ReadLog per record newest first (one "LIMIT 1 OFFSET
@@ -293,6 +412,8 @@ BENCHMARK_CAPTURE(StoreRead, descending, 2)->Name("StoreReadLogEachDescending")
 BENCHMARK(StoreAppend)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(StoreFirstAppend100)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(StoreSteadyAppend100)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(StoreAgainstPlain)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(StoreFirstAgainstSteady100)->Unit(benchmark::kMillisecond)->Iterations(9)->UseManualTime();
 BENCHMARK_CAPTURE(PlainInsert, prebuilt, false)->Name("PlainInsert")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_CAPTURE(PlainInsert, built, true)->Name("PlainInsertBuilt")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 

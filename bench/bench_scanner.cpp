@@ -8,6 +8,9 @@
 // - what the trace costs while off: its check per block transaction;
 // - latency from code 300 to the first command byte on the line (p50, p99),
 //   and from code 31 to the end of the process;
+// - the values module's hold of a real qd_poll publishing 1,000 channels,
+//   with 0, 1 and 4 subscribers waiting, seen from another process, beside a
+//   copy of the values under the same lock (project / anchor / ratio);
 // - the work done under the values module's lock per scan of 1,000 channels
 //   (evaluation and copy, measured in process);
 // - CPU of an idle scanner over a minute;
@@ -18,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <sys/wait.h>
 #include <thread>
@@ -47,6 +51,7 @@
 #include "scanner/df1read.h"
 #include "scanner/linetrace.h"
 #include "scanner/qd_eval.h"
+#include "scanner/qd_state.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/df1sim/df1sim.h"
 
@@ -540,6 +545,230 @@ void BM_LockHoldFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_LockHoldFrame)->Unit(benchmark::kMicrosecond);
 
+// The values module's hold of a real qd_poll publish, seen from another
+// process: a probe process spins on the module header's lock owner field
+// and reports every hold (owner, start, length) on a pipe. The longest hold
+// of qd_poll's pid during a scan is the publish; the anchor is this process
+// copying the 1,000 status words and values out under the same lock, seen
+// by the same probe, in the same round. A hold during which the probe lost
+// the processor for more than kProbeGapNs (its samples are then too far
+// apart to place the hold's ends) is not counted.
+struct HoldRecord {
+  int32_t owner;  // low 16 bits of the holder's pid
+  int32_t reserved;
+  int64_t startNs, lengthNs, maxGapNs;
+};
+constexpr int64_t kProbeGapNs = 5000;
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The probe process's loop (this program with --qd-hold-probe MODULE): ends
+// when its parent goes.
+int HoldProbe(const char* name) {
+  DataModule* m = DM_Open(name);
+  if (!DM_IsView(m)) return 1;
+  ::fcntl(1, F_SETFL, O_NONBLOCK);
+  const pid_t parent = ::getppid();
+  HoldRecord r{};
+  int16_t held = 0;
+  int64_t last = NowNs();
+  for (uint32_t n = 1;; ++n) {
+    const int16_t o = __atomic_load_n(&m->lockOwner, __ATOMIC_ACQUIRE);
+    const int64_t now = NowNs();
+    const int64_t gap = now - last;
+    last = now;
+    if (o != held) {
+      if (held != 0) {
+        r.lengthNs = now - r.startNs;
+        r.maxGapNs = std::max(r.maxGapNs, gap);
+        if (::write(1, &r, sizeof r) < 0 && errno != EAGAIN) return 0;
+      }
+      if (o != 0) r = HoldRecord{o, 0, now, 0, gap};
+      held = o;
+    } else if (held != 0) {
+      r.maxGapNs = std::max(r.maxGapNs, gap);
+    }
+    if ((n & 0xfffff) == 0 && ::getppid() != parent) return 0;
+  }
+}
+
+// A subscriber (this program with --qd-subscriber MODULE CODE): subscribes
+// again after each code, until its parent goes.
+std::atomic<int> g_subscriberCodes{0};
+int SubscriberLoop(const char* name, int code) {
+  static int wanted = code;
+  Sig_InstallHandler([](int c) {
+    if (c == wanted) g_subscriberCodes.fetch_add(1);
+    return 0;
+  });
+  DataModule* m = DM_Open(name);
+  if (!DM_IsView(m)) return 1;
+  const pid_t parent = ::getppid();
+  while (::getppid() == parent) {
+    const int before = g_subscriberCodes.load();
+    if (DM_Subscribe(m, code) != 0) return 1;
+    while (g_subscriberCodes.load() == before && ::getppid() == parent) Sig_Wait(200);
+  }
+  return 0;
+}
+
+// Starts this program again with `args`, its standard output on outFd
+// (when >= 0).
+pid_t SpawnSelf(const std::vector<std::string>& args, int outFd) {
+  char exe[4096];
+  const ssize_t len = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (len <= 0) return -1;
+  exe[len] = 0;
+  std::vector<char*> argv{exe};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (outFd >= 0) ::dup2(outFd, 1);
+    ::execv(exe, argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Reads the probe's records until one of `owner` that began at or after
+// `since` has come and `settleMs` more have passed (or `timeoutMs`): the
+// longest such hold, false when none came.
+bool NextHold(int fd, int16_t owner, int64_t since, int timeoutMs, int settleMs, HoldRecord* out, int* count) {
+  bool found = false;
+  *count = 0;
+  int64_t end = plat::MonotonicMs() + timeoutMs;
+  for (;;) {
+    const int64_t now = plat::MonotonicMs();
+    if (now >= end) return found;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(end - now)) <= 0) continue;
+    HoldRecord r;
+    while (::read(fd, &r, sizeof r) == sizeof r) {
+      if (int16_t(r.owner) != owner || r.startNs < since) continue;
+      if (!found || r.lengthNs > out->lengthNs) *out = r;
+      if (!found) end = std::min(end, plat::MonotonicMs() + settleMs);
+      found = true;
+      ++*count;
+    }
+  }
+}
+
+void BM_PublishHold1000(benchmark::State& state) {
+  InstallReceiver();
+  const int subscribers = int(state.range(0));
+  df1sim::Simulator plc;
+  plc.Start();
+  const std::vector<int> words = Contiguous1000();
+  for (int w : words) plc.SetWord(1, 2 * w, Bcd(123));
+  Rig rig(words, plc.PortPath());
+  if (!rig.Start()) return state.SkipWithError("qd_poll did not start");
+  plc.SetBaud(115200);
+  rig.Scan();
+  DataModule* values = rig.module();
+  const std::string name = values->name;
+  const int16_t qd = int16_t(rig.pid()), me = int16_t(::getpid());
+  if (qd == me) return state.SkipWithError("qd_poll's pid and ours share their low 16 bits");
+
+  int pipeFd[2];
+  if (::pipe2(pipeFd, O_CLOEXEC) != 0) return state.SkipWithError("no pipe");
+  const pid_t probe = SpawnSelf({"--qd-hold-probe", name}, pipeFd[1]);
+  ::close(pipeFd[1]);
+  ::fcntl(pipeFd[0], F_SETFL, O_NONBLOCK);
+  std::vector<pid_t> subs;
+  for (int i = 0; i < subscribers; ++i) subs.push_back(SpawnSelf({"--qd-subscriber", name, "4711"}, -1));
+  // Every subscriber is in the module's table before a scan.
+  auto allSubscribed = [&] {
+    const int64_t until = plat::MonotonicMs() + 10000;
+    while (plat::MonotonicMs() < until) {
+      int in = 0;
+      for (int i = 1; i <= kDMNotifyEntries; ++i) {
+        NotifyEntry e{};
+        if (DM_ReadNotifyEntry(values, false, i, &e) == 0 && e.pid != 0 &&
+            std::find(subs.begin(), subs.end(), e.pid) != subs.end())
+          ++in;
+      }
+      if (in == subscribers) return true;
+      plat::SleepMs(1);
+    }
+    return false;
+  };
+
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(values) + kDMHeaderSize + kPathOffStatus;
+  std::vector<uint8_t> copy(size_t(words.size()) * 8);
+  std::vector<double> holds, anchors;
+  int lostScans = 0, lostAnchors = 0, disturbed = 0, holdsPerScan = 0;
+  bool flip = false;
+  plat::SleepMs(50);  // the probe is spinning
+  for (auto _ : state) {
+    flip = !flip;
+    for (int w : words) plc.SetWord(1, 2 * w, Bcd(flip ? 456 : 123));  // every value changes
+    if (!allSubscribed()) {
+      state.SkipWithError("the subscribers did not come back");
+      break;
+    }
+    HoldRecord h{}, a{};
+    int n = 0;
+    int64_t t0 = NowNs();
+    Sig_Send(rig.pid(), 300);
+    // A scan takes about 200 ms at this rate; the probe misses a hold only
+    // when it was off the processor for all of it.
+    const bool scanned = NextHold(pipeFd[0], qd, t0, 2000, 20, &h, &n);
+    state.SetIterationTime(double(NowNs() - t0) / 1e9);
+    holdsPerScan = std::max(holdsPerScan, n);
+    // The copy is short enough for a busy machine to hide it from the probe
+    // now and then: it is made again until the probe saw it whole (up to 20
+    // times).
+    bool anchored = false;
+    for (int attempt = 0; attempt < 20 && !anchored; ++attempt) {
+      t0 = NowNs();
+      DM_Lock(values);
+      std::memcpy(copy.data(), data, copy.size());
+      DM_Unlock(values);
+      benchmark::DoNotOptimize(copy.data());
+      anchored = NextHold(pipeFd[0], me, t0, 50, 0, &a, &n) && a.maxGapNs <= kProbeGapNs;
+    }
+    if (!scanned) ++lostScans;
+    if (!anchored) ++lostAnchors;
+    if (!scanned || !anchored) continue;
+    if (h.maxGapNs > kProbeGapNs) {
+      ++disturbed;
+      continue;
+    }
+    holds.push_back(double(h.lengthNs) / 1000.0);
+    anchors.push_back(double(a.lengthNs) / 1000.0);
+  }
+  for (pid_t p : subs) ::kill(p, SIGTERM), ::waitpid(p, nullptr, 0);
+  ::kill(probe, SIGTERM);
+  ::waitpid(probe, nullptr, 0);
+  ::close(pipeFd[0]);
+  state.counters["rounds_counted"] = double(holds.size());
+  state.counters["rounds_disturbed"] = disturbed;
+  state.counters["scans_unseen"] = lostScans;
+  state.counters["anchors_unseen"] = lostAnchors;
+  state.counters["qd_holds_per_scan"] = holdsPerScan;
+  if (holds.empty()) return;
+  const double hold = Percentile(holds, 0.5), anchor = Percentile(anchors, 0.5);
+  state.counters["hold_us_p50"] = hold;
+  state.counters["hold_us_min"] = Percentile(holds, 0.0);
+  state.counters["hold_us_p90"] = Percentile(holds, 0.9);
+  state.counters["anchor_us_p50"] = anchor;
+  state.counters["anchor_us_min"] = Percentile(anchors, 0.0);
+  state.counters["ratio"] = anchor > 0 ? hold / anchor : 0.0;
+}
+BENCHMARK(BM_PublishHold1000)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(4)
+    ->ArgName("subscribers")
+    ->UseManualTime()
+    ->Iterations(41)
+    ->Unit(benchmark::kMillisecond);
+
 long ReadProcStat(pid_t pid, int field) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
   std::string s((std::istreambuf_iterator<char>(f)), {});
@@ -618,6 +847,9 @@ BENCHMARK(BM_Soak)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The helper processes of BM_PublishHold1000 run in the parent's instance.
+  if (argc == 3 && std::strcmp(argv[1], "--qd-hold-probe") == 0) return HoldProbe(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--qd-subscriber") == 0) return SubscriberLoop(argv[2], std::atoi(argv[3]));
   char templ[] = "/dev/shm/qdbench-XXXXXX";
   if (!mkdtemp(templ)) return 1;
   setenv("CDXPLAT_ROOT", templ, 1);
