@@ -65,8 +65,15 @@ TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
     EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
   // The seven planted faults and the verdict, nothing else: the copy's own
   // includes, each to its folder or family or one below, pass.
+  // Circles inside a folder are only warned of while the tree still holds
+  // some; those lines are not the planted faults'.
   size_t lines = 0;
-  for (char c : r.output) lines += c == '\n';
+  for (size_t at = 0; at < r.output.size();) {
+    const size_t end = r.output.find('\n', at);
+    if (end == std::string::npos) break;
+    if (r.output.compare(at, 9, "warning: ") != 0) ++lines;
+    at = end + 1;
+  }
   EXPECT_EQ(lines, 8u) << r.output;
   fs::remove_all(copy);
 }
