@@ -13,15 +13,16 @@
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
+#include "cdxlib/shm/signals.h"
 #include "cdxlib/sys/floatstate.h"
 #include "cdxlib/runtime/syserr.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
+#include "scanner/comport.h"
 #include "scanner/linetrace.h"
 #include "scanner/qd_diag.h"
 #include "scanner/qd_eval.h"
-#include "scanner/qd_main.h"
 #include "scanner/qd_paths.h"
 #include "scanner/qd_saved.h"
 #include "scanner/qd_scan.h"
@@ -142,12 +143,6 @@ std::string ChannelFileName(const char* kind) {
 }
 
 }  // namespace
-
-uint32_t Scan_ModuleDataSize(const void* module) {
-  DMTables t;
-  if (!module || DM_GetTables(static_cast<const DataModule*>(module), &t) != 0) return 0;
-  return t.dataBound;
-}
 
 int Scan_LoadPathDescs(void*) { return 0; }
 int Scan_AfterInitHook() { return 1; }
@@ -465,4 +460,15 @@ int Scan_ResetCounters() {
   if (Scan_ScanAll(0) == -1) return -1;
   Scan_MarkReady();
   return 0;
+}
+
+void Scan_Exit(int code) {
+  ScanState& st = Scan_State();
+  Scan_ResetChannelStates(code);
+  Com_Close();
+  if (st.device) st.device->Running = 0;
+  Sig_RemoveHandler();
+  Scan_FreeLocal();
+  Diag_Close();
+  std::exit(code);
 }

@@ -64,8 +64,9 @@ int Scan_ReloadChannels(bool runInitHandlers, int* handlerSum = nullptr);
 // then Scan_Exit with the error.
 void Scan_ReloadOrExit();
 
-// The data size of a module (its real mapped size, not what a peer wrote).
-uint32_t Scan_ModuleDataSize(const void* module);
-
 // Frees the local working memory.
 void Scan_FreeLocal();
+
+// Marks every channel bad, closes the port, clears the running flag and
+// exits with code.
+[[noreturn]] void Scan_Exit(int code);

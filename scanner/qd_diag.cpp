@@ -9,7 +9,6 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/runtime/valwrite.h"
 #include "platform/sync.h"
-#include "scanner/qd_config.h"
 #include "scanner/qd_state.h"
 
 namespace {

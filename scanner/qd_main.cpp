@@ -200,32 +200,6 @@ int Scan_OnSignal(int code) {
   return 0;
 }
 
-int Scan_MarkBusy() {
-  ScanState& st = Scan_State();
-  DataModuleHeader* table = Drv_DeviceTable();
-  DM_Lock(table);
-  st.device->Busy = 1;
-  DM_Unlock(table);
-  return 0;
-}
-
-int Scan_MarkReady() {
-  ScanState& st = Scan_State();
-  DataModuleHeader* table = Drv_DeviceTable();
-  DM_Lock(table);
-  // Requests that arrived during the work are dropped: the server plans
-  // the next scan from the time set here.
-  Sig_HoldDelivery(1);
-  st.scanCount = 0;
-  Sig_HoldDelivery(0);
-  TimeStamp now;
-  Time_NowLocal(&now);
-  st.device->NextScan = *Time_AlignToPeriod(&now, st.device->Config.ScanRate);
-  st.device->Busy = 0;
-  DM_Unlock(table);
-  return 0;
-}
-
 int Scan_InitDevice(int code) {
   ScanState& st = Scan_State();
   Scan_MarkBusy();
@@ -262,17 +236,6 @@ int Scan_InitDevice(int code) {
   Scan_AfterInitHook();
   Scan_MarkReady();
   return 1;
-}
-
-void Scan_Exit(int code) {
-  ScanState& st = Scan_State();
-  Scan_ResetChannelStates(code);
-  Com_Close();
-  if (st.device) st.device->Running = 0;
-  Sig_RemoveHandler();
-  Scan_FreeLocal();
-  Diag_Close();
-  std::exit(code);
 }
 
 std::string Scan_TimeZoneText(const char* standardName, int32_t biasMinutes, const char* daylightName) {

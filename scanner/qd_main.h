@@ -22,15 +22,6 @@ int Scan_OnSignal(int code);
 // retry. Returns 1.
 int Scan_InitDevice(int code);
 
-// Marks every channel bad, closes the port, clears the running flag and
-// exits with code.
-[[noreturn]] void Scan_Exit(int code);
-
-// Busy mark, and ready mark (drops pending scan requests, sets the next
-// scan time aligned to the scan rate, clears busy).
-int Scan_MarkBusy();
-int Scan_MarkReady();
-
 // The device-type prefix of a program path: the text after the last '/' or
 // '\' up to the last '_'. False when the name has no '_'.
 bool Scan_PrefixFromProgram(const char* argv0, std::string* prefix);

@@ -89,3 +89,11 @@ ScanState& Scan_State();
 // Resets the state to a fresh process's (tests that run several scanners in
 // one process one after another).
 void Scan_ResetState();
+
+// Busy mark, and ready mark (drops pending scan requests, sets the next
+// scan time aligned to the scan rate, clears busy).
+int Scan_MarkBusy();
+int Scan_MarkReady();
+
+// The data size of a module (its real mapped size, not what a peer wrote).
+uint32_t Scan_ModuleDataSize(const void* module);

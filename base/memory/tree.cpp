@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/memory/typedmem.h"
+#include "base/memory/typedalloc.h"
 
 namespace {
 

@@ -17,8 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// Tags are held in 24 bytes: longer tags are cut to 23 characters.
-inline constexpr std::size_t kTypedMemTagSize = 24;
+#include "base/memory/typedalloc.h"
 
 // One row of the usage list: tag, live blocks, live bytes.
 struct TypedMemUsageEntry {
@@ -35,17 +34,6 @@ struct TypedMemUsage {
   TypedMemUsageEntry* entries;
 };
 
-// Allocates (null pointer) or resizes a block; null on failure with errno.
-void* TypedMem_Realloc(const char* tag, void* ptr, std::size_t size);
-// Frees a block; a null pointer is ignored. errno is kept.
-void TypedMem_Free(const char* tag, void* ptr);
-// count * size zero-filled bytes (overflow fails with ENOMEM).
-void* TypedMem_Calloc(const char* tag, std::size_t count, std::size_t size);
-// A duplicate of the text with its terminating zero.
-char* TypedMem_Strdup(const char* tag, const char* text);
-// As TypedMem_Realloc, but a failed resize frees the old block (errno of
-// the failure kept). Size 0 frees the block and returns null.
-void* TypedMem_ReallocOrFree(const char* tag, void* ptr, std::size_t size);
 // Formats into a new text allocated under the tag (see Stream_FormatAlloc
 // for the size limit); returns the length, or -1 with *out null.
 int TypedMem_Format(const char* tag, char** out, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -494,6 +494,18 @@ int Cfg_LoadDevice(const char* dir, void* record, uint32_t size, void* extra, ui
   return Cfg_LoadDeviceEx(dir, record, size, extra, extraLength, extraFileName, nullptr, nullptr, nullptr, nullptr);
 }
 
+bool Hist_IsEnabled(const char* dir) {
+  const int known = Hist_KnownSwitch();
+  if (known >= 0) return known != 0;
+  const std::string root = Hist_SwitchDir(dir);
+  uint8_t record[4] = {};
+  const bool enabled = Cfg_LoadDeviceEx(root.c_str(), record, sizeof record, nullptr, 0, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr) == 0 &&
+                       (record[0] & 0xFF) != 0;
+  Hist_SetEnabled(enabled);
+  return enabled;
+}
+
 int Cfg_LoadDeviceInCwd(void* record, uint32_t size) {
   std::string cwd;
   if (!CurrentDir(&cwd)) return -1;

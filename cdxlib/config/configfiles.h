@@ -102,6 +102,13 @@ int Cfg_SaveChannelsInCwd(int kind, const ChannelConfig* records, int first, int
 
 // ---------------------------------------------------------------- devices
 
+// The history switch: read once, from the first byte of the root's device
+// record ("config" from byte 1 in CDX_CURRENT_CONFIG), unless set
+// (Hist_SetEnabled of history.h). dir is the configuration directory saved
+// (the root or a directory below it; the current directory when null): the
+// switch is read in it when it is the root, else in the directory above it.
+bool Hist_IsEnabled(const char* dir = nullptr);
+
 // Every output is optional (null = not read). In this order: enable from
 // "config" byte 0 (an empty "config" is created when missing, and a file
 // without that byte is a failure); the save options from "saveconfig"

@@ -16,7 +16,6 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
-#include "cdxlib/config/configfiles.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
@@ -69,21 +68,16 @@ std::string UserName() {
 
 }  // namespace
 
-bool Hist_IsEnabled(const char* dir) {
-  if (h.switchRead) return h.enabled;
-  h.switchRead = true;
+std::string Hist_SwitchDir(const char* dir) {
   // The switch is in the configuration root's device record: the directory
   // itself when it is the root, else the one above it.
   const std::string work = WorkDir(dir);
   const size_t slash = work.find_last_of('/');
   const std::string parent = slash == std::string::npos ? work + "/.." : slash == 0 ? "/" : work.substr(0, slash);
-  const std::string root = IsRoot(work) ? work : parent;
-  uint8_t record[4] = {};
-  h.enabled = Cfg_LoadDeviceEx(root.c_str(), record, sizeof record, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                               nullptr) == 0 &&
-              (record[0] & 0xFF) != 0;
-  return h.enabled;
+  return IsRoot(work) ? work : parent;
 }
+
+int Hist_KnownSwitch() { return h.switchRead ? (h.enabled ? 1 : 0) : -1; }
 
 void Hist_ForgetSwitch() { h.switchRead = false; }
 

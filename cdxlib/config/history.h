@@ -16,13 +16,18 @@
 // of several processes never mix. Failures to open or write are silent.
 #pragma once
 
-// The history switch: read once, from the first byte of the root's device
-// record ("config" from byte 1 in CDX_CURRENT_CONFIG), unless set. dir is
-// the configuration directory saved (the root or a directory below it; the
-// current directory when null): the switch is read in it when it is the
-// root, else in the directory above it.
-bool Hist_IsEnabled(const char* dir = nullptr);
+#include <string>
+
+// The history switch (read by Hist_IsEnabled of configfiles.h, which owns
+// the device record it is in): set, or read once and then kept.
 void Hist_SetEnabled(bool flag);
+// The switch as known: 1 on, 0 off, -1 not read since the start or the last
+// Hist_ForgetSwitch.
+int Hist_KnownSwitch();
+// The directory whose device record holds the switch for the configuration
+// directory dir (the current directory when null): dir itself when it is
+// the root, else the directory above it.
+std::string Hist_SwitchDir(const char* dir);
 // The next Hist_IsEnabled reads the switch again.
 void Hist_ForgetSwitch();
 // Opens the file for the configuration directory dir (the current

@@ -1,7 +1,8 @@
 // The layering check of the top-level folders and of cdxlib's families: the
 // tree passes it, and a copy of the tree with upward includes, a stray file,
 // an include from the platform layer and one between two folders of one
-// rank fails it, naming each.
+// rank fails it, naming each; a circle among the files of one folder is
+// named once, with its files and the includes that close it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -53,6 +54,9 @@ TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
   std::ofstream(copy / "platform/error.h", std::ios::app) << "#include \"cdxlib/sys/registry.h\"\n";
   std::ofstream(copy / "scanner/qd_scan.cpp", std::ios::app) << "#include \"logdata/logstore.h\"\n";
   std::ofstream(copy / "logdata/logstore.h", std::ios::app) << "#include \"logdb/dbstore.h\"\n";
+  // A circle inside one folder: the store's header includes the connection's,
+  // and now the connection's source the store's.
+  std::ofstream(copy / "logdb/mariadbconn.cpp", std::ios::app) << "#include \"logdb/mariadbstore.h\"\n";
   Result r = RunCheck(copy.string());
   EXPECT_EQ(r.status, 1) << r.output;
   for (const char* expected : {
@@ -61,12 +65,22 @@ TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
            "cdxlib/stray.cpp: not in a family folder",
            "platform/error.h:", "platform includes cdxlib/sys/registry.h of cdxlib, a folder above or beside it",
            "scanner/qd_scan.cpp:", "scanner includes logdata/logstore.h of logdata",
-           "logdata/logstore.h:", "logdata includes logdb/dbstore.h of logdb", "layering: FAILED"})
+           "logdata/logstore.h:", "logdata includes logdb/dbstore.h of logdb",
+           "logdb: circle among mariadbconn.cpp mariadbconn.h, mariadbstore.cpp mariadbstore.h: "
+           "mariadbconn.cpp includes mariadbstore.h; mariadbstore.h includes mariadbconn.h",
+           "layering: FAILED"})
     EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
   // The seven planted faults and the verdict, nothing else: the copy's own
   // includes, each to its folder or family or one below, pass.
+  // Circles inside a folder are only warned of while the tree still holds
+  // some: the planted circle's line is a warning and not counted here.
   size_t lines = 0;
-  for (char c : r.output) lines += c == '\n';
+  for (size_t at = 0; at < r.output.size();) {
+    const size_t end = r.output.find('\n', at);
+    if (end == std::string::npos) break;
+    if (r.output.compare(at, 9, "warning: ") != 0) ++lines;
+    at = end + 1;
+  }
   EXPECT_EQ(lines, 8u) << r.output;
   fs::remove_all(copy);
 }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cdxlib/config/configfiles.h"
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/loggertypes.h"
 #include "cdxlib/config/xmlconfig.h"
