@@ -29,7 +29,7 @@
 #include "logdb/dbcollection.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbstore.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/fakesrv/fakesrv.h"
 #include "support/log_header.h"

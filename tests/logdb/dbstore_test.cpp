@@ -23,7 +23,7 @@
 #include "platform/error.h"
 #include "support/child.h"
 #include "support/log_header.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
 
 namespace {

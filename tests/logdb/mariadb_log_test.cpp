@@ -28,7 +28,7 @@
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"
 #include "platform/debugout.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "support/log_header.h"
 
