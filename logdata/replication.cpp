@@ -17,6 +17,7 @@
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
 #include "logdata/logstore.h"
@@ -187,12 +188,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && isspace(static_cast<unsigned char>(s[a]))) ++a;
-  while (b > a && isspace(static_cast<unsigned char>(s[b - 1]))) --b;
-  return s.substr(a, b - a);
-}
+using cdxtext::Trim;
 
 // LAT= and LON= lines of a [POSITION] text.
 bool ParsePosition(const std::string& text, float* lat, float* lon) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,17 +54,6 @@ int FailKeep(int fd) {
   if (fd >= 0) ::close(fd);
   plat::Fail(code);
   return -1;
-}
-
-
-void SetErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void SetErrorF(const char* format, ...) {
-  char text[512];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(text, sizeof text, format, ap);
-  va_end(ap);
-  xml_SetError(kXmlErrFail, text);
 }
 
 // Checks names in order; false at the first one missing.
@@ -243,7 +231,7 @@ int LoadLoggerXml(const std::string& path, const char* name, int number, LoggerK
   xml_Load(doc, path.c_str());
   XmlNode* root = xml_GetError() >= 0 ? xml_GetRoot(doc) : nullptr;
   XmlNode* logger = root ? xml_FindByName(root, "Logger") : nullptr;
-  if (!logger && xml_GetError() >= 0) SetErrorF("<Logger> tag not found");
+  if (!logger && xml_GetError() >= 0) xml_SetErrorF("<Logger> tag not found");
   std::vector<unsigned char> work(size, 0);
   std::string list = ",";
   if (logger && CfgXml_ReadItems(logger, type, work.data(), &list, "<%s> %s") == 0) {
@@ -305,7 +293,7 @@ void AppendHistory(const char* user, const char* dir, const char* name, int numb
 int Cfg_CheckLoggerRequired(const char* list, const char* name) {
   const std::string key = std::string(",") + (name ? name : "") + ",";
   if (list && strstr(list, key.c_str())) return 0;
-  SetErrorF("<%s> tag not found", name ? name : "");
+  xml_SetErrorF("<%s> tag not found", name ? name : "");
   return -1;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,16 +54,6 @@ bool ReadSwitch(const char* dir, const char* name, std::string* out) {
 }
 
 // ---------------------------------------------------------------- errors
-
-void SetErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void SetErrorF(const char* format, ...) {
-  char text[512];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(text, sizeof text, format, ap);
-  va_end(ap);
-  xml_SetError(kXmlErrFail, text);
-}
 
 // Reports a collected XML failure: error log, 1465, -1.
 int Finish(XmlDocument* doc, void* lib) {
@@ -157,7 +146,7 @@ bool ReadsBack(const StructsType* type, const std::string& name, const char* tex
   else if (Structs_SetItemText(type, name.c_str(), text, scratch, ebuf, sizeof ebuf) != 0)
     why = ebuf[0] ? ebuf : "not readable";
   if (!why) return true;
-  SetErrorF("<%s> cannot be written (%s): %s", name.c_str(), text, why);
+  xml_SetErrorF("<%s> cannot be written (%s): %s", name.c_str(), text, why);
   return false;
 }
 
@@ -173,9 +162,9 @@ void WriteItem(XmlDocument* doc, XmlNode* parent, const StructsType* type, const
   errno = 0;
   char* text = Structs_GetItemText(type, name.c_str(), kStructsTagTemporary, value);
   if (!text && errno == EIO) {
-    SetErrorF("<%s> cannot be written: the value cannot be enciphered (no RC4 cipher: OpenSSL's legacy provider "
-              "is not loadable)",
-              name.c_str());
+    xml_SetErrorF("<%s> cannot be written: the value cannot be enciphered (no RC4 cipher: OpenSSL's legacy provider "
+                  "is not loadable)",
+                  name.c_str());
     return;
   }
   errno = savedErrno;
@@ -264,7 +253,7 @@ int ReadItem(XmlNode* parent, Children* children, const StructsType* type, const
        place->type->from_text(place->type, text, static_cast<unsigned char*>(value) + place->offset, ebuf,
                               sizeof ebuf) != 0) &&
       Structs_SetItemText(type, name.c_str(), text, value, ebuf, sizeof ebuf) != 0) {
-    SetErrorF(format, name.c_str(), ebuf);
+    xml_SetErrorF(format, name.c_str(), ebuf);
     return -1;
   }
   list->append(name);
@@ -376,7 +365,7 @@ XmlNode* RootIs(XmlNode* root, const char* name) {
   const bool ok = local && strcmp(local, name) == 0;
   free(got);
   if (!ok) {
-    SetErrorF("Root Element <%s> not found", name);
+    xml_SetErrorF("Root Element <%s> not found", name);
     return nullptr;
   }
   return root;
@@ -486,7 +475,7 @@ uint32_t XmlOpt_ExcelCompatibleXsd(const char* dir) {
 int Cfg_CheckRequired(const char* list, const char* name) {
   const std::string key = std::string(",") + (name ? name : "") + ",";
   if (list && strstr(list, key.c_str())) return 0;
-  SetErrorF("<%s> Required", name ? name : "");
+  xml_SetErrorF("<%s> Required", name ? name : "");
   return -1;
 }
 
@@ -803,7 +792,7 @@ class ChannelLoad {
   void Missing() {
     const int i = next_;
     if (i == 0) {
-      SetErrorF("Channel id=%d Not Found", first_ + 1);
+      xml_SetErrorF("Channel id=%d Not Found", first_ + 1);
       return;
     }
     ChannelConfig rec;
@@ -1048,7 +1037,7 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
   xml_Load(doc, path.c_str());
   XmlNode* root = RootNamed(doc, "Configs");
   XmlNode* config = root ? xml_FindByName(root, "Config") : nullptr;
-  if (root && !config && xml_GetError() >= 0) SetErrorF("<Config> tag not found");
+  if (root && !config && xml_GetError() >= 0) xml_SetErrorF("<Config> tag not found");
   std::string list = ",";
   if (config) {
     DeviceSaveOptions opts{};
@@ -1056,7 +1045,7 @@ int CfgXml_LoadDevice(const StructsType* saveOptionsType, const char* dir, void*
     for (int k = 0; k < 4 && xml_GetError() >= 0; ++k) {
       if (!asked[k]) continue;
       if (!xml_FindByName(config, kSaveItems[k].name)) {
-        if (xml_GetError() >= 0) SetErrorF("<%s> tag not found", kSaveItems[k].name);
+        if (xml_GetError() >= 0) xml_SetErrorF("<%s> tag not found", kSaveItems[k].name);
         break;
       }
       ReadItem(config, nullptr, saveOptionsType, kSaveItems[k].name, &opts, &list, "<%s> %s");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/writefilter.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -22,10 +23,7 @@ namespace {
 constexpr uint32_t kMaxRegistryDirectory = 256;
 constexpr uint32_t kMaxRootValue = 260;
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using cdxtext::Upper;
 
 bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 

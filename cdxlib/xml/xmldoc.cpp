@@ -412,6 +412,14 @@ void xml_SetError(int32_t code, const char* text) {
   g.code = code;
   if (text) Copy255(g.message, text);
 }
+void xml_SetErrorF(const char* format, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  xml_SetError(kXmlErrFail, text);
+}
 void xml_SetSource(const char* text) { Copy255(g.source, text); }
 void xml_SetContext(const char* text) { Copy255(g.context, text); }
 const char* xml_GetErrorText() {

@@ -53,6 +53,8 @@ int32_t xml_GetError();
 void xml_ClearError();
 // Sets the code; with a text, the message becomes its first 255 characters.
 void xml_SetError(int32_t code, const char* text);
+// xml_SetError(kXmlErrFail, text) with the text formatted as printf does.
+void xml_SetErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void xml_SetSource(const char* text);   // first 255 characters
 void xml_SetContext(const char* text);  // first 255 characters
 // "source context - message" in a static buffer.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cdxlib/sys/textcodec.h"
+#include "cdxlib/sys/textutil.h"
 
 namespace ado {
 
@@ -18,17 +19,9 @@ void Raise(int32_t hresult, const std::string& source, const std::string& descri
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper((unsigned char)c));
-  return s;
-}
+using cdxtext::Upper;
 
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && std::isspace((unsigned char)s[b])) ++b;
-  while (e > b && std::isspace((unsigned char)s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
+using cdxtext::Trim;
 
 bool ParseDouble(const std::string& text, double* out) {
   std::string t = Trim(text);

@@ -34,6 +34,7 @@
 #include <regex>
 #include <vector>
 
+#include "cdxlib/sys/textutil.h"
 #include "logdb/ado/ado.h"
 
 namespace ado {
@@ -41,10 +42,7 @@ namespace {
 
 constexpr const char* kSource = "Microsoft JET Database Engine";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper((unsigned char)c));
-  return s;
-}
+using cdxtext::Upper;
 
 // Replaces { ts '...' } and #...# literals, outside quoted texts.
 std::string RewriteLiterals(const std::string& sql) {

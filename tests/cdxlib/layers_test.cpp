@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include "platform/root.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -24,13 +25,10 @@ struct Result {
 
 Result RunCheck(const std::string& tree) {
   const std::string command = std::string(CDX_SOURCE_DIR) + "/scripts/check-layers '" + tree + "' 2>&1";
+  const testsupport::ToolResult run = testsupport::RunShell(command);
   Result r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  char buf[512];
-  while (fgets(buf, sizeof buf, pipe)) r.output += buf;
-  const int status = pclose(pipe);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.status = run.rc;
+  r.output = run.out;
   return r;
 }
 

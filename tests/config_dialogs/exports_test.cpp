@@ -36,6 +36,7 @@
 #include "dialog_fixture.h"
 #include "platform/registry.h"
 #include "support/child.h"
+#include "support/xvfb.h"
 
 // The host's default COM number, which the library looks up in the host
 // program (this one exports it).
@@ -360,60 +361,22 @@ TEST(QdSetupLibrary, ServersNamedByUrlOrLogLocationAreReached) {
 
 namespace {
 
-std::string FindProgram(const char* name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string p = dir + "/" + name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
-}
-
 // One X server (Xvfb) for the tests below, on a display number that it
 // picks itself and reports (-displayfd), so that runs side by side never
 // collide.
 class XvfbTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string xvfb = FindProgram("Xvfb");
-    if (xvfb.empty()) return;
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = testsupport::ForkChild([&] {
-      close(fds[0]);
-      int devnull = open("/dev/null", O_RDWR);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      const std::string fd = std::to_string(fds[1]);
-      execl(xvfb.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-            "-noreset", static_cast<char*>(nullptr));
-      return 127;
-    });
-    close(fds[1]);
-    // The display number arrives as a line once the server is ready.
-    std::string number;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (poll(&p, 1, 500) <= 0) continue;
-      char buf[32];
-      const ssize_t n = read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    if (number.find('\n') != std::string::npos) display_ = ":" + number.substr(0, number.find('\n'));
-    else failure_ = "Xvfb did not report a display within 60 s";
+    const testsupport::XvfbServer started = testsupport::StartXvfb();
+    pid_ = started.pid;
+    display_ = started.display;
+    if (pid_ > 0 && display_.empty()) failure_ = "Xvfb did not report a display within 60 s";
   }
 
   static void TearDownTestSuite() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      testsupport::WaitChild(pid_, 60000);
-      pid_ = -1;
-    }
+    testsupport::XvfbServer server{pid_, display_};
+    testsupport::StopXvfb(server);
+    pid_ = server.pid;
   }
 
   void SetUp() override {

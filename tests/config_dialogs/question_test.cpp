@@ -26,6 +26,7 @@
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "support/child.h"
+#include "support/xvfb.h"
 #include "tools/fakesrv/fakesrv.h"
 
 namespace {
@@ -43,55 +44,18 @@ void SetServerValue(const char* name, const char* value) {
                                 name, &type, const_cast<char*>(value), &size));
 }
 
-std::string FindProgram(const char* name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string p = dir + "/" + name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
-}
-
 class LoggerQuestion : public ::testing::Test {
  protected:
   // One X server for the suite, on a display number it picks and reports.
   static void SetUpTestSuite() {
-    const std::string xvfb = FindProgram("Xvfb");
-    if (xvfb.empty()) return;
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    xvfb_ = testsupport::ForkChild([&] {
-      close(fds[0]);
-      int devnull = open("/dev/null", O_RDWR);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      const std::string fd = std::to_string(fds[1]);
-      execl(xvfb.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-            "-noreset", static_cast<char*>(nullptr));
-      return 127;
-    });
-    close(fds[1]);
-    std::string number;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (poll(&p, 1, 500) <= 0) continue;
-      char buf[32];
-      const ssize_t n = read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    if (number.find('\n') != std::string::npos) display_ = ":" + number.substr(0, number.find('\n'));
+    const testsupport::XvfbServer started = testsupport::StartXvfb();
+    xvfb_ = started.pid;
+    display_ = started.display;
   }
   static void TearDownTestSuite() {
-    if (xvfb_ > 0) {
-      kill(xvfb_, SIGTERM);
-      testsupport::WaitChild(xvfb_, 60000);
-      xvfb_ = -1;
-    }
+    testsupport::XvfbServer server{xvfb_, display_};
+    testsupport::StopXvfb(server);
+    xvfb_ = server.pid;
   }
 
   void SetUp() override {

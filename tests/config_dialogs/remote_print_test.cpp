@@ -21,6 +21,7 @@
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/qd_setup.h"
 #include "cdxlib/client/server_side.h"
+#include "support/tool_run.h"
 
 // GTK and fontconfig, loaded with the library, keep blocks for the life of
 // the process: not ours to report.
@@ -35,14 +36,7 @@ namespace fs = std::filesystem;
 const std::string kLibrary = std::string(CDX_BIN_DIR) + "/libqd_setup.so";
 
 std::string PdfText(const std::string& pdf) {
-  std::string out;
-  FILE* p = popen(("pdftotext -layout '" + pdf + "' - 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
+  return testsupport::RunShell("pdftotext -layout '" + pdf + "' - 2>/dev/null").out;
 }
 
 TEST(QdSetupRemote, PrintReadsTheDeviceThroughAWebServiceServer) {

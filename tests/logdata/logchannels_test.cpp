@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/fakesrv/fakesrv.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -30,22 +31,9 @@ LogHeader MakeHeader() {
   LogHeader h{};
   h.marker = kLogHeaderMarker;
   h.start = TimeStamp{kStart, 0, 0};
-  uint32_t off = kLogRecordFixedSize, bytes = 900;
-  const int first[2] = {2, 1}, last[2] = {4, 2};
-  const char* prefixes[2] = {"AI", "DI"};
-  for (int b = 0; b < 2; ++b) {
-    LogBlockDescriptor& d = h.blocks[h.blockCount++];
-    memcpy(d.prefix, prefixes[b], 2);
-    d.firstChannel = uint16_t(first[b]);
-    d.lastChannel = uint16_t(last[b]);
-    d.valueKind = b == 1 ? kLogKindDigital : 8;
-    d.valueOffset = uint16_t(off);
-    int n = last[b] - first[b] + 1;
-    off += 8 * n + 2;
-    bytes += 216 * n + 4;
-  }
-  h.recordLength = off;
-  h.headerLength = bytes;
+  testsupport::AddLogBlock(h, "AI", 2, 4);
+  testsupport::AddLogBlock(h, "DI", 1, 2, true);
+  h.headerLength = testsupport::LogHeaderBytes(h);
   return h;
 }
 
@@ -247,21 +235,10 @@ TEST_F(LogChannelsTest, ChannelZeroAndTheLastChannelOfAModule) {
   LogHeader h{};
   h.marker = kLogHeaderMarker;
   h.start = TimeStamp{kStart, 0, 0};
-  const int first[3] = {0, 7, 8}, last[3] = {2, 8, 9};
-  uint32_t off = kLogRecordFixedSize, bytes = 900;
-  for (int b = 0; b < 3; ++b) {
-    LogBlockDescriptor& bd = h.blocks[h.blockCount++];
-    memcpy(bd.prefix, "AI", 2);
-    bd.firstChannel = uint16_t(first[b]);
-    bd.lastChannel = uint16_t(last[b]);
-    bd.valueKind = 8;
-    bd.valueOffset = uint16_t(off);
-    int n = last[b] - first[b] + 1;
-    off += 8 * n + 2;
-    bytes += 216 * n + 4;
-  }
-  h.recordLength = off;
-  h.headerLength = bytes;
+  testsupport::AddLogBlock(h, "AI", 0, 2);
+  testsupport::AddLogBlock(h, "AI", 7, 8);
+  testsupport::AddLogBlock(h, "AI", 8, 9);
+  h.headerLength = testsupport::LogHeaderBytes(h);
   int32_t start = kStart;
   CLogStore* s = coll_.CreateLog(&start, 0, 0, &h, nullptr, 0, nullptr, 0, nullptr);
   ASSERT_NE(s, nullptr) << plat::GetLastError();

@@ -21,6 +21,7 @@
 #include "logdata/logfilestore.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -44,16 +45,7 @@ bool Exists(const std::string& p) {
   return lstat(p.c_str(), &st) == 0;
 }
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* f = popen(command.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  pclose(f);
-  return out;
-}
+std::string Shell(const std::string& command) { return testsupport::RunShell(command).out; }
 
 std::string Cwd() {
   char b[PATH_MAX];

@@ -21,6 +21,7 @@
 #include <iterator>
 
 #include "support/child.h"
+#include "support/log_header.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
 #include "logdata/logstore.h"
@@ -62,22 +63,12 @@ std::vector<uint8_t> ReadFile(const std::string& p) {
 LogHeader MakeHeader(const std::vector<int>& channels, uint32_t extLength = 0) {
   LogHeader h{};
   h.marker = kLogHeaderMarker;
-  h.blockCount = static_cast<uint16_t>(channels.size());
   h.start = TimeStamp{1704164645, 0, 0};
-  uint32_t recOff = 18, chanBytes = 900;
   for (size_t i = 0; i < channels.size(); ++i) {
-    LogBlockDescriptor& d = h.blocks[i];
-    d.prefix[0] = 'A';
-    d.prefix[1] = static_cast<char>('A' + i);
-    d.firstChannel = 1;
-    d.lastChannel = static_cast<uint16_t>(channels[i]);
-    d.valueKind = i == 1 ? kLogKindDigital : 8;
-    d.valueOffset = static_cast<uint16_t>(recOff);
-    snprintf(d.sourceName, sizeof d.sourceName, "SRC%zu", i);
-    recOff += 8 * channels[i] + 2;
-    chanBytes += 216 * channels[i] + 4;
+    const char prefix[2] = {'A', static_cast<char>('A' + i)};
+    testsupport::AddLogBlock(h, prefix, 1, channels[i], i == 1, "SRC" + std::to_string(i));
   }
-  h.recordLength = recOff;
+  const uint32_t chanBytes = testsupport::LogHeaderBytes(h);
   h.extLength = extLength;
   h.extOffset = extLength ? chanBytes : 0;
   h.headerLength = chanBytes + extLength;

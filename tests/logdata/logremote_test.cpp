@@ -20,6 +20,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "tools/fakesrv/filesrv.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -33,17 +34,9 @@ void PutAt(std::vector<uint8_t>& b, size_t off, T v) {
 LogHeader MakeHeader(int channels) {
   LogHeader h{};
   h.marker = kLogHeaderMarker;
-  h.blockCount = 1;
   h.start = TimeStamp{1704164645, 0, 0};  // 2024-01-02 03:04:05
-  LogBlockDescriptor& d = h.blocks[0];
-  d.prefix[0] = 'A';
-  d.prefix[1] = 'A';
-  d.firstChannel = 1;
-  d.lastChannel = static_cast<uint16_t>(channels);
-  d.valueKind = 8;
-  d.valueOffset = 18;
-  h.recordLength = 18 + 8 * channels + 2;
-  h.headerLength = 900 + 216 * channels + 4;
+  testsupport::AddLogBlock(h, "AA", 1, channels);
+  h.headerLength = testsupport::LogHeaderBytes(h);
   return h;
 }
 

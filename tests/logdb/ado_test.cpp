@@ -7,7 +7,7 @@
 #include <string>
 
 #include "logdb/ado/ado.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 
 using ado::Variant;
 

@@ -13,7 +13,7 @@
 #include "logdb/ado/recording.h"
 #include "logdb/archive.h"
 #include "logdb/dbdataacc.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 
 using ado::Variant;
 

@@ -12,6 +12,7 @@
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -104,14 +105,9 @@ TEST_F(DbDatesTest, RunsStoreUtcAndReadLocal) {
   ASSERT_EQ(c.Open(location.c_str(), "", "TZ", "", 0xC0000000u), 0) << c.GetErrorDetail();
   LogHeader h{};
   h.marker = kLogHeaderMarker;
-  h.blockCount = 1;
   int64_t start = Wall(2024, 7, 10, 12, 0, 0);
   h.start.seconds = int32_t(start);
-  memcpy(h.blocks[0].prefix, "AI", 2);
-  h.blocks[0].firstChannel = h.blocks[0].lastChannel = 1;
-  h.blocks[0].valueKind = 8;
-  h.blocks[0].valueOffset = 18;
-  h.recordLength = 28;
+  testsupport::AddLogBlock(h, "AI", 1, 1);
   ChannelConfig ch{};
   ChannelConfig* per[1] = {&ch};
   int32_t s32 = int32_t(start);

@@ -29,9 +29,10 @@
 #include "logdb/dbcollection.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbstore.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
 #include "tools/fakesrv/fakesrv.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -48,20 +49,8 @@ LogHeader MakeHeader(bool tags) {
   h.marker = kLogHeaderMarker;
   h.start = TimeStamp{kStart, 0, 0};
   h.tagColumns = tags;
-  uint32_t off = kLogRecordFixedSize;
-  const int counts[2] = {3, 2};
-  const char* prefixes[2] = {"AI", "DI"};
-  for (int b = 0; b < 2; ++b) {
-    LogBlockDescriptor& d = h.blocks[h.blockCount++];
-    memcpy(d.prefix, prefixes[b], 2);
-    d.firstChannel = 1;
-    d.lastChannel = uint16_t(counts[b]);
-    d.valueKind = b == 1 ? kLogKindDigital : 8;
-    d.valueOffset = uint16_t(off);
-    snprintf(d.sourceName, sizeof d.sourceName, "PLC%d", b);
-    off += 8 * counts[b] + 2;
-  }
-  h.recordLength = off;
+  testsupport::AddLogBlock(h, "AI", 1, 3, false, "PLC0");
+  testsupport::AddLogBlock(h, "DI", 1, 2, true, "PLC1");
   return h;
 }
 

@@ -11,6 +11,7 @@
 #include "logdb/ado/recording.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -33,14 +34,8 @@ int CountOf(const std::vector<std::string>& all, const std::string& part) {
 LogHeader OneChannel() {
   LogHeader h{};
   h.marker = kLogHeaderMarker;
-  h.blockCount = 1;
   h.start = TimeStamp{1709640000, 0, 0};
-  memcpy(h.blocks[0].prefix, "AI", 2);
-  h.blocks[0].firstChannel = 1;
-  h.blocks[0].lastChannel = 1;
-  h.blocks[0].valueKind = 8;
-  h.blocks[0].valueOffset = 18;
-  h.recordLength = 28;
+  testsupport::AddLogBlock(h, "AI", 1, 1);
   return h;
 }
 

@@ -22,7 +22,8 @@
 #include "logdb/dbstore.h"
 #include "platform/error.h"
 #include "support/child.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/log_header.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
 
 namespace {
@@ -67,21 +68,9 @@ LogHeader MakeHeader(int analog, int digital, bool sigChange = false, bool tags 
   }
   int32_t zone = -60;
   memcpy(h.extension + 84, &zone, 4);
-  uint32_t off = 18;
-  int counts[2] = {analog, digital};
-  const char* prefixes[2] = {"AI", "DI"};
-  for (int b = 0; b < 2; ++b) {
-    if (counts[b] == 0) continue;
-    LogBlockDescriptor& d = h.blocks[h.blockCount++];
-    memcpy(d.prefix, prefixes[b], 2);
-    d.firstChannel = 1;
-    d.lastChannel = uint16_t(counts[b]);
-    d.valueKind = b == 1 ? kLogKindDigital : 8;
-    d.valueOffset = uint16_t(off);
-    snprintf(d.sourceName, sizeof d.sourceName, "PLC%d", b);
-    off += 8 * counts[b] + 2;
-  }
-  h.recordLength = off;
+  if (analog) testsupport::AddLogBlock(h, "AI", 1, analog, false, "PLC0");
+  if (digital) testsupport::AddLogBlock(h, "DI", 1, digital, true, "PLC1");
+  h.recordLength = h.recordLength ? h.recordLength : kLogRecordFixedSize;
   return h;
 }
 

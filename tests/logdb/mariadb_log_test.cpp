@@ -28,8 +28,9 @@
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"
 #include "platform/debugout.h"
-#include "tests/logdb/mariadb_server.h"
+#include "support/mariadb_server.h"
 #include "tools/cdxsim/cdxsim.h"
+#include "support/log_header.h"
 
 namespace {
 
@@ -47,19 +48,9 @@ LogHeader MakeHeader(const std::vector<BlockSpec>& blocks, bool sig = false, boo
   memset(&h, 0, sizeof h);
   h.marker = kLogHeaderMarker;
   h.start.seconds = 1709640000;  // 2024-03-05 12:00:00
-  h.blockCount = uint16_t(blocks.size());
-  uint32_t rl = kLogRecordFixedSize;
-  for (size_t b = 0; b < blocks.size(); ++b) {
-    LogBlockDescriptor& d = h.blocks[b];
-    memcpy(d.prefix, blocks[b].prefix, 2);
-    d.firstChannel = uint16_t(blocks[b].first);
-    d.lastChannel = uint16_t(blocks[b].last);
-    d.valueKind = blocks[b].digital ? kLogKindDigital : 8;
-    d.valueOffset = uint16_t(rl);
-    snprintf(d.sourceName, sizeof d.sourceName, "src%zu", b);
-    rl += uint32_t(LogBlockChannels(d)) * 8 + 2;
-  }
-  h.recordLength = rl;
+  for (size_t b = 0; b < blocks.size(); ++b)
+    testsupport::AddLogBlock(h, blocks[b].prefix, blocks[b].first, blocks[b].last, blocks[b].digital,
+                             "src" + std::to_string(b));
   h.significantChange = sig;
   h.tagColumns = tags;
   if (sig) {

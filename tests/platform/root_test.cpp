@@ -17,6 +17,7 @@
 #include "platform/pipe.h"
 #include "platform/shm.h"
 #include "support/child.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -32,14 +33,10 @@ ToolRun CdxIpc(const std::string& root, bool asNobody, const char* umaskText = "
   std::string command = std::string("umask ") + umaskText + "; ";
   if (asNobody) command += "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
   command += "env CDXPLAT_ROOT='" + root + "' '" + testsupport::BinPath("cdxipc") + "' list 2>&1";
+  const testsupport::ToolResult run = testsupport::RunShell(command);
   ToolRun r;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int rc = pclose(p);
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.status = run.rc;
+  r.output = run.out;
   return r;
 }
 

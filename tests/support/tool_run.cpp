@@ -63,4 +63,16 @@ ToolResult RunTool(const std::vector<std::string>& argv, int timeoutMs, const st
   return result;
 }
 
+ToolResult RunShell(const std::string& command) {
+  ToolResult result;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return result;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) result.out.append(buf, n);
+  const int rc = pclose(p);
+  result.rc = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return result;
+}
+
 }  // namespace testsupport

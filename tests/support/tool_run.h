@@ -17,4 +17,9 @@ struct ToolResult {
 ToolResult RunTool(const std::vector<std::string>& argv, int timeoutMs = 60000,
                    const std::vector<std::string>& env = {}, const std::string* stdinText = nullptr);
 
+// Runs command through /bin/sh and reads its standard output (standard error
+// goes where the command sends it). rc is the exit code, or -1 when the shell
+// could not be started or did not exit.
+ToolResult RunShell(const std::string& command);
+
 }  // namespace testsupport

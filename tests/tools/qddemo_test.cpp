@@ -14,6 +14,7 @@
 #include "logdata/logformat.h"
 #include "platform/timezone.h"
 #include "support/child.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -29,14 +30,9 @@ std::string LineAfter(const std::string& out, const std::string& key) {
 
 TEST(QdDemo, ShowsScansAndTheAlarmAndEndsCleanly) {
   std::string cmd = testsupport::BinPath("qddemo") + " --seconds 6 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int status = pclose(p);
-  EXPECT_EQ(status, 0) << out;
+  const testsupport::ToolResult run = testsupport::RunShell(cmd);
+  const std::string& out = run.out;
+  EXPECT_EQ(run.rc, 0) << out;
   EXPECT_NE(out.find("scan 1 "), std::string::npos) << out;
   EXPECT_NE(out.find("ALARM      QA2 LEVEL1   high  value 100.0"), std::string::npos) << out;
   EXPECT_NE(out.find("qd_poll ended with code 0"), std::string::npos) << out;
@@ -46,14 +42,9 @@ TEST(QdDemo, ShowsScansAndTheAlarmAndEndsCleanly) {
 // the command client's in-process source, matching what was logged.
 TEST(QdDemo, LogsTheScansAndReadsThemBackThroughTheCommandClient) {
   std::string cmd = testsupport::BinPath("qddemo") + " --seconds 6 --log --keep 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int status = pclose(p);
-  EXPECT_EQ(status, 0) << out;
+  const testsupport::ToolResult run = testsupport::RunShell(cmd);
+  const std::string& out = run.out;
+  EXPECT_EQ(run.rc, 0) << out;
   EXPECT_NE(out.find("log: read back through the command client: record "), std::string::npos) << out;
   EXPECT_NE(out.find(", 0 mismatches"), std::string::npos) << out;
   EXPECT_EQ(out.find("MISMATCH"), std::string::npos) << out;

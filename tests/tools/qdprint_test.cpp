@@ -14,19 +14,14 @@
 #include "cdxlib/config/configfiles.h"
 #include "platform/root.h"
 #include "support/child.h"
+#include "support/tool_run.h"
 
 namespace {
 
 int Shell(const std::string& command, std::string* out = nullptr) {
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  std::string text;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-  const int rc = pclose(p);
-  if (out) *out = text;
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  const testsupport::ToolResult r = testsupport::RunShell(command);
+  if (out) *out = r.out;
+  return r.rc;
 }
 
 std::string Qdprint() { return testsupport::BinPath("qdprint"); }

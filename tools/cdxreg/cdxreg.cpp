@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/sys/textutil.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 
@@ -45,10 +46,7 @@ int Failed(const char* what, uint32_t code) {
   return 1;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using cdxtext::Upper;
 
 HKEY HiveOf(const std::string& word) {
   struct Hive {

@@ -21,6 +21,7 @@
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/shm/signals.h"
 #include "cdxlib/runtime/syserr.h"
+#include "cdxlib/sys/textutil.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/process.h"
@@ -164,10 +165,7 @@ void PutText(char* field, size_t width, const std::string& s) {
   std::memcpy(field, s.data(), std::min(width, s.size()));
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using cdxtext::Upper;
 
 const ModuleSpec* FindModule(const Description& d, const std::string& prefix) {
   for (const auto& m : d.modules) {

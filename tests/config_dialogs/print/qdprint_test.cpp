@@ -22,21 +22,16 @@
 #include "cdxlib/config/configfiles.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
+#include "support/tool_run.h"
 
 namespace {
 
 constexpr double kWidth = 842, kHeight = 595;  // A4 landscape, points
 
 std::string RunCommand(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  const testsupport::ToolResult r = testsupport::RunShell(command);
+  if (status) *status = r.rc;
+  return r.out;
 }
 
 std::string Unescape(std::string s) {
