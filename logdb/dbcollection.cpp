@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -17,19 +16,18 @@
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
-#include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "logdata/chanrequest.h"
+#include "logdb/dbdates.h"
+#include "logdb/dbnames.h"
 #include "logdb/dbstore.h"
 #include "platform/error.h"
-#include "platform/timezone.h"
 
 namespace {
 
 constexpr uint32_t kWrite = 0x40000000u;
-constexpr const char* kSettingsKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
 
 void Copy(char* to, size_t room, const char* from) {
   size_t n = std::min(strlen(from ? from : ""), room - 1);
@@ -61,115 +59,10 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// ---- stored dates -------------------------------------------------------------
-
-std::mutex g_dateLock;
-int g_utcToDb = -1;    // the mode of SecondsToDbDate, -1 not yet read
-int g_utcFromDb = -1;  // the mode of DbDateToSeconds
-
-int ReadUtcMode() {
-  char buf[11] = {};
-  uint32_t type = 0, size = 10;
-  if (Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, kSettingsKey, plat::KEY_QUERY_VALUE, "DatabaseUTC", &type, buf,
-                      &size) != 0)
-    return 0;
-  buf[std::min<uint32_t>(size, 10)] = '\0';
-  if (strcasecmp(buf, "On") != 0) return 0;
-  // A zone without daylight saving time keeps local time; so does one with
-  // it only when the zone query works and says so.
-  plat::TimeZoneInformation tz;
-  if (plat::GetTimeZoneInformation(&tz) != 0) return 1;
-  return tz.DaylightDate.Month != 0 ? 1 : 0;
-}
-
-bool UtcMode(int* cache) {
-  std::lock_guard<std::mutex> g(g_dateLock);
-  if (*cache < 0) *cache = ReadUtcMode();
-  return *cache == 1;
-}
-
 void RealSleep(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 CLogDbCollection::Sleeper g_sleeper = RealSleep;
 
 }  // namespace
-
-double SecondsToDbDate(int64_t seconds, bool* valid) {
-  if (valid) *valid = true;
-  if (!UtcMode(&g_utcToDb)) return ado::SecondsToOleDate(seconds);
-  // The stamp's fields are local wall-clock time: the instant they name.
-  time_t t = time_t(seconds);
-  struct tm f;
-  gmtime_r(&t, &f);
-  struct tm local = f;
-  local.tm_isdst = -1;
-  time_t instant = mktime(&local);
-  if (valid) {
-    struct tm back;
-    localtime_r(&instant, &back);
-    *valid = back.tm_year == f.tm_year && back.tm_mon == f.tm_mon && back.tm_mday == f.tm_mday &&
-             back.tm_hour == f.tm_hour && back.tm_min == f.tm_min && back.tm_sec == f.tm_sec;
-  }
-  return ado::SecondsToOleDate(int64_t(instant));
-}
-
-int64_t DbDateToSeconds(double date) {
-  int64_t stored = ado::OleDateToSeconds(date);
-  if (!UtcMode(&g_utcFromDb)) return stored;
-  time_t t = time_t(stored);
-  struct tm local;
-  if (!localtime_r(&t, &local)) return -1;
-  return Time_MakeSeconds(&local);
-}
-
-void LogDb_ResetDateMode() {
-  std::lock_guard<std::mutex> g(g_dateLock);
-  g_utcToDb = g_utcFromDb = -1;
-}
-
-// ---- names --------------------------------------------------------------------
-
-void LogDb_MakeSqlName(std::string* name) {
-  std::vector<char> buf(name->begin(), name->end());
-  buf.push_back('\0');
-  SanitizeSqlName(buf.data());
-  *name = buf.data();
-  for (char& c : *name)
-    if (!(std::isalnum((unsigned char)c) || c == '_' || (unsigned char)c >= 0x80)) c = '_';
-}
-
-std::string LogDb_QuoteText(const char* text, bool backslashEscapes) {
-  std::string out;
-  for (const char* p = text ? text : ""; *p; ++p) {
-    if (*p == '\'' || (backslashEscapes && *p == '\\')) out += *p;
-    out += *p;
-  }
-  return out;
-}
-
-bool LogDb_BackslashEscapes(const char* connection) {
-  ado::ConnectionString cs(connection ? connection : "");
-  std::string provider = cs.Get({"Provider"});
-  for (char& c : provider) c = char(std::toupper((unsigned char)c));
-  if (provider == "MARIADB" || provider == "MYSQL") return true;
-  if (provider != "MSDASQL") return false;
-  std::string driver = cs.Get({"Driver"});
-  for (char& c : driver) c = char(std::toupper((unsigned char)c));
-  return driver.find("MARIADB") != std::string::npos || driver.find("MYSQL") != std::string::npos;
-}
-
-std::string LogDb_ChannelColumnName(const LogBlockDescriptor& block, int channel, const ChannelConfig* config,
-                                    bool tagColumns) {
-  char plain[32];
-  snprintf(plain, sizeof plain, "%.*s%d", int(strnlen(block.prefix, 2)), block.prefix, channel);
-  if (!tagColumns || !config) return plain;
-  std::string tag = Chan_GetTag(*config);
-  LogDb_MakeSqlName(&tag);
-  if (IsReservedColumnName(tag.c_str())) return plain;
-  // The engines compare column names without case: "dt" is DT.
-  for (const char* own : {"END", "DT", "MS", "TX", "TP", "LL", "LV"})
-    if (strcasecmp(tag.c_str(), own) == 0) return plain;
-  return tag;
-}
 
 // ---- the factory --------------------------------------------------------------
 

@@ -126,29 +126,6 @@ class CLogDbCollection : public CLogCollection {
   char databaseCatalog_[101] = {};
 };
 
-// Stored dates: TimeStamp seconds (local wall clock) to the database's date
-// value and back, shifted between local time and UTC in UTC mode. `valid`
-// is false for a local time that does not exist (the hour skipped when
-// daylight saving time begins); the date given is then the time one hour on.
-double SecondsToDbDate(int64_t seconds, bool* valid = nullptr);
-int64_t DbDateToSeconds(double date);
-// UTC mode is read once per process; tests read it again after changing
-// the registry or the zone.
-void LogDb_ResetDateMode();
-
-// The name of a channel's column in the data table: "%1.2s%d", or with tag
-// columns the channel's tag made an SQL name (reserved names fall back).
-std::string LogDb_ChannelColumnName(const LogBlockDescriptor& block, int channel, const ChannelConfig* config,
-                                    bool tagColumns);
-// Makes a text a plain SQL name: SanitizeSqlName, then every character that
-// is not a letter, a digit or '_' becomes '_'.
-void LogDb_MakeSqlName(std::string* name);
-// Doubles the single quotes (and, for MariaDB, the backslashes) of a text
-// put between single quotes.
-std::string LogDb_QuoteText(const char* text, bool backslashEscapes);
-// True when the connection string reaches MariaDB, where '\' escapes inside
-// quoted texts.
-bool LogDb_BackslashEscapes(const char* connection);
 // Registers the ADO kind with the log store factories (done at start-up;
 // calling it again does no harm).
 void LogDb_RegisterAdoKind();

@@ -14,7 +14,8 @@
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"
 #include "logdata/chanrequest.h"
-#include "logdb/dbcollection.h"
+#include "logdb/dbdates.h"
+#include "logdb/dbnames.h"
 #include "platform/error.h"
 
 namespace {
