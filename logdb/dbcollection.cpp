@@ -250,42 +250,18 @@ CLogStore* CLogDbCollection::CreateLogW(const int32_t* start, int barePrefix, in
   return CreateLog(start, barePrefix, unused, header, nullptr, saveConfig, server, datePrefix, channels);
 }
 
-CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int, LogHeader* header,
-                                       const char* text, int, const char* server, int datePrefix,
-                                       ChannelConfig** channels) {
-  if (!header) return nullptr;
-  // The run's location carries the logger name as a ';' field: a name
-  // holding ';' would make a run that OpenLog never finds again.
-  if (std::strchr(loggerName_, ';')) {
-    SetError((std::string("Invalid name, Logger ") + loggerName_ + ": ';' ends a field of the log's location").c_str(),
-             "Invalid name");
-    plat::Fail(plat::kErrInvalidName);
-    return nullptr;
-  }
-  std::string digitalType;
-  LogDb_DigitalColumnType(&digitalType);
-  // The next counter (date runs, 19000101 and on, never count).
-  std::string sql = "select nLoggerSequence from LOGGERS where sLoggerName = '" + Quote(loggerName_) +
-                    "' AND nLoggerSequence < 19000101 order by nLoggerSequence Desc";
-  if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
-    SetError(rows_.GetLastErrorText(), "CAN'T FIND LOGGER");
-    return nullptr;
-  }
-  int32_t counter = 1;
-  ado::Variant v;
-  if (rows_.GetFieldValue(0, &v) == 0 && !v.IsNull()) {
-    try {
-      counter = int32_t(v.AsInt()) + 1;
-    } catch (const ado::ComError&) {
-    }
-  }
-  rows_.CloseRecordset();
-
+// Chooses a new run's table prefix and makes its CHANNELS table: the bare
+// prefix when asked (and free), else the start date when asked, else the
+// next free counter. False (the error set) when no form can be made.
+bool CLogDbCollection::MakeRunChannelsTable(const LogHeader* header, const int32_t* start, int barePrefix,
+                                            int datePrefix, int32_t counter, std::string* prefixOut,
+                                            int32_t* sequenceOut) {
   std::string base = std::string(namePrefix2_[0] ? namePrefix2_ : loggerName_) + "_";
   LogDb_MakeSqlName(&base);
   int32_t startSeconds = start ? *start : header->start.seconds;
-  std::string prefix;
-  int32_t sequence = counter;
+  std::string& prefix = *prefixOut;
+  int32_t& sequence = *sequenceOut;
+  sequence = counter;
   auto channelsSql = [](const std::string& p) {
     return "CREATE TABLE " + p +
            "CHANNELS (nBlock int, sPrefix char(2), nChannelNumber integer, sSource char(32), sTag char(32), "
@@ -318,13 +294,18 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
   }
   if (!made) {
     SetError(catalog_.GetLastErrorText(), "CAN'T CREATE CHANNELS TABLE");
-    return nullptr;
+    return false;
   }
-  const char* p = prefix.c_str();
-  TryIndex("CREATE INDEX CH ON " + prefix + "CHANNELS (sPrefix, nChannelNumber)");
+  return true;
+}
 
-  // The channel columns.
-  std::string columns = header->significantChange ? ",LL integer, LV float NULL" : "";
+// The channel columns of a run's data table, each ", <name> <type> NULL"
+// (LL and LV first for a significant-change run). False (the error set)
+// when a block's records cannot be had or two columns share a name.
+bool CLogDbCollection::DataColumns(const LogHeader* header, ChannelConfig** channels, const char* server,
+                                   const std::string& digitalType, std::string* columnsOut) {
+  std::string& columns = *columnsOut;
+  columns = header->significantChange ? ",LL integer, LV float NULL" : "";
   std::vector<std::string> names;
   int blocks = std::min<int>(header->blockCount, kLogMaxBlocks);
   for (int b = 0; b < blocks; ++b) {
@@ -338,13 +319,11 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
     int got = Log_BlockChannelConfigs(d, channels ? channels[b] : nullptr, server, header->tagColumns != 0, &records);
     if (got == -1) {
       SetError("", "CAN'T FIND CHANNELS");
-      DropTable(p, "CHANNELS");
-      return nullptr;
+      return false;
     }
     if (got == -2) {
       SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
-      DropTable(p, "CHANNELS");
-      return nullptr;
+      return false;
     }
     const bool haveRecords = got == 1;
     for (int k = 0; k < n; ++k) {
@@ -355,14 +334,58 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
         if (strcasecmp(other.c_str(), name.c_str()) == 0) {
           std::string summary = "DUPLICATE COLUMN " + name;
           SetError("", summary.c_str());
-          DropTable(p, "CHANNELS");
-          return nullptr;
+          return false;
         }
       }
       names.push_back(name);
       std::string type = c && Chan_IsDigital(c->Type) ? digitalType : "REAL";
       columns += ", " + name + " " + type + " NULL";
     }
+  }
+  return true;
+}
+
+CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int, LogHeader* header,
+                                       const char* text, int, const char* server, int datePrefix,
+                                       ChannelConfig** channels) {
+  if (!header) return nullptr;
+  // The run's location carries the logger name as a ';' field: a name
+  // holding ';' would make a run that OpenLog never finds again.
+  if (std::strchr(loggerName_, ';')) {
+    SetError((std::string("Invalid name, Logger ") + loggerName_ + ": ';' ends a field of the log's location").c_str(),
+             "Invalid name");
+    plat::Fail(plat::kErrInvalidName);
+    return nullptr;
+  }
+  std::string digitalType;
+  LogDb_DigitalColumnType(&digitalType);
+  // The next counter (date runs, 19000101 and on, never count).
+  std::string sql = "select nLoggerSequence from LOGGERS where sLoggerName = '" + Quote(loggerName_) +
+                    "' AND nLoggerSequence < 19000101 order by nLoggerSequence Desc";
+  if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
+    SetError(rows_.GetLastErrorText(), "CAN'T FIND LOGGER");
+    return nullptr;
+  }
+  int32_t counter = 1;
+  ado::Variant v;
+  if (rows_.GetFieldValue(0, &v) == 0 && !v.IsNull()) {
+    try {
+      counter = int32_t(v.AsInt()) + 1;
+    } catch (const ado::ComError&) {
+    }
+  }
+  rows_.CloseRecordset();
+
+  std::string prefix;
+  int32_t sequence = 0;
+  if (!MakeRunChannelsTable(header, start, barePrefix, datePrefix, counter, &prefix, &sequence)) return nullptr;
+  const char* p = prefix.c_str();
+  TryIndex("CREATE INDEX CH ON " + prefix + "CHANNELS (sPrefix, nChannelNumber)");
+
+  std::string columns;
+  if (!DataColumns(header, channels, server, digitalType, &columns)) {
+    DropTable(p, "CHANNELS");
+    return nullptr;
   }
   static const char* const heads[] = {
       "CREATE TABLE %sDATA (DT datetime, MS integer, TX varchar(255) NULL",
