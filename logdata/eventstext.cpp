@@ -16,7 +16,6 @@
 
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/timestamp.h"
-#include "logdata/logfilecollection.h"
 #include "logdata/logformat.h"
 #include "logdata/textfile.h"
 #include "platform/error.h"

@@ -25,7 +25,7 @@
 #include "cdxlib/client/reqbuffers.h"
 #include "cdxlib/sys/eventlog.h"
 #include "cdxlib/sys/timestamp.h"
-#include "logdata/logfilecollection.h"
+#include "logdata/logformat.h"
 #include "logdata/logstatus.h"
 #include "logdata/eventstext.h"
 #include "logdata/logstore.h"

@@ -29,17 +29,6 @@
 
 namespace {
 
-bool AllDigits(const std::string& s, size_t at, size_t n) {
-  if (at + n > s.size()) return false;
-  for (size_t i = at; i < at + n; ++i)
-    if (s[i] < '0' || s[i] > '9') return false;
-  return true;
-}
-
-bool IsStampAt(const std::string& s, size_t at) {
-  return AllDigits(s, at, 6) && at + 13 <= s.size() && s[at + 6] == '_' && AllDigits(s, at + 7, 6);
-}
-
 // Moves a file without ever replacing an existing one.
 bool MoveNoReplace(const std::string& from, const std::string& to) {
   return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
@@ -139,55 +128,6 @@ std::string AbsolutePath(const std::string& p) {
 }
 
 }  // namespace
-
-size_t FindLogNameStamp(const std::string& name, const char* ext) {
-  size_t el = strlen(ext);
-  if (name.size() < el + 13 || strcasecmp(name.c_str() + name.size() - el, ext) != 0) return std::string::npos;
-  size_t stem = name.size() - el;
-  // Closed: <start>_<stop>; open: <start>.
-  if (stem >= 27 && IsStampAt(name, stem - 27) && name[stem - 14] == '_' && IsStampAt(name, stem - 13))
-    return stem - 27;
-  if (IsStampAt(name, stem - 13)) return stem - 13;
-  return std::string::npos;
-}
-
-std::string LogNameStamp(int32_t seconds) {
-  struct tm* t = Time_GmTime(seconds);
-  char out[32];
-  snprintf(out, sizeof out, "%02d%02d%02d_%02d%02d%02d", t->tm_year % 100, t->tm_mon + 1, t->tm_mday, t->tm_hour,
-           t->tm_min, t->tm_sec);
-  return out;
-}
-
-bool ParseLogNameStamp(const char* text, int32_t* seconds) {
-  std::string s(text ? text : "");
-  if (!IsStampAt(s, 0)) return false;
-  auto num = [&](size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
-  struct tm tmv = {};
-  int y = num(0);
-  tmv.tm_year = (y < 70 ? 2000 + y : 1900 + y) - 1900;
-  tmv.tm_mon = num(2) - 1;
-  tmv.tm_mday = num(4);
-  tmv.tm_hour = num(7);
-  tmv.tm_min = num(9);
-  tmv.tm_sec = num(11);
-  if (tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_mday > 31 || tmv.tm_hour > 23 ||
-      tmv.tm_min > 59 || tmv.tm_sec > 59)
-    return false;
-  *seconds = static_cast<int32_t>(Time_MakeSeconds(&tmv));
-  return true;
-}
-
-bool ParseLogFileName(const std::string& name, const std::string& prefix, int32_t* start, int32_t* stop) {
-  size_t at = FindLogNameStamp(name);
-  if (at == std::string::npos) return false;
-  if (!prefix.empty() && (at != prefix.size() || strncasecmp(name.c_str(), prefix.c_str(), prefix.size()) != 0))
-    return false;
-  if (!ParseLogNameStamp(name.c_str() + at, start)) return false;
-  *stop = 0;
-  if (name.size() - at == 31 && !ParseLogNameStamp(name.c_str() + at + 14, stop)) return false;
-  return true;
-}
 
 CLogFileCollection::CLogFileCollection() = default;
 CLogFileCollection::~CLogFileCollection() = default;

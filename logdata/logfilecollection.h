@@ -64,13 +64,3 @@ class CLogFileCollection : public CLogCollection {
   std::vector<std::string> found_;
   size_t next_ = 0;
 };
-
-// Name stamps: "YYMMDD_HHMMSS" (13 characters) of wall-clock seconds.
-std::string LogNameStamp(int32_t seconds);
-// Parses a 13-character stamp at `text`; false when it is not one.
-bool ParseLogNameStamp(const char* text, int32_t* seconds);
-// Splits a log file name (no directory) after `prefix`: start and stop
-// seconds (stop 0 for an open log). False when the name is not a log name.
-// Where the name stamp of a file name starts (before `ext`), or npos.
-size_t FindLogNameStamp(const std::string& name, const char* ext = ".odl");
-bool ParseLogFileName(const std::string& name, const std::string& prefix, int32_t* start, int32_t* stop);

@@ -12,7 +12,7 @@
 
 #include "logdata/chanrequest.h"
 #include "logdata/eventstext.h"
-#include "logdata/logfilecollection.h"
+#include "logdata/logformat.h"
 #include "logdata/remotelog.h"
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/client/srvfile.h"

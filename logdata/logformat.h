@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "cdxlib/sys/timestamp.h"
 
@@ -215,3 +216,13 @@ inline int LogBlockChannels(const LogBlockDescriptor& d) {
 // flag word has 0x80 set and 0x20 clear but whose value is NaN or infinite
 // gets 0x20 set. Blocks that do not fit the record are skipped.
 void CheckLogRecordValues(const LogHeader& h, void* records, int count);
+
+// Name stamps: "YYMMDD_HHMMSS" (13 characters) of wall-clock seconds.
+std::string LogNameStamp(int32_t seconds);
+// Parses a 13-character stamp at `text`; false when it is not one.
+bool ParseLogNameStamp(const char* text, int32_t* seconds);
+// Splits a log file name (no directory) after `prefix`: start and stop
+// seconds (stop 0 for an open log). False when the name is not a log name.
+// Where the name stamp of a file name starts (before `ext`), or npos.
+size_t FindLogNameStamp(const std::string& name, const char* ext = ".odl");
+bool ParseLogFileName(const std::string& name, const std::string& prefix, int32_t* start, int32_t* stop);

@@ -11,7 +11,6 @@
 #include "cdxlib/client/srvfile.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
-#include "logdata/logfilecollection.h"
 #include "logdata/logformat.h"
 #include "logdata/textfile.h"
 #include "platform/error.h"

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -17,19 +16,18 @@
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
-#include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
 #include "logdata/chanrequest.h"
+#include "logdb/dbdates.h"
+#include "logdb/dbnames.h"
 #include "logdb/dbstore.h"
 #include "platform/error.h"
-#include "platform/timezone.h"
 
 namespace {
 
 constexpr uint32_t kWrite = 0x40000000u;
-constexpr const char* kSettingsKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
 
 void Copy(char* to, size_t room, const char* from) {
   size_t n = std::min(strlen(from ? from : ""), room - 1);
@@ -61,115 +59,10 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// ---- stored dates -------------------------------------------------------------
-
-std::mutex g_dateLock;
-int g_utcToDb = -1;    // the mode of SecondsToDbDate, -1 not yet read
-int g_utcFromDb = -1;  // the mode of DbDateToSeconds
-
-int ReadUtcMode() {
-  char buf[11] = {};
-  uint32_t type = 0, size = 10;
-  if (Reg_AccessValue(plat::HKEY_LOCAL_MACHINE, kSettingsKey, plat::KEY_QUERY_VALUE, "DatabaseUTC", &type, buf,
-                      &size) != 0)
-    return 0;
-  buf[std::min<uint32_t>(size, 10)] = '\0';
-  if (strcasecmp(buf, "On") != 0) return 0;
-  // A zone without daylight saving time keeps local time; so does one with
-  // it only when the zone query works and says so.
-  plat::TimeZoneInformation tz;
-  if (plat::GetTimeZoneInformation(&tz) != 0) return 1;
-  return tz.DaylightDate.Month != 0 ? 1 : 0;
-}
-
-bool UtcMode(int* cache) {
-  std::lock_guard<std::mutex> g(g_dateLock);
-  if (*cache < 0) *cache = ReadUtcMode();
-  return *cache == 1;
-}
-
 void RealSleep(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 CLogDbCollection::Sleeper g_sleeper = RealSleep;
 
 }  // namespace
-
-double SecondsToDbDate(int64_t seconds, bool* valid) {
-  if (valid) *valid = true;
-  if (!UtcMode(&g_utcToDb)) return ado::SecondsToOleDate(seconds);
-  // The stamp's fields are local wall-clock time: the instant they name.
-  time_t t = time_t(seconds);
-  struct tm f;
-  gmtime_r(&t, &f);
-  struct tm local = f;
-  local.tm_isdst = -1;
-  time_t instant = mktime(&local);
-  if (valid) {
-    struct tm back;
-    localtime_r(&instant, &back);
-    *valid = back.tm_year == f.tm_year && back.tm_mon == f.tm_mon && back.tm_mday == f.tm_mday &&
-             back.tm_hour == f.tm_hour && back.tm_min == f.tm_min && back.tm_sec == f.tm_sec;
-  }
-  return ado::SecondsToOleDate(int64_t(instant));
-}
-
-int64_t DbDateToSeconds(double date) {
-  int64_t stored = ado::OleDateToSeconds(date);
-  if (!UtcMode(&g_utcFromDb)) return stored;
-  time_t t = time_t(stored);
-  struct tm local;
-  if (!localtime_r(&t, &local)) return -1;
-  return Time_MakeSeconds(&local);
-}
-
-void LogDb_ResetDateMode() {
-  std::lock_guard<std::mutex> g(g_dateLock);
-  g_utcToDb = g_utcFromDb = -1;
-}
-
-// ---- names --------------------------------------------------------------------
-
-void LogDb_MakeSqlName(std::string* name) {
-  std::vector<char> buf(name->begin(), name->end());
-  buf.push_back('\0');
-  SanitizeSqlName(buf.data());
-  *name = buf.data();
-  for (char& c : *name)
-    if (!(std::isalnum((unsigned char)c) || c == '_' || (unsigned char)c >= 0x80)) c = '_';
-}
-
-std::string LogDb_QuoteText(const char* text, bool backslashEscapes) {
-  std::string out;
-  for (const char* p = text ? text : ""; *p; ++p) {
-    if (*p == '\'' || (backslashEscapes && *p == '\\')) out += *p;
-    out += *p;
-  }
-  return out;
-}
-
-bool LogDb_BackslashEscapes(const char* connection) {
-  ado::ConnectionString cs(connection ? connection : "");
-  std::string provider = cs.Get({"Provider"});
-  for (char& c : provider) c = char(std::toupper((unsigned char)c));
-  if (provider == "MARIADB" || provider == "MYSQL") return true;
-  if (provider != "MSDASQL") return false;
-  std::string driver = cs.Get({"Driver"});
-  for (char& c : driver) c = char(std::toupper((unsigned char)c));
-  return driver.find("MARIADB") != std::string::npos || driver.find("MYSQL") != std::string::npos;
-}
-
-std::string LogDb_ChannelColumnName(const LogBlockDescriptor& block, int channel, const ChannelConfig* config,
-                                    bool tagColumns) {
-  char plain[32];
-  snprintf(plain, sizeof plain, "%.*s%d", int(strnlen(block.prefix, 2)), block.prefix, channel);
-  if (!tagColumns || !config) return plain;
-  std::string tag = Chan_GetTag(*config);
-  LogDb_MakeSqlName(&tag);
-  if (IsReservedColumnName(tag.c_str())) return plain;
-  // The engines compare column names without case: "dt" is DT.
-  for (const char* own : {"END", "DT", "MS", "TX", "TP", "LL", "LV"})
-    if (strcasecmp(tag.c_str(), own) == 0) return plain;
-  return tag;
-}
 
 // ---- the factory --------------------------------------------------------------
 
@@ -357,42 +250,18 @@ CLogStore* CLogDbCollection::CreateLogW(const int32_t* start, int barePrefix, in
   return CreateLog(start, barePrefix, unused, header, nullptr, saveConfig, server, datePrefix, channels);
 }
 
-CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int, LogHeader* header,
-                                       const char* text, int, const char* server, int datePrefix,
-                                       ChannelConfig** channels) {
-  if (!header) return nullptr;
-  // The run's location carries the logger name as a ';' field: a name
-  // holding ';' would make a run that OpenLog never finds again.
-  if (std::strchr(loggerName_, ';')) {
-    SetError((std::string("Invalid name, Logger ") + loggerName_ + ": ';' ends a field of the log's location").c_str(),
-             "Invalid name");
-    plat::Fail(plat::kErrInvalidName);
-    return nullptr;
-  }
-  std::string digitalType;
-  LogDb_DigitalColumnType(&digitalType);
-  // The next counter (date runs, 19000101 and on, never count).
-  std::string sql = "select nLoggerSequence from LOGGERS where sLoggerName = '" + Quote(loggerName_) +
-                    "' AND nLoggerSequence < 19000101 order by nLoggerSequence Desc";
-  if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
-    SetError(rows_.GetLastErrorText(), "CAN'T FIND LOGGER");
-    return nullptr;
-  }
-  int32_t counter = 1;
-  ado::Variant v;
-  if (rows_.GetFieldValue(0, &v) == 0 && !v.IsNull()) {
-    try {
-      counter = int32_t(v.AsInt()) + 1;
-    } catch (const ado::ComError&) {
-    }
-  }
-  rows_.CloseRecordset();
-
+// Chooses a new run's table prefix and makes its CHANNELS table: the bare
+// prefix when asked (and free), else the start date when asked, else the
+// next free counter. False (the error set) when no form can be made.
+bool CLogDbCollection::MakeRunChannelsTable(const LogHeader* header, const int32_t* start, int barePrefix,
+                                            int datePrefix, int32_t counter, std::string* prefixOut,
+                                            int32_t* sequenceOut) {
   std::string base = std::string(namePrefix2_[0] ? namePrefix2_ : loggerName_) + "_";
   LogDb_MakeSqlName(&base);
   int32_t startSeconds = start ? *start : header->start.seconds;
-  std::string prefix;
-  int32_t sequence = counter;
+  std::string& prefix = *prefixOut;
+  int32_t& sequence = *sequenceOut;
+  sequence = counter;
   auto channelsSql = [](const std::string& p) {
     return "CREATE TABLE " + p +
            "CHANNELS (nBlock int, sPrefix char(2), nChannelNumber integer, sSource char(32), sTag char(32), "
@@ -425,13 +294,18 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
   }
   if (!made) {
     SetError(catalog_.GetLastErrorText(), "CAN'T CREATE CHANNELS TABLE");
-    return nullptr;
+    return false;
   }
-  const char* p = prefix.c_str();
-  TryIndex("CREATE INDEX CH ON " + prefix + "CHANNELS (sPrefix, nChannelNumber)");
+  return true;
+}
 
-  // The channel columns.
-  std::string columns = header->significantChange ? ",LL integer, LV float NULL" : "";
+// The channel columns of a run's data table, each ", <name> <type> NULL"
+// (LL and LV first for a significant-change run). False (the error set)
+// when a block's records cannot be had or two columns share a name.
+bool CLogDbCollection::DataColumns(const LogHeader* header, ChannelConfig** channels, const char* server,
+                                   const std::string& digitalType, std::string* columnsOut) {
+  std::string& columns = *columnsOut;
+  columns = header->significantChange ? ",LL integer, LV float NULL" : "";
   std::vector<std::string> names;
   int blocks = std::min<int>(header->blockCount, kLogMaxBlocks);
   for (int b = 0; b < blocks; ++b) {
@@ -445,13 +319,11 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
     int got = Log_BlockChannelConfigs(d, channels ? channels[b] : nullptr, server, header->tagColumns != 0, &records);
     if (got == -1) {
       SetError("", "CAN'T FIND CHANNELS");
-      DropTable(p, "CHANNELS");
-      return nullptr;
+      return false;
     }
     if (got == -2) {
       SetError(catalog_.GetLastErrorText(), "CAN'T CREATE DATA TABLE");
-      DropTable(p, "CHANNELS");
-      return nullptr;
+      return false;
     }
     const bool haveRecords = got == 1;
     for (int k = 0; k < n; ++k) {
@@ -462,14 +334,58 @@ CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int
         if (strcasecmp(other.c_str(), name.c_str()) == 0) {
           std::string summary = "DUPLICATE COLUMN " + name;
           SetError("", summary.c_str());
-          DropTable(p, "CHANNELS");
-          return nullptr;
+          return false;
         }
       }
       names.push_back(name);
       std::string type = c && Chan_IsDigital(c->Type) ? digitalType : "REAL";
       columns += ", " + name + " " + type + " NULL";
     }
+  }
+  return true;
+}
+
+CLogStore* CLogDbCollection::CreateLog(const int32_t* start, int barePrefix, int, LogHeader* header,
+                                       const char* text, int, const char* server, int datePrefix,
+                                       ChannelConfig** channels) {
+  if (!header) return nullptr;
+  // The run's location carries the logger name as a ';' field: a name
+  // holding ';' would make a run that OpenLog never finds again.
+  if (std::strchr(loggerName_, ';')) {
+    SetError((std::string("Invalid name, Logger ") + loggerName_ + ": ';' ends a field of the log's location").c_str(),
+             "Invalid name");
+    plat::Fail(plat::kErrInvalidName);
+    return nullptr;
+  }
+  std::string digitalType;
+  LogDb_DigitalColumnType(&digitalType);
+  // The next counter (date runs, 19000101 and on, never count).
+  std::string sql = "select nLoggerSequence from LOGGERS where sLoggerName = '" + Quote(loggerName_) +
+                    "' AND nLoggerSequence < 19000101 order by nLoggerSequence Desc";
+  if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
+    SetError(rows_.GetLastErrorText(), "CAN'T FIND LOGGER");
+    return nullptr;
+  }
+  int32_t counter = 1;
+  ado::Variant v;
+  if (rows_.GetFieldValue(0, &v) == 0 && !v.IsNull()) {
+    try {
+      counter = int32_t(v.AsInt()) + 1;
+    } catch (const ado::ComError&) {
+    }
+  }
+  rows_.CloseRecordset();
+
+  std::string prefix;
+  int32_t sequence = 0;
+  if (!MakeRunChannelsTable(header, start, barePrefix, datePrefix, counter, &prefix, &sequence)) return nullptr;
+  const char* p = prefix.c_str();
+  TryIndex("CREATE INDEX CH ON " + prefix + "CHANNELS (sPrefix, nChannelNumber)");
+
+  std::string columns;
+  if (!DataColumns(header, channels, server, digitalType, &columns)) {
+    DropTable(p, "CHANNELS");
+    return nullptr;
   }
   static const char* const heads[] = {
       "CREATE TABLE %sDATA (DT datetime, MS integer, TX varchar(255) NULL",

@@ -27,7 +27,7 @@
 #include "logdb/dbacc.h"
 #include "logdb/dbdataacc.h"
 #include "logdb/dbdates.h"
-#include "logdb/sqlnames.h"
+#include "logdb/dbnames.h"
 
 class CLogDbStore;
 
@@ -102,6 +102,12 @@ class CLogDbCollection : public CLogCollection {
   // the table cannot be read.
   int RowNamesPrefix(const std::string& prefix);
   bool TryIndex(const std::string& sql);
+  // The parts of CreateLog: the run's table prefix with its CHANNELS table,
+  // and the channel columns of its DATA table.
+  bool MakeRunChannelsTable(const LogHeader* header, const int32_t* start, int barePrefix, int datePrefix,
+                            int32_t counter, std::string* prefix, int32_t* sequence);
+  bool DataColumns(const LogHeader* header, ChannelConfig** channels, const char* server,
+                   const std::string& digitalType, std::string* columns);
 
   CLogITDbAcc catalog_;
   CLogITDbDataAcc rows_;

@@ -1,7 +1,7 @@
-// The dates of the database stores: TimeStamp seconds to the database's
-// date value and back (defined with the collection, used by its stores).
+// The dates the database kinds store: local wall-clock time as it is, or UTC
+// when the registry value DatabaseUTC is "On" and the time zone keeps
+// daylight saving time.
 #pragma once
-
 #include <cstdint>
 
 // Stored dates: TimeStamp seconds (local wall clock) to the database's date

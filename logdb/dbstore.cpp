@@ -15,7 +15,7 @@
 #include "cdxlib/sys/textcodec.h"
 #include "logdata/chanrequest.h"
 #include "logdb/dbdates.h"
-#include "logdb/sqlnames.h"
+#include "logdb/dbnames.h"
 #include "platform/error.h"
 
 namespace {

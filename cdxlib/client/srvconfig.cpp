@@ -276,12 +276,6 @@ int RemoteWriteSmall(const char* server, const char* subdir, const char* file, c
   return RemoteWrite(server, path, 0, data, length, ChunkFor(path), kWriteAlways) ? 0 : FailedStep();
 }
 
-void PackSaveConfig(uint8_t out[6], uint8_t saveOutputs, uint8_t saveByTag, uint32_t rate) {
-  out[0] = saveOutputs;
-  out[1] = saveByTag;
-  for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<uint8_t>(rate >> (8 * i));
-}
-
 int RemoteReadDevice(const char* server, const char* subdir, void* record, uint32_t size, void* extra,
                      uint32_t extraLength, const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs,
                      uint8_t* saveByTag, uint32_t* saveRate) {
@@ -300,9 +294,10 @@ int RemoteReadDevice(const char* server, const char* subdir, void* record, uint3
   if (Ask(server, r, capacity, &reply, &rc) && reply.size() == expected && reply[0] == '1' && reply[1] == ',') {
     const auto* p = reinterpret_cast<const uint8_t*>(reply.data() + 2);
     if (enable) *enable = p[0];
-    if (saveOutputs) *saveOutputs = p[1];
-    if (saveByTag) *saveByTag = p[2];
-    if (saveRate) *saveRate = static_cast<uint32_t>(p[3] | p[4] << 8 | p[5] << 16 | static_cast<uint32_t>(p[6]) << 24);
+    // The save options follow as the bytes of "saveconfig".
+    SaveConfigFile options;
+    memcpy(&options, p + 1, sizeof options);
+    Cfg_UnpackSaveConfig(options, saveOutputs, saveByTag, saveRate);
     if (size) memcpy(record, p + 7, size);
     if (extraLength) memcpy(extra, p + 7 + size, extraLength);
     plat::SetLastError(0);
@@ -320,11 +315,9 @@ int RemoteReadDevice(const char* server, const char* subdir, void* record, uint3
   // left unset on this road.
   if (enable && RemoteReadSmall(server, subdir, "config", enable, 1) != 0) return -1;
   if (saveOutputs || saveByTag || saveRate) {
-    uint8_t six[6];
-    if (RemoteReadSmall(server, subdir, "saveconfig", six, sizeof six) != 0) return -1;
-    if (saveOutputs) *saveOutputs = six[0];
-    if (saveByTag) *saveByTag = six[1];
-    if (saveRate) *saveRate = static_cast<uint32_t>(six[2] | six[3] << 8 | six[4] << 16 | static_cast<uint32_t>(six[5]) << 24);
+    SaveConfigFile file;
+    if (RemoteReadSmall(server, subdir, "saveconfig", &file, sizeof file) != 0) return -1;
+    Cfg_UnpackSaveConfig(file, saveOutputs, saveByTag, saveRate);
   }
   return 0;
 }
@@ -362,13 +355,16 @@ int RemoteWriteDevice(const char* server, const char* subdir, const void* record
   // road.
   if (enable && RemoteWriteSmall(server, subdir, "config", enable, 1) != 0) return -1;
   if (saveOutputs || saveByTag || saveRate) {
-    uint8_t six[6] = {};
-    if ((!saveOutputs || !saveByTag || !saveRate) && RemoteReadSmall(server, subdir, "saveconfig", six, 6) != 0)
-      memset(six, 0, sizeof six);
-    uint32_t oldRate = static_cast<uint32_t>(six[2] | six[3] << 8 | six[4] << 16 | static_cast<uint32_t>(six[5]) << 24);
-    PackSaveConfig(six, saveOutputs ? *saveOutputs : six[0], saveByTag ? *saveByTag : six[1],
-                   saveRate ? *saveRate : oldRate);
-    if (RemoteWriteSmall(server, subdir, "saveconfig", six, sizeof six) != 0) return -1;
+    SaveConfigFile file{};
+    if ((!saveOutputs || !saveByTag || !saveRate) &&
+        RemoteReadSmall(server, subdir, "saveconfig", &file, sizeof file) != 0)
+      file = SaveConfigFile{};
+    uint8_t oldOutputs = 0, oldByTag = 0;
+    uint32_t oldRate = 0;
+    Cfg_UnpackSaveConfig(file, &oldOutputs, &oldByTag, &oldRate);
+    file = Cfg_PackSaveConfig(saveOutputs ? *saveOutputs : oldOutputs, saveByTag ? *saveByTag : oldByTag,
+                              saveRate ? *saveRate : oldRate);
+    if (RemoteWriteSmall(server, subdir, "saveconfig", &file, sizeof file) != 0) return -1;
   }
   return 1;
 }
@@ -526,12 +522,9 @@ int SrvCfg_ReadSaveConfig(const char* server, const char* subdir, uint8_t* saveO
   switch (RoadOf(server)) {
     case Road::kFail: return FailedStep();
     case Road::kRemote: {
-      uint8_t six[6];
-      if (RemoteReadSmall(server, subdir, "saveconfig", six, sizeof six) != 0) return -1;
-      if (saveOutputs) *saveOutputs = six[0];
-      if (saveByTag) *saveByTag = six[1];
-      if (saveRate)
-        *saveRate = static_cast<uint32_t>(six[2] | six[3] << 8 | six[4] << 16 | static_cast<uint32_t>(six[5]) << 24);
+      SaveConfigFile file;
+      if (RemoteReadSmall(server, subdir, "saveconfig", &file, sizeof file) != 0) return -1;
+      Cfg_UnpackSaveConfig(file, saveOutputs, saveByTag, saveRate);
       return 0;
     }
     case Road::kLocal: break;
@@ -547,9 +540,8 @@ int SrvCfg_WriteSaveConfig(const char* server, const char* subdir, const uint8_t
     case Road::kFail: return FailedStep();
     case Road::kRemote: {
       if (!saveOutputs || !saveByTag || !saveRate) return Refuse();
-      uint8_t six[6];
-      PackSaveConfig(six, *saveOutputs, *saveByTag, *saveRate);
-      return RemoteWriteSmall(server, subdir, "saveconfig", six, sizeof six);
+      const SaveConfigFile file = Cfg_PackSaveConfig(*saveOutputs, *saveByTag, *saveRate);
+      return RemoteWriteSmall(server, subdir, "saveconfig", &file, sizeof file);
     }
     case Road::kLocal: break;
   }

@@ -425,6 +425,22 @@ int Cfg_SaveChannelsInCwd(int kind, const ChannelConfig* records, int first, int
 
 // ---------------------------------------------------------------- devices
 
+SaveConfigFile Cfg_PackSaveConfig(uint8_t saveOutputs, uint8_t saveByTag, uint32_t saveRate) {
+  SaveConfigFile file{};
+  file.SaveOutputs = saveOutputs;
+  file.SaveByTag = saveByTag;
+  for (int i = 0; i < 4; ++i) file.SaveRate[i] = static_cast<uint8_t>(saveRate >> (8 * i));
+  return file;
+}
+
+void Cfg_UnpackSaveConfig(const SaveConfigFile& file, uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate) {
+  if (saveOutputs) *saveOutputs = file.SaveOutputs;
+  if (saveByTag) *saveByTag = file.SaveByTag;
+  if (saveRate)
+    *saveRate = static_cast<uint32_t>(file.SaveRate[0] | file.SaveRate[1] << 8 | file.SaveRate[2] << 16 |
+                                      static_cast<uint32_t>(file.SaveRate[3]) << 24);
+}
+
 int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, uint32_t extraLength,
                      const char* extraFileName, uint8_t* enable, uint8_t* saveOutputs, uint8_t* saveByTag,
                      uint32_t* saveRate) {
@@ -469,9 +485,7 @@ int Cfg_LoadDeviceEx(const char* dir, void* record, uint32_t size, void* extra, 
     if (rc == 0 && saveRate) rc = ReadExact(fd, offsetof(SaveConfigFile, SaveRate), file.SaveRate, 4);
     if (rc != 0) return CloseKeepingError(fd), -1;
     ::close(fd);
-    if (saveOutputs) *saveOutputs = file.SaveOutputs;
-    if (saveByTag) *saveByTag = file.SaveByTag;
-    if (saveRate) memcpy(saveRate, file.SaveRate, 4);
+    Cfg_UnpackSaveConfig(file, saveOutputs, saveByTag, saveRate);
   }
   if (record && size > 0 && recordMayBeMissing && !FileExists(config)) {
     memset(record, 0, size);
@@ -623,20 +637,12 @@ int SaveDeviceBinary(const char* dir, const void* record, uint32_t size, const v
   // Enable and record go to "config" in one replacement of the file.
   if (!config.empty() && PatchFile(Join(dir, "config"), config) != 0) return -1;
 
-  SaveConfigFile file{};
+  const SaveConfigFile file =
+      Cfg_PackSaveConfig(saveOutputs ? *saveOutputs : 0, saveByTag ? *saveByTag : 0, saveRate ? *saveRate : 0);
   std::vector<Patch> saveconfig;
-  if (saveOutputs) {
-    file.SaveOutputs = *saveOutputs;
-    saveconfig.push_back({offsetof(SaveConfigFile, SaveOutputs), &file.SaveOutputs, 1});
-  }
-  if (saveByTag) {
-    file.SaveByTag = *saveByTag;
-    saveconfig.push_back({offsetof(SaveConfigFile, SaveByTag), &file.SaveByTag, 1});
-  }
-  if (saveRate) {
-    memcpy(file.SaveRate, saveRate, 4);
-    saveconfig.push_back({offsetof(SaveConfigFile, SaveRate), file.SaveRate, 4});
-  }
+  if (saveOutputs) saveconfig.push_back({offsetof(SaveConfigFile, SaveOutputs), &file.SaveOutputs, 1});
+  if (saveByTag) saveconfig.push_back({offsetof(SaveConfigFile, SaveByTag), &file.SaveByTag, 1});
+  if (saveRate) saveconfig.push_back({offsetof(SaveConfigFile, SaveRate), file.SaveRate, 4});
   if (!saveconfig.empty() && PatchFile(Join(dir, "saveconfig"), saveconfig) != 0) return -1;
 
   if (HasExtra(extra, extraLength, extraFileName) &&

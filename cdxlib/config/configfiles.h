@@ -64,6 +64,11 @@ static_assert(offsetof(SaveConfigFile, SaveOutputs) == 0);
 static_assert(offsetof(SaveConfigFile, SaveByTag) == 1);
 static_assert(offsetof(SaveConfigFile, SaveRate) == 2);
 
+// The save options as the bytes of "saveconfig" and back, for every road
+// that carries the file or its fields. Unpack fills only the outputs given.
+SaveConfigFile Cfg_PackSaveConfig(uint8_t saveOutputs, uint8_t saveByTag, uint32_t saveRate);
+void Cfg_UnpackSaveConfig(const SaveConfigFile& file, uint8_t* saveOutputs, uint8_t* saveByTag, uint32_t* saveRate);
+
 // ---------------------------------------------------------------- files
 
 // Writes `length` bytes at `offset` of a file, creating it when missing and

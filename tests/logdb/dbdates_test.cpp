@@ -11,6 +11,7 @@
 #include "cdxlib/sys/registry.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
+#include "logdb/dbdates.h"
 #include "logdb/dbstore.h"
 #include "support/log_header.h"
 

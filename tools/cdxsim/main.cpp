@@ -233,10 +233,11 @@ int main(int argc, char** argv) {
   // receiver by then). A request sent before would find no receiver.
   const int64_t upLimit = plat::MonotonicMs() + 60000;
   for (;;) {
-    std::vector<uint8_t> record;
-    uint32_t owner = 0;
-    if (sim.ReadDevice(device, &record)) std::memcpy(&owner, record.data() + 780, sizeof owner);
-    if (!record.empty() && record[58] != 0 && owner == static_cast<uint32_t>(pid)) break;
+    std::vector<uint8_t> bytes;
+    DeviceRecord record{};
+    const bool read = sim.ReadDevice(device, &bytes) && bytes.size() >= sizeof record;
+    if (read) std::memcpy(&record, bytes.data(), sizeof record);
+    if (read && record.Running != 0 && record.ScannerPid == static_cast<uint32_t>(pid)) break;
     int rc = sim.WaitExit(pid, 0);
     if (rc >= 0) {
       PrintEarlyEnd(sim, *spec, program, rc);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cdxlib/config/configfiles.h"
+#include "cdxlib/records/devicerecord.h"
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/root.h"
@@ -190,7 +191,10 @@ int main(int argc, char** argv) {
     int64_t startDeadline = plat::MonotonicMs() + 15000;
     for (;;) {
       const uint8_t* r = sim.DeviceRecordPtr(1);
-      if (r && r[58] == 1 && r[784] == 1 && r[776] == 0 && Get<int32_t>(r, 768) != 0) break;
+      DeviceRecord device;
+      if (r) std::memcpy(&device, r, sizeof device);
+      if (r && device.Running == 1 && device.ConfigLoaded == 1 && device.Busy == 0 && device.NextScan.seconds != 0)
+        break;
       if (plat::MonotonicMs() > startDeadline || g_stop) {
         std::fprintf(stderr, "qddemo: the scanner did not come up; status \"%s\"\n",
                      sim.StatusText("qd_demo1").c_str());

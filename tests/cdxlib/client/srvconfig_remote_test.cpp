@@ -250,6 +250,48 @@ TEST_F(SrvCfgRemote, XmlErrorGetsNoFallbackOtherFailuresDo) {
   EXPECT_EQ(ReadAll(serverRoot + "/LOGGERS/event_3"), "abc");
 }
 
+// The save options travel as the 6 bytes of "saveconfig" (SaveRate
+// little-endian at byte 2) on the file road, and a device write's fallback
+// with only some options keeps the stored others.
+TEST_F(SrvCfgRemote, SaveOptionsTravelAsTheSaveconfigBytes) {
+  const std::string file = serverRoot + "/dev1/saveconfig";
+  const uint8_t so = 1, bt = 0;
+  const uint32_t rate = 0x0A0B0C0D;
+  ASSERT_EQ(SrvCfg_WriteSaveConfig(server.c_str(), "dev1", &so, &bt, &rate), 0) << errno;
+  EXPECT_EQ(ReadAll(file), std::string("\x01\x00\x0D\x0C\x0B\x0A", 6));
+  // All three or none on this road: the file is written whole.
+  EXPECT_EQ(SrvCfg_WriteSaveConfig(server.c_str(), "dev1", &so, nullptr, &rate), -1);
+  EXPECT_EQ(errno, 87);
+
+  std::ofstream(file, std::ios::binary) << std::string("\x00\x01\x44\x33\x22\x11", 6);
+  uint8_t so2 = 9, bt2 = 9;
+  uint32_t rate2 = 0;
+  ASSERT_EQ(SrvCfg_ReadSaveConfig(server.c_str(), "dev1", &so2, &bt2, &rate2), 0) << errno;
+  EXPECT_EQ(so2, 0);
+  EXPECT_EQ(bt2, 1);
+  EXPECT_EQ(rate2, 0x11223344u);
+  // Outputs not asked for stay as they were.
+  uint32_t rate3 = 0;
+  ASSERT_EQ(SrvCfg_ReadSaveConfig(server.c_str(), "dev1", nullptr, nullptr, &rate3), 0);
+  EXPECT_EQ(rate3, 0x11223344u);
+
+  // FF refused: the rate alone goes into the stored file, the flags kept.
+  cfg.refused = {"FF"};
+  const uint32_t newRate = 0x01020304;
+  ASSERT_EQ(SrvCfg_WriteDeviceAll(server.c_str(), "me", "dev1", nullptr, 0, nullptr, 0, nullptr, nullptr, nullptr,
+                                  nullptr, &newRate), 0) << errno;
+  EXPECT_EQ(ReadAll(file), std::string("\x00\x01\x04\x03\x02\x01", 6));
+  // GF refused: the options asked for come from the file.
+  cfg.refused = {"GF"};
+  so2 = bt2 = 9;
+  rate2 = 0;
+  ASSERT_EQ(SrvCfg_ReadDeviceAll(server.c_str(), "dev1", nullptr, 0, nullptr, 0, nullptr, nullptr, &so2, &bt2, &rate2),
+            0) << errno;
+  EXPECT_EQ(so2, 0);
+  EXPECT_EQ(bt2, 1);
+  EXPECT_EQ(rate2, newRate);
+}
+
 TEST_F(SrvCfgRemote, FallbackChunksCarryWholeRecords) {
   // "CDX_CURRENT_CONFIG\" + 38 characters + "\ai": a remote path of 60.
   const std::string sub(38, 's');

@@ -261,6 +261,24 @@ TEST_F(ConfigFiles, DeviceFilesRoundTripByteForByte) {
   EXPECT_EQ(ReadFile(dir_ / "saveconfig"), save);
 }
 
+TEST(SaveConfigLayout, PackAndUnpackAreTheFileBytes) {
+  const SaveConfigFile file = Cfg_PackSaveConfig(1, 0, 0x0A0B0C0D);
+  const unsigned char expect[6] = {1, 0, 0x0D, 0x0C, 0x0B, 0x0A};
+  EXPECT_EQ(memcmp(&file, expect, 6), 0);
+  uint8_t so = 9, bt = 9;
+  uint32_t rate = 0;
+  Cfg_UnpackSaveConfig(file, &so, &bt, &rate);
+  EXPECT_EQ(so, 1);
+  EXPECT_EQ(bt, 0);
+  EXPECT_EQ(rate, 0x0A0B0C0Du);
+  // Only the outputs given are filled.
+  uint8_t untouched = 7;
+  Cfg_UnpackSaveConfig(Cfg_PackSaveConfig(0, 1, 0xFFFFFFFFu), nullptr, &untouched, nullptr);
+  EXPECT_EQ(untouched, 1);
+  Cfg_UnpackSaveConfig(file, nullptr, nullptr, &rate);
+  EXPECT_EQ(rate, 0x0A0B0C0Du);
+}
+
 TEST_F(ConfigFiles, CurrentDirectoryForms) {
   const auto old = fs::current_path();
   fs::current_path(dir_);

@@ -1,7 +1,6 @@
-// SQL names and quoted texts of the database stores (defined with the
-// collection, used by its stores).
+// The SQL names and quoted texts of the database kinds: a channel's column
+// name, plain SQL names, quoting, and whether the server escapes with '\'.
 #pragma once
-
 #include <string>
 
 #include "cdxlib/records/chanconfig.h"
