@@ -26,8 +26,6 @@
 #include "logdata/logstore.h"
 #include "logdb/dbacc.h"
 #include "logdb/dbdataacc.h"
-#include "logdb/dbdates.h"
-#include "logdb/dbnames.h"
 
 class CLogDbStore;
 
