@@ -138,6 +138,22 @@ int NoCommand() {
   return -1;
 }
 
+// A processor or device command. A reconfiguring one is sent between the
+// loggers' hold and their release (when the server's switch asks for it);
+// the command's own errno and last error outlive the release.
+int SendCommand(const char* server, const std::string& request, bool reconfigure) {
+  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
+  int rc = Send(server, request, kReqSmallReply);
+  if (reconfigure) {
+    int keepErrno = errno;
+    uint32_t keepLast = plat::GetLastError();
+    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
+    errno = keepErrno;
+    plat::SetLastError(keepLast);
+  }
+  return rc;
+}
+
 // "XX,<name>" with errno cleared first.
 int NameRequest(const char* server, const char* code, const char* name) {
   if (!FieldOk(name)) return BadParameter();
@@ -180,17 +196,7 @@ int Proc_Command(const char* server, int command, const char* processor) {
   std::string suffix;
   char letter = 0;
   if (!CommandSuffix(command, "CIRT", &suffix, &letter)) return NoCommand();
-  const bool reconfigure = letter == 'C' || letter == 'T';
-  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
-  int rc = Send(server, Format("CP,%s", processor) + suffix, kReqSmallReply);
-  if (reconfigure) {
-    int keepErrno = errno;
-    uint32_t keepLast = plat::GetLastError();
-    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
-    errno = keepErrno;
-    plat::SetLastError(keepLast);
-  }
-  return rc;
+  return SendCommand(server, Format("CP,%s", processor) + suffix, letter == 'C' || letter == 'T');
 }
 
 int Proc_Disable(const char* server, const char* processor) { return NameRequest(server, "DP", processor); }
@@ -240,17 +246,7 @@ int Dev_Command(const char* server, int command, const char* device) {
   std::string suffix;
   char letter = 0;
   if (!CommandSuffix(command, "CIR", &suffix, &letter)) return NoCommand();
-  const bool reconfigure = letter == 'C';
-  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
-  int rc = Send(server, Format("CE,%s", device) + suffix, kReqSmallReply);
-  if (reconfigure) {
-    int keepErrno = errno;
-    uint32_t keepLast = plat::GetLastError();
-    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
-    errno = keepErrno;
-    plat::SetLastError(keepLast);
-  }
-  return rc;
+  return SendCommand(server, Format("CE,%s", device) + suffix, letter == 'C');
 }
 
 int Dev_Disable(const char* server, const char* device) { return NameRequest(server, "DE", device); }
