@@ -117,6 +117,24 @@ int Count(const char* server, const char* request, uint32_t capacity, int fields
   return rc;
 }
 
+// A listing request ("IP", "IE") of the entries that `selector` names, at
+// most `capacity`. Without an answer from the server the capability file of
+// its configuration directory lists them, as for the counts.
+template <typename Entry>
+int Listing(const char* server, const char* code, const char* selector, Entry* entries, int capacity,
+            int (*parse)(const char*, uint32_t, Entry*, int),
+            int (*fromFile)(const char*, const char*, Entry*, int)) {
+  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
+  std::string reply;
+  int rc = Send(server, std::string(code) + selector, kReqListReply, &reply);
+  if (rc == -1) {
+    if (NotAReply(reply)) return -1;
+    const char* dir = ConfigDir(server);
+    return dir ? fromFile(dir, selector, entries, capacity) : -1;
+  }
+  return parse(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+}
+
 // A command suffix: ",<number>" for 256 and more, ",<letter>" for a letter
 // of the family; false for another letter.
 bool CommandSuffix(int command, const char* letters, std::string* out, char* letter) {
@@ -207,15 +225,7 @@ int Proc_GetCount(const char* server) {
 }
 
 int Proc_GetInfo(const char* server, const char* selector, ProcessorEntry* entries, int capacity) {
-  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("IP,") + selector, kReqListReply, &reply);
-  if (rc == -1) {
-    if (NotAReply(reply)) return -1;
-    const char* dir = ConfigDir(server);
-    return dir ? CapList_Processors(dir, selector, entries, capacity) : -1;
-  }
-  return Req_ParseProcessors(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+  return Listing(server, "IP,", selector, entries, capacity, Req_ParseProcessors, CapList_Processors);
 }
 
 int Proc_RequestTp(const char* server, const char* processor, TpItem* items, int capacity) {
@@ -272,15 +282,7 @@ int Dev_GetCount(const char* server) {
 }
 
 int Dev_GetInfo(const char* server, const char* selector, DeviceEntry* entries, int capacity) {
-  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("IE,") + selector, kReqListReply, &reply);
-  if (rc == -1) {
-    if (NotAReply(reply)) return -1;
-    const char* dir = ConfigDir(server);
-    return dir ? CapList_Devices(dir, selector, entries, capacity) : -1;
-  }
-  return Req_ParseDevices(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+  return Listing(server, "IE,", selector, entries, capacity, Req_ParseDevices, CapList_Devices);
 }
 
 int Dev_RequestTe(const char* server, const char* device, TeItem* items, int capacity) {
