@@ -135,6 +135,18 @@ int Listing(const char* server, const char* code, const char* selector, Entry* e
   return parse(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
 }
 
+// A list request that only the server answers ("TP", "TE", "TL"): the items
+// of one processor or device, or the loggers' states, at most `capacity`.
+template <typename Item>
+int ItemList(const char* server, const char* code, const char* name, Item* items, int capacity,
+             int (*parse)(const char*, uint32_t, Item*, int)) {
+  if (!TextOk(name) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
+  std::string reply;
+  int rc = Send(server, std::string(code) + name, kReqListReply, &reply);
+  if (rc == -1) return -1;
+  return parse(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+}
+
 // A command suffix: ",<number>" for 256 and more, ",<letter>" for a letter
 // of the family; false for another letter.
 bool CommandSuffix(int command, const char* letters, std::string* out, char* letter) {
@@ -229,11 +241,7 @@ int Proc_GetInfo(const char* server, const char* selector, ProcessorEntry* entri
 }
 
 int Proc_RequestTp(const char* server, const char* processor, TpItem* items, int capacity) {
-  if (!TextOk(processor) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TP,") + processor, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseTpItems(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+  return ItemList(server, "TP,", processor, items, capacity, Req_ParseTpItems);
 }
 
 int Proc_IsFromDesktop(const char* server, const char* processor) {
@@ -286,11 +294,7 @@ int Dev_GetInfo(const char* server, const char* selector, DeviceEntry* entries, 
 }
 
 int Dev_RequestTe(const char* server, const char* device, TeItem* items, int capacity) {
-  if (!TextOk(device) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TE,") + device, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseTeItems(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+  return ItemList(server, "TE,", device, items, capacity, Req_ParseTeItems);
 }
 
 // ---------------------------------------------------------------- loggers
@@ -346,11 +350,7 @@ int Logger_GetName(const char* server, int number, char* name) {
 }
 
 int Logger_GetList(const char* server, const char* filter, LoggerStateEntry* entries, int capacity) {
-  if (!filter || !TextOk(filter) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TL,") + filter, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseLoggerStates(reply.data(), static_cast<uint32_t>(reply.size()), entries, capacity);
+  return ItemList(server, "TL,", filter, entries, capacity, Req_ParseLoggerStates);
 }
 
 int Logger_RequestRl(const char* server, const char* logger) {
