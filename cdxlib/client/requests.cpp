@@ -147,6 +147,20 @@ int ItemList(const char* server, const char* code, const char* name, Item* items
   return parse(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
 }
 
+// Every processor or device of the server (its count, then a listing of
+// that many), for the requests that walk them all; none when either fails.
+template <typename Entry>
+std::vector<Entry> ListAll(const char* server, int (*count)(const char*),
+                           int (*info)(const char*, const char*, Entry*, int)) {
+  std::vector<Entry> all;
+  const int n = ListRoom(count(server));
+  if (n <= 0) return all;
+  all.resize(static_cast<size_t>(n));
+  const int got = info(server, Format("*,%d", n).c_str(), all.data(), n);
+  all.resize(static_cast<size_t>(got < 0 ? 0 : got > n ? n : got));
+  return all;
+}
+
 // A command suffix: ",<number>" for 256 and more, ",<letter>" for a letter
 // of the family; false for another letter.
 bool CommandSuffix(int command, const char* letters, std::string* out, char* letter) {
@@ -523,18 +537,13 @@ int SendEsRequest(const char* server) {
   std::vector<std::string> toStart;
   const bool local = Srv_IsLocal(server) != 0;
   if (local || Srv_GetKind(server) == kSrvKindPipe) {
-    int n = ListRoom(Proc_GetCount(server));
-    if (n > 0) {
-      std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
-      int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
-      for (int i = 0; i < got; ++i) {
-        char name[sizeof procs[0].Name + 1] = {};
-        memcpy(name, procs[i].Name, sizeof procs[i].Name);
-        if (!procs[i].Flag || !Proc_IsFromDesktop(server, name)) continue;
-        DriverRecord* rec = Drv_FindDriver(name);
-        if (!rec) return NoCommand();  // not known here: the session cannot start it
-        if (rec->pid == 0) toStart.push_back(name);
-      }
+    for (const ProcessorEntry& proc : ListAll(server, Proc_GetCount, Proc_GetInfo)) {
+      char name[sizeof proc.Name + 1] = {};
+      memcpy(name, proc.Name, sizeof proc.Name);
+      if (!proc.Flag || !Proc_IsFromDesktop(server, name)) continue;
+      DriverRecord* rec = Drv_FindDriver(name);
+      if (!rec) return NoCommand();  // not known here: the session cannot start it
+      if (rec->pid == 0) toStart.push_back(name);
     }
   }
   int rc = Send(server, "ES," + plat::UserName(), kReqSmallReply);
@@ -607,25 +616,14 @@ int BuildAccessList(const char* server, char* list, size_t size) {
     items += Format("%s,%.2s,%1d,%1d;", display.c_str(), prefix, channels, access);
     ++count;
   };
-  int n = ListRoom(Dev_GetCount(server));
-  if (n > 0) {
-    std::vector<DeviceEntry> devs(static_cast<size_t>(n));
-    int got = Dev_GetInfo(server, Format("*,%d", n).c_str(), devs.data(), n);
-    for (int i = 0; i < got; ++i) {
-      if (!Cfg_InEnvList("CDX_DEVICES", devs[i].Name)) continue;
-      for (int k = 0; k < kDevRangesMax; ++k)
-        if (devs[i].Ranges[k].Count) add(devs[i].Name, devs[i].PrintName, k, devs[i].Ranges[k].Prefix, devs[i].Ranges[k].Count);
-    }
+  for (const DeviceEntry& dev : ListAll(server, Dev_GetCount, Dev_GetInfo)) {
+    if (!Cfg_InEnvList("CDX_DEVICES", dev.Name)) continue;
+    for (int k = 0; k < kDevRangesMax; ++k)
+      if (dev.Ranges[k].Count) add(dev.Name, dev.PrintName, k, dev.Ranges[k].Prefix, dev.Ranges[k].Count);
   }
-  n = ListRoom(Proc_GetCount(server));
-  if (n > 0) {
-    std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
-    int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
-    for (int i = 0; i < got; ++i) {
-      if (!procs[i].Prefix[0] || !procs[i].Count || !Cfg_InEnvList("CDX_PROCESSORS", procs[i].Name)) continue;
-      add(procs[i].Name, procs[i].Description, procs[i].Kind == kProcKindAnalog ? kKindAI : kKindDI,
-          procs[i].Prefix, procs[i].Count);
-    }
+  for (const ProcessorEntry& proc : ListAll(server, Proc_GetCount, Proc_GetInfo)) {
+    if (!proc.Prefix[0] || !proc.Count || !Cfg_InEnvList("CDX_PROCESSORS", proc.Name)) continue;
+    add(proc.Name, proc.Description, proc.Kind == kProcKindAnalog ? kKindAI : kKindDI, proc.Prefix, proc.Count);
   }
   std::string all = Format("%d,", count) + items;
   CopyText(list, size, all);
