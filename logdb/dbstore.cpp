@@ -1300,6 +1300,19 @@ int CLogDbStore::CreateInDatabase(const char* connection, const char* tablePrefi
   return 0;
 }
 
+// The fields of the row being added, in column order; a field that is
+// refused cancels the row.
+int CLogDbStore::SetRowValues(const ado::Variant* values, int count, const char* summary) {
+  for (int i = 0; i < count; ++i) {
+    if (query_.SetFieldValue(i, values[i]) != 0) {
+      query_.CancelUpdate();
+      SetError(query_.GetLastErrorText(), summary);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int CLogDbStore::InsertLoggerRow(const LogHeader* h, const char* headerText) {
   long lock = access_ & kWrite ? ado::adLockOptimistic : ado::adLockReadOnly;
   if (query_.Open("LOGGERS", ado::adOpenStatic, lock, ado::adCmdUnknown) != 0) {
@@ -1334,13 +1347,7 @@ int CLogDbStore::InsertLoggerRow(const LogHeader* h, const char* headerText) {
       sig ? ado::Variant::Int(h->lagChannel) : null,
       start,
   };
-  for (int i = 0; i < 17; ++i) {
-    if (query_.SetFieldValue(i, values[i]) != 0) {
-      query_.CancelUpdate();
-      SetError(query_.GetLastErrorText(), "CAN'T UPDATE LOGGERS TABLE");
-      return -1;
-    }
-  }
+  if (SetRowValues(values, 17, "CAN'T UPDATE LOGGERS TABLE") != 0) return -1;
   if (query_.Update() != 0) {
     query_.CancelUpdate();
     SetError(query_.GetLastErrorText(), "CAN'T UPDATE LOGGERS TABLE");
@@ -1428,13 +1435,7 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
         SetError(query_.GetLastErrorText(), "CAN'T ADD TO CHANNELS TABLE");
         return -1;
       }
-      for (int i = 0; i < 14; ++i) {
-        if (query_.SetFieldValue(i, values[i]) != 0) {
-          query_.CancelUpdate();
-          SetError(query_.GetLastErrorText(), "CAN'T ADD TO CHANNELS TABLE");
-          return -1;
-        }
-      }
+      if (SetRowValues(values, 14, "CAN'T ADD TO CHANNELS TABLE") != 0) return -1;
     }
   }
   if (query_.Update() != 0) {

@@ -112,6 +112,7 @@ class CLogDbStore : public CLogStore {
   int ReadSection(int which, char* buffer, int* size, int32_t from, int32_t to);
   int WriteRowText(int32_t seconds, const char* column, const ado::Variant& value, bool tarviException);
   int TouchTextTime();
+  int SetRowValues(const ado::Variant* values, int count, const char* summary);
   int InsertLoggerRow(const LogHeader* header, const char* headerText);
   int InsertPredefinedText(const char* text);
   int InsertChannelRows(const LogHeader* header, const char* channelServer, ChannelConfig** channels);
