@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -1382,6 +1383,39 @@ int CLogDbStore::InsertPredefinedText(const char* text) {
   return 0;
 }
 
+namespace {
+constexpr int kChannelRowFields = 14;
+
+// The CHANNELS row of one channel of block `block`, in column order: its
+// place and names, then its configuration. A disabled channel keeps only
+// its place and names, and an enabled one only the fields of its kind
+// (units and range for an analog one, state texts for a digital one).
+std::array<ado::Variant, kChannelRowFields> ChannelRow(int block, const LogBlockDescriptor& d, int channel,
+                                                        const ChannelConfig& c, const std::string& source,
+                                                        const std::string& column) {
+  char prefix[3] = {d.prefix[0], d.prefix[1], 0};
+  bool enabled = Chan_TestFlag(c, kAiEnable);
+  bool digital = Chan_IsDigital(c.Type);
+  ado::Variant null = ado::Variant::Null();
+  return {
+      ado::Variant::Int(block),
+      ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
+      ado::Variant::Int(channel),
+      ado::Variant::Text(source),
+      ado::Variant::Text(Chan_GetTag(c)),
+      ado::Variant::Text(Chan_GetDescription(c)),
+      enabled ? ado::Variant::Int(c.Type) : null,
+      enabled && !digital ? ado::Variant::Text(Chan_GetUnits(c)) : null,
+      enabled && !digital ? ado::Variant::Real(c.analog.MinimumUnits) : null,
+      enabled && !digital ? ado::Variant::Real(c.analog.MaximumUnits) : null,
+      enabled && digital ? ado::Variant::Text(Fixed(c.digital.LowStateText, kChannelTextLen)) : null,
+      enabled && digital ? ado::Variant::Text(Fixed(c.digital.HighStateText, kChannelTextLen)) : null,
+      ado::Variant::Text(column),
+      ado::Variant::Int(d.lagFlag ? 1 : 0),
+  };
+}
+}  // namespace
+
 int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer, ChannelConfig** channels) {
   std::string table = std::string(tablePrefix_) + "CHANNELS";
   long lock = access_ & kWrite ? ado::adLockOptimistic : ado::adLockReadOnly;
@@ -1393,7 +1427,6 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
     const LogBlockDescriptor& d = h->blocks[b];
     int n = ChannelCount(d);
     if (n == 0) continue;
-    char prefix[3] = {d.prefix[0], d.prefix[1], 0};
     // Another computer's channels have their records asked of its central
     // server only when the run keeps tag columns; otherwise they stay
     // cleared.
@@ -1412,30 +1445,12 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
       const ChannelConfig& c = records[k];
       int channel = d.firstChannel + k;
       std::string column = LogDb_ChannelColumnName(d, channel, &c, h->tagColumns != 0);
-      bool enabled = Chan_TestFlag(c, kAiEnable);
-      bool digital = Chan_IsDigital(c.Type);
-      ado::Variant null = ado::Variant::Null();
-      const ado::Variant values[14] = {
-          ado::Variant::Int(b),
-          ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
-          ado::Variant::Int(channel),
-          ado::Variant::Text(source),
-          ado::Variant::Text(Chan_GetTag(c)),
-          ado::Variant::Text(Chan_GetDescription(c)),
-          enabled ? ado::Variant::Int(c.Type) : null,
-          enabled && !digital ? ado::Variant::Text(Chan_GetUnits(c)) : null,
-          enabled && !digital ? ado::Variant::Real(c.analog.MinimumUnits) : null,
-          enabled && !digital ? ado::Variant::Real(c.analog.MaximumUnits) : null,
-          enabled && digital ? ado::Variant::Text(Fixed(c.digital.LowStateText, kChannelTextLen)) : null,
-          enabled && digital ? ado::Variant::Text(Fixed(c.digital.HighStateText, kChannelTextLen)) : null,
-          ado::Variant::Text(column),
-          ado::Variant::Int(d.lagFlag ? 1 : 0),
-      };
+      const std::array<ado::Variant, kChannelRowFields> values = ChannelRow(b, d, channel, c, source, column);
       if (query_.AddNew() != 0) {
         SetError(query_.GetLastErrorText(), "CAN'T ADD TO CHANNELS TABLE");
         return -1;
       }
-      if (SetRowValues(values, 14, "CAN'T ADD TO CHANNELS TABLE") != 0) return -1;
+      if (SetRowValues(values.data(), kChannelRowFields, "CAN'T ADD TO CHANNELS TABLE") != 0) return -1;
     }
   }
   if (query_.Update() != 0) {
