@@ -94,6 +94,53 @@ std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConf
   return buf;
 }
 
+// A terminal gets the whole screen drawn again each scan: the channel
+// table, the scan line and the last lines of what happened.
+void DrawScreen(int pid, const std::vector<ChannelConfig>& channels, const uint8_t* data, const char* line,
+                const std::vector<std::string>& recent) {
+  std::printf("\033[H\033[2J");
+  std::printf("qddemo: device demo1, qd_poll pid %d, scan every %d ms  (Ctrl-C ends)\n\n", pid,
+              qddemo::kScanRateMs);
+  std::printf("  %-3s %-8s %-22s %12s %-7s %s\n", "ch", "tag", "description", "value", "units", "status");
+  for (int ch = 0; ch < qddemo::kChannels; ++ch) {
+    const ChannelConfig& c = channels[size_t(ch)];
+    uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
+    float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
+    bool digital = Chan_IsDigital(c.Type);
+    char value[32];
+    if (digital)
+      std::snprintf(value, sizeof value, "%s", (s & 1) ? c.digital.HighStateText : c.digital.LowStateText);
+    else
+      std::snprintf(value, sizeof value, "%.2f", double(v));
+    std::printf("  %-3d %-8s %-22s %12s %-7s %s\n", ch + 1, Chan_GetTag(c), Chan_GetDescription(c), value,
+                digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
+  }
+  std::printf("\n%s\n\n", line);
+  size_t from = recent.size() > 12 ? recent.size() - 12 : 0;
+  for (size_t i = from; i < recent.size(); ++i) std::printf("%s\n", recent[i].c_str());
+}
+
+// Output that is not a terminal (a file, a pipe) scrolls instead: what
+// happened since the last scan, the scan line, and every tenth scan the
+// channels' values.
+void PrintLines(int scan, const std::vector<ChannelConfig>& channels, const uint8_t* data, const char* line,
+                std::vector<std::string>* recent) {
+  for (const std::string& r : *recent) std::printf("%s\n", r.c_str());
+  recent->clear();
+  std::printf("%s\n", line);
+  if (scan % 10 == 0) {
+    for (int ch = 0; ch < qddemo::kChannels; ++ch) {
+      const ChannelConfig& c = channels[size_t(ch)];
+      uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
+      float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
+      bool digital = Chan_IsDigital(c.Type);
+      std::printf("    %-8s %12s %-6s %s\n", Chan_GetTag(c),
+                  digital ? ((s & 1) ? c.digital.HighStateText : c.digital.LowStateText) : std::to_string(v).c_str(),
+                  digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -243,44 +290,10 @@ int main(int argc, char** argv) {
       std::vector<cdxsim::AlarmBytes> alarms = sim.Alarms();
       for (; alarmsSeen < alarms.size(); ++alarmsSeen) recent.push_back(AlarmLine(alarms[alarmsSeen], channels));
 
-      if (tty) {
-        std::printf("\033[H\033[2J");
-        std::printf("qddemo: device demo1, qd_poll pid %d, scan every %d ms  (Ctrl-C ends)\n\n", int(pid),
-                    qddemo::kScanRateMs);
-        std::printf("  %-3s %-8s %-22s %12s %-7s %s\n", "ch", "tag", "description", "value", "units", "status");
-        for (int ch = 0; ch < qddemo::kChannels; ++ch) {
-          const ChannelConfig& c = channels[size_t(ch)];
-          uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
-          float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
-          bool digital = Chan_IsDigital(c.Type);
-          char value[32];
-          if (digital)
-            std::snprintf(value, sizeof value, "%s", (s & 1) ? c.digital.HighStateText : c.digital.LowStateText);
-          else
-            std::snprintf(value, sizeof value, "%.2f", double(v));
-          std::printf("  %-3d %-8s %-22s %12s %-7s %s\n", ch + 1, Chan_GetTag(c), Chan_GetDescription(c), value,
-                      digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
-        }
-        std::printf("\n%s\n\n", line);
-        size_t from = recent.size() > 12 ? recent.size() - 12 : 0;
-        for (size_t i = from; i < recent.size(); ++i) std::printf("%s\n", recent[i].c_str());
-      } else {
-        for (const std::string& r : recent) std::printf("%s\n", r.c_str());
-        recent.clear();
-        std::printf("%s\n", line);
-        if (scan % 10 == 0) {
-          for (int ch = 0; ch < qddemo::kChannels; ++ch) {
-            const ChannelConfig& c = channels[size_t(ch)];
-            uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
-            float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
-            bool digital = Chan_IsDigital(c.Type);
-            std::printf("    %-8s %12s %-6s %s\n", Chan_GetTag(c),
-                        digital ? ((s & 1) ? c.digital.HighStateText : c.digital.LowStateText)
-                                : std::to_string(v).c_str(),
-                        digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
-          }
-        }
-      }
+      if (tty)
+        DrawScreen(int(pid), channels, data, line, recent);
+      else
+        PrintLines(scan, channels, data, line, &recent);
       std::fflush(stdout);
       next += qddemo::kScanRateMs;
       int64_t wait = next - plat::MonotonicMs();
