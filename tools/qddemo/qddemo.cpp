@@ -94,6 +94,25 @@ std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConf
   return buf;
 }
 
+// The device's configuration files: device 1 on COM1 at the demo's scan
+// rate, and its channels. 0, or -1 (errno from the save that failed).
+int WriteConfiguration(const std::string& deviceDir, const std::vector<ChannelConfig>& channels) {
+  DeviceConfig dc;
+  std::memset(&dc, 0, sizeof dc);
+  dc.ScanRate = qddemo::kScanRateMs;
+  dc.Comm.RetryCount = 2;
+  dc.Comm.Node = 1;
+  std::strcpy(dc.Comm.Port, "COM1");
+  uint8_t enable = 1, saveOutputs = 0, byTag = 0;
+  uint32_t saveRate = 0;
+  if (Cfg_SaveDeviceEx(nullptr, deviceDir.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, &saveOutputs, &byTag,
+                       &saveRate) != 0 ||
+      Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
+                       nullptr) != 0)
+    return -1;
+  return 0;
+}
+
 // A terminal gets the whole screen drawn again each scan: the channel
 // table, the scan line and the last lines of what happened.
 void DrawScreen(int pid, const std::vector<ChannelConfig>& channels, const uint8_t* data, const char* line,
@@ -191,18 +210,7 @@ int main(int argc, char** argv) {
     PutSz("SOFTWARE\\Quillomatic\\SerialPorts", "COM1", plc.PortPath());
 
     std::vector<ChannelConfig> channels = qddemo::Channels();
-    DeviceConfig dc;
-    std::memset(&dc, 0, sizeof dc);
-    dc.ScanRate = qddemo::kScanRateMs;
-    dc.Comm.RetryCount = 2;
-    dc.Comm.Node = 1;
-    std::strcpy(dc.Comm.Port, "COM1");
-    uint8_t enable = 1, saveOutputs = 0, byTag = 0;
-    uint32_t saveRate = 0;
-    if (Cfg_SaveDeviceEx(nullptr, deviceDir.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, &saveOutputs,
-                         &byTag, &saveRate) != 0 ||
-        Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
-                         nullptr) != 0) {
+    if (WriteConfiguration(deviceDir, channels) != 0) {
       std::fprintf(stderr, "qddemo: cannot write the configuration files (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
