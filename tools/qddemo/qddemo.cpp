@@ -94,6 +94,25 @@ std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConf
   return buf;
 }
 
+// "--seconds N", "--keep" and "--log"; false for anything else.
+bool ParseArguments(int argc, char** argv, int* seconds, bool* keep, bool* log) {
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
+      char* end = nullptr;
+      long v = std::strtol(argv[++i], &end, 10);
+      if (!end || *end || v < 0) return false;
+      *seconds = int(v);
+    } else if (!std::strcmp(argv[i], "--keep")) {
+      *keep = true;
+    } else if (!std::strcmp(argv[i], "--log")) {
+      *log = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The device's configuration files: device 1 on COM1 at the demo's scan
 // rate, and its channels. 0, or -1 (errno from the save that failed).
 int WriteConfiguration(const std::string& deviceDir, const std::vector<ChannelConfig>& channels) {
@@ -165,20 +184,7 @@ void PrintLines(int scan, const std::vector<ChannelConfig>& channels, const uint
 int main(int argc, char** argv) {
   int seconds = 0;
   bool keep = false, log = false;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
-      char* end = nullptr;
-      long v = std::strtol(argv[++i], &end, 10);
-      if (!end || *end || v < 0) return Usage();
-      seconds = int(v);
-    } else if (!std::strcmp(argv[i], "--keep")) {
-      keep = true;
-    } else if (!std::strcmp(argv[i], "--log")) {
-      log = true;
-    } else {
-      return Usage();
-    }
-  }
+  if (!ParseArguments(argc, argv, &seconds, &keep, &log)) return Usage();
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
