@@ -556,6 +556,70 @@ int CLogDbStore::WriteHeader(LogHeader* header, int completed) {
 
 // ---- records --------------------------------------------------------------------
 
+// The channels' fields of a record, from field `column` on, block after
+// block: NULL for a missing value, the state (1/0 or its text) of a digital
+// value, the float of any other present one.
+int CLogDbStore::WriteChannelFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* rec, int bytes,
+                                    int column) {
+  int total = 0;
+  for (int b = 0; b < BlockCount(header); ++b) {
+    const LogBlockDescriptor& d = header->blocks[b];
+    int n = ChannelCount(d);
+    // A block that does not lie inside the record cannot be read.
+    if (n > 0 && size_t(d.valueOffset) + 8u * size_t(n) > size_t(bytes)) {
+      SetError("", "CAN'T SET CHANNEL");
+      return -1;
+    }
+    total += n;
+  }
+  // The channels' fields are written in place, all in one call (a record
+  // may have a thousand).
+  ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
+  if (total > 0 && !field) {
+    SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
+    return -1;
+  }
+  auto put = [](ado::Variant* v, ado::VarType type) {
+    v->vt = type;
+    if (!v->s.empty()) v->s.clear();
+  };
+  for (int b = 0; b < BlockCount(header); ++b) {
+    const LogBlockDescriptor& d = header->blocks[b];
+    int n = ChannelCount(d);
+    for (int k = 0; k < n; ++k, ++field) {
+      int32_t flags = I32(rec + d.valueOffset + 4 * k);
+      if (flags & kLogFlagMissing) {
+        put(field, ado::VT_NULL);
+      } else if (!(flags & kLogFlagPresent)) {
+        bool state = flags & kLogFlagState;
+        if (digitalText_) {
+          field->vt = ado::VT_BSTR;
+          if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
+            field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
+          else
+            field->s.clear();
+        } else {
+          put(field, ado::VT_I4);
+          field->i = state ? 1 : 0;
+        }
+      } else if (d.valueKind != kLogKindDigital) {
+        // A present value of any block but a digital one is its float
+        // (a value kind left at 0 by the writer must not lose them).
+        float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
+        if (std::isfinite(f)) {
+          put(field, ado::VT_R4);
+          field->d = f;
+        } else {
+          put(field, ado::VT_NULL);
+        }
+      } else {
+        put(field, ado::VT_NULL);
+      }
+    }
+  }
+  return 0;
+}
+
 int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* rec, int bytes) {
   int32_t seconds = I32(rec + 4);
   int16_t ms;
@@ -580,64 +644,7 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
     }
     column = 5;
   }
-  if (bytes > 16) {
-    int total = 0;
-    for (int b = 0; b < BlockCount(header); ++b) {
-      const LogBlockDescriptor& d = header->blocks[b];
-      int n = ChannelCount(d);
-      // A block that does not lie inside the record cannot be read.
-      if (n > 0 && size_t(d.valueOffset) + 8u * size_t(n) > size_t(bytes)) {
-        SetError("", "CAN'T SET CHANNEL");
-        return -1;
-      }
-      total += n;
-    }
-    // The channels' fields are written in place, all in one call (a record
-    // may have a thousand).
-    ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
-    if (total > 0 && !field) {
-      SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
-      return -1;
-    }
-    auto put = [](ado::Variant* v, ado::VarType type) {
-      v->vt = type;
-      if (!v->s.empty()) v->s.clear();
-    };
-    for (int b = 0; b < BlockCount(header); ++b) {
-      const LogBlockDescriptor& d = header->blocks[b];
-      int n = ChannelCount(d);
-      for (int k = 0; k < n; ++k, ++field) {
-        int32_t flags = I32(rec + d.valueOffset + 4 * k);
-        if (flags & kLogFlagMissing) {
-          put(field, ado::VT_NULL);
-        } else if (!(flags & kLogFlagPresent)) {
-          bool state = flags & kLogFlagState;
-          if (digitalText_) {
-            field->vt = ado::VT_BSTR;
-            if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
-              field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
-            else
-              field->s.clear();
-          } else {
-            put(field, ado::VT_I4);
-            field->i = state ? 1 : 0;
-          }
-        } else if (d.valueKind != kLogKindDigital) {
-          // A present value of any block but a digital one is its float
-          // (a value kind left at 0 by the writer must not lose them).
-          float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
-          if (std::isfinite(f)) {
-            put(field, ado::VT_R4);
-            field->d = f;
-          } else {
-            put(field, ado::VT_NULL);
-          }
-        } else {
-          put(field, ado::VT_NULL);
-        }
-      }
-    }
-  }
+  if (bytes > 16 && WriteChannelFields(acc, header, rec, bytes, column) != 0) return -1;
   if (acc.Update() != 0) {
     SetError(acc.GetLastErrorText(), "CAN'T ADD LOG");
     return -1;

@@ -103,6 +103,8 @@ class CLogDbStore : public CLogStore {
   template <class Build>
   int OpenWithStyles(CLogITDbDataAcc& acc, Build build, long lock, int last);
   int WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* record, int bytes);
+  int WriteChannelFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* record, int bytes,
+                         int column);
   int AppendOnce(LogHeader* header, const uint8_t* records, int count);
   void LoadStateTexts(const LogHeader& h);
   int ReadLogExtra(int index, LogHeader* header, uint8_t* record, int bytes, int extraCount, const char* columns,
