@@ -90,6 +90,13 @@ class CLogDbCollection : public CLogCollection {
 
  private:
   void SetError(const char* detail, const char* summary);
+  // The steps of SetUpReplication (replication.cpp); each false when it
+  // failed, its error set.
+  void TearDownOlderPublications(const std::string& publication);
+  bool AddPublication(const std::string& publication);
+  bool AddPublicationArticles(const std::string& publication, int hasText, int loggers);
+  bool RunPublicationSnapshot(const std::string& publication);
+  bool AddPushSubscription(const std::string& publication);
   std::string Quote(const char* text) const;
   void DropTable(const char* prefix, const char* table);
   // Makes a run's CHANNELS table (sql) under prefix. Tables of a prefix that

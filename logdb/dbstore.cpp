@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -556,6 +557,70 @@ int CLogDbStore::WriteHeader(LogHeader* header, int completed) {
 
 // ---- records --------------------------------------------------------------------
 
+// The channels' fields of a record, from field `column` on, block after
+// block: NULL for a missing value, the state (1/0 or its text) of a digital
+// value, the float of any other present one.
+int CLogDbStore::WriteChannelFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* rec, int bytes,
+                                    int column) {
+  int total = 0;
+  for (int b = 0; b < BlockCount(header); ++b) {
+    const LogBlockDescriptor& d = header->blocks[b];
+    int n = ChannelCount(d);
+    // A block that does not lie inside the record cannot be read.
+    if (n > 0 && size_t(d.valueOffset) + 8u * size_t(n) > size_t(bytes)) {
+      SetError("", "CAN'T SET CHANNEL");
+      return -1;
+    }
+    total += n;
+  }
+  // The channels' fields are written in place, all in one call (a record
+  // may have a thousand).
+  ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
+  if (total > 0 && !field) {
+    SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
+    return -1;
+  }
+  auto put = [](ado::Variant* v, ado::VarType type) {
+    v->vt = type;
+    if (!v->s.empty()) v->s.clear();
+  };
+  for (int b = 0; b < BlockCount(header); ++b) {
+    const LogBlockDescriptor& d = header->blocks[b];
+    int n = ChannelCount(d);
+    for (int k = 0; k < n; ++k, ++field) {
+      int32_t flags = I32(rec + d.valueOffset + 4 * k);
+      if (flags & kLogFlagMissing) {
+        put(field, ado::VT_NULL);
+      } else if (!(flags & kLogFlagPresent)) {
+        bool state = flags & kLogFlagState;
+        if (digitalText_) {
+          field->vt = ado::VT_BSTR;
+          if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
+            field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
+          else
+            field->s.clear();
+        } else {
+          put(field, ado::VT_I4);
+          field->i = state ? 1 : 0;
+        }
+      } else if (d.valueKind != kLogKindDigital) {
+        // A present value of any block but a digital one is its float
+        // (a value kind left at 0 by the writer must not lose them).
+        float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
+        if (std::isfinite(f)) {
+          put(field, ado::VT_R4);
+          field->d = f;
+        } else {
+          put(field, ado::VT_NULL);
+        }
+      } else {
+        put(field, ado::VT_NULL);
+      }
+    }
+  }
+  return 0;
+}
+
 int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* rec, int bytes) {
   int32_t seconds = I32(rec + 4);
   int16_t ms;
@@ -580,64 +645,7 @@ int CLogDbStore::WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header
     }
     column = 5;
   }
-  if (bytes > 16) {
-    int total = 0;
-    for (int b = 0; b < BlockCount(header); ++b) {
-      const LogBlockDescriptor& d = header->blocks[b];
-      int n = ChannelCount(d);
-      // A block that does not lie inside the record cannot be read.
-      if (n > 0 && size_t(d.valueOffset) + 8u * size_t(n) > size_t(bytes)) {
-        SetError("", "CAN'T SET CHANNEL");
-        return -1;
-      }
-      total += n;
-    }
-    // The channels' fields are written in place, all in one call (a record
-    // may have a thousand).
-    ado::Variant* field = total > 0 ? acc.FieldValuesToSet(column, total) : nullptr;
-    if (total > 0 && !field) {
-      SetError(acc.GetLastErrorText(), "CAN'T SET CHANNEL");
-      return -1;
-    }
-    auto put = [](ado::Variant* v, ado::VarType type) {
-      v->vt = type;
-      if (!v->s.empty()) v->s.clear();
-    };
-    for (int b = 0; b < BlockCount(header); ++b) {
-      const LogBlockDescriptor& d = header->blocks[b];
-      int n = ChannelCount(d);
-      for (int k = 0; k < n; ++k, ++field) {
-        int32_t flags = I32(rec + d.valueOffset + 4 * k);
-        if (flags & kLogFlagMissing) {
-          put(field, ado::VT_NULL);
-        } else if (!(flags & kLogFlagPresent)) {
-          bool state = flags & kLogFlagState;
-          if (digitalText_) {
-            field->vt = ado::VT_BSTR;
-            if (size_t(b) < stateTexts_.size() && size_t(k) < stateTexts_[size_t(b)].size())
-              field->s = stateTexts_[size_t(b)][size_t(k)].text[state ? 1 : 0];
-            else
-              field->s.clear();
-          } else {
-            put(field, ado::VT_I4);
-            field->i = state ? 1 : 0;
-          }
-        } else if (d.valueKind != kLogKindDigital) {
-          // A present value of any block but a digital one is its float
-          // (a value kind left at 0 by the writer must not lose them).
-          float f = F32(rec + d.valueOffset + 4 * n + 4 * k);
-          if (std::isfinite(f)) {
-            put(field, ado::VT_R4);
-            field->d = f;
-          } else {
-            put(field, ado::VT_NULL);
-          }
-        } else {
-          put(field, ado::VT_NULL);
-        }
-      }
-    }
-  }
+  if (bytes > 16 && WriteChannelFields(acc, header, rec, bytes, column) != 0) return -1;
   if (acc.Update() != 0) {
     SetError(acc.GetLastErrorText(), "CAN'T ADD LOG");
     return -1;
@@ -1301,6 +1309,19 @@ int CLogDbStore::CreateInDatabase(const char* connection, const char* tablePrefi
   return 0;
 }
 
+// The fields of the row being added, in column order; a field that is
+// refused cancels the row.
+int CLogDbStore::SetRowValues(const ado::Variant* values, int count, const char* summary) {
+  for (int i = 0; i < count; ++i) {
+    if (query_.SetFieldValue(i, values[i]) != 0) {
+      query_.CancelUpdate();
+      SetError(query_.GetLastErrorText(), summary);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int CLogDbStore::InsertLoggerRow(const LogHeader* h, const char* headerText) {
   long lock = access_ & kWrite ? ado::adLockOptimistic : ado::adLockReadOnly;
   if (query_.Open("LOGGERS", ado::adOpenStatic, lock, ado::adCmdUnknown) != 0) {
@@ -1335,13 +1356,7 @@ int CLogDbStore::InsertLoggerRow(const LogHeader* h, const char* headerText) {
       sig ? ado::Variant::Int(h->lagChannel) : null,
       start,
   };
-  for (int i = 0; i < 17; ++i) {
-    if (query_.SetFieldValue(i, values[i]) != 0) {
-      query_.CancelUpdate();
-      SetError(query_.GetLastErrorText(), "CAN'T UPDATE LOGGERS TABLE");
-      return -1;
-    }
-  }
+  if (SetRowValues(values, 17, "CAN'T UPDATE LOGGERS TABLE") != 0) return -1;
   if (query_.Update() != 0) {
     query_.CancelUpdate();
     SetError(query_.GetLastErrorText(), "CAN'T UPDATE LOGGERS TABLE");
@@ -1376,6 +1391,39 @@ int CLogDbStore::InsertPredefinedText(const char* text) {
   return 0;
 }
 
+namespace {
+constexpr int kChannelRowFields = 14;
+
+// The CHANNELS row of one channel of block `block`, in column order: its
+// place and names, then its configuration. A disabled channel keeps only
+// its place and names, and an enabled one only the fields of its kind
+// (units and range for an analog one, state texts for a digital one).
+std::array<ado::Variant, kChannelRowFields> ChannelRow(int block, const LogBlockDescriptor& d, int channel,
+                                                        const ChannelConfig& c, const std::string& source,
+                                                        const std::string& column) {
+  char prefix[3] = {d.prefix[0], d.prefix[1], 0};
+  bool enabled = Chan_TestFlag(c, kAiEnable);
+  bool digital = Chan_IsDigital(c.Type);
+  ado::Variant null = ado::Variant::Null();
+  return {
+      ado::Variant::Int(block),
+      ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
+      ado::Variant::Int(channel),
+      ado::Variant::Text(source),
+      ado::Variant::Text(Chan_GetTag(c)),
+      ado::Variant::Text(Chan_GetDescription(c)),
+      enabled ? ado::Variant::Int(c.Type) : null,
+      enabled && !digital ? ado::Variant::Text(Chan_GetUnits(c)) : null,
+      enabled && !digital ? ado::Variant::Real(c.analog.MinimumUnits) : null,
+      enabled && !digital ? ado::Variant::Real(c.analog.MaximumUnits) : null,
+      enabled && digital ? ado::Variant::Text(Fixed(c.digital.LowStateText, kChannelTextLen)) : null,
+      enabled && digital ? ado::Variant::Text(Fixed(c.digital.HighStateText, kChannelTextLen)) : null,
+      ado::Variant::Text(column),
+      ado::Variant::Int(d.lagFlag ? 1 : 0),
+  };
+}
+}  // namespace
+
 int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer, ChannelConfig** channels) {
   std::string table = std::string(tablePrefix_) + "CHANNELS";
   long lock = access_ & kWrite ? ado::adLockOptimistic : ado::adLockReadOnly;
@@ -1387,7 +1435,6 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
     const LogBlockDescriptor& d = h->blocks[b];
     int n = ChannelCount(d);
     if (n == 0) continue;
-    char prefix[3] = {d.prefix[0], d.prefix[1], 0};
     // Another computer's channels have their records asked of its central
     // server only when the run keeps tag columns; otherwise they stay
     // cleared.
@@ -1406,36 +1453,12 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
       const ChannelConfig& c = records[k];
       int channel = d.firstChannel + k;
       std::string column = LogDb_ChannelColumnName(d, channel, &c, h->tagColumns != 0);
-      bool enabled = Chan_TestFlag(c, kAiEnable);
-      bool digital = Chan_IsDigital(c.Type);
-      ado::Variant null = ado::Variant::Null();
-      const ado::Variant values[14] = {
-          ado::Variant::Int(b),
-          ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
-          ado::Variant::Int(channel),
-          ado::Variant::Text(source),
-          ado::Variant::Text(Chan_GetTag(c)),
-          ado::Variant::Text(Chan_GetDescription(c)),
-          enabled ? ado::Variant::Int(c.Type) : null,
-          enabled && !digital ? ado::Variant::Text(Chan_GetUnits(c)) : null,
-          enabled && !digital ? ado::Variant::Real(c.analog.MinimumUnits) : null,
-          enabled && !digital ? ado::Variant::Real(c.analog.MaximumUnits) : null,
-          enabled && digital ? ado::Variant::Text(Fixed(c.digital.LowStateText, kChannelTextLen)) : null,
-          enabled && digital ? ado::Variant::Text(Fixed(c.digital.HighStateText, kChannelTextLen)) : null,
-          ado::Variant::Text(column),
-          ado::Variant::Int(d.lagFlag ? 1 : 0),
-      };
+      const std::array<ado::Variant, kChannelRowFields> values = ChannelRow(b, d, channel, c, source, column);
       if (query_.AddNew() != 0) {
         SetError(query_.GetLastErrorText(), "CAN'T ADD TO CHANNELS TABLE");
         return -1;
       }
-      for (int i = 0; i < 14; ++i) {
-        if (query_.SetFieldValue(i, values[i]) != 0) {
-          query_.CancelUpdate();
-          SetError(query_.GetLastErrorText(), "CAN'T ADD TO CHANNELS TABLE");
-          return -1;
-        }
-      }
+      if (SetRowValues(values.data(), kChannelRowFields, "CAN'T ADD TO CHANNELS TABLE") != 0) return -1;
     }
   }
   if (query_.Update() != 0) {

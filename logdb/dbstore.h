@@ -103,6 +103,8 @@ class CLogDbStore : public CLogStore {
   template <class Build>
   int OpenWithStyles(CLogITDbDataAcc& acc, Build build, long lock, int last);
   int WriteRecordFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* record, int bytes);
+  int WriteChannelFields(CLogITDbDataAcc& acc, const LogHeader* header, const uint8_t* record, int bytes,
+                         int column);
   int AppendOnce(LogHeader* header, const uint8_t* records, int count);
   void LoadStateTexts(const LogHeader& h);
   int ReadLogExtra(int index, LogHeader* header, uint8_t* record, int bytes, int extraCount, const char* columns,
@@ -112,6 +114,7 @@ class CLogDbStore : public CLogStore {
   int ReadSection(int which, char* buffer, int* size, int32_t from, int32_t to);
   int WriteRowText(int32_t seconds, const char* column, const ado::Variant& value, bool tarviException);
   int TouchTextTime();
+  int SetRowValues(const ado::Variant* values, int count, const char* summary);
   int InsertLoggerRow(const LogHeader* header, const char* headerText);
   int InsertPredefinedText(const char* text);
   int InsertChannelRows(const LogHeader* header, const char* channelServer, ChannelConfig** channels);

@@ -85,33 +85,48 @@ int CLogDbCollection::SetReplicationTarget(const char* target, int purge, int ke
   return 0;
 }
 
+// Publishes the run's tables (or LOGGERS) to the replication target: the
+// publication, its articles, its first snapshot, then the push subscription
+// and its first merge. The steps go in that order, each needing the one
+// before; the first that fails leaves its error and the set-up marked in
+// progress.
 void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int hasText, int loggers) {
   setUpInProgress_ = 1;
   std::string pub = publication ? publication : "";
   TearDownReplication(pub.c_str());
+  if (purge_ && !loggers && pub.size() > 9) TearDownOlderPublications(pub);
+  if (!AddPublication(pub) || !AddPublicationArticles(pub, hasText, loggers) || !RunPublicationSnapshot(pub) ||
+      !AddPushSubscription(pub))
+    return;
+  setUpInProgress_ = 0;
+}
 
-  // Older publications of the same logger beyond the newest runs kept.
-  if (purge_ && !loggers && pub.size() > 9) {
-    FindFirst(nullptr);
-    std::string stem = pub.substr(0, pub.size() - 9);
-    std::vector<std::string> old;
-    if (rows_.Open("exec sp_helpmergepublication", ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) == 0) {
-      short eof = -1;
-      rows_.IsEOF(&eof);
-      while (!eof) {
-        ado::Variant name;
-        if (rows_.GetFieldValueByName("name", &name) != 0) break;
-        std::string n = name.IsNull() ? "" : name.AsText();
-        while (!n.empty() && n.back() == ' ') n.pop_back();
-        if (n.size() > 9 && n.compare(0, stem.size(), stem) == 0 && HasRunWithPrefix(keepCount_ + 1, n.c_str()))
-          old.push_back(n);
-        if (rows_.MoveNext() != 0 || rows_.IsEOF(&eof) != 0) break;
-      }
-      rows_.CloseRecordset();
+// Older publications of the same logger beyond the newest runs kept.
+void CLogDbCollection::TearDownOlderPublications(const std::string& pub) {
+  FindFirst(nullptr);
+  std::string stem = pub.substr(0, pub.size() - 9);
+  std::vector<std::string> old;
+  if (rows_.Open("exec sp_helpmergepublication", ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) == 0) {
+    short eof = -1;
+    rows_.IsEOF(&eof);
+    while (!eof) {
+      ado::Variant name;
+      if (rows_.GetFieldValueByName("name", &name) != 0) break;
+      std::string n = name.IsNull() ? "" : name.AsText();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      if (n.size() > 9 && n.compare(0, stem.size(), stem) == 0 && HasRunWithPrefix(keepCount_ + 1, n.c_str()))
+        old.push_back(n);
+      if (rows_.MoveNext() != 0 || rows_.IsEOF(&eof) != 0) break;
     }
-    for (const std::string& n : old) TearDownReplication(n.c_str());
+    rows_.CloseRecordset();
   }
+  for (const std::string& n : old) TearDownReplication(n.c_str());
+}
 
+// The merge publication and its snapshot agent. A server that refuses the
+// short form is asked the long one; when both fail the database is enabled
+// for merge publishing and both are tried again.
+bool CLogDbCollection::AddPublication(const std::string& pub) {
   std::string shortSql =
       "exec sp_addmergepublication @publication = N'" + pub + "', @description = N'Merge publication of " +
       loggerName_ +
@@ -134,7 +149,7 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
     if (ExecuteSql(shortSql.c_str()) != 0 && ExecuteSql(longSql.c_str()) != 0) {
       SetError(catalog_.GetLastErrorText(), "CAN'T ADD PUBLICATION");
       Trace("CAN'T ADD PUBLICATION", detail_);
-      return;
+      return false;
     }
   }
   if (ExecuteSql(("exec sp_addpublication_snapshot @publication = N'" + pub +
@@ -144,8 +159,14 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
                   "@active_end_time_of_day = 235959")
                      .c_str()) != 0) {
     SetError(catalog_.GetLastErrorText(), "CAN'T ADD PUBLICATION SNAPSHOT");
-    return;
+    return false;
   }
+  return true;
+}
+
+// The tables of the publication: LOGGERS, or the run's DATA, CHANNELS and
+// (when the run has text) TEXT.
+bool CLogDbCollection::AddPublicationArticles(const std::string& pub, int hasText, int loggers) {
   std::vector<std::string> tables;
   if (loggers) {
     tables.push_back("LOGGERS");
@@ -166,25 +187,31 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
     // A warning about the article is no failure.
     if (ExecuteSql(sql.c_str()) != 0 && !StartsNoCase(catalog_.GetLastErrorText(), "Warning")) {
       SetError(catalog_.GetLastErrorText(), "CAN'T ADD PUBLICATION ARTICLE");
-      return;
+      return false;
     }
   }
+  return true;
+}
+
+// Starts the publication's snapshot job and waits (at most a minute) until
+// it has run.
+bool CLogDbCollection::RunPublicationSnapshot(const std::string& pub) {
   std::string info = "exec sp_helpmergepublication @publication = N'" + pub + "'";
   if (rows_.Open(info.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
     SetError(rows_.GetLastErrorText(), "CAN'T GET PUBLICATION INFO");
-    return;
+    return false;
   }
   ado::Variant job;
   if (rows_.GetFieldValueByName("snapshot_jobid", &job) != 0 || job.IsNull()) {
     SetError(rows_.GetLastErrorText(), "CAN'T GET SNAPSHOT JOB ID");
-    return;
+    return false;
   }
   std::string snapshot = Hex(job);
   rows_.CloseRecordset();
   if (ExecuteSql(("exec msdb..sp_start_job @job_id = 0x" + snapshot).c_str()) != 0) {
     SetError(catalog_.GetLastErrorText(), "CAN'T START SNAPSHOT");
     Trace("CAN'T START SNAPSHOT", detail_);
-    return;
+    return false;
   }
   // Outcome 5: the job has not run yet.
   bool ran = false;
@@ -194,7 +221,7 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
     if (rows_.Open(sql.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0 ||
         rows_.GetFieldValueByName("last_run_outcome", &outcome) != 0) {
       SetError(rows_.GetLastErrorText(), "CAN'T GET SNAPSHOT STATUS");
-      return;
+      return false;
     }
     int64_t value = 5;
     try {
@@ -209,8 +236,13 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
   }
   if (!ran) {
     SetError(rows_.GetLastErrorText(), "SNAPSHOT DID NOT RUN");
-    return;
+    return false;
   }
+  return true;
+}
+
+// The push subscription of the target, then its merge job started once.
+bool CLogDbCollection::AddPushSubscription(const std::string& pub) {
   if (ExecuteSql(("exec sp_addmergesubscription @publication = N'" + pub + "', @subscriber = N'" + targetSource_ +
                   "', @subscriber_db = N'" + targetCatalog_ +
                   "', @subscription_type = N'push', @subscriber_type = N'local', @subscription_priority = 0.000000, "
@@ -221,18 +253,18 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
                   "@offloadagent = 0, @use_interactive_resolver = N'false'")
                      .c_str()) != 0) {
     SetError(catalog_.GetLastErrorText(), "CAN'T ADD SUBSCRIPTION");
-    return;
+    return false;
   }
   std::string subs = "exec sp_helpmergesubscription @subscription_type = N'both', @publication = N'" + pub + "'";
   if (rows_.Open(subs.c_str(), ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdUnknown) != 0) {
     SetError(rows_.GetLastErrorText(), "CAN'T GET SUBSCRIPTION INFO");
-    return;
+    return false;
   }
   ado::Variant mergeJob;
   if ((rows_.GetFieldValueByName("merge_jobid", &mergeJob) != 0 || mergeJob.IsNull()) &&
       (rows_.GetFieldValueByName("job_id", &mergeJob) != 0 || mergeJob.IsNull())) {
     SetError(rows_.GetLastErrorText(), "CAN'T GET SUBSCRIPTION JOB ID");
-    return;
+    return false;
   }
   std::string merge = Hex(mergeJob);
   rows_.CloseRecordset();
@@ -240,7 +272,7 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
   if (merge.empty()) {
     SetError("", "CAN'T UPDATE MERGE");
     Trace("CAN'T UPDATE MERGE", detail_);
-    return;
+    return false;
   }
   ExecuteSql("use master");
   bool started = ExecuteSql(("exec msdb..sp_start_job @job_id = 0x" + merge).c_str()) == 0;
@@ -248,9 +280,9 @@ void CLogDbCollection::SetUpReplication(const char* publication, int32_t, int ha
   if (!started) {
     SetError(catalog_.GetLastErrorText(), "CAN'T UPDATE MERGE");
     Trace("CAN'T UPDATE MERGE", detail_);
-    return;
+    return false;
   }
-  setUpInProgress_ = 0;
+  return true;
 }
 
 void CLogDbCollection::TearDownReplication(const char* publication) {

@@ -117,6 +117,50 @@ int Count(const char* server, const char* request, uint32_t capacity, int fields
   return rc;
 }
 
+// A listing request ("IP", "IE") of the entries that `selector` names, at
+// most `capacity`. Without an answer from the server the capability file of
+// its configuration directory lists them, as for the counts.
+template <typename Entry>
+int Listing(const char* server, const char* code, const char* selector, Entry* entries, int capacity,
+            int (*parse)(const char*, uint32_t, Entry*, int),
+            int (*fromFile)(const char*, const char*, Entry*, int)) {
+  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
+  std::string reply;
+  int rc = Send(server, std::string(code) + selector, kReqListReply, &reply);
+  if (rc == -1) {
+    if (NotAReply(reply)) return -1;
+    const char* dir = ConfigDir(server);
+    return dir ? fromFile(dir, selector, entries, capacity) : -1;
+  }
+  return parse(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+}
+
+// A list request that only the server answers ("TP", "TE", "TL"): the items
+// of one processor or device, or the loggers' states, at most `capacity`.
+template <typename Item>
+int ItemList(const char* server, const char* code, const char* name, Item* items, int capacity,
+             int (*parse)(const char*, uint32_t, Item*, int)) {
+  if (!TextOk(name) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
+  std::string reply;
+  int rc = Send(server, std::string(code) + name, kReqListReply, &reply);
+  if (rc == -1) return -1;
+  return parse(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+}
+
+// Every processor or device of the server (its count, then a listing of
+// that many), for the requests that walk them all; none when either fails.
+template <typename Entry>
+std::vector<Entry> ListAll(const char* server, int (*count)(const char*),
+                           int (*info)(const char*, const char*, Entry*, int)) {
+  std::vector<Entry> all;
+  const int n = ListRoom(count(server));
+  if (n <= 0) return all;
+  all.resize(static_cast<size_t>(n));
+  const int got = info(server, Format("*,%d", n).c_str(), all.data(), n);
+  all.resize(static_cast<size_t>(got < 0 ? 0 : got > n ? n : got));
+  return all;
+}
+
 // A command suffix: ",<number>" for 256 and more, ",<letter>" for a letter
 // of the family; false for another letter.
 bool CommandSuffix(int command, const char* letters, std::string* out, char* letter) {
@@ -136,6 +180,22 @@ int NoCommand() {
   errno = 0;
   plat::SetLastError(0);
   return -1;
+}
+
+// A processor or device command. A reconfiguring one is sent between the
+// loggers' hold and their release (when the server's switch asks for it);
+// the command's own errno and last error outlive the release.
+int SendCommand(const char* server, const std::string& request, bool reconfigure) {
+  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
+  int rc = Send(server, request, kReqSmallReply);
+  if (reconfigure) {
+    int keepErrno = errno;
+    uint32_t keepLast = plat::GetLastError();
+    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
+    errno = keepErrno;
+    plat::SetLastError(keepLast);
+  }
+  return rc;
 }
 
 // "XX,<name>" with errno cleared first.
@@ -180,17 +240,7 @@ int Proc_Command(const char* server, int command, const char* processor) {
   std::string suffix;
   char letter = 0;
   if (!CommandSuffix(command, "CIRT", &suffix, &letter)) return NoCommand();
-  const bool reconfigure = letter == 'C' || letter == 'T';
-  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
-  int rc = Send(server, Format("CP,%s", processor) + suffix, kReqSmallReply);
-  if (reconfigure) {
-    int keepErrno = errno;
-    uint32_t keepLast = plat::GetLastError();
-    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
-    errno = keepErrno;
-    plat::SetLastError(keepLast);
-  }
-  return rc;
+  return SendCommand(server, Format("CP,%s", processor) + suffix, letter == 'C' || letter == 'T');
 }
 
 int Proc_Disable(const char* server, const char* processor) { return NameRequest(server, "DP", processor); }
@@ -201,23 +251,11 @@ int Proc_GetCount(const char* server) {
 }
 
 int Proc_GetInfo(const char* server, const char* selector, ProcessorEntry* entries, int capacity) {
-  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("IP,") + selector, kReqListReply, &reply);
-  if (rc == -1) {
-    if (NotAReply(reply)) return -1;
-    const char* dir = ConfigDir(server);
-    return dir ? CapList_Processors(dir, selector, entries, capacity) : -1;
-  }
-  return Req_ParseProcessors(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+  return Listing(server, "IP,", selector, entries, capacity, Req_ParseProcessors, CapList_Processors);
 }
 
 int Proc_RequestTp(const char* server, const char* processor, TpItem* items, int capacity) {
-  if (!TextOk(processor) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TP,") + processor, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseTpItems(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+  return ItemList(server, "TP,", processor, items, capacity, Req_ParseTpItems);
 }
 
 int Proc_IsFromDesktop(const char* server, const char* processor) {
@@ -240,17 +278,7 @@ int Dev_Command(const char* server, int command, const char* device) {
   std::string suffix;
   char letter = 0;
   if (!CommandSuffix(command, "CIR", &suffix, &letter)) return NoCommand();
-  const bool reconfigure = letter == 'C';
-  if (reconfigure && Logger_DisableForReconfigure(server) != 0) return -1;
-  int rc = Send(server, Format("CE,%s", device) + suffix, kReqSmallReply);
-  if (reconfigure) {
-    int keepErrno = errno;
-    uint32_t keepLast = plat::GetLastError();
-    if (Logger_ReenableAfterReconfigure(server) != 0) return -1;
-    errno = keepErrno;
-    plat::SetLastError(keepLast);
-  }
-  return rc;
+  return SendCommand(server, Format("CE,%s", device) + suffix, letter == 'C');
 }
 
 int Dev_Disable(const char* server, const char* device) { return NameRequest(server, "DE", device); }
@@ -276,23 +304,11 @@ int Dev_GetCount(const char* server) {
 }
 
 int Dev_GetInfo(const char* server, const char* selector, DeviceEntry* entries, int capacity) {
-  if (!selector || !TextOk(selector) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("IE,") + selector, kReqListReply, &reply);
-  if (rc == -1) {
-    if (NotAReply(reply)) return -1;
-    const char* dir = ConfigDir(server);
-    return dir ? CapList_Devices(dir, selector, entries, capacity) : -1;
-  }
-  return Req_ParseDevices(reply.data(), static_cast<uint32_t>(reply.size()), entries, Limit(selector, capacity));
+  return Listing(server, "IE,", selector, entries, capacity, Req_ParseDevices, CapList_Devices);
 }
 
 int Dev_RequestTe(const char* server, const char* device, TeItem* items, int capacity) {
-  if (!TextOk(device) || capacity < 0 || (capacity > 0 && !items)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TE,") + device, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseTeItems(reply.data(), static_cast<uint32_t>(reply.size()), items, capacity);
+  return ItemList(server, "TE,", device, items, capacity, Req_ParseTeItems);
 }
 
 // ---------------------------------------------------------------- loggers
@@ -348,11 +364,7 @@ int Logger_GetName(const char* server, int number, char* name) {
 }
 
 int Logger_GetList(const char* server, const char* filter, LoggerStateEntry* entries, int capacity) {
-  if (!filter || !TextOk(filter) || capacity < 0 || (capacity > 0 && !entries)) return BadParameter();
-  std::string reply;
-  int rc = Send(server, std::string("TL,") + filter, kReqListReply, &reply);
-  if (rc == -1) return -1;
-  return Req_ParseLoggerStates(reply.data(), static_cast<uint32_t>(reply.size()), entries, capacity);
+  return ItemList(server, "TL,", filter, entries, capacity, Req_ParseLoggerStates);
 }
 
 int Logger_RequestRl(const char* server, const char* logger) {
@@ -525,18 +537,13 @@ int SendEsRequest(const char* server) {
   std::vector<std::string> toStart;
   const bool local = Srv_IsLocal(server) != 0;
   if (local || Srv_GetKind(server) == kSrvKindPipe) {
-    int n = ListRoom(Proc_GetCount(server));
-    if (n > 0) {
-      std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
-      int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
-      for (int i = 0; i < got; ++i) {
-        char name[sizeof procs[0].Name + 1] = {};
-        memcpy(name, procs[i].Name, sizeof procs[i].Name);
-        if (!procs[i].Flag || !Proc_IsFromDesktop(server, name)) continue;
-        DriverRecord* rec = Drv_FindDriver(name);
-        if (!rec) return NoCommand();  // not known here: the session cannot start it
-        if (rec->pid == 0) toStart.push_back(name);
-      }
+    for (const ProcessorEntry& proc : ListAll(server, Proc_GetCount, Proc_GetInfo)) {
+      char name[sizeof proc.Name + 1] = {};
+      memcpy(name, proc.Name, sizeof proc.Name);
+      if (!proc.Flag || !Proc_IsFromDesktop(server, name)) continue;
+      DriverRecord* rec = Drv_FindDriver(name);
+      if (!rec) return NoCommand();  // not known here: the session cannot start it
+      if (rec->pid == 0) toStart.push_back(name);
     }
   }
   int rc = Send(server, "ES," + plat::UserName(), kReqSmallReply);
@@ -609,25 +616,14 @@ int BuildAccessList(const char* server, char* list, size_t size) {
     items += Format("%s,%.2s,%1d,%1d;", display.c_str(), prefix, channels, access);
     ++count;
   };
-  int n = ListRoom(Dev_GetCount(server));
-  if (n > 0) {
-    std::vector<DeviceEntry> devs(static_cast<size_t>(n));
-    int got = Dev_GetInfo(server, Format("*,%d", n).c_str(), devs.data(), n);
-    for (int i = 0; i < got; ++i) {
-      if (!Cfg_InEnvList("CDX_DEVICES", devs[i].Name)) continue;
-      for (int k = 0; k < kDevRangesMax; ++k)
-        if (devs[i].Ranges[k].Count) add(devs[i].Name, devs[i].PrintName, k, devs[i].Ranges[k].Prefix, devs[i].Ranges[k].Count);
-    }
+  for (const DeviceEntry& dev : ListAll(server, Dev_GetCount, Dev_GetInfo)) {
+    if (!Cfg_InEnvList("CDX_DEVICES", dev.Name)) continue;
+    for (int k = 0; k < kDevRangesMax; ++k)
+      if (dev.Ranges[k].Count) add(dev.Name, dev.PrintName, k, dev.Ranges[k].Prefix, dev.Ranges[k].Count);
   }
-  n = ListRoom(Proc_GetCount(server));
-  if (n > 0) {
-    std::vector<ProcessorEntry> procs(static_cast<size_t>(n));
-    int got = Proc_GetInfo(server, Format("*,%d", n).c_str(), procs.data(), n);
-    for (int i = 0; i < got; ++i) {
-      if (!procs[i].Prefix[0] || !procs[i].Count || !Cfg_InEnvList("CDX_PROCESSORS", procs[i].Name)) continue;
-      add(procs[i].Name, procs[i].Description, procs[i].Kind == kProcKindAnalog ? kKindAI : kKindDI,
-          procs[i].Prefix, procs[i].Count);
-    }
+  for (const ProcessorEntry& proc : ListAll(server, Proc_GetCount, Proc_GetInfo)) {
+    if (!proc.Prefix[0] || !proc.Count || !Cfg_InEnvList("CDX_PROCESSORS", proc.Name)) continue;
+    add(proc.Name, proc.Description, proc.Kind == kProcKindAnalog ? kKindAI : kKindDI, proc.Prefix, proc.Count);
   }
   std::string all = Format("%d,", count) + items;
   CopyText(list, size, all);

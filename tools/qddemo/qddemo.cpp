@@ -95,25 +95,97 @@ std::string AlarmLine(const cdxsim::AlarmBytes& a, const std::vector<ChannelConf
   return buf;
 }
 
+// "--seconds N", "--keep" and "--log"; false for anything else.
+bool ParseArguments(int argc, char** argv, int* seconds, bool* keep, bool* log) {
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
+      char* end = nullptr;
+      long v = std::strtol(argv[++i], &end, 10);
+      if (!end || *end || v < 0) return false;
+      *seconds = int(v);
+    } else if (!std::strcmp(argv[i], "--keep")) {
+      *keep = true;
+    } else if (!std::strcmp(argv[i], "--log")) {
+      *log = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The device's configuration files: device 1 on COM1 at the demo's scan
+// rate, and its channels. 0, or -1 (errno from the save that failed).
+int WriteConfiguration(const std::string& deviceDir, const std::vector<ChannelConfig>& channels) {
+  DeviceConfig dc;
+  std::memset(&dc, 0, sizeof dc);
+  dc.ScanRate = qddemo::kScanRateMs;
+  dc.Comm.RetryCount = 2;
+  dc.Comm.Node = 1;
+  std::strcpy(dc.Comm.Port, "COM1");
+  uint8_t enable = 1, saveOutputs = 0, byTag = 0;
+  uint32_t saveRate = 0;
+  if (Cfg_SaveDeviceEx(nullptr, deviceDir.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, &saveOutputs, &byTag,
+                       &saveRate) != 0 ||
+      Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
+                       nullptr) != 0)
+    return -1;
+  return 0;
+}
+
+// A terminal gets the whole screen drawn again each scan: the channel
+// table, the scan line and the last lines of what happened.
+void DrawScreen(int pid, const std::vector<ChannelConfig>& channels, const uint8_t* data, const char* line,
+                const std::vector<std::string>& recent) {
+  std::printf("\033[H\033[2J");
+  std::printf("qddemo: device demo1, qd_poll pid %d, scan every %d ms  (Ctrl-C ends)\n\n", pid,
+              qddemo::kScanRateMs);
+  std::printf("  %-3s %-8s %-22s %12s %-7s %s\n", "ch", "tag", "description", "value", "units", "status");
+  for (int ch = 0; ch < qddemo::kChannels; ++ch) {
+    const ChannelConfig& c = channels[size_t(ch)];
+    uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
+    float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
+    bool digital = Chan_IsDigital(c.Type);
+    char value[32];
+    if (digital)
+      std::snprintf(value, sizeof value, "%s", (s & 1) ? c.digital.HighStateText : c.digital.LowStateText);
+    else
+      std::snprintf(value, sizeof value, "%.2f", double(v));
+    std::printf("  %-3d %-8s %-22s %12s %-7s %s\n", ch + 1, Chan_GetTag(c), Chan_GetDescription(c), value,
+                digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
+  }
+  std::printf("\n%s\n\n", line);
+  size_t from = recent.size() > 12 ? recent.size() - 12 : 0;
+  for (size_t i = from; i < recent.size(); ++i) std::printf("%s\n", recent[i].c_str());
+}
+
+// Output that is not a terminal (a file, a pipe) scrolls instead: what
+// happened since the last scan, the scan line, and every tenth scan the
+// channels' values.
+void PrintLines(int scan, const std::vector<ChannelConfig>& channels, const uint8_t* data, const char* line,
+                std::vector<std::string>* recent) {
+  for (const std::string& r : *recent) std::printf("%s\n", r.c_str());
+  recent->clear();
+  std::printf("%s\n", line);
+  if (scan % 10 == 0) {
+    for (int ch = 0; ch < qddemo::kChannels; ++ch) {
+      const ChannelConfig& c = channels[size_t(ch)];
+      uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
+      float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
+      bool digital = Chan_IsDigital(c.Type);
+      std::printf("    %-8s %12s %-6s %s\n", Chan_GetTag(c),
+                  digital ? ((s & 1) ? c.digital.HighStateText : c.digital.LowStateText) : std::to_string(v).c_str(),
+                  digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int seconds = 0;
   bool keep = false, log = false;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
-      char* end = nullptr;
-      long v = std::strtol(argv[++i], &end, 10);
-      if (!end || *end || v < 0) return Usage();
-      seconds = int(v);
-    } else if (!std::strcmp(argv[i], "--keep")) {
-      keep = true;
-    } else if (!std::strcmp(argv[i], "--log")) {
-      log = true;
-    } else {
-      return Usage();
-    }
-  }
+  if (!ParseArguments(argc, argv, &seconds, &keep, &log)) return Usage();
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
@@ -145,18 +217,7 @@ int main(int argc, char** argv) {
     PutSz("SOFTWARE\\Quillomatic\\SerialPorts", "COM1", plc.PortPath());
 
     std::vector<ChannelConfig> channels = qddemo::Channels();
-    DeviceConfig dc;
-    std::memset(&dc, 0, sizeof dc);
-    dc.ScanRate = qddemo::kScanRateMs;
-    dc.Comm.RetryCount = 2;
-    dc.Comm.Node = 1;
-    std::strcpy(dc.Comm.Port, "COM1");
-    uint8_t enable = 1, saveOutputs = 0, byTag = 0;
-    uint32_t saveRate = 0;
-    if (Cfg_SaveDeviceEx(nullptr, deviceDir.c_str(), &dc, sizeof dc, nullptr, 0, nullptr, &enable, &saveOutputs,
-                         &byTag, &saveRate) != 0 ||
-        Cfg_SaveChannels(nullptr, deviceDir.c_str(), kKindAI, channels.data(), 0, int(channels.size()), nullptr, 0,
-                         nullptr) != 0) {
+    if (WriteConfiguration(deviceDir, channels) != 0) {
       std::fprintf(stderr, "qddemo: cannot write the configuration files (%s)\n", plat::ErrorWords(errno).c_str());
       return 1;
     }
@@ -247,44 +308,10 @@ int main(int argc, char** argv) {
       std::vector<cdxsim::AlarmBytes> alarms = sim.Alarms();
       for (; alarmsSeen < alarms.size(); ++alarmsSeen) recent.push_back(AlarmLine(alarms[alarmsSeen], channels));
 
-      if (tty) {
-        std::printf("\033[H\033[2J");
-        std::printf("qddemo: device demo1, qd_poll pid %d, scan every %d ms  (Ctrl-C ends)\n\n", int(pid),
-                    qddemo::kScanRateMs);
-        std::printf("  %-3s %-8s %-22s %12s %-7s %s\n", "ch", "tag", "description", "value", "units", "status");
-        for (int ch = 0; ch < qddemo::kChannels; ++ch) {
-          const ChannelConfig& c = channels[size_t(ch)];
-          uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
-          float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
-          bool digital = Chan_IsDigital(c.Type);
-          char value[32];
-          if (digital)
-            std::snprintf(value, sizeof value, "%s", (s & 1) ? c.digital.HighStateText : c.digital.LowStateText);
-          else
-            std::snprintf(value, sizeof value, "%.2f", double(v));
-          std::printf("  %-3d %-8s %-22s %12s %-7s %s\n", ch + 1, Chan_GetTag(c), Chan_GetDescription(c), value,
-                      digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
-        }
-        std::printf("\n%s\n\n", line);
-        size_t from = recent.size() > 12 ? recent.size() - 12 : 0;
-        for (size_t i = from; i < recent.size(); ++i) std::printf("%s\n", recent[i].c_str());
-      } else {
-        for (const std::string& r : recent) std::printf("%s\n", r.c_str());
-        recent.clear();
-        std::printf("%s\n", line);
-        if (scan % 10 == 0) {
-          for (int ch = 0; ch < qddemo::kChannels; ++ch) {
-            const ChannelConfig& c = channels[size_t(ch)];
-            uint32_t s = Get<uint32_t>(data, 20 + 4 * size_t(ch));
-            float v = Get<float>(data, 20 + 4 * qddemo::kChannels + 4 * size_t(ch));
-            bool digital = Chan_IsDigital(c.Type);
-            std::printf("    %-8s %12s %-6s %s\n", Chan_GetTag(c),
-                        digital ? ((s & 1) ? c.digital.HighStateText : c.digital.LowStateText)
-                                : std::to_string(v).c_str(),
-                        digital ? "" : Chan_GetUnits(c), StatusWords(s, digital).c_str());
-          }
-        }
-      }
+      if (tty)
+        DrawScreen(int(pid), channels, data, line, recent);
+      else
+        PrintLines(scan, channels, data, line, &recent);
       std::fflush(stdout);
       next += qddemo::kScanRateMs;
       int64_t wait = next - plat::MonotonicMs();
