@@ -1,7 +1,7 @@
 // DF1 full-duplex link layer (BCC variant) on the scanner's serial port.
 //
-// The byte level of the controller link: one process-wide port, a small
-// polled receive buffer, the link symbols (DLE pairs), sending one frame and
+// The byte level of the controller link: the process-wide port and its
+// receive buffer (declared in comport.h, defined here), the link symbols (DLE pairs), sending one frame and
 // waiting for its acknowledgement, receiving one frame, and answering the
 // controller's enquiries. Everything runs on the scanner's main thread.
 //
@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/serial.h"
+#include "scanner/comport.h"
 
 // Link constants.
 constexpr uint8_t kDf1Dle = 0x10;
@@ -48,10 +49,6 @@ enum Df1Result : int {
   kDf1TooLong = 11,
 };
 
-using ComPort = plat::SerialPort*;
-
-// Size of the receive buffer (bytes taken from the driver at once).
-constexpr int kComRxBufferSize = 100;
 // Size of the static send frame buffer.
 constexpr int kDf1FrameBufferSize = 256;
 
@@ -63,39 +60,6 @@ struct Df1Timeouts {
 };
 const Df1Timeouts& Df1_GetTimeouts();
 void Df1_SetTimeouts(const Df1Timeouts& t);
-
-// Opens the process-wide port on a device path with a mode text
-// ("19200,n,8,1" or "baud=19200 parity=n data=8 stop=1"), closing one left
-// open. Returns the port, or null with the system error set (87 for a
-// malformed mode text, 5 for a port in use).
-ComPort Com_OpenPath(const char* devicePath, const char* modeText);
-// Closes the process-wide port when one is open.
-void Com_Close();
-// The system error that lost the line (a failed write or read, a hang-up,
-// a vanished device: 31 when the line only hung up), 0 while it works. Set
-// by the calls below, cleared by opening the port again; a lost line is
-// never read again, the port must be reopened.
-uint32_t Com_LineError();
-// The process-wide port, or null.
-ComPort Com_Port();
-
-int Com_InQueueCount(ComPort port);
-// Waits up to timeoutMs (deadline) for queued input: bytes waiting (> 0),
-// 0 on time-out, -1 on error.
-int Com_WaitInput(ComPort port, int timeoutMs);
-// Refills the receive buffer with what is queued (at most 100 bytes),
-// waiting up to timeoutMs: 0, or -1 on time-out or read error.
-int Com_FillBuffer(ComPort port, int timeoutMs);
-// Next byte 0..255, or -1.
-int Com_ReadByte(ComPort port, int timeoutMs);
-// Empties the receive buffer and reads away every byte waiting in the driver.
-void Com_Purge(ComPort port);
-// Copies through the receive buffer until count bytes or a failed refill;
-// returns the count copied.
-int Com_ReadBytes(ComPort port, uint8_t* buffer, int count, int timeoutMs);
-// Clears buffer (capacity bytes), then copies until and including the
-// terminator or until full; returns the count.
-int Com_ReadUntil(ComPort port, uint8_t* buffer, uint8_t terminator, int capacity, int timeoutMs);
 
 // Two's complement of the 8-bit sum of the bytes.
 uint8_t Df1_Bcc(const uint8_t* data, int length);
