@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"
 #include "logdb/dbstore.h"
@@ -334,14 +335,8 @@ BENCHMARK(BM_AdoStoreAgainstPrepared)
 }  // namespace
 
 int main(int argc, char** argv) {
-  char templ[] = "/tmp/bench_adostore-XXXXXX";
-  if (!mkdtemp(templ)) return 2;
-  g_root = templ;
-  setenv("CDXPLAT_ROOT", templ, 1);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-  return 0;
+  qdbench::BenchRoot run;
+  run.templ = "/tmp/bench_adostore-XXXXXX";
+  run.setUp = [](const std::string& root) { g_root = root; };
+  return qdbench::RunBenchmarksInRoot(argc, argv, run);
 }

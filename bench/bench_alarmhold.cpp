@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "bench/qd_bench_support.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/runtime/alarms.h"
@@ -128,7 +129,7 @@ void BM_ValuesHoldWithSlowAlarmReader(benchmark::State& state) {
   until = plat::MonotonicMs() + 60000;
   for (;;) {
     const uint8_t* r = sim.DeviceRecordPtr(1);
-    if (r && r[58] == 1 && r[784] == 1 && r[776] == 0) break;
+    if (qdbench::ScannerIsUp(r)) break;
     if (plat::MonotonicMs() > until) return state.SkipWithError("qd_poll did not come up");
     plat::SleepMs(5);
   }
@@ -385,22 +386,13 @@ BENCHMARK(BM_ValueWriteWithAStoppedReceiver)
 // Each family runs in a process and an instance of its own (the modules,
 // mailslots and files of a rig live there, and this process keeps the driver
 // tables it opened): without a filter, the scans run in a child first.
+// One family of benchmarks in an instance of its own (null: as the
+// arguments say).
 int RunFamily(int argc, char** argv, const char* filter) {
-  char templ[] = "/dev/shm/qdhold-XXXXXX";
-  if (!mkdtemp(templ)) return 1;
-  setenv("CDXPLAT_ROOT", templ, 1);
-  std::vector<char*> args(argv, argv + argc);
-  std::string filterArg = filter ? std::string("--benchmark_filter=") + filter : "";
-  if (filter) args.push_back(filterArg.data());
-  int n = int(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(templ, ec);
-  return 0;
+  qdbench::BenchRoot run;
+  run.templ = "/dev/shm/qdhold-XXXXXX";
+  run.filter = filter;
+  return qdbench::RunBenchmarksInRoot(argc, argv, run);
 }
 
 int main(int argc, char** argv) {

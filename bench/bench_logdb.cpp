@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_main.h"
 #include "logdb/ado/ado.h"
 #include "tests/logdb/mariadb_server.h"
 
@@ -107,15 +108,9 @@ BENCHMARK(BM_MariaDbPlainInsert)->Arg(1000)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  char templ[] = "/tmp/bench_logdb-XXXXXX";
-  if (!mkdtemp(templ)) return 2;
-  g_root = templ;
-  setenv("CDXPLAT_ROOT", templ, 1);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (g_server) g_server.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-  return 0;
+  qdbench::BenchRoot run;
+  run.templ = "/tmp/bench_logdb-XXXXXX";
+  run.setUp = [](const std::string& root) { g_root = root; };
+  run.tearDown = [] { g_server.reset(); };
+  return qdbench::RunBenchmarksInRoot(argc, argv, run);
 }

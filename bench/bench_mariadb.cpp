@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "bench/bench_anchor.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "logdb/mariadbcollection.h"
@@ -420,21 +421,19 @@ BENCHMARK_CAPTURE(PlainInsert, built, true)->Name("PlainInsertBuilt")->Unit(benc
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  // The server lives in a folder of its own, removed at the end.
-  char dir[] = "/tmp/bench_mariadb_XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  setenv("CDXPLAT_ROOT", dir, 1);
-  setenv("TMPDIR", dir, 1);
-  plat::SetDebugOutputHook(Discard);  // the store's line per append
-  g_server = std::make_unique<testdb::MariaDbServer>();
-  g_server->Start();
-  if (!g_server->ok()) fprintf(stderr, "no MariaDB server: %s\n", g_server->why().c_str());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  g_server->Stop();
-  g_server.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
-  return 0;
+  // The server lives in the root, a folder of its own, removed at the end.
+  qdbench::BenchRoot run;
+  run.templ = "/tmp/bench_mariadb_XXXXXX";
+  run.setUp = [](const std::string& root) {
+    setenv("TMPDIR", root.c_str(), 1);
+    plat::SetDebugOutputHook(Discard);  // the store's line per append
+    g_server = std::make_unique<testdb::MariaDbServer>();
+    g_server->Start();
+    if (!g_server->ok()) fprintf(stderr, "no MariaDB server: %s\n", g_server->why().c_str());
+  };
+  run.tearDown = [] {
+    g_server->Stop();
+    g_server.reset();
+  };
+  return qdbench::RunBenchmarksInRoot(argc, argv, run);
 }

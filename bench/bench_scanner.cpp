@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "bench/qd_bench_support.h"
 #include "cdxlib/runtime/alarms.h"
 #include "cdxlib/config/configfiles.h"
@@ -130,7 +131,7 @@ class Rig {
     int64_t end = plat::MonotonicMs() + 30000;
     while (plat::MonotonicMs() < end) {
       const uint8_t* r = sim_->DeviceRecordPtr(1);
-      if (r && r[58] == 1 && r[784] == 1 && r[776] == 0) return true;
+      if (qdbench::ScannerIsUp(r)) return true;
       plat::SleepMs(2);
     }
     return false;
@@ -850,14 +851,7 @@ int main(int argc, char** argv) {
   // The helper processes of BM_PublishHold1000 run in the parent's instance.
   if (argc == 3 && std::strcmp(argv[1], "--qd-hold-probe") == 0) return HoldProbe(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "--qd-subscriber") == 0) return SubscriberLoop(argv[2], std::atoi(argv[3]));
-  char templ[] = "/dev/shm/qdbench-XXXXXX";
-  if (!mkdtemp(templ)) return 1;
-  setenv("CDXPLAT_ROOT", templ, 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(templ, ec);
-  return 0;
+  qdbench::BenchRoot run;
+  run.templ = "/dev/shm/qdbench-XXXXXX";
+  return qdbench::RunBenchmarksInRoot(argc, argv, run);
 }

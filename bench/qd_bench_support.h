@@ -1,9 +1,11 @@
-// What the scanner benchmarks share: controller register values and the
-// registry's port settings.
+// What the scanner benchmarks share: controller register values, the
+// registry's port settings, and the device record's sign that a scanner is up.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 
+#include "cdxlib/records/devicerecord.h"
 #include "platform/registry.h"
 
 namespace qdbench {
@@ -25,6 +27,15 @@ inline void PutSz(const char* key, const std::string& name, const std::string& v
                        nullptr);
   plat::RegSetValueEx(k, name.c_str(), plat::REG_SZ, value.c_str(), uint32_t(value.size() + 1));
   plat::RegCloseKey(k);
+}
+
+// True when the device record (a copy of it in the device table, or null)
+// shows a scanner that runs, has its configuration and is not busy.
+inline bool ScannerIsUp(const uint8_t* record) {
+  if (!record) return false;
+  DeviceRecord d;
+  std::memcpy(&d, record, sizeof d);
+  return d.Running == 1 && d.ConfigLoaded == 1 && d.Busy == 0;
 }
 
 }  // namespace qdbench
