@@ -12,26 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "config_dialogs/control.h"
+
 namespace qdui {
-
-// Command and notification codes, as the dialog templates use them.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
-constexpr int kNotifyClicked = 0;       // a button pressed
-constexpr int kNotifySelChange = 1;     // a combo box selection changed (CBN_SELCHANGE)
-
-enum class ControlKind { kGroup, kStatic, kEdit, kCombo, kButton };
-
-struct Control {
-  int id = -1;  // -1 for statics and groups without an id
-  ControlKind kind = ControlKind::kStatic;
-  std::string text;                // caption, or the edit text / combo edit text
-  bool enabled = true;
-  // Combo boxes.
-  bool sorted = false;
-  std::vector<std::string> items;
-  int selection = -1;
-};
 
 // Receives the prompts of a dialog (validation failures).
 class MessageSink {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config_dialogs/dialog.h"
+#include "config_dialogs/control.h"
 
 namespace qdui {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "cdxlib/sys/servernames.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
 #include "platform/pipe.h"

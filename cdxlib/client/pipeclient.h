@@ -8,8 +8,9 @@
 // transaction with 10060 and the connection is closed.
 #pragma once
 #include <cstdint>
+#include <string>
 
-#include "cdxlib/client/srvclient.h"
+#include "cdxlib/client/srvtransport.h"
 
 constexpr int32_t kPipeDefaultTimeoutMs = 60000;
 

@@ -255,10 +255,6 @@ int Srv_SetTimeout(const char* server, int32_t milliseconds) {
   return 1;
 }
 
-int32_t Srv_EntryTimeout(const ServerConnection* entry, int32_t defaultMs) {
-  return entry && entry->timeout > 0 ? entry->timeout : defaultMs;
-}
-
 // ---------------------------------------------------------------- transaction
 
 const char* Srv_LastXmlErrorText() { return t_xmlText.c_str(); }

@@ -12,6 +12,8 @@
 //   2 TLS socket      installed with Srv_SetTransport
 //   3 in-process      installed with Srv_SetTransport (the logged-data source)
 //   4 web service     installed with Srv_SetTransport
+// Each works on the connection entry and the transport record of
+// srvtransport.h.
 // A kind with no transport installed fails at lookup with 50 (not
 // supported), so a program that carries the pipe only (the scanner) refuses
 // every other server name there.
@@ -38,35 +40,18 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "cdxlib/client/srvtransport.h"
 #include "cdxlib/sys/servernames.h"
 
 // ---------------------------------------------------------------- records
 
-constexpr size_t kSrvNameSize = 1284;           // a server name is at most 1283 characters
 constexpr int kSrvTableSize = 100;              // entries of the connection table
-constexpr int32_t kSrvDefaultTimeoutMs = 15000;  // an entry's time-out of 0 means this
 constexpr uint32_t kSrvMaxRequest = 32768;      // largest request sent with data
 // A reply is received into at least this many bytes, whatever the caller's
 // capacity: room for a failure reply ("-1,code,text") and its text.
 constexpr uint32_t kSrvFailureRoom = 4096;
-
-// One entry of the connection table.
-struct ServerConnection {
-  char name[kSrvNameSize];  // as given (local names: "."), compared case-blind; "" = free
-  int32_t kind;             // SrvKind; 0 closed (the name is kept and reused)
-  void* handle;             // the transport's own object
-  int32_t timeout;          // milliseconds; 0 means kSrvDefaultTimeoutMs
-  uint32_t openerThread;    // thread that opened a kind-3 entry (recorded only)
-  std::recursive_mutex lock;  // held by the entry's user for a whole transaction
-  const struct SrvTransport* transport;  // the transport it was opened with (while open)
-  // The caller's reply capacity during a transaction (0 otherwise); the
-  // buffer a transport fills may be larger (kSrvFailureRoom). The web
-  // service tells the server this capacity.
-  uint32_t replyCapacity;
-};
 
 // A request record under construction: two upper-case code letters, then
 // the fields, each after a comma (tabs after the path of the file requests),
@@ -145,27 +130,8 @@ int Srv_InitTable(int count);
 // taking an entry for the name when it has none. For tools and tests: no
 // part of the system sets it. 1, or 0 with the last error set.
 int Srv_SetTimeout(const char* server, int32_t milliseconds);
-// The entry's time-out in milliseconds: its own, else defaultMs.
-int32_t Srv_EntryTimeout(const ServerConnection* entry, int32_t defaultMs);
 
 // ---------------------------------------------------------------- transports
-
-// The transport of a kind. Each function runs with the entry's lock held.
-// - open: connects for entry->name; stores its object in entry->handle and
-//   returns 1, or returns 0 with the last error set (the table then leaves
-//   the entry closed). The table sets entry->kind.
-// - transact: one request and reply; *replyLength is the capacity on entry
-//   and the bytes received on return; 1, or 0 with the last error set. A
-//   reply longer than the capacity is refused with 234. Every wait has a
-//   deadline (Srv_EntryTimeout); a peer that stalls fails with 10060.
-// - close: ends the session and frees entry->handle (sets it null).
-struct SrvTransport {
-  const char* name;  // for traces: "pipe", "socket", "local", "web"
-  int (*open)(ServerConnection* entry);
-  int (*transact)(ServerConnection* entry, const void* request, uint32_t length, char* reply,
-                  uint32_t* replyLength);
-  void (*close)(ServerConnection* entry);
-};
 
 // Installs the transport of kind 2, 3 or 4 (kind 1 may be replaced too);
 // null removes it. Returns the previous one. Connections already open keep

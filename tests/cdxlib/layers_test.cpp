@@ -37,6 +37,14 @@ TEST(Layers, TheTreeKeepsItsFamilies) {
   EXPECT_EQ(r.status, 0) << r.output;
 }
 
+// The command client's table and its pipe, and the dialog model and its
+// templates, share a lower header each and use each other no more.
+TEST(Layers, TheClientAndTheDialogsHoldNoCircle) {
+  Result r = RunCheck(CDX_SOURCE_DIR);
+  for (const char* folder : {"cdxlib/client: circle", "config_dialogs: circle"})
+    EXPECT_EQ(r.output.find(folder), std::string::npos) << r.output;
+}
+
 TEST(Layers, UpwardIncludesStrayFilesAndIncludesFromBelowAreFound) {
   const fs::path copy = fs::path(plat::Root()) / "layers-tree";
   fs::remove_all(copy);
