@@ -20,16 +20,8 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"  // kGenericRead, kGenericWrite
 #include "cdxlib/sys/timestamp.h"
+#include "logdata/linestamp.h"
 #include "logdata/logformat.h"
-
-
-// The stamp of a text line: seconds since 1970 (wall clock, no zone shift),
-// milliseconds and microseconds.
-struct LineStamp {
-  int32_t seconds;
-  int32_t milliseconds;
-  int32_t microseconds;
-};
 
 class CLogStore {
  public:
