@@ -325,67 +325,6 @@ int FindLogText(const std::string& logPath, std::string* textPath) {
   return -1;
 }
 
-std::string FormatLineStamp(const LineStamp& s, bool timeFirst) {
-  return FormatLineStamp(s, timeFirst, s.microseconds ? 6 : s.milliseconds ? 3 : 0);
-}
-
-std::string FormatLineStamp(const LineStamp& s, bool timeFirst, int fractionDigits) {
-  struct tm* t = Time_GmTime(s.seconds);
-  char frac[16] = "";
-  if (fractionDigits > 3) snprintf(frac, sizeof frac, ".%03d%03d", s.milliseconds % 1000, s.microseconds % 1000);
-  else if (fractionDigits > 0) snprintf(frac, sizeof frac, ".%03d", s.milliseconds % 1000);
-  char out[64];
-  if (timeFirst)
-    snprintf(out, sizeof out, "%02d:%02d:%02d%s %02d/%02d/%02d ", t->tm_hour, t->tm_min, t->tm_sec, frac, t->tm_mday,
-             t->tm_mon + 1, t->tm_year % 100);
-  else
-    snprintf(out, sizeof out, "%02d/%02d/%02d %02d:%02d:%02d%s ", t->tm_year % 100, t->tm_mon + 1, t->tm_mday,
-             t->tm_hour, t->tm_min, t->tm_sec, frac);
-  return out;
-}
-
-const char* ParseLineStamp(const char* line, LineStamp* stamp) { return ParseLineStamp(line, stamp, nullptr); }
-
-const char* ParseLineStamp(const char* line, LineStamp* stamp, int* fractionDigits) {
-  if (!line) return nullptr;
-  int a, b, c, d, e, f, n = 0;
-  unsigned frac = 0;
-  int y, mo, da, h, mi, se;
-  bool ok = false;
-  int fracDigits = 0;
-  // Date first, then time first; with and without a fraction.
-  int p1 = 0, p2 = 0;
-  if (sscanf(line, "%2d/%2d/%2d %2d:%2d:%2d.%n%u%n", &a, &b, &c, &d, &e, &f, &p1, &frac, &p2) == 7 && line[p2] == ' ') {
-    y = a, mo = b, da = c, h = d, mi = e, se = f, fracDigits = p2 - p1, n = p2, ok = true;
-  } else if (sscanf(line, "%2d:%2d:%2d.%n%u%n %2d/%2d/%2d", &a, &b, &c, &p1, &frac, &p2, &d, &e, &f) == 7) {
-    h = a, mi = b, se = c, da = d, mo = e, y = f, fracDigits = p2 - p1, ok = true;
-    sscanf(line + p2, " %*d/%*d/%*d%n", &n);
-    n += p2;
-  } else if (sscanf(line, "%2d/%2d/%2d %2d:%2d:%2d%n", &a, &b, &c, &d, &e, &f, &n) == 6 && line[n] == ' ') {
-    y = a, mo = b, da = c, h = d, mi = e, se = f, frac = 0, ok = true;
-  } else if (sscanf(line, "%2d:%2d:%2d %2d/%2d/%2d%n", &a, &b, &c, &d, &e, &f, &n) == 6) {
-    h = a, mi = b, se = c, da = d, mo = e, y = f, frac = 0, ok = true;
-  }
-  if (!ok || line[n] != ' ') return nullptr;
-  struct tm tmv = {};
-  tmv.tm_year = (y < 70 ? 2000 + y : 1900 + y) - 1900;
-  tmv.tm_mon = mo - 1;
-  tmv.tm_mday = da;
-  tmv.tm_hour = h;
-  tmv.tm_min = mi;
-  tmv.tm_sec = se;
-  LineStamp s{static_cast<int32_t>(Time_MakeSeconds(&tmv)), 0, 0};
-  if (fracDigits > 3) {
-    s.milliseconds = static_cast<int32_t>(frac / 1000);
-    s.microseconds = static_cast<int32_t>(frac % 1000);
-  } else if (fracDigits > 0) {
-    s.milliseconds = static_cast<int32_t>(frac);
-  }
-  if (stamp) *stamp = s;
-  if (fractionDigits) *fractionDigits = fracDigits;
-  return line + n + 1;
-}
-
 namespace {
 
 // A path of another machine cannot be opened here: -2, as a missing share.
@@ -483,26 +422,4 @@ int WriteStampedLineW(const std::string& path, const std::string& header, const 
 int WriteWholeTextFile(const std::string& path, const std::string& bytes) {
   if (RefuseUnc(path)) return -1;
   return ReplaceFile(path, bytes);
-}
-
-std::string Utf16ToCp1252(const char16_t* text) {
-  std::string out;
-  if (!text) return out;
-  for (const char16_t* p = text; *p; ++p) {
-    char16_t c = *p;
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    // The Windows-1252 characters of 0x80..0x9F.
-    static const char16_t k80[32] = {0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026,
-                                     0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-                                     0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
-    char m = '?';
-    for (int i = 0; i < 32; ++i)
-      if (k80[i] ? k80[i] == c : c == 0x80 + i) m = static_cast<char>(0x80 + i);  // the 5 unassigned keep their byte
-    out += m;
-  }
-  return out;
 }

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <string>
 
+#include "logdata/linestamp.h"
 #include "logdata/logstore.h"
 
 // "[name]" of a name, or the name itself when it is already bracketed.
@@ -81,18 +82,3 @@ int WriteWholeTextFile(const std::string& path, const std::string& bytes);
 // the new file locally and writes it back to the server in pieces.
 int ReadTextSectionFrom(const char* server, const std::string& path, const char* name, char* buffer, int* size);
 int WriteTextSectionTo(const char* server, const std::string& path, const std::string& header, const char* text);
-
-// The stamp at the start of a line: the text after it, or null. The second
-// form also gives the number of digits of the stamp's fraction (0 for none).
-const char* ParseLineStamp(const char* line, LineStamp* stamp);
-const char* ParseLineStamp(const char* line, LineStamp* stamp, int* fractionDigits);
-// "YY/MM/DD hh:mm:ss[.fff[uuu]] " of a stamp, or the time-first form: the
-// fraction as the stamp needs it (none, milliseconds, or milliseconds and
-// microseconds), or in the second form of a given width (0 none, 1 to 3
-// milliseconds, more milliseconds and microseconds), so that a line moved
-// from one form to the other keeps its fraction as it was written.
-std::string FormatLineStamp(const LineStamp& stamp, bool timeFirst);
-std::string FormatLineStamp(const LineStamp& stamp, bool timeFirst, int fractionDigits);
-
-// UTF-16 text in Windows-1252 ('?' for what it cannot show).
-std::string Utf16ToCp1252(const char16_t* text);

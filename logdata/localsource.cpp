@@ -28,6 +28,7 @@
 #include "logdata/logformat.h"
 #include "logdata/logstatus.h"
 #include "logdata/eventstext.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "logdata/remotelog.h"
 #include "logdata/webhmi.h"

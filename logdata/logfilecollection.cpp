@@ -22,7 +22,7 @@
 #include "logdata/remotelog.h"
 #include "cdxlib/client/srvfile.h"
 #include "cdxlib/sys/servernames.h"
-#include "logdata/replication.h"
+#include "logdata/replcountries.h"
 #include "cdxlib/sys/registry.h"
 #include "platform/error.h"
 #include "platform/files.h"

@@ -1,7 +1,6 @@
 // Field-by-field encoding of the ".odl" header and extended block, and the
 // value-fault check of read records, and the stamps of log file names.
 #include "logdata/logformat.h"
-#include "logdata/remotelog.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -178,24 +177,6 @@ int ReadLogHeader(int fd, LogHeader* header) {
     uint8_t ext[kLogExtBlockMax];
     failed = false;
     if (!PreadAll(fd, ext, len, header->extOffset, &failed)) return -1;
-    DecodeLogExtension(ext, len, header);
-  }
-  return static_cast<int>(kLogFileHeaderSize);
-}
-
-int ReadLogHeader(const char* server, int fd, const char* path, LogHeader* header) {
-  if (!header) return 0;
-  if (fd >= 0) return ReadLogHeader(fd, header);
-  if (!path) return -1;
-  uint8_t raw[kLogFileHeaderSize];
-  uint32_t got = 0;
-  if (RemoteReadAt(server, path, raw, sizeof raw, 0, &got) != 0) return -2;
-  if (got != sizeof raw) return -1;
-  DecodeLogHeader(raw, header);
-  if (header->extLength != 0) {
-    uint32_t len = header->extLength > kLogExtBlockMax ? kLogExtBlockMax : header->extLength;
-    uint8_t ext[kLogExtBlockMax];
-    if (RemoteReadAt(server, path, ext, len, header->extOffset, &got) != 0 || got != len) return -1;
     DecodeLogExtension(ext, len, header);
   }
   return static_cast<int>(kLogFileHeaderSize);

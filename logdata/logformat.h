@@ -184,10 +184,9 @@ void DecodeLogExtension(const uint8_t* in, uint32_t len, LogHeader* h);
 // when the read call fails. The extended block is read when its length is not
 // 0 (a stated length above 3504 is cut to 3504; a short read is -1).
 int ReadLogHeader(int fd, LogHeader* header);
-// The same by path: with a descriptor (fd >= 0) the form above; otherwise
-// the same bytes are read on the server through its remote file requests
-// (remotelog.h) at the path. Same results; a null header gives 0.
-int ReadLogHeader(const char* server, int fd, const char* path, LogHeader* header);
+// (Its form by path, which reads through the server when no descriptor is
+// open, is in remotelog.h.)
+
 // Writes all `bytes` at `offset` (pwrite, retried on interruption and
 // short writes): true, or false with errno (ENOSPC when nothing more goes).
 bool LogPwriteAll(int fd, const void* buffer, size_t bytes, uint64_t offset);

@@ -1,5 +1,5 @@
-// Base defaults of the log store and collection, the factories and the
-// functions on location strings and names that every kind shares.
+// Base defaults of the log store and collection, and the functions on
+// location strings and names that every kind shares.
 #include "logdata/logstore.h"
 
 #include <strings.h>
@@ -8,11 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <new>
 
-#include "logdata/logfilecollection.h"
-#include "logdata/logfilestore.h"
 #include "platform/error.h"
 
 // ---- CLogStore defaults ----------------------------------------------------
@@ -112,7 +108,7 @@ const char* CLogCollection::GetErrorDetail() { return ""; }
 const char* CLogCollection::GetErrorSummary() { return ""; }
 void CLogCollection::MakeLogPath(const char*, char*, int*) {}
 
-// ---- Factories -------------------------------------------------------------
+// ---- Provider kinds --------------------------------------------------------
 
 int GetProviderKind(const char* location) {
   if (!location || strncasecmp(location, "PROVIDER=", 9) != 0) return kProviderFiles;
@@ -121,54 +117,6 @@ int GetProviderKind(const char* location) {
   if (strncasecmp(p, "WITSML", 6) == 0) return kProviderWitsml;
   if (strncasecmp(p, "OSDU", 4) == 0) return kProviderOsdu;
   return kProviderAdo;
-}
-
-namespace {
-
-struct KindEntry {
-  LogStoreFactory store = nullptr;
-  LogCollectionFactory collection = nullptr;
-};
-
-std::mutex& KindMutex() {
-  static std::mutex m;
-  return m;
-}
-KindEntry g_kinds[2];  // ADO, MariaDB
-
-KindEntry LookupKind(int kind) {
-  std::lock_guard<std::mutex> lock(KindMutex());
-  return g_kinds[kind];
-}
-
-}  // namespace
-
-void RegisterLogStoreKind(int providerKind, LogStoreFactory store, LogCollectionFactory collection) {
-  if (providerKind != kProviderAdo && providerKind != kProviderMariaDb) return;
-  std::lock_guard<std::mutex> lock(KindMutex());
-  g_kinds[providerKind] = KindEntry{store, collection};
-}
-
-CLogStore* CreateLogStore(const char* location) {
-  int kind = GetProviderKind(location);
-  if (kind == kProviderFiles) return new (std::nothrow) CLogFileStore();
-  if (kind == kProviderAdo || kind == kProviderMariaDb) {
-    KindEntry e = LookupKind(kind);
-    if (e.store) return e.store();
-  }
-  plat::SetLastError(plat::kErrNotSupported);
-  return nullptr;
-}
-
-CLogCollection* CreateLogCollection(const char* location) {
-  int kind = GetProviderKind(location);
-  if (kind == kProviderFiles) return new (std::nothrow) CLogFileCollection();
-  if (kind == kProviderAdo || kind == kProviderMariaDb) {
-    KindEntry e = LookupKind(kind);
-    if (e.collection) return e.collection();
-  }
-  plat::SetLastError(plat::kErrNotSupported);
-  return nullptr;
 }
 
 // ---- Location fields -------------------------------------------------------
@@ -232,37 +180,6 @@ int TakeLoggerSeq(char* location, long* number) {
   return 1;
 }
 
-const char* ResolveLogName(const char* location) {
-  static thread_local char buffer[1285];
-  buffer[0] = '\0';
-  if (!location || strlen(location) > 1284) return buffer;
-  strcpy(buffer, location);
-  if (FindKey(buffer, ";LoggerSeq=")) return buffer;
-  char logger[260];
-  int size = sizeof logger;
-  if (!TakeLoggerName(buffer, &size, logger)) {
-    buffer[0] = '\0';
-    return buffer;
-  }
-  CLogCollection* c = CreateLogCollection(buffer);
-  if (!c) {
-    buffer[0] = '\0';
-    return buffer;
-  }
-  char name[1285];
-  int nameSize = 0;
-  bool ok = c->Open(buffer, "", logger, "", kGenericRead) == 0 &&
-            c->FindNewest(name, &nameSize, nullptr, nullptr, 1) == 1;
-  c->Destroy(1);
-  if (!ok) {
-    buffer[0] = '\0';
-    return buffer;
-  }
-  size_t used = strlen(buffer);
-  int n = FormatBounded(buffer + used, static_cast<int>(sizeof buffer - used), ";LoggerName=%s;%s", logger, name);
-  if (n < 0) buffer[0] = '\0';
-  return buffer;
-}
 
 // ---- Names -----------------------------------------------------------------
 

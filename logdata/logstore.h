@@ -5,14 +5,14 @@
 // A log (one run of one logger) is a CLogStore; all runs of one logger form
 // a CLogCollection. Each virtual operation has a base default, which is what
 // a kind that does not support the operation does. The factories choose the
-// kind from a location string:
+// kind from a location string (logkinds.h):
 //   - a plain path (drive, UNC, file address, or empty): the file kind;
 //   - "PROVIDER=..." (without case): a database kind (see GetProviderKind).
 // ";LoggerName=" and ";LoggerSeq=" fields may be appended to any location.
 //
 // The database kinds live in another library and install themselves through
-// RegisterLogStoreKind; without a registration their locations give null
-// from the factories with the last error ERROR_NOT_SUPPORTED (50).
+// RegisterLogStoreKind (logkinds.h); without a registration their locations
+// give null from the factories with the last error ERROR_NOT_SUPPORTED (50).
 #pragma once
 #include <cstdarg>
 #include <cstdint>
@@ -20,16 +20,8 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"  // kGenericRead, kGenericWrite
 #include "cdxlib/sys/timestamp.h"
+#include "logdata/linestamp.h"
 #include "logdata/logformat.h"
-
-
-// The stamp of a text line: seconds since 1970 (wall clock, no zone shift),
-// milliseconds and microseconds.
-struct LineStamp {
-  int32_t seconds;
-  int32_t milliseconds;
-  int32_t microseconds;
-};
 
 class CLogStore {
  public:
@@ -174,25 +166,10 @@ constexpr int kProviderOsdu = 3;
 
 int GetProviderKind(const char* location);
 
-// A new, unopened store or collection of the location's kind, or null (the
-// kind has no store, none is registered, or allocation failed). The caller
-// destroys it with Destroy(1).
-CLogStore* CreateLogStore(const char* location);
-CLogCollection* CreateLogCollection(const char* location);
-
-// The seam through which the database kinds install themselves (ADO and
-// MariaDB). Registering null factories removes a kind.
-using LogStoreFactory = CLogStore* (*)();
-using LogCollectionFactory = CLogCollection* (*)();
-void RegisterLogStoreKind(int providerKind, LogStoreFactory store, LogCollectionFactory collection);
-
 // Location fields.
 int TakeConnectionField(const char* key, char* location, int* size, char* value);
 int TakeLoggerName(char* location, int* size, char* value);
 int TakeLoggerSeq(char* location, long* number);
-// The newest run of the logger a location names (";LoggerName=%s;%s"
-// appended); "" on failure. One static buffer, overwritten by the next call.
-const char* ResolveLogName(const char* location);
 
 // Names.
 void SanitizeSqlName(char* name);

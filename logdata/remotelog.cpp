@@ -103,6 +103,24 @@ int RemoteReadAt(const char* server, const std::string& path, void* buffer, uint
   return 0;
 }
 
+int ReadLogHeader(const char* server, int fd, const char* path, LogHeader* header) {
+  if (!header) return 0;
+  if (fd >= 0) return ReadLogHeader(fd, header);
+  if (!path) return -1;
+  uint8_t raw[kLogFileHeaderSize];
+  uint32_t got = 0;
+  if (RemoteReadAt(server, path, raw, sizeof raw, 0, &got) != 0) return -2;
+  if (got != sizeof raw) return -1;
+  DecodeLogHeader(raw, header);
+  if (header->extLength != 0) {
+    uint32_t len = header->extLength > kLogExtBlockMax ? kLogExtBlockMax : header->extLength;
+    uint8_t ext[kLogExtBlockMax];
+    if (RemoteReadAt(server, path, ext, len, header->extOffset, &got) != 0 || got != len) return -1;
+    DecodeLogExtension(ext, len, header);
+  }
+  return static_cast<int>(kLogFileHeaderSize);
+}
+
 int64_t RemoteFileSize(const char* server, const std::string& path) {
   std::string wire = RemoteServerPath(path);
   int size = SrvFile_GetSize(server, wire.c_str(), kSrvGenericRead, kShareReadWrite, 0, kSrvOpenExisting,

@@ -24,6 +24,10 @@ std::string UncServerOf(const std::string& path);
 // with the last error set (an offset the request cannot carry is 87).
 int RemoteReadAt(const char* server, const std::string& path, void* buffer, uint32_t bytes, uint64_t offset,
                  uint32_t* got);
+// A log header by path: with a descriptor (fd >= 0) ReadLogHeader of
+// logformat.h; otherwise the same bytes are read on the server at the path.
+// Same results; a null header gives 0.
+int ReadLogHeader(const char* server, int fd, const char* path, LogHeader* header);
 // The file's size on the server ("SF": read access, share read and write,
 // open existing, normal attributes), or -1.
 int64_t RemoteFileSize(const char* server, const std::string& path);

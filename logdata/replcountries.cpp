@@ -3,7 +3,7 @@
 // central point of each country in degrees, in the names' byte order.
 // Generated once from the iso-codes list of ISO 3166-1; the positions are
 // whole or near-whole degrees, as map pins need them.
-#include "logdata/replication.h"
+#include "logdata/replcountries.h"
 
 const ReplCountry kReplCountries[] = {
     {"AFGHANISTAN", "AF", 33.0f, 65.0f},

@@ -20,6 +20,7 @@
 #include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/eventstext.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "platform/files.h"
 #include "platform/registry.h"

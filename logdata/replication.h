@@ -27,17 +27,8 @@
 #include <string>
 
 #include "logdata/logformat.h"
+#include "logdata/replcountries.h"
 #include "platform/timezone.h"
-
-struct ReplCountry {
-  const char* name;  // upper case, Windows-1252
-  const char* code;  // ISO 3166-1 alpha-2
-  float latitude;
-  float longitude;
-};
-// The country table in name order, ended by an empty row (not counted).
-extern const ReplCountry kReplCountries[];
-extern const int kReplCountryCount;
 
 struct ReplRegion {
   char letter;

@@ -11,9 +11,31 @@
 #include <cstring>
 
 #include "cdxlib/sys/textcodec.h"
-#include "logdata/eventstext.h"
+#include "logdata/linestamp.h"
 #include "platform/error.h"
 #include "platform/files.h"
+
+std::string Utf16ToCp1252(const char16_t* text) {
+  std::string out;
+  if (!text) return out;
+  for (const char16_t* p = text; *p; ++p) {
+    char16_t c = *p;
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    // The Windows-1252 characters of 0x80..0x9F.
+    static const char16_t k80[32] = {0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026,
+                                     0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
+                                     0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+    char m = '?';
+    for (int i = 0; i < 32; ++i)
+      if (k80[i] ? k80[i] == c : c == 0x80 + i) m = static_cast<char>(0x80 + i);  // the 5 unassigned keep their byte
+    out += m;
+  }
+  return out;
+}
 
 namespace evtext {
 

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// UTF-16 text in Windows-1252 ('?' for what it cannot show).
+std::string Utf16ToCp1252(const char16_t* text);
+
 namespace evtext {
 
 // A text file in its working form.

@@ -18,6 +18,7 @@
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/textcodec.h"
 #include "cdxlib/sys/timestamp.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstatus.h"
 #include "logdata/chanrequest.h"
 #include "logdb/dbdates.h"

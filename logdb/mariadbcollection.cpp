@@ -14,6 +14,7 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/timestamp.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstatus.h"
 #include "logdb/mariadbconn.h"
 #include "logdb/mariadbstore.h"

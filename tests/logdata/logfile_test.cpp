@@ -24,6 +24,7 @@
 #include "support/log_header.h"
 #include "logdata/logfilecollection.h"
 #include "logdata/logfilestore.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "platform/error.h"
 #include "platform/files.h"

@@ -24,6 +24,7 @@
 #include "cdxlib/runtime/syserr.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstatus.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"

@@ -16,6 +16,7 @@
 
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "logdb/ado/ado.h"
 #include "logdb/dbcollection.h"

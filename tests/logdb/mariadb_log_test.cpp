@@ -23,6 +23,7 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/registry.h"
+#include "logdata/logkinds.h"
 #include "logdata/logstore.h"
 #include "logdb/mariadbcollection.h"
 #include "logdb/mariadbconn.h"
