@@ -160,10 +160,7 @@ DataModuleHeader* MakeModule(const std::string& name, uint32_t dataSize) {
 
 void PutI32(uint8_t* p, int32_t v) { std::memcpy(p, &v, 4); }
 void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void PutText(char* field, size_t width, const std::string& s) {
-  std::memset(field, 0, width);
-  std::memcpy(field, s.data(), std::min(width, s.size()));
-}
+void PutText(char* field, size_t width, const std::string& s) { cdxtext::PutFixed(field, width, s.c_str()); }
 
 using cdxtext::Upper;
 
