@@ -1397,7 +1397,7 @@ std::array<ado::Variant, kChannelRowFields> ChannelRow(int block, const LogBlock
   ado::Variant null = ado::Variant::Null();
   return {
       ado::Variant::Int(block),
-      ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
+      ado::Variant::Text(cdxtext::FixedText(prefix, 2)),
       ado::Variant::Int(channel),
       ado::Variant::Text(source),
       ado::Variant::Text(Chan_GetTag(c)),

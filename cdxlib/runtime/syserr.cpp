@@ -131,7 +131,7 @@ std::string SyserText(int type, const char* name, bool compact) {
       return type == kSysErrTypeLogger ? Chan_ShortName(loggerType, name) : Chan_ExpName(loggerType, name);
     }
   }
-  return std::string(name, strnlen(name, 47));
+  return cdxtext::FixedText(name, 47);
 }
 
 bool Matches(const ChannelConfig* cc, int type, const std::string& text, bool compact) {
