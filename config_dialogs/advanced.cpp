@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cdxlib/sys/textutil.h"
 #include "config_dialogs/resources.h"
 #include "platform/registry.h"
 
@@ -17,7 +18,7 @@ constexpr size_t kMaxPortName = kPortNameSize - 1;
 
 std::string StoredName(const uint8_t* block) {
   const char* name = reinterpret_cast<const char*>(block + 2);
-  return std::string(name, strnlen(name, kPortNameSize));
+  return cdxtext::FixedText(name, kPortNameSize);
 }
 
 }  // namespace

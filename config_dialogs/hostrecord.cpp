@@ -4,11 +4,13 @@
 
 #include <cstring>
 
+#include "cdxlib/sys/textutil.h"
+
 namespace {
 
 std::string BoundedText(const uint8_t* p, size_t max) {
   const char* s = reinterpret_cast<const char*>(p);
-  return std::string(s, strnlen(s, max));
+  return cdxtext::FixedText(s, max);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cdxlib/sys/textcodec.h"
+#include "cdxlib/sys/textutil.h"
 #include "logdb/dbdataacc.h"
 
 namespace arc {
@@ -28,9 +29,7 @@ std::string Format(const char* fmt, std::initializer_list<std::string> args) {
 
 // The text after "key=" up to the next ';' (keys compared without case).
 std::string Field(const std::string& connection, const char* key) {
-  std::string upper = connection, k = key;
-  for (char& ch : upper) ch = char(std::toupper((unsigned char)ch));
-  for (char& ch : k) ch = char(std::toupper((unsigned char)ch));
+  const std::string upper = cdxtext::Upper(connection), k = cdxtext::Upper(key);
   size_t at = 0;
   for (;;) {
     at = upper.find(k, at);

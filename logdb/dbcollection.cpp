@@ -17,6 +17,7 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/textcodec.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logkinds.h"
 #include "logdata/logstatus.h"
@@ -30,13 +31,8 @@ namespace {
 
 constexpr uint32_t kWrite = 0x40000000u;
 
-void Copy(char* to, size_t room, const char* from) {
-  size_t n = std::min(strlen(from ? from : ""), room - 1);
-  memcpy(to, from ? from : "", n);
-  to[n] = '\0';
-}
-
-bool StartsNoCase(const char* text, const char* head) { return strncasecmp(text, head, strlen(head)) == 0; }
+using cdxtext::Copy;
+using cdxtext::StartsNoCase;
 
 std::string TextOf(const ado::Variant& v) {
   try {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "logdata/logstore.h"
+#include "cdxlib/sys/textutil.h"
 #include "logdb/ado/ado.h"
 
 void LogDb_MakeSqlName(std::string* name) {
@@ -31,8 +32,7 @@ std::string LogDb_QuoteText(const char* text, bool backslashEscapes) {
 
 bool LogDb_BackslashEscapes(const char* connection) {
   ado::ConnectionString cs(connection ? connection : "");
-  std::string provider = cs.Get({"Provider"});
-  for (char& c : provider) c = char(std::toupper((unsigned char)c));
+  const std::string provider = cdxtext::Upper(cs.Get({"Provider"}));
   if (provider == "MARIADB" || provider == "MYSQL") return true;
   if (provider != "MSDASQL") return false;
   std::string driver = cs.Get({"Driver"});

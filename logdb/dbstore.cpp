@@ -14,6 +14,7 @@
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
 #include "cdxlib/sys/textcodec.h"
+#include "cdxlib/sys/textutil.h"
 #include "logdata/chanrequest.h"
 #include "logdb/dbdates.h"
 #include "logdb/dbnames.h"
@@ -26,24 +27,13 @@ constexpr const char* kSettingsKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
 // TX and the text lines are char(255) / varchar(255).
 constexpr int kTextColumn = 255;
 
-void Copy(char* to, size_t room, const char* from) {
-  size_t n = std::min(strlen(from ? from : ""), room - 1);
-  memcpy(to, from ? from : "", n);
-  to[n] = '\0';
-}
+using cdxtext::Copy;
+using cdxtext::StartsNoCase;
 
 std::string TrimRight(std::string s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
   return s;
 }
-
-std::string Fixed(const char* text, size_t n) {
-  size_t len = 0;
-  while (len < n && text[len]) ++len;
-  return std::string(text, len);
-}
-
-bool StartsNoCase(const char* text, const char* head) { return strncasecmp(text, head, strlen(head)) == 0; }
 
 // The first blank-delimited word.
 std::string FirstWord(const std::string& s, size_t max) {
@@ -125,8 +115,8 @@ bool ModuleStateTexts(const LogBlockDescriptor& block, int n, std::vector<CLogDb
   for (int k = 0; k < n; ++k) {
     const ChannelConfig& c = records[size_t(k)];
     if (!Chan_IsDigital(c.Type)) continue;
-    (*out)[size_t(k)].text[0] = Fixed(c.digital.LowStateText, kChannelTextLen);
-    (*out)[size_t(k)].text[1] = Fixed(c.digital.HighStateText, kChannelTextLen);
+    (*out)[size_t(k)].text[0] = cdxtext::FixedText(c.digital.LowStateText, kChannelTextLen);
+    (*out)[size_t(k)].text[1] = cdxtext::FixedText(c.digital.HighStateText, kChannelTextLen);
   }
   return true;
 }
@@ -1350,9 +1340,9 @@ int CLogDbStore::InsertLoggerRow(const LogHeader* h, const char* headerText) {
       ado::Variant::Int(0),
       ado::Variant::Int(zone),
       ado::Variant::Int(h->significantChange),
-      sig ? ado::Variant::Text(Fixed(h->triggerPrefix, 2)) : null,
+      sig ? ado::Variant::Text(cdxtext::FixedText(h->triggerPrefix, 2)) : null,
       sig ? ado::Variant::Int(h->triggerChannel) : null,
-      sig ? ado::Variant::Text(Fixed(h->lagPrefix, 2)) : null,
+      sig ? ado::Variant::Text(cdxtext::FixedText(h->lagPrefix, 2)) : null,
       sig ? ado::Variant::Int(h->lagChannel) : null,
       start,
   };
@@ -1407,7 +1397,7 @@ std::array<ado::Variant, kChannelRowFields> ChannelRow(int block, const LogBlock
   ado::Variant null = ado::Variant::Null();
   return {
       ado::Variant::Int(block),
-      ado::Variant::Text(std::string(prefix, strnlen(prefix, 2))),
+      ado::Variant::Text(cdxtext::FixedText(prefix, 2)),
       ado::Variant::Int(channel),
       ado::Variant::Text(source),
       ado::Variant::Text(Chan_GetTag(c)),
@@ -1416,8 +1406,8 @@ std::array<ado::Variant, kChannelRowFields> ChannelRow(int block, const LogBlock
       enabled && !digital ? ado::Variant::Text(Chan_GetUnits(c)) : null,
       enabled && !digital ? ado::Variant::Real(c.analog.MinimumUnits) : null,
       enabled && !digital ? ado::Variant::Real(c.analog.MaximumUnits) : null,
-      enabled && digital ? ado::Variant::Text(Fixed(c.digital.LowStateText, kChannelTextLen)) : null,
-      enabled && digital ? ado::Variant::Text(Fixed(c.digital.HighStateText, kChannelTextLen)) : null,
+      enabled && digital ? ado::Variant::Text(cdxtext::FixedText(c.digital.LowStateText, kChannelTextLen)) : null,
+      enabled && digital ? ado::Variant::Text(cdxtext::FixedText(c.digital.HighStateText, kChannelTextLen)) : null,
       ado::Variant::Text(column),
       ado::Variant::Int(d.lagFlag ? 1 : 0),
   };
@@ -1448,7 +1438,7 @@ int CLogDbStore::InsertChannelRows(const LogHeader* h, const char* channelServer
       SetError("CAN'T GET CHANNEL CONFIGURATION", "CAN'T GET CHANNEL CONFIGS");
       return -1;
     }
-    std::string source = TrimRight(Fixed(d.sourceName, 24));
+    std::string source = TrimRight(cdxtext::FixedText(d.sourceName, 24));
     for (int k = 0; k < n; ++k) {
       const ChannelConfig& c = records[k];
       int channel = d.firstChannel + k;

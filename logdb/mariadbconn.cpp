@@ -18,6 +18,7 @@
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/timestamp.h"
 #include "logdata/logstore.h"
 #include "logdata/chanrequest.h"
@@ -337,11 +338,6 @@ int GatherChannels(const LogHeader& h, ChannelConfig** given, const char* server
   return 0;
 }
 
-void CopyText(char* dest, size_t size, const char* text) {
-  if (!dest || size == 0) return;
-  size_t n = text ? strnlen(text, size - 1) : 0;
-  if (n) memcpy(dest, text, n);
-  dest[n] = '\0';
-}
+void CopyText(char* dest, size_t size, const char* text) { cdxtext::Copy(dest, size, text); }
 
 }  // namespace mdb

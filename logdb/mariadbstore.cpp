@@ -15,6 +15,7 @@
 
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/textutil.h"
 #include "logdata/chanrequest.h"
 #include "platform/debugout.h"
 #include "platform/error.h"
@@ -32,9 +33,6 @@ std::string Trimmed(const char* text, size_t max) {
   while (n > 0 && text[n - 1] == ' ') --n;
   return std::string(text ? text : "", n);
 }
-
-// A fixed text field of a record, as far as it goes.
-std::string Field(const char* text, size_t max) { return std::string(text, strnlen(text, max)); }
 
 // The header text of a run: what follows "[HEADER]\r\n" in the initial text,
 // up to "\r\n[PREDEFINED]"; the LOGGERS column holds 255 characters.
@@ -277,7 +275,7 @@ int CLogDbMySQLStore::ReadChannels(LogHeader* header, ChannelConfig* buffer, int
     int number = d.firstChannel + first + i;
     std::string sql =
         "select sTag, sDescription, nType, sUnits, fMinScale, fMaxScale, sLowStateDesc, sHighStateDesc from " +
-        prefix_ + "CHANNELS where sPrefix = '" + mdb::Escape(conn_, Field(d.prefix, 2)) +
+        prefix_ + "CHANNELS where sPrefix = '" + mdb::Escape(conn_, cdxtext::FixedText(d.prefix, 2)) +
         "' AND nChannelNumber = " + std::to_string(number);
     mdb::Result r;
     if (r.Query(conn_, sql) != 0) return Fail("CAN'T FIND CHANNEL", mysql_error(conn_));
@@ -317,8 +315,8 @@ void CLogDbMySQLStore::LoadStateTexts(const LogHeader& h) {
       for (int k = 0; k < n; ++k)
         if (Chan_IsDigital(recs[size_t(k)].Type)) {
           t[size_t(k)].digital = true;
-          t[size_t(k)].text[0] = Field(recs[size_t(k)].digital.LowStateText, kChannelTextLen);
-          t[size_t(k)].text[1] = Field(recs[size_t(k)].digital.HighStateText, kChannelTextLen);
+          t[size_t(k)].text[0] = cdxtext::FixedText(recs[size_t(k)].digital.LowStateText, kChannelTextLen);
+          t[size_t(k)].text[1] = cdxtext::FixedText(recs[size_t(k)].digital.HighStateText, kChannelTextLen);
         }
     } else if (fromTable) {
       t = stateTexts_[size_t(b)];  // the run's own texts, read before
@@ -676,7 +674,7 @@ int CLogDbMySQLStore::CreateRun(const char* location, const char* tablePrefix, c
     return fail("CAN'T ADD TO LOGGERS TABLE", error);
   std::string name = loggerName_, pfx = tablePrefix, htext;
   bool hasText = HeaderText(text, &htext);
-  std::string trig = Field(header->triggerPrefix, 2), lag = Field(header->lagPrefix, 2);
+  std::string trig = cdxtext::FixedText(header->triggerPrefix, 2), lag = cdxtext::FixedText(header->lagPrefix, 2);
   unsigned long nameLen = (unsigned long)name.size(), pfxLen = (unsigned long)pfx.size(),
                 textLen = (unsigned long)htext.size(), trigLen = (unsigned long)trig.size(),
                 lagLen = (unsigned long)lag.size();
@@ -717,10 +715,10 @@ int CLogDbMySQLStore::CreateRun(const char* location, const char* tablePrefix, c
       const ChannelConfig& c = recs[size_t(b)][size_t(k)];
       int32_t block = b, number = d.firstChannel + k, type = c.Type, lagFlag = d.lagFlag ? 1 : 0;
       bool enabled = Chan_TestFlag(c, kAiEnable), digital = Chan_IsDigital(c.Type);
-      std::string prefix = Field(d.prefix, 2), source = Trimmed(d.sourceName, sizeof d.sourceName);
+      std::string prefix = cdxtext::FixedText(d.prefix, 2), source = Trimmed(d.sourceName, sizeof d.sourceName);
       std::string tag = Chan_GetTag(c), desc = Chan_GetDescription(c), units = Chan_GetUnits(c);
-      std::string low = Field(c.digital.LowStateText, kChannelTextLen);
-      std::string high = Field(c.digital.HighStateText, kChannelTextLen);
+      std::string low = cdxtext::FixedText(c.digital.LowStateText, kChannelTextLen);
+      std::string high = cdxtext::FixedText(c.digital.HighStateText, kChannelTextLen);
       std::string column = mdb::ChannelColumnName(*header, b, number, c);
       float minimum = c.analog.MinimumUnits, maximum = c.analog.MaximumUnits;
       unsigned long len[8] = {(unsigned long)prefix.size(), (unsigned long)source.size(),

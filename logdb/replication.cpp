@@ -13,19 +13,15 @@
 
 #include "cdxlib/client/srvclient.h"
 #include "cdxlib/sys/debugtrace.h"
+#include "cdxlib/sys/textutil.h"
 #include "logdb/dbcollection.h"
 #include "platform/error.h"
 #include "platform/sysinfo.h"
 
 namespace {
 
-bool StartsNoCase(const char* text, const char* head) { return strncasecmp(text, head, strlen(head)) == 0; }
-
-void Copy(char* to, size_t room, const char* from) {
-  size_t n = std::min(strlen(from ? from : ""), room - 1);
-  memcpy(to, from ? from : "", n);
-  to[n] = '\0';
-}
+using cdxtext::Copy;
+using cdxtext::StartsNoCase;
 
 // A job id as the hexadecimal digits of its bytes.
 std::string Hex(const ado::Variant& v) {

@@ -12,6 +12,7 @@
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
 #include "cdxlib/sys/servernames.h"
+#include "cdxlib/sys/textutil.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
@@ -79,7 +80,7 @@ int CanAccessDirectoryConfig(const char* server, const char* name, uint32_t acce
 std::string NameAt(const unsigned char* entry, size_t entrySize, size_t offset) {
   if (offset >= entrySize) return {};
   const char* p = reinterpret_cast<const char*>(entry + offset);
-  return std::string(p, strnlen(p, entrySize - offset));
+  return cdxtext::FixedText(p, entrySize - offset);
 }
 
 template <typename Test>

@@ -11,6 +11,7 @@
 #include "cdxlib/records/chanconfig.h"
 #include "cdxlib/config/cipher.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "platform/url.h"
 
 namespace {
@@ -62,7 +63,7 @@ int StoreText(const StructsType* type, const char* text, void* value, char* ebuf
 
 std::string FieldText(const StructsType* type, const void* value) {
   const char* s = static_cast<const char*>(value);
-  return std::string(s, strnlen(s, type->size));
+  return cdxtext::FixedText(s, type->size);
 }
 
 }  // namespace

@@ -19,10 +19,13 @@
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/history.h"
 #include "cdxlib/config/xmlconfig.h"
+#include "cdxlib/sys/textutil.h"
 #include "platform/error.h"
 #include "platform/files.h"
 
 namespace {
+
+using cdxtext::Join;
 
 // Which files a call reads or writes. The XML files ("<kind>.xml" and
 // "config.xml") are used only when the directory's extension library
@@ -91,12 +94,6 @@ void CloseKeepingError(int fd) {
   ::close(fd);
   errno = saved;
   plat::SetLastError(last);
-}
-
-std::string Join(const char* dir, const char* name) {
-  std::string p = dir;
-  if (!p.empty() && p.back() != '/') p += '/';
-  return p + name;
 }
 
 // -1 with the system error of a failed open: a missing directory is "path

@@ -17,6 +17,7 @@
 #include "cdxlib/config/extdll.h"
 #include "cdxlib/config/xmlconfig.h"
 #include "cdxlib/sys/logicaldirs.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/timestamp.h"
 #include "platform/error.h"
 
@@ -114,8 +115,7 @@ int Hist_Open(int kindNumber, const char* dir) {
         others = stat(kindFile.c_str(), &st) == 0;
       }
       if (others) {
-        std::string kind = Chan_KindName(kindNumber - 1);
-        for (char& c : kind) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        const std::string kind = cdxtext::Upper(Chan_KindName(kindNumber - 1));
         h.entity += "." + kind + ".Channels";
       } else {
         h.entity += ".Channels";

@@ -19,10 +19,13 @@
 #include "cdxlib/config/chantypes.h"
 #include "cdxlib/sys/numformat.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/xml/xmldoc.h"
 #include "platform/error.h"
 
 namespace {
+
+using cdxtext::Join;
 
 constexpr const char* kServerKey = "SOFTWARE\\Quillomatic\\Coordinatrix";
 constexpr size_t kAnalogHardwareOffset = 188;
@@ -341,12 +344,6 @@ struct Entries {
     validateDeviceExtra = Entry<ExValidateDeviceExtraFn>(lib, "Ex_Validate_Device_Extra");
   }
 };
-
-std::string Join(const char* dir, const std::string& name) {
-  std::string p = dir;
-  if (!p.empty() && p.back() != '/') p += '/';
-  return p + name;
-}
 
 // Loads `path` into doc: 1 when the file is missing (the error cleared), 0
 // loaded, -1 failed (the error set).

@@ -15,6 +15,7 @@
 #include "cdxlib/runtime/valwrite.h"
 #include "platform/error.h"
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "platform/sysinfo.h"
 
 namespace {
@@ -100,8 +101,6 @@ void PutText(char* field, size_t width, const char* src, size_t n) {
   std::memcpy(field, src, len);
 }
 
-std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
-
 // ---- SYSER binding -------------------------------------------------------------
 
 int ChannelCount(DataModuleHeader* values, DataModuleHeader* conf) {
@@ -132,7 +131,7 @@ std::string SyserText(int type, const char* name, bool compact) {
       return type == kSysErrTypeLogger ? Chan_ShortName(loggerType, name) : Chan_ExpName(loggerType, name);
     }
   }
-  return std::string(name, strnlen(name, 47));
+  return cdxtext::FixedText(name, 47);
 }
 
 bool Matches(const ChannelConfig* cc, int type, const std::string& text, bool compact) {
@@ -163,7 +162,7 @@ std::string Bind(int type, const char* name, bool compact) {
     g_bind.record = &records[c - 1];
     uint32_t word = 0;
     std::memcpy(&word, DataOf(values) + kDrvValueWordsOffset + 4 * (c - 1), 4);
-    if (word & 1) return FieldText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText));
+    if (word & 1) return cdxtext::FixedText(g_bind.record->digital.HighStateText, sizeof(g_bind.record->digital.HighStateText));
     return {};
   }
   return {};

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cdxlib/sys/registry.h"
+#include "cdxlib/sys/textutil.h"
 #include "cdxlib/sys/writefilter.h"
 #include "platform/debugout.h"
 
@@ -31,8 +32,7 @@ bool StartsWithOn(const char* text) {
 }
 
 bool ContainsNoCase(const char* text, const char* word) {
-  std::string t = text, w = word;
-  for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string t = cdxtext::Upper(text), w = word;
   return t.find(w) != std::string::npos;
 }
 

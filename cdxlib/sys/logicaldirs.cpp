@@ -27,11 +27,6 @@ using cdxtext::Upper;
 
 bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  return s.size() >= n && EqualsNoCase(s.substr(0, n), prefix);
-}
-
 // The name as looked up: upper case, "RO2_" read as "CDX_".
 std::string CanonicalName(const char* name) {
   std::string n = Upper(name);
@@ -199,7 +194,7 @@ const char* Srv_GetDirectory(const char* server, const char* name) {
   if (IsThisComputer(s)) return Dir_Resolve(name);
   const std::string canonical = CanonicalName(name);
 
-  const bool provider = StartsWithNoCase(s, "PROVIDER=");
+  const bool provider = cdxtext::StartsNoCase(s.c_str(), "PROVIDER=");
   if (provider || s[0] == '/') {
     if (canonical == "CDX_LOGGED_DATA") {
       result = s;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cdxlib/sys/textutil.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -15,14 +16,6 @@ namespace {
 // Start options of Proc_Start.
 uint32_t g_creationFlags = 0;
 int g_inheritHandles = 0;
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-  return true;
-}
 
 bool AllDigits(const std::string& s) {
   if (s.empty()) return false;
@@ -51,9 +44,9 @@ void Proc_SetStartOptions(uint32_t creationFlags, int inheritHandles) {
 const char* Proc_HelperProgramName(const char* programName, const char* role) {
   static char program[16];
   std::string name(programName ? programName : "", programName ? strnlen(programName, 9) : 0);
-  if (StartsWithNoCase(name, "calc") && AllDigits(name.substr(4)))
+  if (cdxtext::StartsNoCase(name.c_str(), "calc") && AllDigits(name.substr(4)))
     name = name.substr(0, 4);
-  else if (StartsWithNoCase(name, "mvtrx") && AllDigits(name.substr(5)))
+  else if (cdxtext::StartsNoCase(name.c_str(), "mvtrx") && AllDigits(name.substr(5)))
     name = name.substr(0, 5);
   std::snprintf(program, sizeof program, "%.5s_%.2s", name.c_str(), role ? role : "");
   return program;

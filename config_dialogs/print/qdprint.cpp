@@ -11,6 +11,7 @@
 #include "cdxlib/client/srvconfig.h"
 #include "cdxlib/config/configfiles.h"
 #include "cdxlib/sys/timestamp.h"
+#include "cdxlib/sys/textutil.h"
 #include "config_dialogs/hostrecord.h"
 #include "config_dialogs/print/printengine.h"
 #include "platform/error.h"
@@ -43,9 +44,6 @@ std::string Format(const char* format, ...) {
   out.resize(static_cast<size_t>(n));
   return out;
 }
-
-// A fixed text field, which is not terminated when it is full.
-std::string Field(const char* p, size_t size) { return std::string(p, strnlen(p, size)); }
 
 int Emit(const std::string& text) { return Print_Text(text.c_str()); }
 
@@ -113,7 +111,7 @@ int AnalogChannel(const PathRange& r, int number, const ChannelConfig& c) {
     l1 += Format("%s ", YN(deadband));
     l1 += deadband ? Format("%s ", Float(a.LowAlarmDeadband - a.LowAlarmLimit).c_str()) : Blanks(9);
     l1 += Format("%-3d %-4d %-32.32s", a.LowAlarmPriority, a.LowAlarmDelay,
-                 Field(a.LowAlarmText, sizeof a.LowAlarmText).c_str());
+                 cdxtext::FixedText(a.LowAlarmText, sizeof a.LowAlarmText).c_str());
   } else {
     l1 += Blanks(74);
   }
@@ -134,7 +132,7 @@ int AnalogChannel(const PathRange& r, int number, const ChannelConfig& c) {
     l2 += Format("%s ", YN(deadband));
     l2 += deadband ? Format("%s ", Float(a.HighAlarmLimit - a.HighAlarmDeadband).c_str()) : Blanks(9);
     l2 += Format("%-3d %-4d %-32.32s", a.HighAlarmPriority, a.HighAlarmDelay,
-                 Field(a.HighAlarmText, sizeof a.HighAlarmText).c_str());
+                 cdxtext::FixedText(a.HighAlarmText, sizeof a.HighAlarmText).c_str());
   } else {
     l2 += Blanks(74);
   }
@@ -161,19 +159,19 @@ int DigitalChannel(const PathRange& r, int number, const ChannelConfig& c) {
   // "LOW STAT", the address columns under " TYP/ NODE ADDR", and so on.
   l1 += Format("%-15.15s ", Chan_GetTag(c));
   l1 += Blanks(17);
-  l1 += Format(" %-32.32s", Field(d.LowStateText, sizeof d.LowStateText).c_str());
+  l1 += Format(" %-32.32s", cdxtext::FixedText(d.LowStateText, sizeof d.LowStateText).c_str());
   l1 += Format("%s ", QdPrint_AddressColumns(c).c_str());
   l1 += Chan_TestFlag(c, kDiEventEnable) ? Format("[%s] ", LowHigh(Chan_TestFlag(c, kDiEventState))) : "[DISB] ";
   if (Chan_TestFlag(c, kDiAlarmEnable)) {
     l1 += Format("[%s] [%s] %-3d %-4d %-32.32s", LowHigh(Chan_TestFlag(c, kDiAlarmState)),
                  YN(Chan_TestFlag(c, kDiAlarmDriveCommon)), d.AlarmPriority, d.AlarmDelay,
-                 Field(d.AlarmText, sizeof d.AlarmText).c_str());
+                 cdxtext::FixedText(d.AlarmText, sizeof d.AlarmText).c_str());
   } else {
     l1 += "[DISB] ";
   }
   l1 += "\n";
   std::string l2 = Format("            %-32.32s ", Chan_GetDescription(c));
-  l2 += Format(" %-32.32s%s\n", Field(d.HighStateText, sizeof d.HighStateText).c_str(), QdPrint_BitColumn(c).c_str());
+  l2 += Format(" %-32.32s%s\n", cdxtext::FixedText(d.HighStateText, sizeof d.HighStateText).c_str(), QdPrint_BitColumn(c).c_str());
   if (EmitAll({l1, l2}) < 0) return -1;
   return QdPrint_DeviceHook(c) < 0 ? -1 : 1;
 }
@@ -311,7 +309,7 @@ std::string QdPrint_BitColumn(const ChannelConfig& c) {
 }
 
 int QdPrint_PortLine(DeviceConfig* device, unsigned deviceNumber) {
-  std::string port = Field(device->Comm.Port, sizeof device->Comm.Port);
+  std::string port = cdxtext::FixedText(device->Comm.Port, sizeof device->Comm.Port);
   if (port.empty()) {
     port = Format("COM%u", deviceNumber);
     // A name longer than the field would name another port.

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "logdb/ado/ado.h"
+#include "cdxlib/sys/textutil.h"
 
 namespace ado {
 
@@ -232,8 +233,7 @@ class MariaDbProvider final : public Provider {
   // The WHERE condition of a single-table SELECT (without ORDER BY or
   // LIMIT), or "".
   static std::string Condition(const std::string& sql) {
-    std::string upper = sql;
-    for (char& c : upper) c = char(std::toupper((unsigned char)c));
+    const std::string upper = cdxtext::Upper(sql);
     // Outside quoted texts.
     size_t where = std::string::npos, end = sql.size();
     char quote = 0;

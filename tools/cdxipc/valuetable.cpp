@@ -10,14 +10,13 @@
 #include "cdxlib/runtime/syserr.h"
 #include "cdxlib/shm/datamodule.h"
 #include "cdxlib/shm/drvtables.h"
+#include "cdxlib/sys/textutil.h"
 
 namespace valuetable {
 
 namespace {
 
 constexpr int kSysErrTypeScanner = 2;  // the type a scanner registers under
-
-std::string Fixed(const char* text, size_t width) { return std::string(text, strnlen(text, width)); }
 
 const uint8_t* DataOf(const DataModule* m) { return reinterpret_cast<const uint8_t*>(m) + kDmDataOffset; }
 
@@ -104,7 +103,7 @@ void RenderModule(const std::string& prefix, std::string* out) {
       value.assign(1, (status & 1u) ? '1' : '0');
       const char* text = (status & 1u) ? c.digital.HighStateText : c.digital.LowStateText;
       std::string t;
-      if (configured) t = Fixed(text, sizeof c.digital.HighStateText);
+      if (configured) t = cdxtext::FixedText(text, sizeof c.digital.HighStateText);
       if (!t.empty()) value = t + " (" + value + ")";
     } else if (kind == 8) {
       value = FormatValue(At<float>(data, kDrvValueWordsOffset + 4 * count + 4 * i));
@@ -148,11 +147,11 @@ bool ResolvePrefixes(const std::string& name, std::vector<std::string>* prefixes
       const DeviceRecord* r = Drv_DeviceAt(i);
       if (!r) continue;
       const bool match = numeric ? r->DeviceNumber == number
-                                 : strcasecmp(Fixed(r->DeviceName, sizeof r->DeviceName).c_str(), name.c_str()) == 0;
+                                 : strcasecmp(cdxtext::FixedText(r->DeviceName, sizeof r->DeviceName).c_str(), name.c_str()) == 0;
       if (!match) continue;
       *device = r->DeviceNumber;
       for (const auto& p : r->PathPrefix) {
-        const std::string prefix = Fixed(p, 2);
+        const std::string prefix = cdxtext::FixedText(p, 2);
         if (!prefix.empty()) prefixes->push_back(prefix);
       }
       return true;
@@ -172,9 +171,9 @@ std::string Render(int device, const std::vector<std::string>& prefixes) {
     if (const DeviceRecord* r = FindDevice(device)) {
       DeviceRecord d;
       std::memcpy(&d, r, sizeof d);
-      const std::string process = Fixed(d.ProcessName, sizeof d.ProcessName);
+      const std::string process = cdxtext::FixedText(d.ProcessName, sizeof d.ProcessName);
       std::snprintf(line, sizeof line, "device %u %s (%s): %s, scanner pid %u%s\n", d.DeviceNumber,
-                    Fixed(d.DeviceName, sizeof d.DeviceName).c_str(), process.c_str(),
+                    cdxtext::FixedText(d.DeviceName, sizeof d.DeviceName).c_str(), process.c_str(),
                     d.Running ? "running" : "not running", d.ScannerPid, d.Busy ? ", busy" : "");
       out += line;
       char text[256] = {};

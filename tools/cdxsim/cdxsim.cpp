@@ -160,10 +160,7 @@ DataModuleHeader* MakeModule(const std::string& name, uint32_t dataSize) {
 
 void PutI32(uint8_t* p, int32_t v) { std::memcpy(p, &v, 4); }
 void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void PutText(char* field, size_t width, const std::string& s) {
-  std::memset(field, 0, width);
-  std::memcpy(field, s.data(), std::min(width, s.size()));
-}
+void PutText(char* field, size_t width, const std::string& s) { cdxtext::PutFixed(field, width, s.c_str()); }
 
 using cdxtext::Upper;
 
@@ -465,7 +462,7 @@ std::vector<std::pair<std::string, std::string>> Sim::ErrorEntries() const {
   if (n <= 0) return out;
   auto add = [&](const char* name, size_t nameSize, const char* text, size_t textSize) {
     if (!name[0] || !text[0]) return;
-    out.emplace_back(std::string(name, strnlen(name, nameSize)), std::string(text, strnlen(text, textSize)));
+    out.emplace_back(cdxtext::FixedText(name, nameSize), cdxtext::FixedText(text, textSize));
   };
   if (static_cast<uint64_t>(n) * sizeof(CompactStatusEntry) == size) {
     uint32_t usable = std::min<uint32_t>(n, (size - 4) / sizeof(CompactStatusEntry));
@@ -843,7 +840,7 @@ std::string Sim::StatusText(const std::string& name, bool* found) const {
       auto* e = reinterpret_cast<CompactStatusEntry*>(data + 4) + i;
       if (e->name[0] && strncasecmp(e->name, name.c_str(), sizeof(e->name)) == 0) {
         if (found) *found = true;
-        return std::string(e->status, strnlen(e->status, sizeof(e->status)));
+        return cdxtext::FixedText(e->status, sizeof(e->status));
       }
     }
     return {};
@@ -854,7 +851,7 @@ std::string Sim::StatusText(const std::string& name, bool* found) const {
   for (uint32_t i = 0; i < usable; ++i) {
     if (full[i].name[0] && strncasecmp(full[i].name, name.c_str(), sizeof(full[i].name)) == 0) {
       if (found) *found = true;
-      return std::string(full[i].status, strnlen(full[i].status, sizeof(full[i].status)));
+      return cdxtext::FixedText(full[i].status, sizeof(full[i].status));
     }
   }
   return {};
